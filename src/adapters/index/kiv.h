@@ -1,0 +1,149 @@
+// The index record: configuration, the container map that owns every node of
+// the four-level tree (root, sessions, documents, chunks), the proximity and
+// merge strategies, and the boundary slots that say where the next insertion
+// goes.
+//
+// The tree exists only as children lists; containers hold no parent links.
+// Removal deletes single map entries, so every lookup of a referenced id must
+// tolerate its absence.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "adapters/index/config.h"
+#include "adapters/index/container.h"
+#include "adapters/index/core_error.h"
+#include "adapters/index/learnable_routing.h"
+#include "core/id.h"
+#include "core/merge.h"
+#include "core/proximity.h"
+
+namespace orlo_kiv {
+
+using ContainerMap = std::unordered_map<Id, Container, IdHash>;
+
+struct KivStats {
+  std::uint64_t global_count = 0;
+  std::uint64_t session_count = 0;
+  std::uint64_t document_count = 0;
+  std::uint64_t chunk_count = 0;
+};
+
+struct SearchHit {
+  Id id;
+  float score;
+};
+
+struct SessionHit {
+  Id id;
+  std::uint64_t chunk_count;
+  std::uint64_t timestamp_ms;
+  float score;
+};
+
+struct DocumentHit {
+  Id id;
+  std::uint64_t chunk_count;
+  float score;
+};
+
+class KivIndex {
+ public:
+  // An empty index with the default configuration, cosine proximity and mean merge.
+  static KivIndex cosine(std::size_t dimensionality);
+  // The same with a copy of `config`; builds routing weights when it asks for routing.
+  static KivIndex with_config(std::size_t dimensionality, const KivConfig& config);
+
+  KivIndex(KivIndex&&) noexcept = default;
+  KivIndex& operator=(KivIndex&&) noexcept = default;
+  KivIndex(const KivIndex&) = delete;
+  KivIndex& operator=(const KivIndex&) = delete;
+
+  // --- Insertion and boundaries ------------------------------------------------
+
+  // Stores `embedding` as chunk `id` under the current document, opening a root,
+  // session and document as needed, then moves the ancestors' centroids towards
+  // it. Fails with DimensionMismatch (nothing changed) on a wrong length.
+  std::expected<void, CoreError> insert(const Id& id, std::vector<float> embedding);
+  void new_session() noexcept;
+  void new_document() noexcept;
+
+  // --- Removal and size ----------------------------------------------------------
+
+  // Deletes the map entry for `id`, if any, and nothing else.
+  void remove(const Id& id) noexcept;
+  KivStats stats() const noexcept;
+  std::uint64_t chunk_count() const noexcept;
+  bool is_empty() const noexcept { return chunk_count() == 0; }
+
+  // --- Queries ---------------------------------------------------------------------
+
+  // Distance (smaller is closer) of one container to `query` at time `now_ms`.
+  float container_distance(std::span<const float> query, std::uint64_t now_ms,
+                           const Container& container) const;
+  // 1 - distance for similarity proximities, the distance itself otherwise.
+  float reported_score(float distance) const noexcept;
+
+  std::expected<std::vector<SearchHit>, CoreError> near(std::span<const float> query,
+                                                        std::size_t k) const;
+  std::expected<std::vector<SessionHit>, CoreError> near_sessions(std::span<const float> query,
+                                                                  std::size_t k) const;
+  std::expected<std::vector<DocumentHit>, CoreError> near_documents(
+      const Id& session_id, std::span<const float> query, std::size_t k) const;
+  std::expected<std::vector<SearchHit>, CoreError> near_in_document(
+      const Id& document_id, std::span<const float> query, std::size_t k) const;
+
+  // --- State, for consolidation and persistence ------------------------------------
+
+  const KivConfig& config() const noexcept { return config_; }
+  std::size_t dimensionality() const noexcept { return dimensionality_; }
+  bool proximity_is_similarity() const noexcept { return proximity_is_similarity_; }
+  const Proximity& proximity() const noexcept { return *proximity_; }
+  const Merge& merge() const noexcept { return *merge_; }
+
+  const ContainerMap& containers() const noexcept { return containers_; }
+  ContainerMap& containers() noexcept { return containers_; }
+  const Container* find(const Id& id) const noexcept;
+  Container* find(const Id& id) noexcept;
+
+  const std::optional<Id>& root_id() const noexcept { return root_id_; }
+  const std::optional<Id>& current_session() const noexcept { return current_session_; }
+  const std::optional<Id>& current_document() const noexcept { return current_document_; }
+  void set_root_id(std::optional<Id> id) noexcept { root_id_ = id; }
+  void set_current_session(std::optional<Id> id) noexcept { current_session_ = id; }
+  void set_current_document(std::optional<Id> id) noexcept { current_document_ = id; }
+
+  const std::optional<RoutingWeights>& routing_weights() const noexcept { return routing_weights_; }
+  void set_routing_weights(std::optional<RoutingWeights> weights) noexcept {
+    routing_weights_ = std::move(weights);
+  }
+
+ private:
+  KivIndex(std::size_t dimensionality, const KivConfig& config);
+
+  // Opens the containers the next chunk goes into; returns the document's id.
+  Id open_insertion_path();
+  Id create_branch(ContainerLevel level);
+  // Absorbs `v` into one container; returns how far its centroid moved.
+  float propagate_point(const Id& container_id, std::span<const float> v);
+  void close_full_containers() noexcept;
+
+  KivConfig config_;
+  ContainerMap containers_;
+  std::shared_ptr<const Proximity> proximity_;
+  std::shared_ptr<const Merge> merge_;
+  std::size_t dimensionality_;
+  std::optional<RoutingWeights> routing_weights_;
+  std::optional<Id> root_id_;
+  std::optional<Id> current_session_;
+  std::optional<Id> current_document_;
+  bool proximity_is_similarity_ = true;
+};
+
+}  // namespace orlo_kiv

@@ -1,0 +1,43 @@
+#include "adapters/index/learnable_routing.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/internal_error.h"
+#include "core/kernels.h"
+
+namespace orlo_kiv {
+
+RoutingWeights::RoutingWeights(std::size_t dimensionality, const RoutingConfig& config)
+    : weights_(config.per_dimension ? dimensionality : 1, 1.0f),
+      config_(config),
+      dimensionality_(dimensionality) {}
+
+float RoutingWeights::routed_distance(std::span<const float> query,
+                                      std::span<const float> centroid) const noexcept {
+  if (config_.per_dimension) {
+    const std::size_t m = std::min({query.size(), centroid.size(), weights_.size()});
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < m; ++i) sum += weights_[i] * query[i] * centroid[i];
+    return 1.0f - sum;
+  }
+  const std::size_t n = std::min(query.size(), centroid.size());
+  const float weight = weights_.empty() ? 0.0f : weights_[0];
+  return 1.0f - weight * kernels::dot(query.data(), centroid.data(), n);
+}
+
+void RoutingWeights::replace_from_bytes(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != weights_.size() * sizeof(float)) {
+    internal_error("routing weights need 4 bytes per weight");
+  }
+  for (std::size_t i = 0; i < weights_.size(); ++i) {
+    const std::uint8_t* p = bytes.data() + 4 * i;
+    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) |
+                               (static_cast<std::uint32_t>(p[1]) << 8) |
+                               (static_cast<std::uint32_t>(p[2]) << 16) |
+                               (static_cast<std::uint32_t>(p[3]) << 24);
+    std::memcpy(&weights_[i], &bits, sizeof bits);
+  }
+}
+
+}  // namespace orlo_kiv

@@ -1,0 +1,20 @@
+#include "adapters/python/types.h"
+
+namespace orlo_kiv::python {
+
+PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& spec) noexcept {
+  if (!slot) {
+    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    slot.keep(std::move(type));
+  }
+  return reinterpret_cast<PyTypeObject*>(slot.get());
+}
+
+PyObject* new_hex_string(const Id& id) noexcept {
+  char text[kHexIdLength];
+  write_hex(id, text);
+  return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(kHexIdLength));
+}
+
+}  // namespace orlo_kiv::python

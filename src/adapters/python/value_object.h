@@ -1,0 +1,85 @@
+// Layout and lifetime of the module's instances, and the borrow protocol.
+//
+// An instance is the object header, the class's value record stored by value,
+// and a borrow counter: 0 free, n > 0 shared borrows, -1 one exclusive borrow.
+// The counter only refuses re-entrant use (Python code run during an argument
+// conversion calling back into the same object); the interpreter lock already
+// serialises every call.
+#pragma once
+
+#include "adapters/python/py_ref.h"
+
+#include <new>
+#include <utility>
+
+namespace orlo_kiv::python {
+
+template <class T>
+struct ValueObject {
+  PyObject_HEAD
+  T value;
+  Py_ssize_t borrow_flag;
+};
+
+template <class T>
+ValueObject<T>* as_value_object(PyObject* object) noexcept {
+  return reinterpret_cast<ValueObject<T>*>(object);
+}
+
+// A new instance of `type` holding `value`; null with MemoryError set when the
+// object cannot be allocated.
+template <class T>
+PyObject* new_value_object(PyTypeObject* type, T&& value) noexcept {
+  static_assert(std::is_nothrow_move_constructible_v<std::decay_t<T>>);
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* instance = as_value_object<std::decay_t<T>>(object);
+  new (&instance->value) std::decay_t<T>(std::forward<T>(value));
+  instance->borrow_flag = 0;
+  return object;
+}
+
+// tp_dealloc of every class: destroys the value record, frees the object and
+// drops the instance's reference to its heap type.
+template <class T>
+void dealloc_value_object(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  as_value_object<T>(object)->value.~T();
+  type->tp_free(object);
+  PyRef::steal(reinterpret_cast<PyObject*>(type));
+}
+
+// Held for the length of one call; releases its borrow on destruction.
+class Borrow {
+ public:
+  // Fails with RuntimeError "Already mutably borrowed" during an exclusive borrow.
+  static Borrow shared(Py_ssize_t& flag) noexcept;
+  // Fails with RuntimeError "Already borrowed" during any other borrow.
+  static Borrow exclusive(Py_ssize_t& flag) noexcept;
+
+  Borrow() noexcept = default;  // holds nothing
+  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  Borrow& operator=(Borrow&& other) noexcept {
+    Borrow released(std::move(*this));
+    flag_ = std::exchange(other.flag_, nullptr);
+    return *this;
+  }
+  ~Borrow();
+
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+  explicit Borrow(Py_ssize_t* flag) noexcept : flag_(flag) {}
+  Py_ssize_t* flag_ = nullptr;
+};
+
+// The receiver as an instance of `type`, or null with TypeError
+// "'<type>' object cannot be converted to '<class_name>'".
+PyObject* checked_receiver(PyObject* self, PyTypeObject* type, const char* class_name) noexcept;
+
+// tp_new of the classes that Python code cannot construct.
+PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace orlo_kiv::python
