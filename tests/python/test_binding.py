@@ -79,11 +79,34 @@ def test_no_argument_methods_refuse_arguments(index4):
         index4.stats(1)
 
 
-def test_foreign_receiver_is_refused():
-    with pytest.raises(TypeError):
-        KivIndex.stats(5)
-    with pytest.raises(TypeError):
-        KivConfig.with_beam_width(5, 3)
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: KivIndex.stats(5), "'int' object cannot be converted to 'KivIndex'"),
+        (lambda: KivIndex.add(None, [1.0]), "'NoneType' object cannot be converted to 'KivIndex'"),
+        (lambda: KivIndex.__dict__["remove"].__get__("x")("0" * 32),
+         "'str' object cannot be converted to 'KivIndex'"),
+        (lambda: KivConfig.with_beam_width(KivIndex.cosine(1), 3),
+         "'KivIndex' object cannot be converted to 'KivConfig'"),
+        # Binding comes first: a foreign receiver with missing arguments reports those.
+        (lambda: KivIndex.near(5), "KivIndex.near() missing 2 required positional arguments: "
+                                   "'query' and 'k'"),
+        (lambda: KivIndex.stats(), "unbound method KivIndex.stats() needs an argument"),
+        (lambda: KivIndex.stats(KivIndex.cosine(1), 2), "KivIndex.stats() takes no arguments (1 given)"),
+    ],
+)
+def test_unbound_calls_check_the_receiver(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_unbound_calls_with_a_real_receiver_work():
+    index = KivIndex.cosine(2)
+    KivIndex.add(index, embedding=[1.0, 0.0])
+    assert KivIndex.stats(index).chunk_count == 1
+    assert repr(KivIndex.add) == "<method 'add' of 'KivIndex' objects>"
+    assert KivIndex.add.__qualname__ == "KivIndex.add"
 
 
 def test_binding_errors_carry_no_context(index4):

@@ -1,11 +1,16 @@
 #include "adapters/python/types.h"
 
+#include "adapters/python/method_descriptor.h"
+
 namespace orlo_kiv::python {
 
 PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& spec) noexcept {
   if (!slot) {
     PyRef type = PyRef::steal(PyType_FromSpec(&spec));
-    if (!type) return nullptr;
+    if (!type ||
+        !install_method_descriptors(reinterpret_cast<PyTypeObject*>(type.get()))) {
+      return nullptr;
+    }
     slot.keep(std::move(type));
   }
   return reinterpret_cast<PyTypeObject*>(slot.get());
