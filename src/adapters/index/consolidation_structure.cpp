@@ -1,0 +1,168 @@
+// Structural edits of a full consolidation run: parent lookup, the choice of
+// the sibling an under-filled document absorbs, merge, split and prune.
+//
+// The parent map records, for every existing non-chunk container that some
+// container lists, the first such container in map order; merges, splits and
+// prunes update it as they move or delete children. Parents are only ever
+// asked for sessions and documents, so chunks are left out of the map.
+#include <algorithm>
+
+#include "adapters/index/consolidation_tree.h"
+#include "adapters/index/kiv.h"
+#include "core/clock.h"
+
+namespace orlo_kiv {
+namespace {
+
+void erase_all(std::vector<Id>& ids, const Id& id) {
+  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+}
+
+}  // namespace
+
+void ConsolidationTree::build_parents() {
+  parents_.clear();
+  for (const auto& [parent_id, container] : index_.containers()) {
+    for (const Id& child : container.children()) {
+      if (parents_.contains(child)) continue;
+      const Container* listed = index_.find(child);
+      if (listed != nullptr && !listed->is_chunk()) parents_.emplace(child, parent_id);
+    }
+  }
+  parents_built_ = true;
+}
+
+std::optional<Id> ConsolidationTree::find_parent(const Id& id) {
+  if (!parents_built_) build_parents();
+  const auto it = parents_.find(id);
+  if (it == parents_.end()) return std::nullopt;
+  return it->second;
+}
+
+ConsolidationTree::SiblingChoice ConsolidationTree::choose_siblings(const Id& parent) const {
+  SiblingChoice choice;
+  const Container* container = index_.find(parent);
+  if (container == nullptr) return choice;
+  // Chunks are never candidates: absorbing one would delete a stored embedding.
+  const auto candidate_size = [&](const Id& child) -> std::optional<std::size_t> {
+    const Container* sibling = index_.find(child);
+    if (sibling == nullptr || sibling->is_chunk()) return std::nullopt;
+    return sibling->children().size();
+  };
+  // Only a strictly smaller count replaces the choice, so ties go to the
+  // earlier child.
+  std::size_t fewest = 0;
+  for (const Id& child : container->children()) {
+    const auto size = candidate_size(child);
+    if (size && (!choice.first || *size < fewest)) {
+      choice.first = child;
+      fewest = *size;
+    }
+  }
+  if (!choice.first) return choice;
+  for (const Id& child : container->children()) {
+    if (child == *choice.first) continue;
+    const auto size = candidate_size(child);
+    if (size && (!choice.other || *size < fewest)) {
+      choice.other = child;
+      fewest = *size;
+    }
+  }
+  return choice;
+}
+
+std::optional<Id> ConsolidationTree::merge_sibling(const Id& id, const Id& parent) {
+  auto it = sibling_choices_.find(parent);
+  if (it == sibling_choices_.end()) it = sibling_choices_.emplace(parent, choose_siblings(parent)).first;
+  const SiblingChoice& choice = it->second;
+  // The first fewest-children sibling is also the choice for every other
+  // child: leaving one of the others out cannot make an earlier child smaller.
+  if (choice.first && *choice.first != id) return choice.first;
+  return choice.other;
+}
+
+void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
+  if (target == absorbed) return;
+  Container* into = index_.find(target);
+  Container* from = index_.find(absorbed);
+  // A pair whose target was itself absorbed earlier in the run is skipped:
+  // deleting `absorbed` now would strand its children.
+  if (into == nullptr || from == nullptr) return;
+  if (!parents_built_) build_parents();
+  forget_sibling_choices();
+
+  std::vector<Id> moved = std::move(from->mutable_children());
+  from->mutable_children().clear();
+  for (const Id& child : moved) {
+    const auto parent = parents_.find(child);
+    if (parent != parents_.end() && parent->second == absorbed) parent->second = target;
+  }
+  std::vector<Id>& children = into->mutable_children();
+  children.insert(children.end(), moved.begin(), moved.end());
+
+  if (const auto parent = find_parent(absorbed)) {
+    if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), absorbed);
+  }
+  parents_.erase(absorbed);
+  index_.containers().erase(absorbed);
+  recompute_container(target);
+}
+
+bool ConsolidationTree::split_container(const Id& id) {
+  Container* container = index_.find(id);
+  if (container == nullptr) return false;
+  const std::optional<Id> parent = find_parent(id);
+  const std::size_t n = container->children().size();
+  if (n < 2) return false;
+  forget_sibling_choices();
+
+  const Id fresh = new_id();
+  Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
+  std::vector<Id>& kept = container->mutable_children();
+  const auto first_moved = kept.begin() + static_cast<std::ptrdiff_t>(n / 2);
+  half.mutable_children().assign(first_moved, kept.end());
+  kept.erase(first_moved, kept.end());
+  for (const Id& child : half.children()) {
+    const auto listed_by = parents_.find(child);
+    if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
+  }
+  // Map nodes are stable: `container` stays valid across this insertion.
+  index_.containers().insert_or_assign(fresh, std::move(half));
+
+  if (parent) {
+    if (Container* holder = index_.find(*parent)) {
+      holder->mutable_children().push_back(fresh);
+      parents_.insert_or_assign(fresh, *parent);
+    }
+  }
+  recompute_container(id);
+  recompute_container(fresh);
+  return true;
+}
+
+std::uint64_t ConsolidationTree::prune_empty_containers() {
+  if (!parents_built_) build_parents();
+  std::uint64_t total = 0;
+  std::vector<Id> empty;
+  while (!index_.containers().empty()) {
+    empty.clear();
+    for (const auto& [id, container] : index_.containers()) {
+      const bool prunable = container.level() == ContainerLevel::Session ||
+                            container.level() == ContainerLevel::Document;
+      if (prunable && container.children().empty()) empty.push_back(id);
+    }
+    if (empty.empty()) break;
+    forget_sibling_choices();
+    for (const Id& id : empty) {
+      if (const auto parent = find_parent(id)) {
+        if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), id);
+      }
+      parents_.erase(id);
+      index_.containers().erase(id);
+    }
+    total += empty.size();
+  }
+  return total;
+}
+
+}  // namespace orlo_kiv
