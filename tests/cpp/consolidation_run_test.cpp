@@ -291,6 +291,31 @@ TEST(ConsolidationRun, SharedAndCyclicContainersAreExpandedOncePerWalk) {
   EXPECT_EQ(tree.at(root).point_count(), 1u);
 }
 
+TEST(ConsolidationRun, SharedDocumentCountsOncePerWalk) {
+  // One document listed twice by one session and once by another: each walk
+  // from a session, and the walk from the root, expands it once.
+  HandTree tree(2);
+  const Id root = tree.root();
+  const Id first = tree.branch(ContainerLevel::Session, root);
+  const Id second = tree.branch(ContainerLevel::Session, root);
+  const Id shared = tree.branch(ContainerLevel::Document, first);
+  const Id own = tree.branch(ContainerLevel::Document, second);
+  tree.index.find(first)->mutable_children().push_back(shared);
+  tree.index.find(second)->mutable_children().push_back(shared);
+  tree.chunk(shared, {1.0f, 0.0f});
+  tree.chunk(shared, {1.0f, 0.0f});
+  tree.chunk(own, {0.0f, 4.0f});
+
+  run_consolidation(tree.index, ConsolidationConfig::light());
+  EXPECT_EQ(tree.at(shared).point_count(), 2u);
+  EXPECT_EQ(tree.at(first).point_count(), 2u);
+  EXPECT_EQ(tree.at(second).point_count(), 3u);
+  EXPECT_EQ(tree.at(root).point_count(), 3u);
+  // The second session lists its own document first.
+  EXPECT_EQ(tree.at(second).sum()[0], 2.0f);
+  EXPECT_EQ(tree.at(second).sum()[1], 4.0f);
+}
+
 TEST(ConsolidationRun, DeepChainIsWalkedWithoutRecursion) {
   HandTree tree(2);
   const Id root = tree.root();

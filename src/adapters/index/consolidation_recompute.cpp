@@ -2,7 +2,8 @@
 //
 // Leaves are gathered as views into the container map, never copied, and
 // summed in leaf order, so recomputing an unchanged subtree reproduces the
-// previous centroid bit for bit.
+// previous centroid bit for bit. The leaves of a document are remembered, so
+// that its session and root reuse them instead of looking each chunk up again.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -16,13 +17,31 @@ namespace orlo_kiv {
 
 std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(const Id& id) {
   leaves_.clear();
+  const Container* start = index_.find(id);
+  if (start == nullptr) return leaves_;
+  if (start->is_chunk()) {
+    leaves_.push_back(start->centroid());
+    return leaves_;
+  }
+  if (const auto cached = flat_leaves_.find(id); cached != flat_leaves_.end()) {
+    return std::span(flat_store_).subspan(cached->second.offset, cached->second.count);
+  }
+
   pending_.clear();
   expanded_.clear();
+  expanded_.insert(id);
   // An explicit stack instead of recursion: a loaded file may describe a chain
   // deeper than the call stack could hold. Children are pushed in reverse so
   // that they are visited in list order. The pointers refer into children
   // lists, which nothing changes during the walk.
-  pending_.push_back(&id);
+  const auto push_children = [&](const Container& container) {
+    const std::vector<Id>& children = container.children();
+    for (auto child = children.rbegin(); child != children.rend(); ++child) {
+      pending_.push_back(&*child);
+    }
+  };
+  push_children(*start);
+  bool flat = true;
   while (!pending_.empty()) {
     const Id& next = *pending_.back();
     pending_.pop_back();
@@ -32,11 +51,20 @@ std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(
       leaves_.push_back(container->centroid());
       continue;
     }
+    flat = false;
     if (!expanded_.insert(next).second) continue;
-    const std::vector<Id>& children = container->children();
-    for (auto child = children.rbegin(); child != children.rend(); ++child) {
-      pending_.push_back(&*child);
+    if (const auto cached = flat_leaves_.find(next); cached != flat_leaves_.end()) {
+      // A flat container expands to exactly its cached leaves.
+      const auto range = std::span(flat_store_).subspan(cached->second.offset,
+                                                        cached->second.count);
+      leaves_.insert(leaves_.end(), range.begin(), range.end());
+      continue;
     }
+    push_children(*container);
+  }
+  if (flat) {
+    flat_leaves_.emplace(id, LeafRange{flat_store_.size(), leaves_.size()});
+    flat_store_.insert(flat_store_.end(), leaves_.begin(), leaves_.end());
   }
   return leaves_;
 }

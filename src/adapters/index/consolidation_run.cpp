@@ -102,10 +102,8 @@ void ConsolidationRun::advance_phase() {
   if (state_.phase == Complete) state_.total_duration_us = elapsed_us(state_.run_started_us, now);
 }
 
-void ConsolidationRun::enqueue_level(ContainerLevel level) {
-  for (const auto& [id, container] : index_.containers()) {
-    if (container.level() == level) state_.queue.push_back(id);
-  }
+void ConsolidationRun::enqueue(const std::vector<Id>& ids) {
+  state_.queue.insert(state_.queue.end(), ids.begin(), ids.end());
 }
 
 void ConsolidationRun::step() {
@@ -143,9 +141,10 @@ void ConsolidationRun::step() {
 void ConsolidationRun::collect_leaves_step() {
   advance_phase();
   // Documents first, then sessions, then the root: the order of the queue.
-  enqueue_level(ContainerLevel::Document);
-  enqueue_level(ContainerLevel::Session);
-  enqueue_level(ContainerLevel::Global);
+  const ConsolidationTree::Branches& branches = tree_.scan();
+  enqueue(branches.documents);
+  enqueue(branches.sessions);
+  enqueue(branches.globals);
 }
 
 void ConsolidationRun::recompute_step() {
@@ -162,9 +161,9 @@ void ConsolidationRun::recompute_step() {
   }
   if (!state_.queue.empty()) return;
   advance_phase();
-  if (state_.phase == ConsolidationPhase::AnalyzingStructure) {
-    enqueue_level(ContainerLevel::Document);
-  }
+  // Recomputing adds and removes no container, so the documents are still
+  // those of the scan, in map order.
+  if (state_.phase == ConsolidationPhase::AnalyzingStructure) enqueue(tree_.branches().documents);
 }
 
 void ConsolidationRun::analyze_step() {

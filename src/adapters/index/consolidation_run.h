@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "adapters/index/consolidation.h"
-#include "adapters/index/container.h"
 #include "adapters/index/consolidation_tree.h"
 #include "core/id.h"
 
@@ -63,8 +62,7 @@ class ConsolidationRun {
  private:
   void reset();
   void advance_phase();
-  // The ids of every container of `level`, in map order, appended to the queue.
-  void enqueue_level(ContainerLevel level);
+  void enqueue(const std::vector<Id>& ids);
   std::uint64_t batch_size() const noexcept;
 
   void collect_leaves_step();

@@ -1,10 +1,11 @@
-// Structural edits of a full consolidation run: parent lookup, the choice of
-// the sibling an under-filled document absorbs, merge, split and prune.
+// Structural edits of a full consolidation run: the scan of the roots,
+// sessions and documents, parent lookup, the choice of the sibling an
+// under-filled document absorbs, merge, split and prune.
 //
-// The parent map records, for every existing non-chunk container that some
-// container lists, the first such container in map order; merges, splits and
-// prunes update it as they move or delete children. Parents are only ever
-// asked for sessions and documents, so chunks are left out of the map.
+// The parent map records, for every non-chunk container that some container
+// lists, the first such container in map order; merges, splits and prunes
+// update it as they move or delete children. Parents are only ever asked for
+// sessions and documents, so chunks are left out of the map.
 #include <algorithm>
 
 #include "adapters/index/consolidation_tree.h"
@@ -20,13 +21,54 @@ void erase_all(std::vector<Id>& ids, const Id& id) {
 
 }  // namespace
 
+void ConsolidationTree::forget_derived() noexcept {
+  sibling_choices_.clear();
+  flat_leaves_.clear();
+  flat_store_.clear();
+}
+
+const ConsolidationTree::Branches& ConsolidationTree::scan() {
+  forget_derived();
+  branches_ = Branches{};
+  non_chunks_.clear();
+  listing_.clear();
+  created_.clear();
+  for (const auto& [id, container] : index_.containers()) {
+    switch (container.level()) {
+      case ContainerLevel::Global:
+        branches_.globals.push_back(id);
+        break;
+      case ContainerLevel::Session:
+        branches_.sessions.push_back(id);
+        break;
+      case ContainerLevel::Document:
+        branches_.documents.push_back(id);
+        break;
+      case ContainerLevel::Chunk:
+        break;
+    }
+    if (!container.is_chunk()) non_chunks_.insert(id);
+    if (!container.children().empty()) listing_.push_back(id);
+  }
+  scanned_ = true;
+  parents_built_ = false;
+  return branches_;
+}
+
+void ConsolidationTree::ensure_scanned() {
+  if (!scanned_) scan();
+}
+
 void ConsolidationTree::build_parents() {
+  ensure_scanned();
   parents_.clear();
-  for (const auto& [parent_id, container] : index_.containers()) {
-    for (const Id& child : container.children()) {
-      if (parents_.contains(child)) continue;
-      const Container* listed = index_.find(child);
-      if (listed != nullptr && !listed->is_chunk()) parents_.emplace(child, parent_id);
+  // The scan's order is the map's, so the first container found listing an
+  // id is the first in map order.
+  for (const Id& parent_id : listing_) {
+    const Container* container = index_.find(parent_id);
+    if (container == nullptr) continue;
+    for (const Id& child : container->children()) {
+      if (non_chunks_.contains(child)) parents_.try_emplace(child, parent_id);
     }
   }
   parents_built_ = true;
@@ -89,7 +131,7 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   // deleting `absorbed` now would strand its children.
   if (into == nullptr || from == nullptr) return;
   if (!parents_built_) build_parents();
-  forget_sibling_choices();
+  forget_derived();
 
   std::vector<Id> moved = std::move(from->mutable_children());
   from->mutable_children().clear();
@@ -114,7 +156,7 @@ bool ConsolidationTree::split_container(const Id& id) {
   const std::optional<Id> parent = find_parent(id);
   const std::size_t n = container->children().size();
   if (n < 2) return false;
-  forget_sibling_choices();
+  forget_derived();
 
   const Id fresh = new_id();
   Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
@@ -127,7 +169,11 @@ bool ConsolidationTree::split_container(const Id& id) {
     if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
   }
   // Map nodes are stable: `container` stays valid across this insertion.
+  const ContainerLevel level = container->level();
   index_.containers().insert_or_assign(fresh, std::move(half));
+  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
+    created_.push_back(fresh);
+  }
 
   if (parent) {
     if (Container* holder = index_.find(*parent)) {
@@ -144,15 +190,21 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
   if (!parents_built_) build_parents();
   std::uint64_t total = 0;
   std::vector<Id> empty;
+  const auto collect_empty = [&](const std::vector<Id>& ids) {
+    for (const Id& id : ids) {
+      const Container* container = index_.find(id);
+      if (container != nullptr && container->children().empty()) empty.push_back(id);
+    }
+  };
+  // Only sessions and documents are ever removed; they all come from the scan
+  // or from splits, so the chunks need not be visited.
   while (!index_.containers().empty()) {
     empty.clear();
-    for (const auto& [id, container] : index_.containers()) {
-      const bool prunable = container.level() == ContainerLevel::Session ||
-                            container.level() == ContainerLevel::Document;
-      if (prunable && container.children().empty()) empty.push_back(id);
-    }
+    collect_empty(branches_.documents);
+    collect_empty(branches_.sessions);
+    collect_empty(created_);
     if (empty.empty()) break;
-    forget_sibling_choices();
+    forget_derived();
     for (const Id& id : empty) {
       if (const auto parent = find_parent(id)) {
         if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), id);

@@ -2,11 +2,13 @@
 // container from the chunks beneath it, and the structural edits of a full run
 // (merge, split, prune).
 //
+// One scan of the container map finds the roots, sessions and documents;
+// later phases work from that list instead of visiting every chunk again.
 // Containers hold no parent links, so the first query for a parent builds a
-// map from each session and document to the container that lists it; every
-// edit made through this class keeps that map current, which makes a full run
-// linear in the size of the tree. Edits made to the index by other means while
-// a ConsolidationTree is alive leave the map stale.
+// map from each session and document to a container that lists it; every edit
+// made through this class keeps both current, which makes a full run linear in
+// the size of the tree. Edits made to the index by other means while a
+// ConsolidationTree is alive leave them stale.
 #pragma once
 
 #include <cstdint>
@@ -24,16 +26,30 @@ class KivIndex;
 
 class ConsolidationTree {
  public:
+  // The non-chunk containers of the index, by level, each in map order.
+  struct Branches {
+    std::vector<Id> documents;
+    std::vector<Id> sessions;
+    std::vector<Id> globals;
+  };
+
   explicit ConsolidationTree(KivIndex& index) noexcept : index_(index) {}
 
   ConsolidationTree(const ConsolidationTree&) = delete;
   ConsolidationTree& operator=(const ConsolidationTree&) = delete;
 
+  // The roots, sessions and documents as the map holds them now, found by one
+  // pass over the map. Later structural queries work from this scan, so it is
+  // taken before the first edit (the first query takes it if nobody did).
+  const Branches& scan();
+  // The result of the last scan.
+  const Branches& branches() const noexcept { return branches_; }
+
   // Views of the embeddings of every chunk beneath `id`, in depth-first order
   // of the children lists: a chunk listed twice appears twice, ids naming no
   // container contribute nothing, and a non-chunk container is expanded at
   // most once, so shared or cyclic structures stay finite. A chunk id gives its
-  // own embedding. The views are valid until the index or this tree changes.
+  // own embedding. The views are valid until the next collection or change.
   std::span<const std::span<const float>> collect_leaf_vectors(const Id& id);
 
   // Recomputes the centroid (normalised mean), sum and point count of one
@@ -75,8 +91,10 @@ class ConsolidationTree {
     std::optional<Id> other;      // the same among the children other than `first`
   };
 
+  void ensure_scanned();
   void build_parents();
-  void forget_sibling_choices() noexcept { sibling_choices_.clear(); }
+  // Drops what was derived from the tree's shape; every edit calls it.
+  void forget_derived() noexcept;
   SiblingChoice choose_siblings(const Id& parent) const;
 
   KivIndex& index_;
@@ -85,8 +103,27 @@ class ConsolidationTree {
   std::vector<const Id*> pending_;
   std::unordered_set<Id, IdHash> expanded_;
 
+  // The leaves of each collected container whose children are all chunks or
+  // missing ids, so that walks of its ancestors need not look every chunk up
+  // again. A range of `flat_store_`.
+  struct LeafRange {
+    std::size_t offset;
+    std::size_t count;
+  };
+  std::unordered_map<Id, LeafRange, IdHash> flat_leaves_;
+  std::vector<std::span<const float>> flat_store_;
+
+  bool scanned_ = false;
+  Branches branches_;
+  // The ids of every non-chunk container at the scan.
+  std::unordered_set<Id, IdHash> non_chunks_;
+  // Every container with children at the scan, chunks included.
+  std::vector<Id> listing_;
+  // Sessions and documents created by splits after the scan.
+  std::vector<Id> created_;
+
   bool parents_built_ = false;
-  // Session or document (any non-chunk container) -> a container listing it.
+  // Non-chunk container -> a container listing it.
   std::unordered_map<Id, Id, IdHash> parents_;
   std::unordered_map<Id, SiblingChoice, IdHash> sibling_choices_;
 };
