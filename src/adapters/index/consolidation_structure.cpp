@@ -133,14 +133,16 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   if (!parents_built_) build_parents();
   forget_derived();
 
-  std::vector<Id> moved = std::move(from->mutable_children());
-  from->mutable_children().clear();
-  for (const Id& child : moved) {
+  // Reserve first, so that a failed allocation cannot leave children between
+  // the two lists.
+  std::vector<Id>& children = into->mutable_children();
+  children.reserve(children.size() + from->children().size());
+  for (const Id& child : from->children()) {
     const auto parent = parents_.find(child);
     if (parent != parents_.end() && parent->second == absorbed) parent->second = target;
   }
-  std::vector<Id>& children = into->mutable_children();
-  children.insert(children.end(), moved.begin(), moved.end());
+  children.insert(children.end(), from->children().begin(), from->children().end());
+  from->mutable_children().clear();
 
   if (const auto parent = find_parent(absorbed)) {
     if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), absorbed);
@@ -158,28 +160,31 @@ bool ConsolidationTree::split_container(const Id& id) {
   if (n < 2) return false;
   forget_derived();
 
+  // Everything that can fail to allocate happens before the first child
+  // moves, so a failure leaves the tree as it was.
+  Container* holder = parent ? index_.find(*parent) : nullptr;
+  if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
   const Id fresh = new_id();
   Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
   std::vector<Id>& kept = container->mutable_children();
   const auto first_moved = kept.begin() + static_cast<std::ptrdiff_t>(n / 2);
   half.mutable_children().assign(first_moved, kept.end());
-  kept.erase(first_moved, kept.end());
-  for (const Id& child : half.children()) {
-    const auto listed_by = parents_.find(child);
-    if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
-  }
-  // Map nodes are stable: `container` stays valid across this insertion.
   const ContainerLevel level = container->level();
+  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
+    created_.reserve(created_.size() + 1);
+  }
+  if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
+  // Map nodes are stable: `container` and `holder` stay valid across this insertion.
   index_.containers().insert_or_assign(fresh, std::move(half));
+
+  kept.erase(first_moved, kept.end());
+  if (holder != nullptr) holder->mutable_children().push_back(fresh);
   if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
     created_.push_back(fresh);
   }
-
-  if (parent) {
-    if (Container* holder = index_.find(*parent)) {
-      holder->mutable_children().push_back(fresh);
-      parents_.insert_or_assign(fresh, *parent);
-    }
+  for (const Id& child : index_.find(fresh)->children()) {
+    const auto listed_by = parents_.find(child);
+    if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
   }
   recompute_container(id);
   recompute_container(fresh);
