@@ -177,19 +177,42 @@ TEST(ConsolidationMerge, PairWithMissingTargetChangesNothing) {
   EXPECT_EQ(tree.at(session).children(), std::vector<Id>{absorbed});
 }
 
-TEST(ConsolidationMerge, ChunkSiblingIsNeverAbsorbed) {
-  // Loaded data may list a chunk directly under a session, beside documents.
+enum class Stray { Chunk, Session, Root };
+
+class ConsolidationStraySibling : public ::testing::TestWithParam<Stray> {};
+
+TEST_P(ConsolidationStraySibling, OnlyDocumentsAreAbsorbed) {
+  // Loaded data may list a chunk, a session or the root itself beside the
+  // documents of a session; none of them is absorbed by a small document.
   HandTree tree(kDim);
   const Id root = tree.root();
   const Id session = tree.branch(ContainerLevel::Session, root);
   const Id doc = tree.branch(ContainerLevel::Document, session);
   tree.chunk(doc, test_vector(kDim, 1));
-  const Id stray = tree.chunk(session, test_vector(kDim, 2));
+  Id stray = root;
+  switch (GetParam()) {
+    case Stray::Chunk:
+      stray = tree.chunk(session, test_vector(kDim, 2));
+      break;
+    case Stray::Session: {
+      stray = tree.branch(ContainerLevel::Session, session);
+      tree.chunk(tree.branch(ContainerLevel::Document, stray), test_vector(kDim, 3));
+      break;
+    }
+    case Stray::Root:
+      tree.index.find(session)->mutable_children().push_back(root);
+      break;
+  }
+  const auto chunks = all_chunks(tree.index);
   const ConsolidationReport report = run_consolidation(tree.index, ConsolidationConfig::full());
   EXPECT_EQ(report.merges, 0u);
   ASSERT_TRUE(tree.has(stray));
   EXPECT_EQ(tree.at(session).children(), (std::vector<Id>{doc, stray}));
+  EXPECT_EQ(reachable_chunks(tree.index), chunks);
 }
+
+INSTANTIATE_TEST_SUITE_P(Strays, ConsolidationStraySibling,
+                         ::testing::Values(Stray::Chunk, Stray::Session, Stray::Root));
 
 TEST(ConsolidationPrune, EmptyContainersGoInPassesAndTheRootStays) {
   HandTree tree(kDim);

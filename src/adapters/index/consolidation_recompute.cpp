@@ -63,8 +63,9 @@ std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(
     push_children(*container);
   }
   if (flat) {
-    flat_leaves_.emplace(id, LeafRange{flat_store_.size(), leaves_.size()});
+    const LeafRange range{flat_store_.size(), leaves_.size()};
     flat_store_.insert(flat_store_.end(), leaves_.begin(), leaves_.end());
+    flat_leaves_.emplace(id, range);
   }
   return leaves_;
 }

@@ -85,10 +85,12 @@ ConsolidationTree::SiblingChoice ConsolidationTree::choose_siblings(const Id& pa
   SiblingChoice choice;
   const Container* container = index_.find(parent);
   if (container == nullptr) return choice;
-  // Chunks are never candidates: absorbing one would delete a stored embedding.
+  // Only documents are merged. Loaded data may list a chunk, a session or even
+  // the root beside them: absorbing a chunk would delete a stored embedding,
+  // and absorbing a session or the root could cut the tree off from its root.
   const auto candidate_size = [&](const Id& child) -> std::optional<std::size_t> {
     const Container* sibling = index_.find(child);
-    if (sibling == nullptr || sibling->is_chunk()) return std::nullopt;
+    if (sibling == nullptr || sibling->level() != ContainerLevel::Document) return std::nullopt;
     return sibling->children().size();
   };
   // Only a strictly smaller count replaces the choice, so ties go to the

@@ -63,8 +63,8 @@ class ConsolidationTree {
   std::optional<Id> find_parent(const Id& id);
 
   // The sibling that under-filled document `id` should absorb: among the
-  // existing, non-chunk children of `parent` other than `id`, the first with
-  // the fewest children. Valid while the tree is unchanged; any edit through
+  // documents listed by `parent` other than `id`, the first with the fewest
+  // children. Valid while the tree is unchanged; any edit through
   // this class starts a fresh cache.
   std::optional<Id> merge_sibling(const Id& id, const Id& parent);
 
