@@ -93,13 +93,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {RecomputingCentroids, AnalyzingStructure, Merging, Splitting, Pruning,
                        OptimizingLayout, Complete}}));
 
-TEST(ConsolidationRun, PhaseNamesAreTheVariantNames) {
-  EXPECT_EQ(phase_name(Idle), "Idle");
-  EXPECT_EQ(phase_name(RecomputingCentroids), "RecomputingCentroids");
-  EXPECT_EQ(phase_name(OptimizingLayout), "OptimizingLayout");
-  EXPECT_EQ(phase_name(Complete), "Complete");
-}
-
 // Root, one session and `documents` documents of 4 chunks each: 2 + documents
 // containers to recompute.
 KivIndex index_with_documents(std::size_t documents) {

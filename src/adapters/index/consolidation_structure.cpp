@@ -194,7 +194,9 @@ bool ConsolidationTree::split_container(const Id& id) {
 }
 
 std::uint64_t ConsolidationTree::prune_empty_containers() {
-  if (!parents_built_) build_parents();
+  // Parents are looked up only when something is removed; a run that finds
+  // nothing empty never builds the map.
+  ensure_scanned();
   std::uint64_t total = 0;
   std::vector<Id> empty;
   const auto collect_empty = [&](const std::vector<Id>& ids) {
