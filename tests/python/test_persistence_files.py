@@ -250,6 +250,29 @@ def test_writable_file_in_a_read_only_directory_is_still_saved(tmp_path):
     assert entries(directory) == ["memory.kiv"]
 
 
+def test_bind_mounted_file_is_written_in_place(tmp_path):
+    """A file mounted over another cannot be renamed over; it is overwritten instead."""
+    source, mounted = tmp_path / "source.kiv", tmp_path / "mounted.kiv"
+    source.write_bytes(b"old")
+    mounted.write_bytes(b"")
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
+    if shutil.which("unshare") is None or probe.returncode != 0:
+        pytest.skip("needs a private mount namespace")
+    code = f"""
+from orlo_kiv import KivIndex
+index = KivIndex.cosine(2)
+index.add([1.0, 2.0])
+index.save({str(mounted)!r})
+print(index.to_bytes().hex())
+"""
+    result = subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && exec "$2" -c "$3"',
+                             str(source), str(mounted), sys.executable, code],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert source.read_bytes() == bytes.fromhex(result.stdout.strip())
+    assert entries(tmp_path) == ["mounted.kiv", "source.kiv"]
+
+
 # --- Links and special files --------------------------------------------------------------
 
 def test_symbolic_link_is_followed_and_kept(tmp_path):

@@ -258,7 +258,7 @@ void sync_directory(const std::string& directory) noexcept {
 // Why a replacement by rename did not happen.
 struct RenameFailure {
   PersistError error;
-  bool directory_refused = false;  // permission to create or rename the name was refused
+  bool directory_refused = false;  // the directory refused the new name, not the file
 };
 
 // Writes `bytes` into a temporary file beside the target, syncs it and renames
@@ -266,8 +266,12 @@ struct RenameFailure {
 // untouched.
 std::expected<void, RenameFailure> replace_by_rename(const Target& target,
                                                      std::span<const std::uint8_t> bytes) {
+  // Refusals that concern the name rather than the file: no permission on the
+  // directory, a sticky directory, a read-only directory holding a writable
+  // mount, or a target that is itself a mount point (a bind-mounted file).
   auto refused = [](const PersistError& error) {
-    return RenameFailure{error, error.os_error == EACCES || error.os_error == EPERM};
+    const int e = error.os_error;
+    return RenameFailure{error, e == EACCES || e == EPERM || e == EROFS || e == EBUSY};
   };
   auto failed = [](const PersistError& error) { return RenameFailure{error, false}; };
 
@@ -323,8 +327,8 @@ std::expected<void, PersistError> replace_file(std::string_view path_text,
   }
 
   const auto replaced = replace_by_rename(*target, bytes);
-  // The directory may refuse a new name (no write permission, or a sticky
-  // directory and a file of another owner) where the file itself is writable.
+  // Where the file itself is writable but its name cannot be replaced, write
+  // it in place as a plain overwrite would.
   if (!replaced && target->exists && replaced.error().directory_refused) {
     return write_in_place(target->path, bytes);
   }
