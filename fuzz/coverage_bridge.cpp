@@ -36,7 +36,8 @@ struct RegisterCounters {
 extern "C" __attribute__((no_sanitize("address", "undefined"))) void __sanitizer_cov_trace_pc() {
   const auto pc = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   // Fibonacci hashing: neighbouring blocks land on unrelated counters.
-  const std::uint64_t slot = (static_cast<std::uint64_t>(pc) * 0x9E3779B97F4A7C15ULL) >> (64 - kCounterBits);
+  const std::uint64_t slot =
+      (static_cast<std::uint64_t>(pc) * 0x9E3779B97F4A7C15ULL) >> (64 - kCounterBits);
   ++counters[slot];
 }
 

@@ -25,7 +25,8 @@ void require(bool condition) {
 }
 
 bool same_bits(std::span<const float> a, std::span<const float> b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
 }
 
 void require_same_index(const KivIndex& a, const KivIndex& b) {
@@ -34,7 +35,9 @@ void require_same_index(const KivIndex& a, const KivIndex& b) {
   require(a.current_session() == b.current_session());
   require(a.current_document() == b.current_document());
   require(a.routing_weights().has_value() == b.routing_weights().has_value());
-  if (a.routing_weights()) require(same_bits(a.routing_weights()->weights(), b.routing_weights()->weights()));
+  if (a.routing_weights()) {
+    require(same_bits(a.routing_weights()->weights(), b.routing_weights()->weights()));
+  }
   require(a.containers().size() == b.containers().size());
   for (const auto& [id, container] : a.containers()) {
     const Container* other = b.find(id);

@@ -18,9 +18,9 @@ constexpr std::uint8_t kLevelCount = 4;
 // The one error of every read that runs past the end of the data.
 std::unexpected<PersistError> truncated() { return std::unexpected(PersistError::truncated()); }
 
-// The header checks run in a fixed order: length before magic, magic before
-// length, version before the rest of the header, so a short file with a wrong
-// version reports the version.
+// The header's checks run in a fixed order: enough bytes for the magic, the
+// magic, enough for the version, the version, enough for the whole header. So
+// short data with a wrong magic or version reports that, not its length.
 std::expected<void, PersistError> check_preamble(std::span<const std::uint8_t> data) {
   if (data.size() < kMagic.size()) return truncated();
   if (!std::equal(kMagic.begin(), kMagic.end(), data.begin())) {
@@ -102,6 +102,7 @@ std::expected<void, PersistError> read_record(ByteReader& r, KivIndex& index) {
 std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> data) {
   if (auto preamble = check_preamble(data); !preamble) return std::unexpected(preamble.error());
 
+  // The whole header is known to be present.
   ByteReader r(data);
   const std::uint8_t* magic_and_version;
   r.advance(kMagic.size() + 4, magic_and_version);
@@ -115,8 +116,9 @@ std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> d
   KivIndex index = KivIndex::cosine(dimensionality);
   // Reserve only as many slots as records can fit in the rest of the data.
   const std::size_t smallest_record = record_size(0, dimensionality, false);
+  const std::uint64_t records_that_fit = r.remaining() / smallest_record;
   index.containers().reserve(
-      static_cast<std::size_t>(std::min<std::uint64_t>(container_count, r.remaining() / smallest_record)));
+      static_cast<std::size_t>(std::min<std::uint64_t>(container_count, records_that_fit)));
   for (std::uint64_t i = 0; i < container_count; ++i) {
     if (auto record = read_record(r, index); !record) return std::unexpected(record.error());
   }

@@ -195,7 +195,9 @@ class TemporaryFile {
   }
 
   TemporaryFile(TemporaryFile&& other) noexcept
-      : path_(std::move(other.path_)), fd_(std::move(other.fd_)), owned_(std::exchange(other.owned_, false)) {}
+      : path_(std::move(other.path_)),
+        fd_(std::move(other.fd_)),
+        owned_(std::exchange(other.owned_, false)) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   TemporaryFile& operator=(TemporaryFile&&) = delete;
@@ -303,8 +305,8 @@ std::expected<ByteBuffer, PersistError> read_file(std::string_view path_text) {
   FileDescriptor fd = open_file(*path, O_RDONLY);
   if (!fd) return os_error(errno);
   struct stat status {};
-  const std::size_t size_hint =
-      ::fstat(fd.get(), &status) == 0 && status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0;
+  const bool sized = ::fstat(fd.get(), &status) == 0 && status.st_size > 0;
+  const std::size_t size_hint = sized ? static_cast<std::size_t>(status.st_size) : 0;
   return read_all(fd.get(), size_hint);
 }
 
@@ -318,7 +320,9 @@ std::expected<void, PersistError> replace_file(std::string_view path_text,
 
   const auto target = resolve_target(*path);
   if (!target) return std::unexpected(target.error());
-  if (target->exists && !S_ISREG(target->status.st_mode)) return write_in_place(target->path, bytes);
+  if (target->exists && !S_ISREG(target->status.st_mode)) {
+    return write_in_place(target->path, bytes);
+  }
   if (target->exists) {
     // Replacing needs only the directory's permission; refuse a file that the
     // process could not have overwritten, as a plain write would.
