@@ -1,6 +1,7 @@
-# Two entry points for a fresh machine (run as root, or with sudo available):
+# Entry points for a fresh machine (run as root, or with sudo available):
 #   make demo   build the module into a virtual environment and run the quickstart
 #   make test   install the test dependencies, build, run GoogleTest and pytest
+#   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
 PYTHON ?= python3
 VENV ?= .venv
 VENV_PYTHON := $(VENV)/bin/python
@@ -8,7 +9,11 @@ CPP_BUILD ?= build/cpp-tests
 CMAKE_EXTRA ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test install cpp-test py-test system-deps clean
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 600
+FUZZER := $(FUZZ_BUILD)/orlo_kiv_decode_fuzzer
+
+.PHONY: demo test install cpp-test py-test system-deps fuzz-deps fuzz-build fuzz fuzz-seeds clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
@@ -37,6 +42,28 @@ py-test: install
 	$(VENV_PYTHON) -m pytest -q
 
 test: cpp-test py-test
+
+# libFuzzer's runtime comes from Debian's libclang-rt-14-dev; objcopy from binutils.
+fuzz-deps: system-deps
+	@if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libclang-rt-14-dev binutils; \
+	fi
+
+fuzz-build: fuzz-deps $(VENV_PYTHON)
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DORLO_KIV_BUILD_FUZZER=ON -DORLO_KIV_SANITIZE=ON -DORLO_KIV_BUILD_PYTHON=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target orlo_kiv_decode_fuzzer
+
+# Every seed and every input that once crashed, run once.
+fuzz-seeds: fuzz-build
+	$(FUZZER) fuzz/seeds/* $(wildcard fuzz/regressions/*)
+
+# Mutation fuzzing on one core; new inputs go to fuzz/corpus-run, crashes to fuzz/.
+fuzz: fuzz-build
+	mkdir -p fuzz/corpus-run
+	$(FUZZER) fuzz/corpus-run fuzz/seeds -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
+	  -artifact_prefix=fuzz/ -print_final_stats=1
 
 clean:
 	rm -rf build $(VENV)

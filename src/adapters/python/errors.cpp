@@ -3,6 +3,7 @@
 #include <string>
 
 #include "adapters/index/core_error.h"
+#include "adapters/index/persistence_error.h"
 #include "core/id.h"
 
 namespace orlo_kiv::python {
@@ -70,6 +71,14 @@ void raise_core_error(const CoreError& error) noexcept {
 void raise_id_parse_error(const IdParseError& error) noexcept {
   try {
     raise_with_message(PyExc_ValueError, to_string(error));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+}
+
+void raise_persist_error(const PersistError& error) noexcept {
+  try {
+    raise_with_message(PyExc_OSError, to_string(error));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }

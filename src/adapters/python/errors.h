@@ -1,7 +1,7 @@
 // The one place where failures become Python exceptions.
 //
 // Core errors arrive as values and are raised with their display text as the
-// only argument. C++ exceptions never cross into the interpreter: every entry
+// only argument: CoreError and id parsing as ValueError, PersistError as OSError. C++ exceptions never cross into the interpreter: every entry
 // point runs its body through `guarded`, which turns an internal error into
 // PanicException and an allocation failure into MemoryError.
 #pragma once
@@ -16,6 +16,7 @@
 namespace orlo_kiv {
 struct CoreError;
 struct IdParseError;
+struct PersistError;
 }  // namespace orlo_kiv
 
 namespace orlo_kiv::python {
@@ -32,6 +33,9 @@ void raise_with_text(PyObject* type, PyRef text) noexcept;
 
 void raise_core_error(const CoreError& error) noexcept;
 void raise_id_parse_error(const IdParseError& error) noexcept;
+// Persistence failures are raised as OSError with their display text only, so
+// errno, strerror and filename stay None.
+void raise_persist_error(const PersistError& error) noexcept;
 
 // Raises the module's PanicException (a BaseException, not an Exception).
 void raise_panic(std::string_view message) noexcept;

@@ -1,40 +1,85 @@
-// KivIndex persistence: bytes and files in the binary index format.
+// KivIndex persistence: bytes and files in the binary index format. `save`
+// and `to_bytes` hold a shared borrow; `load` and `from_bytes` are static and
+// build a new index with the default configuration.
+#include "adapters/index/persistence.h"
 #include "adapters/python/binding.h"
+#include "adapters/python/convert.h"
 #include "adapters/python/errors.h"
 #include "adapters/python/kiv_index_methods.h"
 
 namespace orlo_kiv::python {
 namespace {
 
-PyObject* not_built(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
-  PyObject* bound[kMaxParameters];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "persistence is not available yet");
-  return nullptr;
+// The loaded index as a new KivIndex object, or the load failure raised.
+PyObject* new_loaded_index(std::expected<KivIndex, PersistError> loaded) noexcept {
+  if (!loaded) {
+    raise_persist_error(loaded.error());
+    return nullptr;
+  }
+  return new_kiv_index(std::move(*loaded));
 }
 
 }  // namespace
 
-PyObject* kiv_index_save(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"KivIndex.save()", {"path"}, 1};
-  return not_built(kSignature, args, nargs, kwnames);
+PyObject* kiv_index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Signature kSignature{"KivIndex.save()", {"path"}, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    const IndexCall call = IndexCall::shared(self);
+    if (!call) return nullptr;
+    std::string_view path;
+    if (!to_text(bound[0], "path", path)) return nullptr;
+    const auto saved = persistence::save(call.index(), path);
+    if (!saved) {
+      raise_persist_error(saved.error());
+      return nullptr;
+    }
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyObject* kiv_index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"KivIndex.load()", {"path"}, 1};
-  return not_built(kSignature, args, nargs, kwnames);
+  return guarded([&]() -> PyObject* {
+    static constexpr Signature kSignature{"KivIndex.load()", {"path"}, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view path;
+    if (!to_text(bound[0], "path", path)) return nullptr;
+    return new_loaded_index(persistence::load(path));
+  });
 }
 
-PyObject* kiv_index_to_bytes(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "persistence is not available yet");
-  return nullptr;
+PyObject* kiv_index_to_bytes(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const IndexCall call = IndexCall::shared(self);
+    if (!call) return nullptr;
+    const auto size = persistence::encoded_size(call.index());
+    if (!size) {
+      raise_persist_error(size.error());
+      return nullptr;
+    }
+    if (*size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    // Encoded straight into the bytes object: no second copy of a large index.
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    if (!bytes) return nullptr;
+    persistence::encode_into(
+        call.index(), {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *size});
+    return bytes.release();
+  });
 }
 
 PyObject* kiv_index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  static constexpr Signature kSignature{"KivIndex.from_bytes()", {"data"}, 1};
-  return not_built(kSignature, args, nargs, kwnames);
+  return guarded([&]() -> PyObject* {
+    static constexpr Signature kSignature{"KivIndex.from_bytes()", {"data"}, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::span<const std::uint8_t> data;
+    if (!to_byte_view(bound[0], "data", data)) return nullptr;
+    return new_loaded_index(persistence::from_bytes(data));
+  });
 }
 
 }  // namespace orlo_kiv::python
