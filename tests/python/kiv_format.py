@@ -110,3 +110,22 @@ def four_containers(d=2):
         Record(chunk, 3, 1_700_000_000_003, [], 1, vector, vector),
     ]
     return encode(d, records, root=root, session=session, document=document)
+
+
+def parse(data):
+    """Decodes well-formed data: (header fields, {id: Record}, session, document)."""
+    decoded = split(data)
+    d = decoded.dimensionality
+    records = {}
+    for raw in decoded.records:
+        level, timestamp, child_count = struct.unpack_from("<BQI", raw, 16)
+        pos = 29
+        children = [raw[pos + 16 * i:pos + 16 * (i + 1)] for i in range(child_count)]
+        pos += 16 * child_count
+        (point_count,) = struct.unpack_from("<Q", raw, pos)
+        centroid = struct.unpack_from(f"<{d}f", raw, pos + 8)
+        pos += 8 + 4 * d
+        total = struct.unpack_from(f"<{d}f", raw, pos + 1) if raw[pos] == 1 else None
+        records[raw[:16]] = Record(raw[:16], level, timestamp, children, point_count, centroid,
+                                   total)
+    return decoded, records
