@@ -23,7 +23,10 @@ const KernelTable& active() noexcept {
 
 bool isa_supported(Isa isa) noexcept {
   // The processor checks also confirm that the operating system saves the
-  // wider registers, so a supported variant is safe to run.
+  // wider registers, so a supported variant is safe to run. Initialising the
+  // feature table again is harmless and makes the answer independent of the
+  // order in which shared-object constructors ran.
+  __builtin_cpu_init();
   switch (isa) {
     case Isa::Portable:
       return true;
