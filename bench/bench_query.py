@@ -9,17 +9,24 @@ median and p99 latency of one query and recall@k against exact search.
     python bench/bench_query.py                      # both cases of the table
     python bench/bench_query.py --case 20000x1536    # a quicker run
 
-Peers that are not installed (pip install .[bench]) are skipped.
+Every method runs on one thread, as near does: the BLAS behind numpy and
+faiss's OpenMP pool are limited to one thread. Peers that are not installed
+(pip install .[bench]) are skipped.
 """
 import argparse
 import gc
+import os
 import statistics
 import sys
 import time
 
-import numpy as np
+# Before numpy loads its BLAS: one thread, like every other method here.
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
 
-import orlo_kiv
+import numpy as np  # noqa: E402
+
+import orlo_kiv  # noqa: E402
 
 try:
     import hnswlib

@@ -84,18 +84,6 @@ TEST(Near, EmptyResults) {
   EXPECT_TRUE(index.near(kQuery, 0)->empty());
 }
 
-TEST(Near, DanglingIdsAreSkippedAndDuplicatesScoredTwice) {
-  KivIndex index = KivIndex::cosine(2);
-  TreeBuilder tree{index};
-  const Id a = tree.put(10, Level::Chunk, at(30));
-  const Id b = tree.put(11, Level::Chunk, at(5));
-  const Id removed = id_of(99);
-  const Id doc = tree.put(3, Level::Document, at(10), {a, removed, b, a});
-  const Id session = tree.put(2, Level::Session, at(10), {doc, id_of(98)});
-  tree.root(1, at(10), {session});
-  EXPECT_EQ(ids_of(*index.near(kQuery, 10)), (std::vector<Id>{b, a, a}));
-}
-
 TEST(Near, ContainersListedBelowThemselvesAreExpandedOnce) {
   KivIndex index = KivIndex::cosine(2);
   TreeBuilder tree{index};
@@ -128,20 +116,6 @@ TEST(Near, NaNDistancesRankAfterEveryNumber) {
   const auto hits = index.near(kQuery, 4);
   EXPECT_EQ(ids_of(*hits), (std::vector<Id>{near, hidden, far, nan_chunk}));
   EXPECT_TRUE(std::isnan(hits->back().score));
-}
-
-TEST(Near, NaNQueryKeepsTreeOrder) {
-  KivIndex index = KivIndex::cosine(2);
-  TreeBuilder tree{index};
-  const Id a = tree.put(10, Level::Chunk, at(70));
-  const Id b = tree.put(11, Level::Chunk, at(0));
-  const Id c = tree.put(12, Level::Chunk, at(30));
-  const Id doc = tree.put(3, Level::Document, at(0), {a, b, c});
-  const Id session = tree.put(2, Level::Session, at(0), {doc});
-  tree.root(1, at(0), {session});
-  const auto hits = index.near(std::vector<float>{kNaN, 1.0f}, 3);
-  EXPECT_EQ(ids_of(*hits), (std::vector<Id>{a, b, c}));
-  for (const SearchHit& hit : *hits) EXPECT_TRUE(std::isnan(hit.score));
 }
 
 TEST(Near, EqualDistancesKeepBeamThenChildrenOrder) {
@@ -195,16 +169,6 @@ TEST(Near, EmptySubspacesScoreBranchesAlike) {
   tree.root(1, at(45), {s1, s2});
   // Sessions and documents all score 1 (a zero mean), so the first is kept.
   EXPECT_EQ(ids_of(*index.near(kQuery, 1)), std::vector<Id>{first});
-}
-
-TEST(Near, FindsInsertedVectors) {
-  KivIndex index = KivIndex::cosine(2);
-  for (int degrees = 0; degrees < 180; degrees += 10) {
-    ASSERT_TRUE(index.insert(id_of(static_cast<std::uint8_t>(degrees)), at(degrees)).has_value());
-    if (degrees % 40 == 0) index.new_session();
-  }
-  const auto hits = index.near(at(93), 2);
-  EXPECT_EQ(ids_of(*hits), (std::vector<Id>{id_of(90), id_of(100)}));
 }
 
 class ScopedQueries : public ::testing::Test {
@@ -267,16 +231,6 @@ TEST_F(ScopedQueries, NearInDocumentRanksChunksWithNaNLast) {
   EXPECT_EQ(ids_of(*index.near_in_document(doc1, kQuery, 2)), (std::vector<Id>{b, a}));
   EXPECT_EQ(ids_of(*index.near_in_document(session1, kQuery, 10)), std::vector<Id>{a});
   EXPECT_TRUE(index.near_in_document(a, kQuery, 10)->empty());
-}
-
-TEST_F(ScopedQueries, DimensionIsCheckedBeforeAnythingElse) {
-  const std::vector<float> wrong{1.0f};
-  EXPECT_FALSE(index.near_sessions(wrong, 0).has_value());
-  EXPECT_FALSE(index.near_documents(id_of(77), wrong, 3).has_value());
-  EXPECT_FALSE(index.near_in_document(id_of(77), wrong, 3).has_value());
-  KivIndex empty = KivIndex::cosine(2);
-  EXPECT_FALSE(empty.near_sessions(wrong, 3).has_value());
-  EXPECT_TRUE(empty.near_sessions(kQuery, 3)->empty());
 }
 
 TEST(ScopedQueriesInTime, FullTemporalWeightRanksNewestFirst) {

@@ -210,6 +210,16 @@ class TestScopedQueries:
         [document] = index.near_documents(session.id, unit(0), 1)
         assert [r.id for r in index.near_in_document(document.id, unit(0), 5)] == [dup, dup]
 
+    @pytest.mark.parametrize("call", [
+        lambda ix, q: ix.near(q, 0),
+        lambda ix, q: ix.near_sessions(q, 0),
+        lambda ix, q: ix.near_documents("0" * 32, q, 3),
+        lambda ix, q: ix.near_in_document("0" * 32, q, 3),
+    ])
+    def test_wrong_length_fails_even_on_an_empty_index(self, call):
+        with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 1$"):
+            call(KivIndex.cosine(4), [1.0])
+
     @pytest.mark.parametrize("method", ["near_documents", "near_in_document"])
     def test_identifier_errors_come_before_the_length_check(self, conversation, method):
         index, _ = conversation
