@@ -47,6 +47,46 @@ class ExpandedSet {
   std::unordered_set<const Container*> large_;
 };
 
+// Finds children in two sweeps: first the bucket of every child is located,
+// then each bucket is searched for its id. The bucket reads of all children
+// are independent and go to memory together, instead of each lookup waiting
+// for the one before it. Finds exactly what find() would, in children order.
+class ChildLookup {
+ public:
+  explicit ChildLookup(const ContainerMap& containers) : containers_(containers) {}
+
+  // Calls found(entry) for every child of `parent` present in the map.
+  template <class Found>
+  void for_each_present_child(const Container& parent, Found found) {
+    const std::vector<Id>& children = parent.children();
+    buckets_.clear();
+    for (const Id& id : children) {
+      const std::size_t bucket = containers_.bucket(id);
+      const auto first = containers_.begin(bucket);
+      if (first != containers_.end(bucket)) __builtin_prefetch(&*first);
+      buckets_.push_back({first, bucket});
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      const auto end = containers_.end(buckets_[i].index);
+      for (auto it = buckets_[i].first; it != end; ++it) {
+        if (it->first == children[i]) {
+          found(*it);
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  struct Bucket {
+    ContainerMap::const_local_iterator first;
+    std::size_t index;
+  };
+
+  const ContainerMap& containers_;
+  std::vector<Bucket> buckets_;
+};
+
 // How far ahead of the vector being scored the next ones are requested from
 // memory, and how much of each is requested.
 constexpr std::size_t kPrefetchAhead = 2;
@@ -91,6 +131,7 @@ std::expected<std::vector<SearchHit>, CoreError> KivIndex::near(std::span<const 
   std::vector<Candidate> candidates;
   std::vector<Candidate> results;
   ExpandedSet expanded;
+  ChildLookup lookup(containers_);
   while (true) {
     candidates.clear();
     for (const Candidate& member : beam) {
@@ -102,11 +143,10 @@ std::expected<std::vector<SearchHit>, CoreError> KivIndex::near(std::span<const 
         continue;
       }
       if (!expanded.insert(&container)) continue;
-      for (const Id& child_id : container.children()) {
-        const auto child = containers_.find(child_id);
-        if (child == containers_.end()) continue;  // removed: skipped silently
-        candidates.push_back({&*child, 0.0f, candidates.size()});
-      }
+      // Children missing from the map (removed) are skipped silently.
+      lookup.for_each_present_child(container, [&](const Entry& child) {
+        candidates.push_back({&child, 0.0f, candidates.size()});
+      });
     }
     if (candidates.empty()) break;
     score_all(candidates, scorer);
