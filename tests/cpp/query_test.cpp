@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <random>
 
 #include "adapters/index/kiv.h"
 #include "core/clock.h"
@@ -169,6 +170,55 @@ TEST(Near, EmptySubspacesScoreBranchesAlike) {
   tree.root(1, at(45), {s1, s2});
   // Sessions and documents all score 1 (a zero mean), so the first is kept.
   EXPECT_EQ(ids_of(*index.near(kQuery, 1)), std::vector<Id>{first});
+}
+
+TEST(Near, WideBeamRanksEveryReachableChunk) {
+  // Enough containers that buckets hold several ids, and removals that leave
+  // dangling ids at every level.
+  KivIndex index = KivIndex::cosine(8);
+  std::mt19937 rng(3);
+  std::normal_distribution<float> normal;
+  std::vector<Id> ids;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<float> v(8);
+    for (float& x : v) x = normal(rng);
+    ids.push_back(new_id());
+    ASSERT_TRUE(index.insert(ids.back(), v).has_value());
+    if (i % 700 == 699) index.new_session();
+  }
+  for (int i = 0; i < 300; ++i) index.remove(ids[rng() % ids.size()]);
+  std::vector<Id> branches;
+  for (const auto& [id, container] : index.containers()) {
+    if (container.level() == Level::Document && rng() % 10 == 0) branches.push_back(id);
+  }
+  for (const Id& id : branches) index.remove(id);
+
+  std::vector<float> query(8);
+  for (float& x : query) x = normal(rng);
+  // Every reachable chunk in tree order, ranked by a stable sort.
+  std::vector<std::pair<float, Id>> expected;
+  const Container& root = *index.find(*index.root_id());
+  for (const Id& session_id : root.children()) {
+    for (const Id& doc_id : index.find(session_id)->children()) {
+      if (index.find(doc_id) == nullptr) continue;
+      for (const Id& chunk_id : index.find(doc_id)->children()) {
+        const Container* chunk = index.find(chunk_id);
+        if (chunk == nullptr) continue;
+        expected.emplace_back(1.0f - index.proximity().proximity(query, chunk->centroid()),
+                              chunk_id);
+      }
+    }
+  }
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  ASSERT_GT(expected.size(), 2000u);
+
+  const auto hits = index.near(query, 10'000);
+  ASSERT_EQ(hits->size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ((*hits)[i].id, expected[i].second) << i;
+    ASSERT_EQ((*hits)[i].score, 1.0f - expected[i].first) << i;
+  }
 }
 
 class ScopedQueries : public ::testing::Test {
