@@ -14,9 +14,11 @@ float cosine_from_sums(float dot, float norm_sq_a, float norm_sq_b) noexcept {
 
 float CosineProximity::proximity(std::span<const float> a, std::span<const float> b) const {
   if (a.size() != b.size()) internal_error("Points must have same dimensionality");
-  const auto sums = kernels::dot_and_norm(b.data(), a.data(), a.size());
-  const float norm_sq_b = kernels::sum_squares(b.data(), b.size());
-  return cosine_from_sums(sums.dot, sums.norm_sq, norm_sq_b);
+  // The same sums, from the same kernels, as a query that scores many vectors
+  // against one precomputed query norm: both paths give identical results.
+  const auto sums = kernels::dot_and_norm(a.data(), b.data(), a.size());
+  const float norm_sq_a = kernels::sum_squares(a.data(), a.size());
+  return cosine_from_sums(sums.dot, norm_sq_a, sums.norm_sq);
 }
 
 void normalize_in_place(std::span<float> v) noexcept {

@@ -17,9 +17,7 @@ float RoutingWeights::routed_distance(std::span<const float> query,
                                       std::span<const float> centroid) const noexcept {
   if (config_.per_dimension) {
     const std::size_t m = std::min({query.size(), centroid.size(), weights_.size()});
-    float sum = 0.0f;
-    for (std::size_t i = 0; i < m; ++i) sum += weights_[i] * query[i] * centroid[i];
-    return 1.0f - sum;
+    return 1.0f - kernels::weighted_dot(weights_.data(), query.data(), centroid.data(), m);
   }
   const std::size_t n = std::min(query.size(), centroid.size());
   const float weight = weights_.empty() ? 0.0f : weights_[0];

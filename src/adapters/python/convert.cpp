@@ -1,7 +1,9 @@
 #include "adapters/python/convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "adapters/python/errors.h"
@@ -45,6 +47,76 @@ bool read_list_or_tuple(PyObject* sequence, std::vector<float>& out) {
       if (value == -1.0 && PyErr_Occurred()) return false;
     }
     out.push_back(narrow_to_f32(value));
+  }
+  return true;
+}
+
+// The exact array types whose buffers are read directly, recognised by their
+// qualified names so that numpy need not be imported. Both are immutable
+// types; a class defined in Python never is, so one that merely borrows the
+// name is not mistaken for them, and subclasses have names of their own.
+bool is_exact_array_type(PyTypeObject* type) noexcept {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return false;
+  return std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+         std::strcmp(type->tp_name, "array.array") == 0;
+}
+
+enum class BufferElement { Unsupported, Float32, Float64 };
+
+// Native little-endian float32 or float64, as the struct-module format names them.
+BufferElement buffer_element(const Py_buffer& view) noexcept {
+  const char* format = view.format == nullptr ? "B" : view.format;
+  if (*format == '<' && std::endian::native != std::endian::little) {
+    return BufferElement::Unsupported;
+  }
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  if (std::strcmp(format, "f") == 0 && view.itemsize == 4) return BufferElement::Float32;
+  if (std::strcmp(format, "d") == 0 && view.itemsize == 8) return BufferElement::Float64;
+  return BufferElement::Unsupported;
+}
+
+// The value a float32 takes on its way through a Python float: widening to
+// double and narrowing back keeps every value and quiets a signalling NaN.
+float through_double(std::uint32_t bits) noexcept {
+  constexpr std::uint32_t kExponent = 0x7f800000u;
+  constexpr std::uint32_t kMantissa = 0x007fffffu;
+  constexpr std::uint32_t kQuietBit = 0x00400000u;
+  if ((bits & kExponent) == kExponent && (bits & kMantissa) != 0) bits |= kQuietBit;
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Reads a one-dimensional C-contiguous float32 or float64 buffer of an exact
+// ndarray or array.array without creating Python objects; the values equal
+// those that iterating the object would give. False, with no exception set,
+// when the object does not qualify and must take the general path.
+bool read_float_buffer(PyObject* array, std::vector<float>& out) {
+  BufferView buffer;
+  if (!buffer.acquire(array, PyBUF_RECORDS_RO)) {
+    PyErr_Clear();  // the general path reports whatever is wrong with the object
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || view.shape == nullptr || !PyBuffer_IsContiguous(&view, 'C')) return false;
+  const BufferElement element = buffer_element(view);
+  if (element == BufferElement::Unsupported) return false;
+
+  const auto count = static_cast<std::size_t>(view.shape[0]);
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  out.resize(count);
+  if (element == BufferElement::Float32) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint32_t bits;
+      std::memcpy(&bits, bytes + 4 * i, sizeof bits);
+      out[i] = through_double(bits);
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      double value;
+      std::memcpy(&value, bytes + 8 * i, sizeof value);
+      out[i] = narrow_to_f32(value);
+    }
   }
   return true;
 }
@@ -171,6 +243,8 @@ bool to_float_vector(PyObject* value, const char* parameter, std::vector<float>&
   } else if (PyUnicode_Check(value)) {
     raise_with_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
     converted = false;
+  } else if (is_exact_array_type(Py_TYPE(value)) && read_float_buffer(value, out)) {
+    converted = true;
   } else if (!PySequence_Check(value)) {
     raise_cannot_convert(value, "Sequence");
     converted = false;

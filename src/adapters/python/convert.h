@@ -31,7 +31,10 @@ bool to_byte_view(PyObject* value, const char* parameter,
                   std::span<const std::uint8_t>& out) noexcept;
 
 // A sequence of numbers as f32 values, in iteration order. A str is refused, as
-// is anything that is not a sequence. Throws std::bad_alloc when out of memory.
+// is anything that is not a sequence. Exact lists and tuples are read item by
+// item, and one-dimensional contiguous float32 or float64 buffers of exact
+// numpy arrays and array.array objects in place; the values are always those
+// the general iteration would give. Throws std::bad_alloc when out of memory.
 bool to_float_vector(PyObject* value, const char* parameter, std::vector<float>& out);
 
 // 32 hex digits as an Id; raises ValueError with the parse message.

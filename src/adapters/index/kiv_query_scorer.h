@@ -1,0 +1,60 @@
+// Scoring of containers against one query: the index's single distance rule
+// (proximity, routed distance or subspace rule, blended with recency), with
+// everything that depends only on the query and the configuration worked out
+// once, so that scoring a container is one pass over its vector.
+//
+// A scorer borrows the index and the query; both must outlive it and the index
+// must not change while it is in use.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "adapters/index/kiv.h"
+
+namespace orlo_kiv {
+
+class QueryScorer {
+ public:
+  // Requires nothing of the query's length; the proximity rule requires it to
+  // match each scored centroid (an internal error otherwise).
+  QueryScorer(const KivIndex& index, std::span<const float> query, std::uint64_t now_ms);
+
+  // The distance of `container` (smaller is closer).
+  float distance(const Container& container) const;
+
+  // 1 - distance for similarity proximities, the distance itself otherwise.
+  float reported_score(float distance) const noexcept {
+    return similarity_ ? 1.0f - distance : distance;
+  }
+
+ private:
+  enum class Rule : std::uint8_t { Routed, Subspace, Proximity };
+
+  float semantic_distance(const Container& container) const;
+  float cosine_distance(std::span<const float> centroid) const;
+  float subspace_similarity(const Subspace& subspace) const noexcept;
+  float recency_distance(std::uint64_t timestamp_ms) const noexcept;
+
+  const KivIndex& index_;
+  std::span<const float> query_;
+  std::uint64_t now_ms_;
+  Rule rule_;
+  bool similarity_;
+  // The proximity strategy is cosine: scored against the query norm held here.
+  bool cosine_ = false;
+  float query_norm_sq_ = 0.0f;
+  // Position of the first NaN or infinite query component (the query's length
+  // when there is none): a mean of zeros gives a NaN similarity exactly when
+  // such a component lies within the compared length.
+  std::size_t first_non_finite_ = 0;
+  float subspace_weight_;
+  float temporal_weight_;
+  double temporal_decay_;
+  // When recency cannot change a distance, its blend reduces to this signed
+  // zero plus the semantic distance, and the exponential is skipped.
+  bool recency_matters_ = true;
+  float recency_free_term_ = 0.0f;
+};
+
+}  // namespace orlo_kiv
