@@ -15,6 +15,20 @@ namespace {
 // lie, and the list grows past this as items actually arrive.
 constexpr std::size_t kMaxTrustedLengthHint = std::size_t{1} << 20;
 
+// Appends one item: an exact float directly, anything else through the float
+// conversion (ints, __float__, __index__). False with the conversion's error set.
+bool append_item(PyObject* element, std::vector<float>& out) {
+  double value;
+  if (PyFloat_CheckExact(element)) {
+    value = PyFloat_AS_DOUBLE(element);
+  } else {
+    value = PyFloat_AsDouble(element);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+  }
+  out.push_back(narrow_to_f32(value));
+  return true;
+}
+
 // Reads an exact list or tuple item by item, exactly as its iterator would:
 // the length is re-read before each item because converting an item that is not
 // an exact float runs Python code, which may resize a list.
@@ -39,14 +53,7 @@ bool read_list_or_tuple(PyObject* sequence, std::vector<float>& out) {
   out.resize(static_cast<std::size_t>(i));
   for (; i < size(); ++i) {
     PyRef element = PyRef::borrow(item(i));
-    double value;
-    if (PyFloat_CheckExact(element.get())) {
-      value = PyFloat_AS_DOUBLE(element.get());
-    } else {
-      value = PyFloat_AsDouble(element.get());
-      if (value == -1.0 && PyErr_Occurred()) return false;
-    }
-    out.push_back(narrow_to_f32(value));
+    if (!append_item(element.get(), out)) return false;
   }
   return true;
 }
@@ -131,14 +138,7 @@ bool read_any_sequence(PyObject* sequence, std::vector<float>& out) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
   while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
-    double value;
-    if (PyFloat_CheckExact(element.get())) {
-      value = PyFloat_AS_DOUBLE(element.get());
-    } else {
-      value = PyFloat_AsDouble(element.get());
-      if (value == -1.0 && PyErr_Occurred()) return false;
-    }
-    out.push_back(narrow_to_f32(value));
+    if (!append_item(element.get(), out)) return false;
   }
   return PyErr_Occurred() == nullptr;
 }
