@@ -13,11 +13,11 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "adapters/index/config.h"
 #include "adapters/index/container.h"
+#include "adapters/index/container_map.h"
 #include "adapters/index/core_error.h"
 #include "adapters/index/learnable_routing.h"
 #include "core/id.h"
@@ -25,8 +25,6 @@
 #include "core/proximity.h"
 
 namespace orlo_kiv {
-
-using ContainerMap = std::unordered_map<Id, Container, IdHash>;
 
 struct KivStats {
   std::uint64_t global_count = 0;

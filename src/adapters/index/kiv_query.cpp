@@ -47,10 +47,10 @@ class ExpandedSet {
   std::unordered_set<const Container*> large_;
 };
 
-// Finds children in two sweeps: first the bucket of every child is located,
-// then each bucket is searched for its id. The bucket reads of all children
-// are independent and go to memory together, instead of each lookup waiting
-// for the one before it. Finds exactly what find() would, in children order.
+// Finds children in two sweeps: first every child's slot is hashed and
+// requested from memory, then each is searched for its id. The reads of all
+// children are independent and overlap, instead of each lookup waiting for the
+// one before it. Finds exactly what find() would, in children order.
 class ChildLookup {
  public:
   explicit ChildLookup(const ContainerMap& containers) : containers_(containers) {}
@@ -59,32 +59,21 @@ class ChildLookup {
   template <class Found>
   void for_each_present_child(const Container& parent, Found found) {
     const std::vector<Id>& children = parent.children();
-    buckets_.clear();
+    hashes_.clear();
     for (const Id& id : children) {
-      const std::size_t bucket = containers_.bucket(id);
-      const auto first = containers_.begin(bucket);
-      if (first != containers_.end(bucket)) __builtin_prefetch(&*first);
-      buckets_.push_back({first, bucket});
+      const std::size_t hash = containers_.hash(id);
+      containers_.prefetch(hash);
+      hashes_.push_back(hash);
     }
     for (std::size_t i = 0; i < children.size(); ++i) {
-      const auto end = containers_.end(buckets_[i].index);
-      for (auto it = buckets_[i].first; it != end; ++it) {
-        if (it->first == children[i]) {
-          found(*it);
-          break;
-        }
-      }
+      const Entry* entry = containers_.find_hashed(children[i], hashes_[i]);
+      if (entry != nullptr) found(*entry);
     }
   }
 
  private:
-  struct Bucket {
-    ContainerMap::const_local_iterator first;
-    std::size_t index;
-  };
-
   const ContainerMap& containers_;
-  std::vector<Bucket> buckets_;
+  std::vector<std::size_t> hashes_;
 };
 
 // How far ahead of the vector being scored the next ones are requested from
