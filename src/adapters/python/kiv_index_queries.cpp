@@ -20,6 +20,21 @@ PyObject* to_result_list(const Hits& hits, MakeList make_list) noexcept {
   return make_list(*hits);
 }
 
+// Shared body of near and near_sessions: a query and a count.
+template <class Query, class MakeList>
+PyObject* tree_query(const Signature& signature, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Query query_of, MakeList make_list) {
+  PyObject* bound[2];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  const IndexCall call = IndexCall::shared(self);
+  if (!call) return nullptr;
+  std::vector<float> query;
+  if (!to_float_vector(bound[0], "query", query)) return nullptr;
+  std::uint64_t k = 0;
+  if (!to_u64(bound[1], "k", k)) return nullptr;
+  return to_result_list(query_of(call.index(), query, k), make_list);
+}
+
 // Shared body of near_documents and near_in_document: an id, a query and a count.
 template <class Query, class MakeList>
 PyObject* scoped_query(const Signature& signature, PyObject* self, PyObject* const* args,
@@ -44,17 +59,12 @@ PyObject* scoped_query(const Signature& signature, PyObject* self, PyObject* con
 PyObject* kiv_index_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Signature kSignature{"KivIndex.near()", {"query", "k"}, 2};
-    PyObject* bound[2];
-    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    const IndexCall call = IndexCall::shared(self);
-    if (!call) return nullptr;
-    std::vector<float> query;
-    if (!to_float_vector(bound[0], "query", query)) return nullptr;
-    std::uint64_t k = 0;
-    if (!to_u64(bound[1], "k", k)) return nullptr;
-    return to_result_list(call.index().near(query, k), [](const std::vector<SearchHit>& hits) {
-      return new_search_result_list(hits);
-    });
+    return tree_query(
+        kSignature, self, args, nargs, kwnames,
+        [](const KivIndex& index, const std::vector<float>& query, std::uint64_t k) {
+          return index.near(query, k);
+        },
+        [](const std::vector<SearchHit>& hits) { return new_search_result_list(hits); });
   });
 }
 
@@ -62,18 +72,12 @@ PyObject* kiv_index_near_sessions(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Signature kSignature{"KivIndex.near_sessions()", {"query", "k"}, 2};
-    PyObject* bound[2];
-    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    const IndexCall call = IndexCall::shared(self);
-    if (!call) return nullptr;
-    std::vector<float> query;
-    if (!to_float_vector(bound[0], "query", query)) return nullptr;
-    std::uint64_t k = 0;
-    if (!to_u64(bound[1], "k", k)) return nullptr;
-    return to_result_list(call.index().near_sessions(query, k),
-                          [](const std::vector<SessionHit>& hits) {
-                            return new_session_summary_list(hits);
-                          });
+    return tree_query(
+        kSignature, self, args, nargs, kwnames,
+        [](const KivIndex& index, const std::vector<float>& query, std::uint64_t k) {
+          return index.near_sessions(query, k);
+        },
+        [](const std::vector<SessionHit>& hits) { return new_session_summary_list(hits); });
   });
 }
 

@@ -4,9 +4,9 @@
 
 namespace orlo_kiv::python {
 
-PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& spec) noexcept {
+PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& definition) noexcept {
   if (!slot) {
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    PyRef type = PyRef::steal(PyType_FromSpec(&definition));
     if (!type ||
         !install_method_descriptors(reinterpret_cast<PyTypeObject*>(type.get()))) {
       return nullptr;

@@ -1,4 +1,4 @@
-// The six classes of the module. Each type object is created from its spec on
+// The six classes of the module. Each type object is created from its definition on
 // first use and kept for the life of the process; the accessors return null
 // with an exception set when creation fails (a later call tries again).
 #pragma once
@@ -23,8 +23,8 @@ PyTypeObject* search_result_type() noexcept;
 PyTypeObject* session_summary_type() noexcept;
 PyTypeObject* document_summary_type() noexcept;
 
-// Builds a type from `spec` once; later calls return the same object.
-PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& spec) noexcept;
+// Builds a type from `definition` once; later calls return the same object.
+PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& definition) noexcept;
 
 // New instances; null with an exception set on failure.
 PyObject* new_kiv_index(KivIndex index) noexcept;
