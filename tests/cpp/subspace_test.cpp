@@ -91,3 +91,21 @@ TEST(Subspace, NeverMoreDirectionsThanDimensions) {
 
 }  // namespace
 }  // namespace orlo_kiv
+
+namespace orlo_kiv {
+namespace {
+
+TEST(Subspace, MomentsThatCannotBeAddressedAreAnInternalError) {
+  Subspace s(std::size_t{1} << 40);  // d(d+1)/2 floats exceed any address space
+  try {
+    s.add_point(std::vector<float>{});
+    FAIL() << "expected an internal error";
+  } catch (const InternalError& error) {
+    EXPECT_EQ(error.message(), "capacity overflow");
+  }
+  EXPECT_FALSE(s.has_moments());
+  EXPECT_EQ(s.count(), 0u);
+}
+
+}  // namespace
+}  // namespace orlo_kiv
