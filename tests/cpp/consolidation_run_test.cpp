@@ -77,7 +77,7 @@ TEST_P(ConsolidationIntensity, PhaseSequenceFollowsTheIntensity) {
   // A step at Complete changes nothing but the step count.
   run.step();
   EXPECT_EQ(run.phase(), ConsolidationPhase::Complete);
-  EXPECT_EQ(run.state().steps, seen.size() + 1);
+  EXPECT_EQ(run.state().progress.steps, seen.size() + 1);
 }
 
 using enum ConsolidationPhase;

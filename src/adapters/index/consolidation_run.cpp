@@ -63,10 +63,10 @@ std::uint64_t ConsolidationRun::batch_size() const noexcept {
 
 void ConsolidationRun::advance_phase() {
   const std::uint64_t now = now_us();
-  state_.phase_durations.insert_or_assign(std::string(phase_name(state_.phase)),
+  state_.progress.phase_durations.insert_or_assign(std::string(phase_name(state_.phase)),
                                           elapsed_us(state_.phase_started_us, now));
   if (state_.drift_count > 0) {
-    state_.mean_drift = state_.drift_sum / static_cast<float>(state_.drift_count);
+    state_.progress.mean_drift = state_.drift_sum / static_cast<float>(state_.drift_count);
   }
   const std::uint8_t intensity = state_.settings.intensity;
   using enum ConsolidationPhase;
@@ -99,7 +99,7 @@ void ConsolidationRun::advance_phase() {
   }
   state_.phase_started_us = now;
   state_.queue.clear();
-  if (state_.phase == Complete) state_.total_duration_us = elapsed_us(state_.run_started_us, now);
+  if (state_.phase == Complete) state_.progress.total_duration_us = elapsed_us(state_.run_started_us, now);
 }
 
 void ConsolidationRun::enqueue(const std::vector<Id>& ids) {
@@ -135,7 +135,7 @@ void ConsolidationRun::step() {
     case ConsolidationPhase::Complete:
       break;
   }
-  ++state_.steps;
+  ++state_.progress.steps;
 }
 
 void ConsolidationRun::collect_leaves_step() {
@@ -152,12 +152,12 @@ void ConsolidationRun::recompute_step() {
     const Id id = state_.queue.front();
     state_.queue.pop_front();
     const std::optional<float> drift = tree_.recompute_container(id);
-    ++state_.containers_processed;
+    ++state_.progress.containers_processed;
     if (!drift) continue;
     state_.drift_sum += *drift;
     ++state_.drift_count;
-    ++state_.centroids_recomputed;
-    if (*drift > state_.max_drift) state_.max_drift = *drift;
+    ++state_.progress.centroids_recomputed;
+    if (*drift > state_.progress.max_drift) state_.progress.max_drift = *drift;
   }
   if (!state_.queue.empty()) return;
   advance_phase();
@@ -194,7 +194,7 @@ void ConsolidationRun::merge_step() {
     const auto [target, absorbed] = candidates.back();
     candidates.pop_back();
     tree_.merge_containers(target, absorbed);
-    ++state_.merges;  // counted whatever the merge achieved
+    ++state_.progress.merges;  // counted whatever the merge achieved
   }
   if (candidates.empty()) advance_phase();
 }
@@ -204,30 +204,17 @@ void ConsolidationRun::split_step() {
   for (std::uint64_t taken = 0; taken < batch_size() && !candidates.empty(); ++taken) {
     const Id id = candidates.back();
     candidates.pop_back();
-    if (tree_.split_container(id)) ++state_.splits;
+    if (tree_.split_container(id)) ++state_.progress.splits;
   }
   if (candidates.empty()) advance_phase();
 }
 
 void ConsolidationRun::prune_step() {
-  state_.pruned = tree_.prune_empty_containers();
+  state_.progress.pruned = tree_.prune_empty_containers();
   advance_phase();
 }
 
-ConsolidationReport ConsolidationRun::report() const {
-  ConsolidationReport report;
-  report.phase_durations = state_.phase_durations;
-  report.containers_processed = state_.containers_processed;
-  report.centroids_recomputed = state_.centroids_recomputed;
-  report.merges = state_.merges;
-  report.splits = state_.splits;
-  report.pruned = state_.pruned;
-  report.total_duration_us = state_.total_duration_us;
-  report.steps = state_.steps;
-  report.mean_drift = state_.mean_drift;
-  report.max_drift = state_.max_drift;
-  return report;
-}
+ConsolidationReport ConsolidationRun::report() const { return state_.progress; }
 
 ConsolidationReport run_consolidation(KivIndex& index, const ConsolidationConfig& config) {
   ConsolidationRun run(index, config);

@@ -29,16 +29,9 @@ struct ConsolidationState {
   // Every recorded drift, summed in the order recorded, and how many there are.
   float drift_sum = 0.0f;
   std::uint64_t drift_count = 0;
-  std::map<std::string, std::uint64_t, std::less<>> phase_durations;
-  std::uint64_t containers_processed = 0;
-  std::uint64_t centroids_recomputed = 0;
-  std::uint64_t merges = 0;
-  std::uint64_t splits = 0;
-  std::uint64_t pruned = 0;
-  std::uint64_t steps = 0;
-  std::uint64_t total_duration_us = 0;
-  float mean_drift = 0.0f;
-  float max_drift = 0.0f;
+  // The counters, drifts and phase durations of the run so far: what the run
+  // reports when it is complete.
+  ConsolidationReport progress;
   std::uint64_t run_started_us = 0;
   std::uint64_t phase_started_us = 0;
 };
