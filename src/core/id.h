@@ -39,8 +39,8 @@ std::string to_hex(const Id& id);
 struct IdParseError {
   enum class Kind { WrongLength, InvalidCharacter };
   Kind kind;
-  std::size_t length = 0;       // WrongLength: the text's length in bytes
-  std::uint8_t character = 0;   // InvalidCharacter: the offending byte
+  std::size_t length = 0;      // WrongLength: the text's length in bytes
+  std::uint8_t character = 0;  // InvalidCharacter: the offending byte
 };
 
 // "ID must be 32 hex characters, got {n}" or "Invalid hex character: {c}", where

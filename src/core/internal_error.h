@@ -27,7 +27,8 @@ class InternalError : public std::exception {
 [[noreturn]] void internal_error(std::string message,
                                  std::source_location where = std::source_location::current());
 
-// The message of an out-of-bounds index, e.g. "index out of bounds: the len is 2 but the index is 5".
+// The message of an out-of-bounds index, e.g. "index out of bounds: the len is 2 but the index is
+// 5".
 std::string index_out_of_bounds_message(std::size_t len, std::size_t index);
 
 }  // namespace orlo_kiv

@@ -87,8 +87,7 @@ float avx2_weighted_dot(const float* w, const float* a, const float* b, std::siz
   }));
 }
 
-float avx2_difference_dot(const float* a, const float* b, const float* c,
-                          std::size_t n) noexcept {
+float avx2_difference_dot(const float* a, const float* b, const float* c, std::size_t n) noexcept {
   return horizontal_sum(accumulate(n, [=](__m256 acc, std::size_t i, const auto& load) {
     return _mm256_fmadd_ps(_mm256_sub_ps(load(a + i), load(b + i)), load(c + i), acc);
   }));

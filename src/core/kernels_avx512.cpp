@@ -22,9 +22,7 @@ constexpr std::size_t kLanes = 16;
 constexpr std::size_t kBlock = 4 * kLanes;
 
 // Selects the first `count` lanes (count < 16); masked-off lanes load as 0.
-__mmask16 first_lanes(std::size_t count) {
-  return static_cast<__mmask16>((1u << count) - 1u);
-}
+__mmask16 first_lanes(std::size_t count) { return static_cast<__mmask16>((1u << count) - 1u); }
 
 struct FullLoad {
   __m512 operator()(const float* p) const { return _mm512_loadu_ps(p); }

@@ -58,8 +58,9 @@ void portable_add_into(float* acc, const float* v, std::size_t n) noexcept {
 }  // namespace
 
 const KernelTable kPortableKernels = {
-    portable_dot,          portable_sum_squares,     portable_dot_and_norm,
-    portable_squared_distance, portable_weighted_dot, portable_difference_dot,
+    portable_dot,          portable_sum_squares,
+    portable_dot_and_norm, portable_squared_distance,
+    portable_weighted_dot, portable_difference_dot,
     portable_add_into,
 };
 

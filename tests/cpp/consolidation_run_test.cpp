@@ -343,7 +343,8 @@ TEST_P(ConsolidationSubspaces, SubspacesAreRebuiltOnlyWhenKept) {
   KivConfig config;
   config.use_subspaces = GetParam().use_subspaces;
   KivIndex index = KivIndex::with_config(2, config);
-  for (const auto& chunk : GetParam().chunks) ASSERT_TRUE(index.insert(new_id(), chunk).has_value());
+  for (const auto& chunk : GetParam().chunks)
+    ASSERT_TRUE(index.insert(new_id(), chunk).has_value());
   const Id doc = *index.current_document();
   run_consolidation(index, ConsolidationConfig::light());
   const Subspace* subspace = index.find(doc)->subspace();
@@ -357,11 +358,11 @@ TEST_P(ConsolidationSubspaces, SubspacesAreRebuiltOnlyWhenKept) {
 }
 
 // (1, 0), (-1, 0), (0, 0) spread along the first axis only, with variance 2/3.
-INSTANTIATE_TEST_SUITE_P(
-    Subspaces, ConsolidationSubspaces,
-    ::testing::Values(SubspaceCase{false, {{1, 0}, {-1, 0}, {0, 0}}, 0, {}},
-                      SubspaceCase{true, {{1, 0}, {-1, 0}}, 2, {}},
-                      SubspaceCase{true, {{1, 0}, {-1, 0}, {0, 0}}, 3, {2.0f / 3.0f}}));
+INSTANTIATE_TEST_SUITE_P(Subspaces, ConsolidationSubspaces,
+                         ::testing::Values(SubspaceCase{false, {{1, 0}, {-1, 0}, {0, 0}}, 0, {}},
+                                           SubspaceCase{true, {{1, 0}, {-1, 0}}, 2, {}},
+                                           SubspaceCase{
+                                               true, {{1, 0}, {-1, 0}, {0, 0}}, 3, {2.0f / 3.0f}}));
 
 }  // namespace
 }  // namespace orlo_kiv

@@ -73,8 +73,7 @@ TEST(ConsolidationMerge, SmallDocumentAbsorbsTheFirstOfTheSmallestSiblings) {
   const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
   EXPECT_EQ(report.merges, 1u);
   EXPECT_FALSE(s.index.find(s.documents[0]));
-  EXPECT_EQ(s.index.find(s.session)->children(),
-            (std::vector<Id>{s.documents[1], s.documents[2]}));
+  EXPECT_EQ(s.index.find(s.session)->children(), (std::vector<Id>{s.documents[1], s.documents[2]}));
   std::vector<Id> merged = s.chunks[2];
   merged.insert(merged.end(), s.chunks[0].begin(), s.chunks[0].end());
   expect_recomputed(s.index, s.documents[2], merged);

@@ -21,8 +21,8 @@ class HandTree {
 
   Id branch(ContainerLevel level, std::optional<Id> parent = std::nullopt) {
     const Id id = new_id();
-    index.containers().insert_or_assign(
-        id, Container::branch(id, level, index.dimensionality(), 1000));
+    index.containers().insert_or_assign(id,
+                                        Container::branch(id, level, index.dimensionality(), 1000));
     if (parent) index.find(*parent)->mutable_children().push_back(id);
     return id;
   }
@@ -95,7 +95,7 @@ inline std::vector<float> normalised_mean(const std::vector<std::vector<float>>&
 
 // The embeddings of `ids`, looked up in `index`, in order.
 inline std::vector<std::vector<float>> embeddings_of(const KivIndex& index,
-                                                    const std::vector<Id>& ids) {
+                                                     const std::vector<Id>& ids) {
   std::vector<std::vector<float>> out;
   for (const Id& id : ids) {
     const auto centroid = index.find(id)->centroid();

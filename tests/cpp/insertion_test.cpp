@@ -100,7 +100,8 @@ TEST(Insertion, HighThresholdStopsPropagationAboveTheDocument) {
   config.propagation_threshold = 10.0f;
   KivIndex index = KivIndex::with_config(2, config);
   insert_new(index, {1.0f, 0.0f});
-  const std::vector<float> session_before = as_vector(at(index, index.current_session()).centroid());
+  const std::vector<float> session_before =
+      as_vector(at(index, index.current_session()).centroid());
   const std::vector<float> root_before = as_vector(at(index, index.root_id()).centroid());
   insert_new(index, {0.0f, 1.0f});
   EXPECT_EQ(at(index, index.current_document()).point_count(), 2u);

@@ -44,8 +44,8 @@ std::vector<std::size_t> test_lengths() {
 // index-order one by at most a few ulps of scale per term.
 void expect_close(float got, float want, float scale, std::size_t n, const char* what,
                   std::size_t length, Isa isa) {
-  const float tolerance = 4.0f * static_cast<float>(n + 1) * scale *
-                          std::numeric_limits<float>::epsilon();
+  const float tolerance =
+      4.0f * static_cast<float>(n + 1) * scale * std::numeric_limits<float>::epsilon();
   EXPECT_NEAR(got, want, tolerance) << what << " length " << length << " " << isa_name(isa);
 }
 
@@ -142,8 +142,8 @@ TEST(Kernels, NonFiniteInputsGiveTheSameOutcomeInEveryVariant) {
     float value;
   };
   // Positions in the unrolled blocks, the single steps and the masked tail.
-  const std::vector<Case> cases{{0, kNaN}, {5, kInf}, {17, -kInf}, {33, kNaN}, {70, kInf},
-                                {71, -kInf}, {3, 0.0f}};
+  const std::vector<Case> cases{{0, kNaN},  {5, kInf},   {17, -kInf}, {33, kNaN},
+                                {70, kInf}, {71, -kInf}, {3, 0.0f}};
   std::mt19937 rng(11);
   for (Isa isa : vectorised_isas()) {
     const KernelTable& k = kernels_for(isa);

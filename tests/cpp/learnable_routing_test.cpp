@@ -25,16 +25,16 @@ TEST(RoutingWeights, SingleWeightGivesTheSameDistance) {
   config.per_dimension = false;
   const RoutingWeights weights(4, config);
   ASSERT_EQ(weights.weights().size(), 1u);
-  EXPECT_FLOAT_EQ(weights.routed_distance(std::vector<float>{1, 0, 0, 0},
-                                          std::vector<float>{0.5f, 0.5f, 0, 0}),
-                  0.5f);
+  EXPECT_FLOAT_EQ(
+      weights.routed_distance(std::vector<float>{1, 0, 0, 0}, std::vector<float>{0.5f, 0.5f, 0, 0}),
+      0.5f);
 }
 
 TEST(RoutingWeights, DistanceIsNotNormalised) {
   const RoutingWeights weights(4, RoutingConfig{});
-  EXPECT_FLOAT_EQ(weights.routed_distance(std::vector<float>{2, 0, 0, 0},
-                                          std::vector<float>{1, 0, 0, 0}),
-                  -1.0f);
+  EXPECT_FLOAT_EQ(
+      weights.routed_distance(std::vector<float>{2, 0, 0, 0}, std::vector<float>{1, 0, 0, 0}),
+      -1.0f);
   EXPECT_FLOAT_EQ(weights.routed_distance(std::vector<float>{}, std::vector<float>{}), 1.0f);
 }
 

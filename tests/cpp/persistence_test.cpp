@@ -88,28 +88,28 @@ TEST(Persistence, OneRecordHasItsExactBytes) {
   KivIndex index = KivIndex::cosine(2);
   const Id id = filled_id(0xAB);
   index.containers().insert_or_assign(
-      id, Container(id, ContainerLevel::Document, 0x0102030405060708, {filled_id(1), filled_id(2)},
-                    5, {1.5f, -2.0f}, std::vector<float>{3.0f, -4.0f},
-                    std::make_unique<Subspace>(2)));
+      id,
+      Container(id, ContainerLevel::Document, 0x0102030405060708, {filled_id(1), filled_id(2)}, 5,
+                {1.5f, -2.0f}, std::vector<float>{3.0f, -4.0f}, std::make_unique<Subspace>(2)));
   index.set_root_id(id);
   index.set_current_document(filled_id(0xCD));
 
   std::vector<std::uint8_t> expected = {'K', 'I', 'V', 0};
-  expected.insert(expected.end(), {1, 0, 0, 0});                  // version
-  expected.insert(expected.end(), {2, 0, 0, 0});                  // dimensionality
-  expected.insert(expected.end(), {1, 0, 0, 0, 0, 0, 0, 0});      // container count
-  expected.insert(expected.end(), 16, 0xAB);                      // root
-  expected.insert(expected.end(), 16, 0xAB);                      // record id
-  expected.insert(expected.end(), {2, 8, 7, 6, 5, 4, 3, 2, 1});    // level, timestamp
-  expected.insert(expected.end(), {2, 0, 0, 0});                  // child count
+  expected.insert(expected.end(), {1, 0, 0, 0});                 // version
+  expected.insert(expected.end(), {2, 0, 0, 0});                 // dimensionality
+  expected.insert(expected.end(), {1, 0, 0, 0, 0, 0, 0, 0});     // container count
+  expected.insert(expected.end(), 16, 0xAB);                     // root
+  expected.insert(expected.end(), 16, 0xAB);                     // record id
+  expected.insert(expected.end(), {2, 8, 7, 6, 5, 4, 3, 2, 1});  // level, timestamp
+  expected.insert(expected.end(), {2, 0, 0, 0});                 // child count
   expected.insert(expected.end(), 16, 0x01);
   expected.insert(expected.end(), 16, 0x02);
-  expected.insert(expected.end(), {5, 0, 0, 0, 0, 0, 0, 0});      // point count
-  expected.insert(expected.end(), {0, 0, 0xC0, 0x3F, 0, 0, 0, 0xC0});  // 1.5, -2.0
+  expected.insert(expected.end(), {5, 0, 0, 0, 0, 0, 0, 0});                 // point count
+  expected.insert(expected.end(), {0, 0, 0xC0, 0x3F, 0, 0, 0, 0xC0});        // 1.5, -2.0
   expected.insert(expected.end(), {1, 0, 0, 0x40, 0x40, 0, 0, 0x80, 0xC0});  // sum: 3.0, -4.0
-  expected.insert(expected.end(), 16, 0);                         // no current session
-  expected.insert(expected.end(), 16, 0xCD);                      // current document
-  expected.push_back(0);                                          // no routing weights
+  expected.insert(expected.end(), 16, 0);                                    // no current session
+  expected.insert(expected.end(), 16, 0xCD);                                 // current document
+  expected.push_back(0);                                                     // no routing weights
 
   ASSERT_EQ(persistence::encoded_size(index).value(), expected.size());
   EXPECT_EQ(encode(index), expected);
@@ -216,8 +216,8 @@ TEST(Persistence, SharedSingleWeightIsWrittenOncePerDimension) {
 
   const KivIndex loaded = decode(bytes);
   ASSERT_TRUE(loaded.routing_weights().has_value());
-  EXPECT_TRUE(std::ranges::equal(loaded.routing_weights()->weights(),
-                                 std::vector{shared, shared, shared}));
+  EXPECT_TRUE(
+      std::ranges::equal(loaded.routing_weights()->weights(), std::vector{shared, shared, shared}));
   const std::vector<float> q = {1.0f, -2.0f, 0.5f};
   const std::vector<float> c = {0.25f, 0.5f, 4.0f};
   EXPECT_FLOAT_EQ(loaded.routing_weights()->routed_distance(q, c),

@@ -233,7 +233,9 @@ TEST(ContainerDistance, UnallocatedMeanScoresAsZeros) {
   const Container zero_mean = branch_with(std::move(zeros), {1.0f, 0.0f, 0.0f});
 
   for (const std::vector<float>& q : {std::vector<float>{1.0f, -2.0f, 0.5f},
-                                      {0.0f, kInf, 1.0f}, {kNaN, 0.0f, 0.0f}, {0, 0, -kInf}}) {
+                                      {0.0f, kInf, 1.0f},
+                                      {kNaN, 0.0f, 0.0f},
+                                      {0, 0, -kInf}}) {
     const float from_fresh = index.container_distance(q, kNow, fresh);
     const float from_zeros = index.container_distance(q, kNow, zero_mean);
     if (std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2])) {

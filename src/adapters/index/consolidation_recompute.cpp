@@ -55,8 +55,8 @@ std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(
     if (!expanded_.insert(next).second) continue;
     if (const auto cached = flat_leaves_.find(next); cached != flat_leaves_.end()) {
       // A flat container expands to exactly its cached leaves.
-      const auto range = std::span(flat_store_).subspan(cached->second.offset,
-                                                        cached->second.count);
+      const auto range =
+          std::span(flat_store_).subspan(cached->second.offset, cached->second.count);
       leaves_.insert(leaves_.end(), range.begin(), range.end());
       continue;
     }
@@ -89,8 +89,8 @@ std::optional<float> ConsolidationTree::recompute_container(const Id& id) {
   normalize_in_place(centroid);
 
   const std::span<const float> old = container->centroid();
-  const float drift = std::sqrt(kernels::squared_distance(
-      old.data(), centroid.data(), std::min(old.size(), centroid.size())));
+  const float drift = std::sqrt(kernels::squared_distance(old.data(), centroid.data(),
+                                                          std::min(old.size(), centroid.size())));
 
   const KivConfig& config = index_.config();
   std::unique_ptr<Subspace> subspace;

@@ -64,7 +64,7 @@ std::uint64_t ConsolidationRun::batch_size() const noexcept {
 void ConsolidationRun::advance_phase() {
   const std::uint64_t now = now_us();
   state_.progress.phase_durations.insert_or_assign(std::string(phase_name(state_.phase)),
-                                          elapsed_us(state_.phase_started_us, now));
+                                                   elapsed_us(state_.phase_started_us, now));
   if (state_.drift_count > 0) {
     state_.progress.mean_drift = state_.drift_sum / static_cast<float>(state_.drift_count);
   }
@@ -99,7 +99,8 @@ void ConsolidationRun::advance_phase() {
   }
   state_.phase_started_us = now;
   state_.queue.clear();
-  if (state_.phase == Complete) state_.progress.total_duration_us = elapsed_us(state_.run_started_us, now);
+  if (state_.phase == Complete)
+    state_.progress.total_duration_us = elapsed_us(state_.run_started_us, now);
 }
 
 void ConsolidationRun::enqueue(const std::vector<Id>& ids) {

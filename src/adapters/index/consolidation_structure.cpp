@@ -117,7 +117,8 @@ ConsolidationTree::SiblingChoice ConsolidationTree::choose_siblings(const Id& pa
 
 std::optional<Id> ConsolidationTree::merge_sibling(const Id& id, const Id& parent) {
   auto it = sibling_choices_.find(parent);
-  if (it == sibling_choices_.end()) it = sibling_choices_.emplace(parent, choose_siblings(parent)).first;
+  if (it == sibling_choices_.end())
+    it = sibling_choices_.emplace(parent, choose_siblings(parent)).first;
   const SiblingChoice& choice = it->second;
   // The first fewest-children sibling is also the choice for every other
   // child: leaving one of the others out cannot make an earlier child smaller.

@@ -87,8 +87,8 @@ class ConsolidationTree {
 
  private:
   struct SiblingChoice {
-    std::optional<Id> first;      // first child with the fewest children
-    std::optional<Id> other;      // the same among the children other than `first`
+    std::optional<Id> first;  // first child with the fewest children
+    std::optional<Id> other;  // the same among the children other than `first`
   };
 
   void ensure_scanned();

@@ -36,8 +36,8 @@ Container::Container(const Id& id, ContainerLevel level, std::uint64_t timestamp
       subspace_(std::move(subspace)) {
   if (!sum) return;
   const bool same_bits = sum->size() == centroid_.size() &&
-                         (centroid_.empty() ||
-                          std::memcmp(sum->data(), centroid_.data(), centroid_.size() * sizeof(float)) == 0);
+                         (centroid_.empty() || std::memcmp(sum->data(), centroid_.data(),
+                                                           centroid_.size() * sizeof(float)) == 0);
   if (same_bits) {
     sum_state_ = SumState::SameAsCentroid;
   } else {

@@ -31,8 +31,8 @@ class Container {
 
   // Every field as given (decoded data). A sum bitwise equal to the centroid
   // shares its storage.
-  Container(const Id& id, ContainerLevel level, std::uint64_t timestamp_ms, std::vector<Id> children,
-            std::uint64_t point_count, std::vector<float> centroid,
+  Container(const Id& id, ContainerLevel level, std::uint64_t timestamp_ms,
+            std::vector<Id> children, std::uint64_t point_count, std::vector<float> centroid,
             std::optional<std::vector<float>> sum, std::unique_ptr<Subspace> subspace);
 
   const Id& id() const noexcept { return id_; }
@@ -61,7 +61,9 @@ class Container {
 
   Subspace* subspace() noexcept { return subspace_.get(); }
   const Subspace* subspace() const noexcept { return subspace_.get(); }
-  void set_subspace(std::unique_ptr<Subspace> subspace) noexcept { subspace_ = std::move(subspace); }
+  void set_subspace(std::unique_ptr<Subspace> subspace) noexcept {
+    subspace_ = std::move(subspace);
+  }
 
  private:
   enum class SumState : std::uint8_t { Absent, SameAsCentroid, Own };

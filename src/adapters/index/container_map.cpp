@@ -112,8 +112,8 @@ std::size_t ContainerMap::erase(const Id& id) noexcept {
   // every remaining key stays reachable from its home slot without tombstones.
   for (std::size_t next = (hole + 1) & mask(); slots_[next].entry; next = (next + 1) & mask()) {
     const std::size_t home = hasher_(slots_[next].key) & mask();
-    const bool home_between = hole <= next ? (hole < home && home <= next)
-                                           : (hole < home || home <= next);
+    const bool home_between =
+        hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (home_between) continue;
     slots_[hole] = std::move(slots_[next]);
     hole = next;

@@ -92,10 +92,12 @@ class KivIndex {
                                                         std::size_t k) const;
   std::expected<std::vector<SessionHit>, CoreError> near_sessions(std::span<const float> query,
                                                                   std::size_t k) const;
-  std::expected<std::vector<DocumentHit>, CoreError> near_documents(
-      const Id& session_id, std::span<const float> query, std::size_t k) const;
-  std::expected<std::vector<SearchHit>, CoreError> near_in_document(
-      const Id& document_id, std::span<const float> query, std::size_t k) const;
+  std::expected<std::vector<DocumentHit>, CoreError> near_documents(const Id& session_id,
+                                                                    std::span<const float> query,
+                                                                    std::size_t k) const;
+  std::expected<std::vector<SearchHit>, CoreError> near_in_document(const Id& document_id,
+                                                                    std::span<const float> query,
+                                                                    std::size_t k) const;
 
   // --- State, for consolidation and persistence ------------------------------------
 

@@ -20,9 +20,8 @@ struct Ranked {
 
 // The best k children of `parent_id` at `level`, best first; empty when the
 // parent is not in the map.
-std::vector<Ranked> rank_children(const KivIndex& index, const Id& parent_id,
-                                  ContainerLevel level, const QueryScorer& scorer,
-                                  std::size_t k) {
+std::vector<Ranked> rank_children(const KivIndex& index, const Id& parent_id, ContainerLevel level,
+                                  const QueryScorer& scorer, std::size_t k) {
   std::vector<Ranked> ranked;
   const auto& containers = index.containers();
   const auto parent = containers.find(parent_id);

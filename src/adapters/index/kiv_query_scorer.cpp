@@ -132,7 +132,8 @@ float QueryScorer::subspace_similarity(const Subspace& subspace) const noexcept 
 
 float QueryScorer::recency_distance(std::uint64_t timestamp_ms) const noexcept {
   // A timestamp in the future counts by its distance from now.
-  const std::uint64_t age = now_ms_ >= timestamp_ms ? now_ms_ - timestamp_ms : timestamp_ms - now_ms_;
+  const std::uint64_t age =
+      now_ms_ >= timestamp_ms ? now_ms_ - timestamp_ms : timestamp_ms - now_ms_;
   const double decay = std::exp(temporal_decay_ * (static_cast<double>(age) / -3600000.0));
   return static_cast<float>(1.0 - decay);
 }

@@ -30,10 +30,9 @@ void RoutingWeights::replace_from_bytes(std::span<const std::uint8_t> bytes) {
   }
   for (std::size_t i = 0; i < weights_.size(); ++i) {
     const std::uint8_t* p = bytes.data() + 4 * i;
-    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) |
-                               (static_cast<std::uint32_t>(p[1]) << 8) |
-                               (static_cast<std::uint32_t>(p[2]) << 16) |
-                               (static_cast<std::uint32_t>(p[3]) << 24);
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
     std::memcpy(&weights_[i], &bits, sizeof bits);
   }
 }

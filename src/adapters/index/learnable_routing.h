@@ -19,7 +19,8 @@ class RoutingWeights {
 
   // 1 - Σ w[i]·q[i]·c[i] over the shortest of the three (per dimension), or
   // 1 - w[0]·(q·c) over the shorter of q and c (single weight). Not normalised.
-  float routed_distance(std::span<const float> query, std::span<const float> centroid) const noexcept;
+  float routed_distance(std::span<const float> query,
+                        std::span<const float> centroid) const noexcept;
 
   // Replaces the weights from 4 little-endian bytes per weight, in order.
   // Requires bytes.size() == 4 * weights().size() (an internal error otherwise).

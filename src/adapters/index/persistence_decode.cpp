@@ -92,8 +92,8 @@ std::expected<void, PersistError> read_record(ByteReader& r, KivIndex& index) {
   if (sum_flag == 1 && !r.advance(vector_bytes, sum_bytes)) return truncated();
 
   index.containers().insert_or_assign(
-      id, build_container(id, level, timestamp_ms, std::move(children), point_count,
-                          centroid_bytes, sum_bytes, d));
+      id, build_container(id, level, timestamp_ms, std::move(children), point_count, centroid_bytes,
+                          sum_bytes, d));
   return {};
 }
 

@@ -31,7 +31,8 @@ class Subspace {
                           std::size_t max_components, std::size_t dimensionality);
 
   // Position of the (i, j) second moment, i <= j, in the row-packed triangle.
-  static std::size_t packed_index(std::size_t i, std::size_t j, std::size_t dimensionality) noexcept {
+  static std::size_t packed_index(std::size_t i, std::size_t j,
+                                  std::size_t dimensionality) noexcept {
     return j + i * (2 * dimensionality - i - 1) / 2;
   }
 

@@ -51,9 +51,8 @@ bool check_positional_count(const Signature& signature, Py_ssize_t given) noexce
   if (static_cast<std::size_t>(given) <= signature.parameter_count) return true;
   try {
     raise_type_error(std::string(signature.display_name) + " takes " +
-                     std::to_string(signature.parameter_count) +
-                     " positional arguments but " + std::to_string(given) +
-                     (given == 1 ? " was" : " were") + " given");
+                     std::to_string(signature.parameter_count) + " positional arguments but " +
+                     std::to_string(given) + (given == 1 ? " was" : " were") + " given");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
@@ -70,10 +69,9 @@ bool place_keyword(const Signature& signature, PyObject* keyword, PyObject* valu
     return false;
   }
   if (out[position] != nullptr) {
-    raise_with_text(PyExc_TypeError,
-                    PyRef::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'",
-                                                      signature.display_name,
-                                                      signature.parameters[position])));
+    raise_with_text(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
+                                         "%s got multiple values for argument '%s'",
+                                         signature.display_name, signature.parameters[position])));
     return false;
   }
   out[position] = value;

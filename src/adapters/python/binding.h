@@ -7,10 +7,10 @@
 // display name ("KivIndex.near()").
 #pragma once
 
-#include "adapters/python/py_ref.h"
-
 #include <array>
 #include <cstddef>
+
+#include "adapters/python/py_ref.h"
 
 namespace orlo_kiv::python {
 

@@ -230,8 +230,9 @@ bool to_byte_view(PyObject* value, const char* parameter,
     prefix_argument_error(parameter);
     return false;
   }
-  out = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-                                      static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  out =
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
   return true;
 }
 

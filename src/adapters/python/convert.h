@@ -6,13 +6,12 @@
 // UnicodeEncodeError, errors raised by the caller's own objects) pass unchanged.
 #pragma once
 
-#include "adapters/python/py_ref.h"
-
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "adapters/python/py_ref.h"
 #include "core/id.h"
 
 namespace orlo_kiv::python {

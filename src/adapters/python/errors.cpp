@@ -87,8 +87,8 @@ void raise_persist_error(const PersistError& error) noexcept {
 PyObject* panic_exception_type() noexcept {
   static ProcessLifetimeRef type;
   if (!type) {
-    PyRef created = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    PyRef created = PyRef::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                           PyExc_BaseException, nullptr));
     if (!created) return nullptr;
     type.keep(std::move(created));
   }

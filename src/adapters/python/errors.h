@@ -1,16 +1,15 @@
 // The one place where failures become Python exceptions.
 //
 // Core errors arrive as values and are raised with their display text as the
-// only argument: CoreError and id parsing as ValueError, PersistError as OSError. C++ exceptions never cross into the interpreter: every entry
-// point runs its body through `guarded`, which turns an internal error into
-// PanicException and an allocation failure into MemoryError.
+// only argument: CoreError and id parsing as ValueError, PersistError as OSError. C++ exceptions
+// never cross into the interpreter: every entry point runs its body through `guarded`, which turns
+// an internal error into PanicException and an allocation failure into MemoryError.
 #pragma once
-
-#include "adapters/python/py_ref.h"
 
 #include <new>
 #include <string_view>
 
+#include "adapters/python/py_ref.h"
 #include "core/internal_error.h"
 
 namespace orlo_kiv {

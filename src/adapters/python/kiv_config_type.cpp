@@ -55,9 +55,9 @@ PyObject* set_field(const Signature& signature, const char* parameter, PyObject*
 PyObject* kiv_config_with_beam_width(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   static constexpr Signature kSignature{"KivConfig.with_beam_width()", {"width"}, 1};
-  return set_field<std::uint64_t, to_u64,
-                   [](KivConfig& c, std::uint64_t width) { c.beam_width = width; }>(
-      kSignature, "width", self, args, nargs, kwnames);
+  return set_field<std::uint64_t, to_u64, [](KivConfig& c, std::uint64_t width) {
+    c.beam_width = width;
+  }>(kSignature, "width", self, args, nargs, kwnames);
 }
 
 PyObject* kiv_config_with_temporal_weight(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -69,11 +69,10 @@ PyObject* kiv_config_with_temporal_weight(PyObject* self, PyObject* const* args,
 
 PyObject* kiv_config_with_propagation_threshold(PyObject* self, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{
-      "KivConfig.with_propagation_threshold()", {"threshold"}, 1};
-  return set_field<float, to_f32,
-                   [](KivConfig& c, float threshold) { c.propagation_threshold = threshold; }>(
-      kSignature, "threshold", self, args, nargs, kwnames);
+  static constexpr Signature kSignature{"KivConfig.with_propagation_threshold()", {"threshold"}, 1};
+  return set_field<float, to_f32, [](KivConfig& c, float threshold) {
+    c.propagation_threshold = threshold;
+  }>(kSignature, "threshold", self, args, nargs, kwnames);
 }
 
 PyObject* kiv_config_repr(PyObject* self) noexcept {
@@ -109,11 +108,11 @@ PyType_Slot kKivConfigSlots[] = {
 };
 
 PyType_Spec kKivConfigSpec = {
-    "builtins.KivConfig",
-    static_cast<int>(sizeof(KivConfigObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kKivConfigSlots,
+    .name = "builtins.KivConfig",
+    .basicsize = static_cast<int>(sizeof(KivConfigObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kKivConfigSlots,
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "adapters/python/py_ref.h"
-
 #include "adapters/python/types.h"
 
 namespace orlo_kiv::python {
@@ -25,7 +24,8 @@ PyObject* kiv_index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames);
 
 // Queries (kiv_index_queries.cpp).
-PyObject* kiv_index_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* kiv_index_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 PyObject* kiv_index_near_sessions(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 PyObject* kiv_index_near_documents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -38,7 +38,8 @@ PyObject* kiv_index_consolidate(PyObject* self, PyObject*);
 PyObject* kiv_index_consolidate_full(PyObject* self, PyObject*);
 
 // Persistence (kiv_index_persistence.cpp).
-PyObject* kiv_index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* kiv_index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 PyObject* kiv_index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* kiv_index_to_bytes(PyObject* self, PyObject*);
 PyObject* kiv_index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,

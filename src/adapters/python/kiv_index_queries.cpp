@@ -56,7 +56,8 @@ PyObject* scoped_query(const Signature& signature, PyObject* self, PyObject* con
 
 }  // namespace
 
-PyObject* kiv_index_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kiv_index_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Signature kSignature{"KivIndex.near()", {"query", "k"}, 2};
     return tree_query(
@@ -98,7 +99,8 @@ PyObject* kiv_index_near_documents(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* kiv_index_near_in_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr Signature kSignature{"KivIndex.near_in_document()", {"doc_id", "query", "k"}, 3};
+    static constexpr Signature kSignature{
+        "KivIndex.near_in_document()", {"doc_id", "query", "k"}, 3};
     return scoped_query(
         kSignature, self, args, nargs, kwnames,
         [](const KivIndex& index, const Id& id, const std::vector<float>& query, std::uint64_t k) {

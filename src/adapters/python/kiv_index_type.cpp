@@ -185,11 +185,11 @@ PyType_Slot kKivIndexSlots[] = {
 };
 
 PyType_Spec kKivIndexSpec = {
-    "builtins.KivIndex",
-    static_cast<int>(sizeof(KivIndexObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kKivIndexSlots,
+    .name = "builtins.KivIndex",
+    .basicsize = static_cast<int>(sizeof(KivIndexObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kKivIndexSlots,
 };
 
 }  // namespace
@@ -259,7 +259,8 @@ PyObject* kiv_index_with_config(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* kiv_index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kiv_index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Signature kSignature{"KivIndex.add()", {"embedding"}, 1};
     PyObject* bound[1];

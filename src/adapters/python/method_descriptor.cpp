@@ -1,12 +1,12 @@
 #include "adapters/python/method_descriptor.h"
 
+#include <structmember.h>
+
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 
 #include "adapters/python/errors.h"
-
-#include <structmember.h>
 
 namespace orlo_kiv::python {
 namespace {
@@ -51,7 +51,8 @@ PyObject* descriptor_doc(PyObject* self, void*) noexcept {
   const std::string_view doc = stored_doc(as_descriptor(self));
   if (doc.data() == nullptr) return Py_NewRef(Py_None);
   const std::size_t end = signature_end(doc, as_descriptor(self)->definition->ml_name);
-  const std::string_view prose = end == std::string_view::npos ? doc : doc.substr(end + kSignatureEnd.size());
+  const std::string_view prose =
+      end == std::string_view::npos ? doc : doc.substr(end + kSignatureEnd.size());
   return PyUnicode_FromStringAndSize(prose.data(), static_cast<Py_ssize_t>(prose.size()));
 }
 
@@ -76,9 +77,8 @@ PyObject* descriptor_vectorcall(PyObject* self, PyObject* const* args, std::size
   if (nargs < 1) {
     PyRef qualname = PyRef::steal(descriptor_qualname(self, nullptr));
     if (!qualname) return nullptr;
-    raise_with_text(PyExc_TypeError,
-                    PyRef::steal(PyUnicode_FromFormat("unbound method %U() needs an argument",
-                                                      qualname.get())));
+    raise_with_text(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
+                                         "unbound method %U() needs an argument", qualname.get())));
     return nullptr;
   }
   PyObject* receiver = args[0];
@@ -96,7 +96,8 @@ PyObject* descriptor_vectorcall(PyObject* self, PyObject* const* args, std::size
     return d->definition->ml_meth(receiver, nullptr);
   }
   using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-  const auto method = reinterpret_cast<Fastcall>(reinterpret_cast<void (*)()>(d->definition->ml_meth));
+  const auto method =
+      reinterpret_cast<Fastcall>(reinterpret_cast<void (*)()>(d->definition->ml_meth));
   return method(receiver, args + 1, nargs - 1, kwnames);
 }
 
@@ -145,12 +146,12 @@ PyType_Slot kDescriptorSlots[] = {
 };
 
 PyType_Spec kDescriptorSpec = {
-    "builtins.method_descriptor",
-    static_cast<int>(sizeof(MethodDescriptor)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    kDescriptorSlots,
+    .name = "builtins.method_descriptor",
+    .basicsize = static_cast<int>(sizeof(MethodDescriptor)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kDescriptorSlots,
 };
 
 PyTypeObject* descriptor_type() noexcept {

@@ -82,8 +82,13 @@ PyType_Slot kKivStatsSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kKivStatsSpec = {"builtins.KivStats", static_cast<int>(sizeof(ValueObject<KivStats>)),
-                             0, Py_TPFLAGS_DEFAULT, kKivStatsSlots};
+PyType_Spec kKivStatsSpec = {
+    .name = "builtins.KivStats",
+    .basicsize = static_cast<int>(sizeof(ValueObject<KivStats>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kKivStatsSlots,
+};
 
 // --- SearchResult --------------------------------------------------------------
 
@@ -94,9 +99,8 @@ PyObject* search_result_repr(PyObject* self) noexcept {
 }
 
 PyObject* search_result_str(PyObject* self) noexcept {
-  return render<SearchHit>(self, [](const SearchHit& r) {
-    return to_hex(r.id) + ": " + score_text(r.score);
-  });
+  return render<SearchHit>(
+      self, [](const SearchHit& r) { return to_hex(r.id) + ": " + score_text(r.score); });
 }
 
 PyGetSetDef kSearchResultGetters[] = {
@@ -116,9 +120,13 @@ PyType_Slot kSearchResultSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSearchResultSpec = {"builtins.SearchResult",
-                                 static_cast<int>(sizeof(ValueObject<SearchHit>)), 0,
-                                 Py_TPFLAGS_DEFAULT, kSearchResultSlots};
+PyType_Spec kSearchResultSpec = {
+    .name = "builtins.SearchResult",
+    .basicsize = static_cast<int>(sizeof(ValueObject<SearchHit>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSearchResultSlots,
+};
 
 // --- SessionSummary ------------------------------------------------------------
 
@@ -146,9 +154,13 @@ PyType_Slot kSessionSummarySlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSessionSummarySpec = {"builtins.SessionSummary",
-                                   static_cast<int>(sizeof(ValueObject<SessionHit>)), 0,
-                                   Py_TPFLAGS_DEFAULT, kSessionSummarySlots};
+PyType_Spec kSessionSummarySpec = {
+    .name = "builtins.SessionSummary",
+    .basicsize = static_cast<int>(sizeof(ValueObject<SessionHit>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSessionSummarySlots,
+};
 
 // --- DocumentSummary -----------------------------------------------------------
 
@@ -175,9 +187,13 @@ PyType_Slot kDocumentSummarySlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kDocumentSummarySpec = {"builtins.DocumentSummary",
-                                    static_cast<int>(sizeof(ValueObject<DocumentHit>)), 0,
-                                    Py_TPFLAGS_DEFAULT, kDocumentSummarySlots};
+PyType_Spec kDocumentSummarySpec = {
+    .name = "builtins.DocumentSummary",
+    .basicsize = static_cast<int>(sizeof(ValueObject<DocumentHit>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kDocumentSummarySlots,
+};
 
 }  // namespace
 

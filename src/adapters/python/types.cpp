@@ -7,8 +7,7 @@ namespace orlo_kiv::python {
 PyTypeObject* cached_type(ProcessLifetimeRef& slot, PyType_Spec& definition) noexcept {
   if (!slot) {
     PyRef type = PyRef::steal(PyType_FromSpec(&definition));
-    if (!type ||
-        !install_method_descriptors(reinterpret_cast<PyTypeObject*>(type.get()))) {
+    if (!type || !install_method_descriptors(reinterpret_cast<PyTypeObject*>(type.get()))) {
       return nullptr;
     }
     slot.keep(std::move(type));

@@ -3,12 +3,11 @@
 // with an exception set when creation fails (a later call tries again).
 #pragma once
 
-#include "adapters/python/py_ref.h"
-
 #include <span>
 
 #include "adapters/index/config.h"
 #include "adapters/index/kiv.h"
+#include "adapters/python/py_ref.h"
 #include "adapters/python/value_object.h"
 
 namespace orlo_kiv::python {

@@ -7,10 +7,10 @@
 // serialises every call.
 #pragma once
 
-#include "adapters/python/py_ref.h"
-
 #include <new>
 #include <utility>
+
+#include "adapters/python/py_ref.h"
 
 namespace orlo_kiv::python {
 
