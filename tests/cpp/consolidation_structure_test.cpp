@@ -57,11 +57,11 @@ Session session_with(const std::vector<int>& sizes) {
 }
 
 void expect_recomputed(const KivIndex& index, const Id& id, const std::vector<Id>& chunks) {
-  const Container& c = *index.find(id);
+  const ContainerView c = index.find(id);
   EXPECT_EQ(c.children(), chunks);
   EXPECT_EQ(c.point_count(), chunks.size());
   const auto vectors = embeddings_of(index, chunks);
-  EXPECT_EQ(std::vector<float>(c.sum().begin(), c.sum().end()), sum_of(vectors));
+  EXPECT_EQ(c.sum(), sum_of(vectors));
   const auto expected = normalised_mean(vectors);
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_FLOAT_EQ(c.centroid()[i], expected[i]);
 }

@@ -40,7 +40,7 @@ class HandTree {
     return id;
   }
 
-  const Container& at(const Id& id) const { return *index.find(id); }
+  ContainerView at(const Id& id) const { return index.find(id); }
   bool has(const Id& id) const { return index.find(id) != nullptr; }
 
   KivIndex index;
@@ -55,7 +55,7 @@ inline std::set<Id> reachable_chunks(const KivIndex& index) {
   while (!pending.empty()) {
     const Id id = pending.back();
     pending.pop_back();
-    const Container* c = index.find(id);
+    const ContainerView c = index.find(id);
     if (c == nullptr || !seen.insert(id).second) continue;
     if (c->is_chunk()) chunks.insert(id);
     for (const Id& child : c->children()) pending.push_back(child);

@@ -17,8 +17,8 @@ namespace orlo_kiv {
 
 std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(const Id& id) {
   leaves_.clear();
-  const Container* start = index_.find(id);
-  if (start == nullptr) return leaves_;
+  const ContainerView start = index_.find(id);
+  if (!start) return leaves_;
   if (start->is_chunk()) {
     leaves_.push_back(start->centroid());
     return leaves_;
@@ -32,21 +32,20 @@ std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(
   expanded_.insert(id);
   // An explicit stack instead of recursion: a loaded file may describe a chain
   // deeper than the call stack could hold. Children are pushed in reverse so
-  // that they are visited in list order. The pointers refer into children
-  // lists, which nothing changes during the walk.
-  const auto push_children = [&](const Container& container) {
-    const std::vector<Id>& children = container.children();
-    for (auto child = children.rbegin(); child != children.rend(); ++child) {
-      pending_.push_back(&*child);
-    }
+  // that they are visited in list order. The pointers refer to the ids of the
+  // map's nodes, which nothing changes during the walk.
+  const auto push_children = [&](const ContainerView& container) {
+    const std::size_t mark = pending_.size();
+    for (const Id& child : container.children()) pending_.push_back(&child);
+    std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(mark), pending_.end());
   };
   push_children(*start);
   bool flat = true;
   while (!pending_.empty()) {
     const Id& next = *pending_.back();
     pending_.pop_back();
-    const Container* container = index_.find(next);
-    if (container == nullptr) continue;
+    const ContainerView container = index_.find(next);
+    if (!container) continue;
     if (container->is_chunk()) {
       leaves_.push_back(container->centroid());
       continue;
@@ -71,9 +70,9 @@ std::span<const std::span<const float>> ConsolidationTree::collect_leaf_vectors(
 }
 
 std::optional<float> ConsolidationTree::recompute_container(const Id& id) {
-  Container* container = index_.find(id);
+  const ContainerRef container = index_.find(id);
   // A chunk's centroid is its embedding; nothing recomputes it.
-  if (container == nullptr || container->is_chunk()) return std::nullopt;
+  if (!container || container->is_chunk()) return std::nullopt;
   const std::span<const std::span<const float>> leaves = collect_leaf_vectors(id);
   if (leaves.empty()) return std::nullopt;
 
@@ -99,7 +98,7 @@ std::optional<float> ConsolidationTree::recompute_container(const Id& id) {
   }
 
   container->set_centroid(std::move(centroid));
-  container->set_sum(std::move(sum));
+  index_.containers().set_sum_of_leaves(container, std::move(sum), leaves);
   container->set_point_count(n);
   if (subspace) container->set_subspace(std::move(subspace));
   return drift;

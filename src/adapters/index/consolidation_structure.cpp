@@ -13,14 +13,6 @@
 #include "core/clock.h"
 
 namespace orlo_kiv {
-namespace {
-
-void erase_all(std::vector<Id>& ids, const Id& id) {
-  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-}
-
-}  // namespace
-
 void ConsolidationTree::forget_derived() noexcept {
   sibling_choices_.clear();
   flat_leaves_.clear();
@@ -65,8 +57,8 @@ void ConsolidationTree::build_parents() {
   // The scan's order is the map's, so the first container found listing an
   // id is the first in map order.
   for (const Id& parent_id : listing_) {
-    const Container* container = index_.find(parent_id);
-    if (container == nullptr) continue;
+    const ContainerView container = index_.find(parent_id);
+    if (!container) continue;
     for (const Id& child : container->children()) {
       if (non_chunks_.contains(child)) parents_.try_emplace(child, parent_id);
     }
@@ -83,14 +75,14 @@ std::optional<Id> ConsolidationTree::find_parent(const Id& id) {
 
 ConsolidationTree::SiblingChoice ConsolidationTree::choose_siblings(const Id& parent) const {
   SiblingChoice choice;
-  const Container* container = index_.find(parent);
-  if (container == nullptr) return choice;
+  const ContainerView container = index_.find(parent);
+  if (!container) return choice;
   // Only documents are merged. Loaded data may list a chunk, a session or even
   // the root beside them: absorbing a chunk would delete a stored embedding,
   // and absorbing a session or the root could cut the tree off from its root.
   const auto candidate_size = [&](const Id& child) -> std::optional<std::size_t> {
-    const Container* sibling = index_.find(child);
-    if (sibling == nullptr || sibling->level() != ContainerLevel::Document) return std::nullopt;
+    const ContainerView sibling = index_.find(child);
+    if (!sibling || sibling->level() != ContainerLevel::Document) return std::nullopt;
     return sibling->children().size();
   };
   // Only a strictly smaller count replaces the choice, so ties go to the
@@ -128,27 +120,25 @@ std::optional<Id> ConsolidationTree::merge_sibling(const Id& id, const Id& paren
 
 void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   if (target == absorbed) return;
-  Container* into = index_.find(target);
-  Container* from = index_.find(absorbed);
+  const ContainerRef into = index_.find(target);
+  const ContainerRef from = index_.find(absorbed);
   // A pair whose target was itself absorbed earlier in the run is skipped:
   // deleting `absorbed` now would strand its children.
-  if (into == nullptr || from == nullptr) return;
+  if (!into || !from) return;
   if (!parents_built_) build_parents();
   forget_derived();
 
-  // Reserve first, so that a failed allocation cannot leave children between
-  // the two lists.
-  std::vector<Id>& children = into->mutable_children();
-  children.reserve(children.size() + from->children().size());
   for (const Id& child : from->children()) {
     const auto parent = parents_.find(child);
     if (parent != parents_.end() && parent->second == absorbed) parent->second = target;
   }
-  children.insert(children.end(), from->children().begin(), from->children().end());
+  into->mutable_children().append(from->children());
   from->mutable_children().clear();
 
   if (const auto parent = find_parent(absorbed)) {
-    if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), absorbed);
+    if (const ContainerRef holder = index_.find(*parent)) {
+      holder->mutable_children().erase_all(absorbed);
+    }
   }
   parents_.erase(absorbed);
   index_.containers().erase(absorbed);
@@ -156,8 +146,8 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
 }
 
 bool ConsolidationTree::split_container(const Id& id) {
-  Container* container = index_.find(id);
-  if (container == nullptr) return false;
+  const ContainerRef container = index_.find(id);
+  if (!container) return false;
   const std::optional<Id> parent = find_parent(id);
   const std::size_t n = container->children().size();
   if (n < 2) return false;
@@ -165,23 +155,26 @@ bool ConsolidationTree::split_container(const Id& id) {
 
   // Everything that can fail to allocate happens before the first child
   // moves, so a failure leaves the tree as it was.
-  Container* holder = parent ? index_.find(*parent) : nullptr;
-  if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
+  const ContainerRef holder = parent ? index_.find(*parent) : nullptr;
+  if (holder) holder->mutable_children().reserve(holder->children().size() + 1);
   const Id fresh = new_id();
   Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
-  std::vector<Id>& kept = container->mutable_children();
-  const auto first_moved = kept.begin() + static_cast<std::ptrdiff_t>(n / 2);
-  half.mutable_children().assign(first_moved, kept.end());
+  half.mutable_children().reserve(n - n / 2);
+  std::size_t position = 0;
+  for (const Id& child : container->children()) {
+    if (position++ >= n / 2) half.mutable_children().push_back(child);
+  }
   const ContainerLevel level = container->level();
   if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
     created_.reserve(created_.size() + 1);
   }
-  if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
-  // Map nodes are stable: `container` and `holder` stay valid across this insertion.
+  if (holder) parents_.insert_or_assign(fresh, *parent);
+  // Views name containers by handle: `container` and `holder` stay valid
+  // across this insertion.
   index_.containers().insert_or_assign(fresh, std::move(half));
 
-  kept.erase(first_moved, kept.end());
-  if (holder != nullptr) holder->mutable_children().push_back(fresh);
+  container->mutable_children().truncate(n / 2);
+  if (holder) holder->mutable_children().push_back(fresh);
   if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
     created_.push_back(fresh);
   }
@@ -202,8 +195,8 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
   std::vector<Id> empty;
   const auto collect_empty = [&](const std::vector<Id>& ids) {
     for (const Id& id : ids) {
-      const Container* container = index_.find(id);
-      if (container != nullptr && container->children().empty()) empty.push_back(id);
+      const ContainerView container = index_.find(id);
+      if (container && container->children().empty()) empty.push_back(id);
     }
   };
   // Only sessions and documents are ever removed; they all come from the scan
@@ -217,7 +210,9 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
     forget_derived();
     for (const Id& id : empty) {
       if (const auto parent = find_parent(id)) {
-        if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), id);
+        if (const ContainerRef holder = index_.find(*parent)) {
+          holder->mutable_children().erase_all(id);
+        }
       }
       parents_.erase(id);
       index_.containers().erase(id);

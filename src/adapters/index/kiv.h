@@ -76,13 +76,17 @@ class KivIndex {
 
   // Deletes the map entry for `id`, if any, and nothing else.
   void remove(const Id& id) noexcept;
+  // Counts of containers by level; constant time (the map keeps them).
   KivStats stats() const noexcept;
-  std::uint64_t chunk_count() const noexcept;
+  std::uint64_t chunk_count() const noexcept { return containers_.count(ContainerLevel::Chunk); }
   bool is_empty() const noexcept { return chunk_count() == 0; }
 
   // --- Queries ---------------------------------------------------------------------
 
   // Distance (smaller is closer) of one container to `query` at time `now_ms`.
+  float container_distance(std::span<const float> query, std::uint64_t now_ms,
+                           const ContainerView& container) const;
+  // The same for a container value that need not be in the index.
   float container_distance(std::span<const float> query, std::uint64_t now_ms,
                            const Container& container) const;
   // 1 - distance for similarity proximities, the distance itself otherwise.
@@ -109,8 +113,8 @@ class KivIndex {
 
   const ContainerMap& containers() const noexcept { return containers_; }
   ContainerMap& containers() noexcept { return containers_; }
-  const Container* find(const Id& id) const noexcept;
-  Container* find(const Id& id) noexcept;
+  ContainerView find(const Id& id) const noexcept { return containers_.find(id); }
+  ContainerRef find(const Id& id) noexcept { return containers_.find(id); }
 
   const std::optional<Id>& root_id() const noexcept { return root_id_; }
   const std::optional<Id>& current_session() const noexcept { return current_session_; }
@@ -118,6 +122,9 @@ class KivIndex {
   void set_root_id(std::optional<Id> id) noexcept { root_id_ = id; }
   void set_current_session(std::optional<Id> id) noexcept { current_session_ = id; }
   void set_current_document(std::optional<Id> id) noexcept { current_document_ = id; }
+  // Clears the current document; a document that will not grow any more
+  // stops storing the sum its chunks reproduce.
+  void close_current_document() noexcept;
 
   const std::optional<RoutingWeights>& routing_weights() const noexcept { return routing_weights_; }
   void set_routing_weights(std::optional<RoutingWeights> weights) noexcept {

@@ -18,8 +18,8 @@ namespace {
 // A slot is usable when it names a container of the expected level.
 bool names_level(const KivIndex& index, const std::optional<Id>& slot, ContainerLevel level) {
   if (!slot) return false;
-  const Container* c = index.find(*slot);
-  return c != nullptr && c->level() == level;
+  const ContainerView c = index.find(*slot);
+  return c && c->level() == level;
 }
 
 // Spherical interpolation from `old` towards `v` by fraction 1/(n+1), written
@@ -43,11 +43,11 @@ void slerp_towards(std::span<const float> old, std::span<const float> v, std::ui
 }  // namespace
 
 void KivIndex::new_session() noexcept {
+  close_current_document();
   current_session_.reset();
-  current_document_.reset();
 }
 
-void KivIndex::new_document() noexcept { current_document_.reset(); }
+void KivIndex::new_document() noexcept { close_current_document(); }
 
 Id KivIndex::create_branch(ContainerLevel level) {
   const Id id = new_id();
@@ -70,6 +70,7 @@ Id KivIndex::open_insertion_path() {
     current_session_ = session;
   }
   if (!document_usable) {
+    close_current_document();
     const Id document = create_branch(ContainerLevel::Document);
     find(*current_session_)->mutable_children().push_back(document);
     current_document_ = document;
@@ -85,14 +86,13 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
   const Id session = *current_session_;
   const Id root = *root_id_;
 
-  const auto slot =
-      containers_.insert_or_assign(id, Container::chunk(id, std::move(embedding), now_ms())).first;
-  // Map nodes are stable and propagation never changes a chunk, so this view
-  // of the stored embedding stays valid for the whole insertion.
-  const std::span<const float> vector = slot->second.centroid();
+  const ContainerRef chunk = containers_.insert_chunk(id, embedding, now_ms()).first;
+  // A stored vector never moves and propagation never changes a chunk, so this
+  // view of the stored embedding stays valid for the whole insertion.
+  const std::span<const float> vector = chunk->centroid();
 
   // The chunk's id may have replaced the document itself; attach only to a document.
-  if (Container* doc = find(document); doc != nullptr && doc->level() == ContainerLevel::Document) {
+  if (const ContainerRef doc = find(document); doc && doc->level() == ContainerLevel::Document) {
     doc->mutable_children().push_back(id);
   }
 
@@ -109,22 +109,22 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
 
 void KivIndex::close_full_containers() noexcept {
   if (current_document_) {
-    const Container* doc = find(*current_document_);
-    if (doc != nullptr && doc->children().size() >= config_.max_children) current_document_.reset();
+    const ContainerView doc = find(*current_document_);
+    if (doc && doc->children().size() >= config_.max_children) close_current_document();
   }
   if (current_session_) {
-    const Container* session = find(*current_session_);
-    if (session != nullptr && session->children().size() >= config_.max_children) {
+    const ContainerView session = find(*current_session_);
+    if (session && session->children().size() >= config_.max_children) {
       current_session_.reset();
-      current_document_.reset();
+      close_current_document();
     }
   }
 }
 
 float KivIndex::propagate_point(const Id& container_id, std::span<const float> v) {
-  Container* c = find(container_id);
+  const ContainerRef c = find(container_id);
   // A chunk's centroid is its embedding; nothing moves it.
-  if (c == nullptr || c->is_chunk()) return 0.0f;
+  if (!c || c->is_chunk()) return 0.0f;
 
   const std::uint64_t n = c->point_count();
   if (n == 0) {

@@ -27,6 +27,7 @@ float clamp_unit(float x) noexcept {
 
 QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, std::uint64_t now_ms)
     : index_(index),
+      containers_(index.containers()),
       query_(query),
       now_ms_(now_ms),
       similarity_(index.proximity_is_similarity()),
@@ -56,27 +57,26 @@ QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, st
   }
 }
 
-float QueryScorer::distance(const Container& container) const {
-  const float semantic = semantic_distance(container);
+float QueryScorer::distance(std::span<const float> centroid, std::uint64_t timestamp_ms,
+                            const Subspace* subspace) const {
+  const float semantic = semantic_distance(centroid, subspace);
   if (!recency_matters_) return recency_free_term_ + semantic;
-  return temporal_weight_ * recency_distance(container.timestamp_ms()) +
-         (1.0f - temporal_weight_) * semantic;
+  return temporal_weight_ * recency_distance(timestamp_ms) + (1.0f - temporal_weight_) * semantic;
 }
 
-float QueryScorer::semantic_distance(const Container& container) const {
+float QueryScorer::semantic_distance(std::span<const float> centroid,
+                                     const Subspace* subspace) const {
   switch (rule_) {
     case Rule::Routed:
-      return index_.routing_weights()->routed_distance(query_, container.centroid());
+      return index_.routing_weights()->routed_distance(query_, centroid);
     case Rule::Subspace:
-      if (!container.is_chunk() && container.subspace() != nullptr) {
-        return 1.0f - subspace_similarity(*container.subspace());
-      }
+      if (subspace != nullptr) return 1.0f - subspace_similarity(*subspace);
       break;
     case Rule::Proximity:
       break;
   }
-  if (cosine_) return cosine_distance(container.centroid());
-  const float s = index_.proximity().proximity(query_, container.centroid());
+  if (cosine_) return cosine_distance(centroid);
+  const float s = index_.proximity().proximity(query_, centroid);
   return similarity_ ? 1.0f - s : s;
 }
 
@@ -139,8 +139,16 @@ float QueryScorer::recency_distance(std::uint64_t timestamp_ms) const noexcept {
 }
 
 float KivIndex::container_distance(std::span<const float> query, std::uint64_t now_ms,
+                                   const ContainerView& container) const {
+  return QueryScorer(*this, query, now_ms)
+      .distance(container.centroid(), container.timestamp_ms(), container.subspace());
+}
+
+float KivIndex::container_distance(std::span<const float> query, std::uint64_t now_ms,
                                    const Container& container) const {
-  return QueryScorer(*this, query, now_ms).distance(container);
+  const Subspace* subspace = container.is_chunk() ? nullptr : container.subspace();
+  return QueryScorer(*this, query, now_ms)
+      .distance(container.centroid(), container.timestamp_ms(), subspace);
 }
 
 float KivIndex::reported_score(float distance) const noexcept {

@@ -20,8 +20,17 @@ class QueryScorer {
   // match each scored centroid (an internal error otherwise).
   QueryScorer(const KivIndex& index, std::span<const float> query, std::uint64_t now_ms);
 
-  // The distance of `container` (smaller is closer).
-  float distance(const Container& container) const;
+  // The distance of the present container `node` of the index's map (smaller
+  // is closer).
+  float distance(Handle node) const {
+    return distance(containers_.centroid(node), containers_.timestamp(node),
+                    containers_.subspace(node));
+  }
+
+  // The distance of a container with this centroid, timestamp and subspace
+  // (null for chunks and containers without one).
+  float distance(std::span<const float> centroid, std::uint64_t timestamp_ms,
+                 const Subspace* subspace) const;
 
   // 1 - distance for similarity proximities, the distance itself otherwise.
   float reported_score(float distance) const noexcept {
@@ -31,12 +40,13 @@ class QueryScorer {
  private:
   enum class Rule : std::uint8_t { Routed, Subspace, Proximity };
 
-  float semantic_distance(const Container& container) const;
+  float semantic_distance(std::span<const float> centroid, const Subspace* subspace) const;
   float cosine_distance(std::span<const float> centroid) const;
   float subspace_similarity(const Subspace& subspace) const noexcept;
   float recency_distance(std::uint64_t timestamp_ms) const noexcept;
 
   const KivIndex& index_;
+  const ContainerMap& containers_;
   std::span<const float> query_;
   std::uint64_t now_ms_;
   Rule rule_;

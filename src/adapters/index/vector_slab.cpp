@@ -1,0 +1,160 @@
+#include "adapters/index/vector_slab.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace orlo_kiv {
+namespace {
+
+// The first block holds at least this many bytes (and at least one vector).
+constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
+// Blocks at least this large are mapped from the system directly: their pages
+// become resident only when written, and they go back to the system whole.
+constexpr std::size_t kMappedBlockBytes = std::size_t{4} << 20;
+constexpr std::size_t kAlignment = 64;
+constexpr std::size_t kPageBytes = 4096;
+
+std::size_t block_bytes(std::size_t slots, std::size_t width) noexcept {
+  return std::max<std::size_t>(slots * width * sizeof(float), kAlignment);
+}
+
+float* allocate_block(std::size_t bytes) {
+  if (bytes >= kMappedBlockBytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<float*>(p);
+  }
+  return static_cast<float*>(::operator new (bytes, std::align_val_t{kAlignment}));
+}
+
+void free_block(float* block, std::size_t bytes) noexcept {
+  if (block == nullptr) return;
+  if (bytes >= kMappedBlockBytes) {
+    munmap(block, bytes);
+  } else {
+    ::operator delete (block, std::align_val_t{kAlignment});
+  }
+}
+
+// log2 of the slots of the first block: a power of two holding at least
+// kFirstBlockBytes.
+std::size_t first_block_shift(std::size_t width) noexcept {
+  const std::size_t vector_bytes = std::max<std::size_t>(width * sizeof(float), 1);
+  const std::size_t wanted = std::max<std::size_t>(kFirstBlockBytes / vector_bytes, 1);
+  return static_cast<std::size_t>(std::bit_width(wanted - 1));
+}
+
+}  // namespace
+
+VectorSlab::VectorSlab(std::size_t width) noexcept
+    : width_(width), base_shift_(first_block_shift(width)) {}
+
+VectorSlab::VectorSlab(VectorSlab&& other) noexcept
+    : width_(other.width_),
+      base_shift_(other.base_shift_),
+      size_(std::exchange(other.size_, 0)),
+      block_count_(std::exchange(other.block_count_, 0)),
+      blocks_(std::exchange(other.blocks_, {})) {}
+
+VectorSlab& VectorSlab::operator=(VectorSlab&& other) noexcept {
+  if (this != &other) {
+    release_blocks();
+    width_ = other.width_;
+    base_shift_ = other.base_shift_;
+    size_ = std::exchange(other.size_, 0);
+    block_count_ = std::exchange(other.block_count_, 0);
+    blocks_ = std::exchange(other.blocks_, {});
+  }
+  return *this;
+}
+
+VectorSlab::~VectorSlab() { release_blocks(); }
+
+void VectorSlab::release_blocks() noexcept {
+  for (std::size_t b = 0; b < block_count_; ++b) {
+    free_block(blocks_[b], block_bytes(slots_in(b), width_));
+    blocks_[b] = nullptr;
+  }
+  block_count_ = 0;
+}
+
+void VectorSlab::clear() noexcept {
+  release_blocks();
+  size_ = 0;
+}
+
+void VectorSlab::add_block() {
+  if (block_count_ == kMaxBlocks) throw std::bad_alloc();
+  blocks_[block_count_] = allocate_block(block_bytes(slots_in(block_count_), width_));
+  ++block_count_;
+}
+
+VectorSlab::Slot VectorSlab::append_uninitialized() {
+  if (size_ >= kMaxSlots) throw std::bad_alloc();
+  const std::size_t slot = size_;
+  if (block_of(static_cast<Slot>(slot)) >= block_count_) add_block();
+  ++size_;
+  after_fill(slot);
+  return static_cast<Slot>(slot);
+}
+
+VectorSlab::Slot VectorSlab::append(std::span<const float> values) {
+  const Slot slot = append_uninitialized();
+  if (width_ != 0) std::memcpy(at(slot), values.data(), width_ * sizeof(float));
+  return slot;
+}
+
+std::size_t VectorSlab::contiguous_from(Slot slot) const noexcept {
+  const std::size_t block = block_of(slot);
+  return first_slot_of(block) + slots_in(block) - slot;
+}
+
+std::size_t VectorSlab::reserved_bytes() const noexcept {
+  std::size_t total = 0;
+  for (std::size_t b = 0; b < block_count_; ++b) total += block_bytes(slots_in(b), width_);
+  return total;
+}
+
+std::optional<VectorSlab::Slot> VectorSlab::slot_of(const float* p) const noexcept {
+  if (width_ == 0) return std::nullopt;
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+  for (std::size_t b = 0; b < block_count_; ++b) {
+    const auto start = reinterpret_cast<std::uintptr_t>(blocks_[b]);
+    const std::size_t bytes = slots_in(b) * width_ * sizeof(float);
+    if (address < start || address >= start + bytes) continue;
+    const std::size_t offset = address - start;
+    if (offset % (width_ * sizeof(float)) != 0) return std::nullopt;
+    const std::size_t slot = first_slot_of(b) + offset / (width_ * sizeof(float));
+    if (slot >= size_) return std::nullopt;
+    return static_cast<Slot>(slot);
+  }
+  return std::nullopt;
+}
+
+void VectorSlab::truncate(std::size_t count) noexcept {
+  if (count >= size_) return;
+  size_ = count;
+  while (block_count_ > 0 && first_slot_of(block_count_ - 1) >= count) {
+    --block_count_;
+    free_block(blocks_[block_count_], block_bytes(slots_in(block_count_), width_));
+    blocks_[block_count_] = nullptr;
+  }
+  if (block_count_ == 0) return;
+  const std::size_t last = block_count_ - 1;
+  const std::size_t bytes = block_bytes(slots_in(last), width_);
+  if (bytes < kMappedBlockBytes) return;
+  // Give the pages past the last kept vector back to the system.
+  const std::size_t used = (count - first_slot_of(last)) * width_ * sizeof(float);
+  const std::size_t page = kPageBytes;
+  const std::size_t from = (used + page - 1) / page * page;
+  if (from < bytes)
+    madvise(reinterpret_cast<char*>(blocks_[last]) + from, bytes - from, MADV_DONTNEED);
+}
+
+void VectorSlab::after_fill(std::size_t) noexcept {}
+
+}  // namespace orlo_kiv

@@ -1,0 +1,95 @@
+// Fixed-width float vectors stored back to back, addressed by slot number.
+//
+// Slots are appended in order and never move: the slab grows by adding blocks,
+// each twice the size of the one before, so slot s lives in block
+// bit_width(s / base + 1) - 1 and growing never copies a vector or changes an
+// address. Vectors appended one after another are contiguous in memory within a
+// block, so scoring a run of them is one streaming pass. Large blocks come
+// straight from the operating system and ask for transparent huge pages for
+// the part that is already filled (see fill_huge_pages).
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace orlo_kiv {
+
+class VectorSlab {
+ public:
+  using Slot = std::uint32_t;
+  // Most slots a slab holds; slot numbers fit in 28 bits.
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 28;
+
+  explicit VectorSlab(std::size_t width) noexcept;
+  VectorSlab(VectorSlab&& other) noexcept;
+  VectorSlab& operator=(VectorSlab&& other) noexcept;
+  VectorSlab(const VectorSlab&) = delete;
+  VectorSlab& operator=(const VectorSlab&) = delete;
+  ~VectorSlab();
+
+  // Floats per vector.
+  std::size_t width() const noexcept { return width_; }
+  // Slots appended so far.
+  std::size_t size() const noexcept { return size_; }
+
+  // Appends a copy of `values` (exactly width() floats) and returns its slot.
+  // Throws std::bad_alloc, leaving the slab unchanged, when memory runs out.
+  Slot append(std::span<const float> values);
+
+  // Appends a slot with unspecified contents, to be written through at().
+  Slot append_uninitialized();
+
+  float* at(Slot slot) noexcept { return block_start(slot); }
+  const float* at(Slot slot) const noexcept { return block_start(slot); }
+  std::span<const float> vector(Slot slot) const noexcept { return {at(slot), width_}; }
+
+  // The number of slots from `slot` to the end of its block: a run of slots
+  // that starts at `slot` and is no longer than this is contiguous in memory.
+  std::size_t contiguous_from(Slot slot) const noexcept;
+
+  // The slot whose vector starts at `p`, or nothing when `p` is not the start
+  // of a slot of this slab.
+  std::optional<Slot> slot_of(const float* p) const noexcept;
+
+  // Keeps the first `count` slots; the memory of the rest goes back to the
+  // system where it can (whole blocks, and the unused pages of mapped ones).
+  void truncate(std::size_t count) noexcept;
+
+  // Drops every slot and returns the memory.
+  void clear() noexcept;
+
+  // Bytes of vector storage the slab has reserved from the system.
+  std::size_t reserved_bytes() const noexcept;
+
+ private:
+  static constexpr std::size_t kMaxBlocks = 29;
+
+  std::size_t block_of(Slot slot) const noexcept {
+    return static_cast<std::size_t>(std::bit_width((std::size_t{slot} >> base_shift_) + 1)) - 1;
+  }
+  std::size_t first_slot_of(std::size_t block) const noexcept {
+    return ((std::size_t{1} << block) - 1) << base_shift_;
+  }
+  std::size_t slots_in(std::size_t block) const noexcept {
+    return std::size_t{1} << (block + base_shift_);
+  }
+  float* block_start(Slot slot) const noexcept {
+    const std::size_t block = block_of(slot);
+    return blocks_[block] + (slot - first_slot_of(block)) * width_;
+  }
+  void add_block();
+  void release_blocks() noexcept;
+  void after_fill(std::size_t slot) noexcept;
+
+  std::size_t width_;
+  std::size_t base_shift_;  // the first block holds 2^base_shift_ slots
+  std::size_t size_ = 0;
+  std::size_t block_count_ = 0;
+  std::array<float*, kMaxBlocks> blocks_{};
+};
+
+}  // namespace orlo_kiv
