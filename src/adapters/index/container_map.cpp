@@ -38,7 +38,7 @@ ChildIds ChildEditor::view() const noexcept { return {map_->nodes_, *list_}; }
 
 void ChildEditor::push_back(const Id& id) {
   list_->reserve_one_more();  // so that a failure cannot leave a new node listed half-way
-  list_->push_back(map_->intern(id));
+  list_->push_back(map_->intern(id, NodeTable::kUnlisted));
 }
 
 void ChildEditor::erase_all(const Id& id) {
@@ -112,12 +112,12 @@ ContainerView ContainerMap::find(const Id& id) const noexcept {
 
 void ContainerMap::reserve(std::size_t count) { index_.reserve(count, nodes_); }
 
-Handle ContainerMap::intern(const Id& id) {
+Handle ContainerMap::intern(const Id& id, std::size_t group) {
   const std::size_t hash = index_.hash(id);
   Handle h = index_.find(id, hash, nodes_);
   if (h != kNoHandle) return h;
   index_.reserve(index_.size() + 1, nodes_);
-  h = nodes_.add(id);
+  h = nodes_.add(id, group);
   index_.add(hash, h);
   ++absent_nodes_;
   return h;
@@ -125,7 +125,7 @@ Handle ContainerMap::intern(const Id& id) {
 
 ChildList ContainerMap::intern_all(const std::vector<Id>& ids) {
   ChildList list;
-  for (const Id& id : ids) list.push_back(intern(id));
+  for (const Id& id : ids) list.push_back(intern(id, NodeTable::kUnlisted));
   return list;
 }
 
@@ -194,8 +194,8 @@ void ContainerMap::finish_store(Handle h, bool was_present, std::size_t old_leve
 }
 
 std::pair<ContainerRef, bool> ContainerMap::insert_or_assign(const Id& id, Container&& container) {
+  const Handle h = intern(id, level_index(container.level()));
   ChildList children = intern_all(container.children());
-  const Handle h = intern(id);
   const NodeKind old = nodes_.kind(h);
   const bool was_present = old != NodeKind::Absent;
   if (container.is_chunk()) {
@@ -214,7 +214,7 @@ std::pair<ContainerRef, bool> ContainerMap::insert_chunk(const Id& id,
     return insert_or_assign(
         id, Container::chunk(id, {embedding.begin(), embedding.end()}, timestamp_ms));
   }
-  const Handle h = intern(id);
+  const Handle h = intern(id, kChunk);
   const NodeKind old = nodes_.kind(h);
   const bool was_present = old != NodeKind::Absent;
   const VectorSlab::Slot slot = slabs_[kChunk].append(embedding);

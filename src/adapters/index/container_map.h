@@ -389,8 +389,9 @@ class ContainerMap {
   const ChunkExtras* extras(Handle h) const noexcept;
   ChunkExtras& make_extras(Handle h);
 
-  // The handle of `id`, adding an absent node for it when it has none.
-  Handle intern(const Id& id);
+  // The handle of `id`, adding an absent node for it to `group` (a level, or
+  // NodeTable::kUnlisted) when it has none.
+  Handle intern(const Id& id, std::size_t group);
   ChildList intern_all(const std::vector<Id>& ids);
   // Drops what node `h` stores; it becomes absent.
   void release(Handle h) noexcept;

@@ -69,7 +69,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
   std::vector<std::uint32_t> record_of;
   record_of.reserve(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const Handle h = intern(records[i].id);
+    const Handle h = intern(records[i].id, static_cast<std::size_t>(records[i].level));
     if (h >= record_of.size()) record_of.resize(std::size_t{h} + 1, kNoRecord);
     record_of[h] = static_cast<std::uint32_t>(i);
   }
@@ -81,7 +81,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
     for (std::uint32_t j = 0; j < record.child_count; ++j) {
       Id child;
       std::memcpy(child.bytes.data(), record.children + std::size_t{j} * sizeof(Id), sizeof(Id));
-      lists[h].push_back(intern(child));
+      lists[h].push_back(intern(child, NodeTable::kUnlisted));
     }
   }
 
@@ -136,7 +136,7 @@ void ContainerMap::collect_garbage() {
   }
   if (absent_nodes_ >= forget_threshold_) {
     forget_unlisted_ids();
-    forget_threshold_ = absent_nodes_ + std::max(kMinGarbage, nodes_.size() / 2);
+    forget_threshold_ = absent_nodes_ + std::max(kMinGarbage, nodes_.used() / 2);
   }
 }
 
@@ -200,13 +200,20 @@ void ContainerMap::forget_unlisted_ids() {
   std::vector<Handle> renumbered(count, kNoHandle);
   NodeTable fresh;
   std::size_t absent = 0;
-  for (Handle h = 0; h < count; ++h) {
-    if (!keep[h]) continue;
-    const Handle n = fresh.add(nodes_.id(h));
-    fresh.set(n, nodes_.kind(h), nodes_.payload(h), nodes_.has_extras(h));
-    fresh.set_timestamp(n, nodes_.timestamp(h));
-    if (nodes_.kind(h) == NodeKind::Absent) ++absent;
-    renumbered[h] = n;
+  // Renumbered group by group, which keeps each level's nodes together.
+  for (std::size_t group = 0; group < NodeTable::kGroups; ++group) {
+    for (Handle h = 0; h < count; ++h) {
+      if (!keep[h]) continue;
+      const NodeKind kind = nodes_.kind(h);
+      const std::size_t of =
+          kind == NodeKind::Absent ? NodeTable::kUnlisted : static_cast<std::size_t>(kind);
+      if (of != group) continue;
+      const Handle n = fresh.add(nodes_.id(h), group);
+      fresh.set(n, kind, nodes_.payload(h), nodes_.has_extras(h));
+      fresh.set_timestamp(n, nodes_.timestamp(h));
+      if (kind == NodeKind::Absent) ++absent;
+      renumbered[h] = n;
+    }
   }
   const auto map = [&](Handle h) { return renumbered[h]; };
   std::array<std::vector<ChildList>, 3> lists;
@@ -232,8 +239,10 @@ void ContainerMap::forget_unlisted_ids() {
     moved.children = std::move(list);
   }
   IdIndex index;
-  index.reserve(fresh.size(), fresh);
-  for (Handle h = 0; h < fresh.size(); ++h) index.add(index.hash(fresh.id(h)), h);
+  index.reserve(fresh.used(), fresh);
+  for (const Handle n : renumbered) {
+    if (n != kNoHandle) index.add(index.hash(fresh.id(n)), n);
+  }
 
   for (std::size_t level = 0; level < 3; ++level) {
     for (std::size_t i = 0; i < branches_[level].size(); ++i) {

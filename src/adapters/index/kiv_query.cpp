@@ -49,28 +49,36 @@ class ExpandedSet {
   std::unordered_set<Handle> large_;
 };
 
-// How far ahead of the vector being scored the next ones are requested from
-// memory, and how much of each is requested: where children are not
-// contiguous (loaded or reshaped trees), this hides the jump to the next one.
+// How far ahead of the vector being scored the next one is requested from
+// memory, and how much of it: only where it does not follow the one before
+// in its slab (loaded or reshaped trees, the first of a parent's children).
+// Consecutive vectors are left to the processor's own stream prefetcher,
+// which software prefetches there only disturb.
 constexpr std::size_t kPrefetchAhead = 2;
 constexpr std::size_t kPrefetchBytes = 512;
-
-void prefetch_vector(const ContainerMap& containers, Handle node, std::size_t bytes) noexcept {
-  const char* p = reinterpret_cast<const char*>(containers.slab_centroid(node));
-  if (p == nullptr) return;
-  for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
-}
 
 void score_all(std::vector<Candidate>& candidates, const ContainerMap& containers,
                const QueryScorer& scorer) {
   const std::size_t n = candidates.size();
-  const std::size_t bytes = std::min(containers.dimensionality() * sizeof(float), kPrefetchBytes);
+  const std::size_t stride = containers.dimensionality();
+  const std::size_t bytes = std::min(stride * sizeof(float), kPrefetchBytes);
+  const auto prefetch = [&](const float* p) {
+    const char* c = reinterpret_cast<const char*>(p);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(c + offset);
+  };
+  // The vector of candidate i, or null for one of another length.
+  const auto vector_of = [&](std::size_t i) {
+    return containers.slab_centroid(candidates[i].node);
+  };
   for (std::size_t i = 0; i < std::min(n, kPrefetchAhead); ++i) {
-    prefetch_vector(containers, candidates[i].node, bytes);
+    if (const float* p = vector_of(i)) prefetch(p);
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kPrefetchAhead < n)
-      prefetch_vector(containers, candidates[i + kPrefetchAhead].node, bytes);
+    if (i + kPrefetchAhead < n) {
+      const float* ahead = vector_of(i + kPrefetchAhead);
+      const float* before = vector_of(i + kPrefetchAhead - 1);
+      if (ahead != nullptr && (before == nullptr || ahead != before + stride)) prefetch(ahead);
+    }
     candidates[i].key = scorer.distance(candidates[i].node);
   }
 }

@@ -47,6 +47,8 @@ QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, st
   // Cosine against a query whose norm is computed here, once.
   cosine_ = dynamic_cast<const CosineProximity*>(&index.proximity()) != nullptr;
   if (cosine_) query_norm_sq_ = kernels::sum_squares(query.data(), query.size());
+  query_norm_ = std::sqrt(query_norm_sq_);
+  dot_and_norm_ = kernels::kernels_for(kernels::active_isa()).dot_and_norm;
 
   // With a zero temporal weight and a decay that keeps the recency distance in
   // [0, 1], the weighted recency term is a zero carrying the weight's sign.
@@ -55,6 +57,7 @@ QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, st
     recency_matters_ = false;
     recency_free_term_ = temporal_weight_ * 0.0f;
   }
+  plain_cosine_ = rule_ == Rule::Proximity && cosine_ && !recency_matters_;
 }
 
 float QueryScorer::distance(std::span<const float> centroid, std::uint64_t timestamp_ms,

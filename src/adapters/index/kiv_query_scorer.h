@@ -7,10 +7,12 @@
 // must not change while it is in use.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 
 #include "adapters/index/kiv.h"
+#include "core/kernels.h"
 
 namespace orlo_kiv {
 
@@ -23,8 +25,11 @@ class QueryScorer {
   // The distance of the present container `node` of the index's map (smaller
   // is closer).
   float distance(Handle node) const {
-    return distance(containers_.centroid(node), containers_.timestamp(node),
-                    containers_.subspace(node));
+    if (plain_cosine_) {
+      if (const float* v = containers_.slab_centroid(node)) return plain_cosine_distance(v);
+    }
+    const Subspace* subspace = rule_ == Rule::Subspace ? containers_.subspace(node) : nullptr;
+    return distance(containers_.centroid(node), containers_.timestamp(node), subspace);
   }
 
   // The distance of a container with this centroid, timestamp and subspace
@@ -45,6 +50,18 @@ class QueryScorer {
   float subspace_similarity(const Subspace& subspace) const noexcept;
   float recency_distance(std::uint64_t timestamp_ms) const noexcept;
 
+  // The whole distance under the plain settings, for a centroid as long as the
+  // query: the same operations in the same order as the general path, with
+  // the query's norm taken once.
+  float plain_cosine_distance(const float* v) const noexcept {
+    const kernels::DotAndNorm sums = dot_and_norm_(query_.data(), v, query_.size());
+    float s = 0.0f;
+    if (query_norm_sq_ != 0.0f && sums.norm_sq != 0.0f) {
+      s = sums.dot / (std::sqrt(sums.norm_sq) * query_norm_);
+    }
+    return recency_free_term_ + (similarity_ ? 1.0f - s : s);
+  }
+
   const KivIndex& index_;
   const ContainerMap& containers_;
   std::span<const float> query_;
@@ -54,6 +71,11 @@ class QueryScorer {
   // The proximity strategy is cosine: scored against the query norm held here.
   bool cosine_ = false;
   float query_norm_sq_ = 0.0f;
+  float query_norm_ = 0.0f;  // its square root
+  // Cosine proximity, no routing or subspaces, and recency that cannot change
+  // a distance: the settings every index of the module has.
+  bool plain_cosine_ = false;
+  kernels::DotAndNorm (*dot_and_norm_)(const float*, const float*, std::size_t) noexcept;
   // Position of the first NaN or infinite query component (the query's length
   // when there is none): a mean of zeros gives a NaN similarity exactly when
   // such a component lies within the compared length.

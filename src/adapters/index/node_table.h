@@ -6,8 +6,15 @@
 // the node is (a container level, or absent) and where its data lives (a vector
 // slot for a chunk, a branch number otherwise). Nodes are stored in fixed-size
 // blocks, so a reference to an id stays valid while the table grows.
+//
+// Each block holds nodes of one group: the level a node was created for, or
+// ids first met in a children list. So the sessions of an index have
+// consecutive handles, as do its documents, and a query that walks the root's
+// sessions or a session's documents reads their nodes from consecutive
+// memory. Slots of a block that were never handed out read as absent nodes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -29,36 +36,47 @@ class NodeTable {
   // Payloads fit in 28 bits; this one means "none".
   static constexpr std::uint32_t kNoPayload = (1u << 28) - 1;
   static constexpr std::size_t kMaxNodes = std::size_t{1} << 31;
+  // Groups 0 to 3 are the container levels; kUnlisted is for ids met first
+  // in a children list.
+  static constexpr std::size_t kGroups = 5;
+  static constexpr std::size_t kUnlisted = 4;
 
   NodeTable() = default;
   NodeTable(NodeTable&& other) noexcept
-      : blocks_(std::move(other.blocks_)), size_(std::exchange(other.size_, 0)) {
+      : blocks_(std::move(other.blocks_)),
+        next_(std::exchange(other.next_, {})),
+        used_(std::exchange(other.used_, 0)) {
     other.blocks_.clear();
   }
   NodeTable& operator=(NodeTable&& other) noexcept {
     blocks_ = std::move(other.blocks_);
     other.blocks_.clear();
-    size_ = std::exchange(other.size_, 0);
+    next_ = std::exchange(other.next_, {});
+    used_ = std::exchange(other.used_, 0);
     return *this;
   }
 
-  // Appends an absent node for `id`. Throws std::bad_alloc, changing nothing,
-  // when memory runs out.
-  Handle add(const Id& id) {
-    if (size_ >= kMaxNodes) throw std::bad_alloc();
-    if ((size_ >> kBlockShift) == blocks_.size()) {
+  // Adds an absent node for `id` to `group`. Throws std::bad_alloc, changing
+  // nothing, when memory runs out.
+  Handle add(const Id& id, std::size_t group) {
+    std::size_t h = next_[group];
+    if ((h & kBlockMask) == 0) {  // the group's block is full, or it has none
+      if (size() >= kMaxNodes) throw std::bad_alloc();
       blocks_.reserve(blocks_.size() + 1);
+      h = blocks_.size() << kBlockShift;
       blocks_.push_back(std::make_unique<Block>());
     }
-    const Handle h = size_++;
-    Block& b = block(h);
+    next_[group] = h + 1;
+    ++used_;
+    Block& b = block(static_cast<Handle>(h));
     b.ids[h & kBlockMask] = id;
-    b.timestamps[h & kBlockMask] = 0;
-    b.words[h & kBlockMask] = pack(NodeKind::Absent, kNoPayload, false);
-    return h;
+    return static_cast<Handle>(h);
   }
 
-  std::size_t size() const noexcept { return size_; }
+  // One more than the largest handle: every handle is below it.
+  std::size_t size() const noexcept { return blocks_.size() << kBlockShift; }
+  // Nodes added.
+  std::size_t used() const noexcept { return used_; }
 
   const Id& id(Handle h) const noexcept { return block(h).ids[h & kBlockMask]; }
   std::uint64_t timestamp(Handle h) const noexcept { return block(h).timestamps[h & kBlockMask]; }
@@ -75,17 +93,21 @@ class NodeTable {
 
   void clear() noexcept {
     blocks_.clear();
-    size_ = 0;
+    next_ = {};
+    used_ = 0;
   }
 
  private:
-  static constexpr std::size_t kBlockShift = 12;
+  static constexpr std::size_t kBlockShift = 10;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
 
   struct Block {
+    Block() noexcept {
+      for (std::uint32_t& word : words) word = pack(NodeKind::Absent, kNoPayload, false);
+    }
     Id ids[kBlockSize];
-    std::uint64_t timestamps[kBlockSize];
+    std::uint64_t timestamps[kBlockSize] = {};
     std::uint32_t words[kBlockSize];
   };
 
@@ -102,7 +124,10 @@ class NodeTable {
   const Block& block(Handle h) const noexcept { return *blocks_[h >> kBlockShift]; }
 
   std::vector<std::unique_ptr<Block>> blocks_;
-  std::size_t size_ = 0;
+  // Per group, the next handle to hand out; 0 (or any multiple of the block
+  // size) when the group needs a new block first.
+  std::array<std::size_t, kGroups> next_{};
+  std::size_t used_ = 0;
 };
 
 }  // namespace orlo_kiv
