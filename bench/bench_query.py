@@ -240,6 +240,25 @@ def measure_near_and_floor(index, chunks, queries, truth, k, beam_width, rng):
     return near_stats, floor_stats, statistics.median(ratios), statistics.median(counts)
 
 
+def size_query_times(index, calls=20_000):
+    """Median time in microseconds of len(), bool(), is_empty() and stats()."""
+    out = {}
+    for name, call in [
+        ("len()", lambda: len(index)),
+        ("bool()", lambda: bool(index)),
+        ("is_empty()", index.is_empty),
+        ("stats()", index.stats),
+    ]:
+        samples = []
+        for _ in range(calls // 100):
+            start = time.perf_counter_ns()
+            for _ in range(100):
+                call()
+            samples.append((time.perf_counter_ns() - start) / 100 / 1000.0)
+        out[name] = statistics.median(samples)
+    return out
+
+
 def run_case(n, d, query_count, k, beam_widths, seed):
     rng = np.random.default_rng(seed)
     t = time.perf_counter()
@@ -262,6 +281,11 @@ def run_case(n, d, query_count, k, beam_widths, seed):
         t = time.perf_counter()
         index = build_kiv(chunks, boundaries, width)
         kiv.append((width, index, time.perf_counter() - t))
+    sizes = size_query_times(kiv[0][1])
+    notes.append(
+        "size queries (median per call, including the Python call): "
+        + ", ".join(f"{name} {us:.3f} µs" for name, us in sizes.items())
+    )
     truth = exact_top_k(chunks, queries, k)
 
     def brute_force(q):

@@ -74,6 +74,15 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
     record_of[h] = static_cast<std::uint32_t>(i);
   }
   const std::size_t stored = record_of.size();
+  // Every vector is placed once, in order: the slabs can take them all now.
+  std::array<std::size_t, 4> per_level{};
+  for (Handle h = 0; h < stored; ++h) {
+    if (record_of[h] != kNoRecord)
+      ++per_level[static_cast<std::size_t>(records[record_of[h]].level)];
+  }
+  for (std::size_t level = 0; level < 4; ++level) {
+    slabs_[level].reserve(slabs_[level].size() + per_level[level]);
+  }
   std::vector<ChildList> lists(stored);
   for (Handle h = 0; h < stored; ++h) {
     if (record_of[h] == kNoRecord) continue;

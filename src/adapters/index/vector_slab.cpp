@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -17,18 +18,34 @@ constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
 constexpr std::size_t kMappedBlockBytes = std::size_t{4} << 20;
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 std::size_t block_bytes(std::size_t slots, std::size_t width) noexcept {
   return std::max<std::size_t>(slots * width * sizeof(float), kAlignment);
 }
 
+// A mapped block starts on a huge-page boundary, so that each whole 2 MB of it
+// can become one huge page.
 float* allocate_block(std::size_t bytes) {
   if (bytes >= kMappedBlockBytes) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const std::size_t mapped = bytes + kHugePageBytes;
+    void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    return static_cast<float*>(p);
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    if (aligned != start) munmap(p, aligned - start);
+    const std::size_t tail = mapped - (aligned - start) - bytes;
+    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    return reinterpret_cast<float*>(aligned);
   }
   return static_cast<float*>(::operator new (bytes, std::align_val_t{kAlignment}));
+}
+
+// Asks for `bytes` at `region` (huge-page aligned) to be backed by
+// transparent huge pages. Only a wish: where the system has none to give, or
+// does not do this at all, the pages stay small and nothing else changes.
+void advise_huge_pages(void* region, std::size_t bytes) noexcept {
+  madvise(region, bytes, MADV_HUGEPAGE);
 }
 
 void free_block(float* block, std::size_t bytes) noexcept {
@@ -58,7 +75,9 @@ VectorSlab::VectorSlab(VectorSlab&& other) noexcept
       base_shift_(other.base_shift_),
       size_(std::exchange(other.size_, 0)),
       block_count_(std::exchange(other.block_count_, 0)),
-      blocks_(std::exchange(other.blocks_, {})) {}
+      blocks_(std::exchange(other.blocks_, {})),
+      advise_block_(std::exchange(other.advise_block_, 0)),
+      advised_bytes_(std::exchange(other.advised_bytes_, 0)) {}
 
 VectorSlab& VectorSlab::operator=(VectorSlab&& other) noexcept {
   if (this != &other) {
@@ -68,6 +87,8 @@ VectorSlab& VectorSlab::operator=(VectorSlab&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     block_count_ = std::exchange(other.block_count_, 0);
     blocks_ = std::exchange(other.blocks_, {});
+    advise_block_ = std::exchange(other.advise_block_, 0);
+    advised_bytes_ = std::exchange(other.advised_bytes_, 0);
   }
   return *this;
 }
@@ -80,6 +101,8 @@ void VectorSlab::release_blocks() noexcept {
     blocks_[b] = nullptr;
   }
   block_count_ = 0;
+  advise_block_ = 0;
+  advised_bytes_ = 0;
 }
 
 void VectorSlab::clear() noexcept {
@@ -97,9 +120,15 @@ VectorSlab::Slot VectorSlab::append_uninitialized() {
   if (size_ >= kMaxSlots) throw std::bad_alloc();
   const std::size_t slot = size_;
   if (block_of(static_cast<Slot>(slot)) >= block_count_) add_block();
+  advise_through(slot);
   ++size_;
-  after_fill(slot);
   return static_cast<Slot>(slot);
+}
+
+void VectorSlab::reserve(std::size_t count) {
+  count = std::min(count, kMaxSlots);
+  while (block_count_ < kMaxBlocks && first_slot_of(block_count_) < count) add_block();
+  advise_through(count);
 }
 
 VectorSlab::Slot VectorSlab::append(std::span<const float> values) {
@@ -143,18 +172,58 @@ void VectorSlab::truncate(std::size_t count) noexcept {
     free_block(blocks_[block_count_], block_bytes(slots_in(block_count_), width_));
     blocks_[block_count_] = nullptr;
   }
-  if (block_count_ == 0) return;
+  if (block_count_ == 0) {
+    advise_block_ = 0;
+    advised_bytes_ = 0;
+    return;
+  }
   const std::size_t last = block_count_ - 1;
   const std::size_t bytes = block_bytes(slots_in(last), width_);
+  const std::size_t used = (count - first_slot_of(last)) * width_ * sizeof(float);
+  // Regions past the end are advised again once they are filled again.
+  if (advise_block_ >= last) {
+    advise_block_ = last;
+    advised_bytes_ = std::min(advised_bytes_, used / kHugePageBytes * kHugePageBytes);
+  }
   if (bytes < kMappedBlockBytes) return;
   // Give the pages past the last kept vector back to the system.
-  const std::size_t used = (count - first_slot_of(last)) * width_ * sizeof(float);
   const std::size_t page = kPageBytes;
   const std::size_t from = (used + page - 1) / page * page;
-  if (from < bytes)
+  if (from < bytes) {
     madvise(reinterpret_cast<char*>(blocks_[last]) + from, bytes - from, MADV_DONTNEED);
+  }
 }
 
-void VectorSlab::after_fill(std::size_t) noexcept {}
+void VectorSlab::advise_through(std::size_t end) noexcept {
+  // Huge pages cut the address translations of a streaming pass over the
+  // vectors, but a huge page is resident as a whole once touched. So a 2 MB
+  // region is asked for as one only when every byte of it holds a vector:
+  // either already written (the system may then merge its pages in the
+  // background), or about to be, as in a bulk fill of known size (its pages
+  // then come as huge pages from the start, which also saves page faults).
+  const std::size_t vector_bytes = width_ * sizeof(float);
+  while (advise_block_ < block_count_) {
+    const std::size_t block = advise_block_;
+    const std::size_t bytes = block_bytes(slots_in(block), width_);
+    if (bytes < kMappedBlockBytes) {
+      ++advise_block_;
+      advised_bytes_ = 0;
+      continue;
+    }
+    // Bytes of this block that hold the first `end` slots.
+    const std::size_t first = first_slot_of(block);
+    const std::size_t filled =
+        end <= first ? 0 : std::min(end - first, slots_in(block)) * vector_bytes;
+    const std::size_t whole = filled / kHugePageBytes * kHugePageBytes;
+    if (whole > advised_bytes_) {
+      advise_huge_pages(reinterpret_cast<char*>(blocks_[block]) + advised_bytes_,
+                        whole - advised_bytes_);
+      advised_bytes_ = whole;
+    }
+    if (filled < bytes) return;
+    ++advise_block_;
+    advised_bytes_ = 0;
+  }
+}
 
 }  // namespace orlo_kiv

@@ -5,8 +5,9 @@
 // bit_width(s / base + 1) - 1 and growing never copies a vector or changes an
 // address. Vectors appended one after another are contiguous in memory within a
 // block, so scoring a run of them is one streaming pass. Large blocks come
-// straight from the operating system and ask for transparent huge pages for
-// the part that is already filled (see fill_huge_pages).
+// straight from the operating system, aligned to huge pages, and each whole
+// 2 MB of them that holds vectors is offered transparent huge pages (where
+// the system supports them; plain pages otherwise).
 #pragma once
 
 #include <array>
@@ -42,6 +43,10 @@ class VectorSlab {
 
   // Appends a slot with unspecified contents, to be written through at().
   Slot append_uninitialized();
+
+  // Prepares for `count` slots in all, which the caller is about to fill in
+  // order: their memory is reserved, and backed by huge pages where whole.
+  void reserve(std::size_t count);
 
   float* at(Slot slot) noexcept { return block_start(slot); }
   const float* at(Slot slot) const noexcept { return block_start(slot); }
@@ -83,13 +88,17 @@ class VectorSlab {
   }
   void add_block();
   void release_blocks() noexcept;
-  void after_fill(std::size_t slot) noexcept;
+  // Asks for huge pages for every whole 2 MB that the first `end` slots fill.
+  void advise_through(std::size_t end) noexcept;
 
   std::size_t width_;
   std::size_t base_shift_;  // the first block holds 2^base_shift_ slots
   std::size_t size_ = 0;
   std::size_t block_count_ = 0;
   std::array<float*, kMaxBlocks> blocks_{};
+  // The block, and the bytes of it, that advise_through has dealt with.
+  std::size_t advise_block_ = 0;
+  std::size_t advised_bytes_ = 0;
 };
 
 }  // namespace orlo_kiv
