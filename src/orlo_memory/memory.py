@@ -66,7 +66,8 @@ class Memory:
         self._closed = False
         self.checkpoint_every = checkpoint_every
         self.forget_rebuild_share = forget_rebuild_share
-        self.snapshot_part_bytes = snapshot_part_bytes or getattr(store, "part_size", 32 << 20)
+        default_part_size: int = getattr(store, "part_size", 32 << 20)
+        self.snapshot_part_bytes = snapshot_part_bytes or default_part_size
         self._cache: LruCache[int, LoadedIndex] = LruCache(cache_bytes, self._evict)
         self._users: dict[str, int] = {}
 
@@ -137,8 +138,7 @@ class Memory:
         stored_embedder = stored.get("embedder", PRECOMPUTED)
         if embedder is not None and stored_embedder not in (PRECOMPUTED, embedder.name):
             raise SettingsMismatchError(
-                f"the database was written with embedder {stored_embedder!r}, "
-                f"not {embedder.name!r}"
+                f"the database was written with embedder {stored_embedder!r}, not {embedder.name!r}"
             )
         return stored_dimension
 
@@ -258,4 +258,3 @@ class Memory:
         if self._checkpoint_due(loaded):
             self._checkpoint(uid, loaded)
         self._cache.shrink()
-

@@ -15,13 +15,11 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
 
-import numpy.typing as npt
-import orlo_kiv
-
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
 from .results import Hit
 from .store import StoredTurn
+from .user_index import KivIndexLike, Vector
 
 __all__ = ["Params", "hits", "near", "order", "query_terms"]
 
@@ -40,7 +38,7 @@ class Params:
     lexical_weight: float
 
 
-def near(index: orlo_kiv.KivIndex, vector: npt.NDArray[object], depth: int) -> list[tuple[str, float]]:
+def near(index: KivIndexLike, vector: Vector, depth: int) -> list[tuple[str, float]]:
     """The index's `depth` nearest turns as (id, cosine), best first. Removed
     turns stay listed by their documents until a rebuild and can crowd the
     beam out, so a short answer is retried with a wider search (a larger k

@@ -99,7 +99,9 @@ def parse_id(value: object, what: str = "id") -> str:
     try:
         return uuid.UUID(text).hex
     except ValueError:
-        raise InvalidInputError(f"{what} must be 32 hex characters or a UUID, got {value!r}") from None
+        raise InvalidInputError(
+            f"{what} must be 32 hex characters or a UUID, got {value!r}"
+        ) from None
 
 
 def _ids_argument(ids: str | Iterable[str], what: str) -> list[str]:
@@ -496,15 +498,17 @@ class UserMemory:
     def _query_vector(self, query: str, embedding: Any) -> FloatMatrix:
         dimension = self._memory.dimension
         if embedding is not None:
-            return as_matrix(embedding, 1, dimension, "query embedding")[0]
+            vector: FloatMatrix = as_matrix(embedding, 1, dimension, "query embedding")[0]
+            return vector
         embedder = self._memory.embedder
         if embedder is None:
             raise InvalidInputError("this memory has no embedder: pass embedding=")
-        return as_matrix(embedder.embed([query]), 1, dimension, "query embedding")[0]
+        embedded: FloatMatrix = as_matrix(embedder.embed([query]), 1, dimension, "query embedding")[
+            0
+        ]
+        return embedded
 
-    def _session_vectors(
-        self, loaded: LoadedIndex, session_id: str
-    ) -> user_index.SessionVectors:
+    def _session_vectors(self, loaded: LoadedIndex, session_id: str) -> user_index.SessionVectors:
         cached = loaded.sessions.get(session_id)
         if cached is None:
             items = self._memory._store.session_embeddings(self._uid, session_id)
@@ -565,8 +569,9 @@ class UserMemory:
             return []
         plain_vector = mode == "vector" and recency == 0.0
         depth = k if plain_vector else (candidates or max(4 * k, 40))
-        params = ranking.Params(mode, k, depth, recency, recency_decay, fusion_k,
-                                vector_weight, lexical_weight)
+        params = ranking.Params(
+            mode, k, depth, recency, recency_decay, fusion_k, vector_weight, lexical_weight
+        )
         memory = self._memory
         loaded = memory._loaded(self._uid)
         for attempt in range(3):
@@ -607,8 +612,7 @@ class UserMemory:
         if query is None and embedding is None:
             chosen = records if k is None else records[:k]
             return [
-                SessionInfo(r.id, r.title, _datetime(r.created_us), r.turn_count)
-                for r in chosen
+                SessionInfo(r.id, r.title, _datetime(r.created_us), r.turn_count) for r in chosen
             ]
         if embedding is None:
             _text(query, "query")

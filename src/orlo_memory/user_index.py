@@ -19,6 +19,7 @@ import logging
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +44,38 @@ Vector = npt.NDArray[np.float32]
 # its raw embedding).
 _CHUNK_OVERHEAD = 0.1
 _ENTRY_BYTES = 200
+
+
+class SearchResultLike(Protocol):
+    @property
+    def id(self) -> str: ...
+
+    @property
+    def score(self) -> float: ...
+
+
+class KivIndexLike(Protocol):
+    """The part of `orlo_kiv.KivIndex` this package uses."""
+
+    def add_with_id(self, id: str, embedding: Any) -> None: ...
+    def remove(self, id: str) -> None: ...
+    def new_session(self) -> None: ...
+    def new_document(self) -> None: ...
+    def near(self, query: Any, k: int) -> list[SearchResultLike]: ...
+    def consolidate(self) -> None: ...
+    def consolidate_full(self) -> None: ...
+    def to_bytes(self) -> bytes: ...
+    def __len__(self) -> int: ...
+
+
+def new_index(dimension: int) -> KivIndexLike:
+    index: KivIndexLike = orlo_kiv.KivIndex.cosine(dimension)
+    return index
+
+
+def index_from_bytes(data: bytes) -> KivIndexLike:
+    index: KivIndexLike = orlo_kiv.KivIndex.from_bytes(data)
+    return index
 
 
 def now_us() -> int:
@@ -113,7 +146,7 @@ class SessionVectors:
 class LoadedIndex:
     """A user's `KivIndex` and what it has applied of the log."""
 
-    def __init__(self, index: orlo_kiv.KivIndex, dimension: int) -> None:
+    def __init__(self, index: KivIndexLike, dimension: int) -> None:
         self.index = index
         self.dimension = dimension
         self.applied_seq = 0
@@ -150,9 +183,7 @@ class LoadedIndex:
         for event in events:
             if event.kind == EventKind.ADD:
                 vector = (
-                    None
-                    if event.embedding is None
-                    else np.frombuffer(event.embedding, dtype="<f4")
+                    None if event.embedding is None else np.frombuffer(event.embedding, dtype="<f4")
                 )
                 self.apply_add(event.turn_id, event.boundary, event.session_id or "", vector)
             else:
@@ -177,7 +208,7 @@ class LoadedIndex:
 def rebuild(store: Store, uid: int, dimension: int) -> LoadedIndex:
     """A fresh index of the user's live turns, in log order, with their
     boundaries; a forgotten turn's boundary passes to the next live turn."""
-    loaded = LoadedIndex(orlo_kiv.KivIndex.cosine(dimension), dimension)
+    loaded = LoadedIndex(new_index(dimension), dimension)
     pending = 0
     for event in store.events_after(uid, 0):
         if event.kind == EventKind.ADD:
@@ -223,7 +254,7 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
         raise SnapshotError(f"snapshot epoch {header.epoch} differs from the user's {stored.epoch}")
     data = verified_bytes(header, stored.parts)
     try:
-        index = orlo_kiv.KivIndex.from_bytes(data)
+        index = index_from_bytes(data)
     except OSError as error:
         raise SnapshotError(str(error)) from None
     del data
