@@ -47,7 +47,6 @@ class Memory:
         cache_bytes: int = DEFAULT_CACHE_BYTES,
         checkpoint_every: int | None = None,
         forget_rebuild_share: float = DEFAULT_FORGET_REBUILD_SHARE,
-        snapshot_part_bytes: int | None = None,
     ) -> None:
         if embedder is not None and not isinstance(embedder, Embedder):
             raise InvalidInputError("embedder must provide dimension, name and embed()")
@@ -66,8 +65,6 @@ class Memory:
         self._closed = False
         self.checkpoint_every = checkpoint_every
         self.forget_rebuild_share = forget_rebuild_share
-        default_part_size: int = getattr(store, "part_size", 32 << 20)
-        self.snapshot_part_bytes = snapshot_part_bytes or default_part_size
         self._cache: LruCache[int, LoadedIndex] = LruCache(cache_bytes, self._evict)
         self._users: dict[str, int] = {}
 
@@ -228,7 +225,7 @@ class Memory:
         pending = loaded.applied_seq - loaded.snapshot_seq
         if self.checkpoint_every is not None:
             return pending >= self.checkpoint_every
-        return pending >= max(MIN_CHECKPOINT_EVENTS, len(loaded.index))
+        return pending >= max(MIN_CHECKPOINT_EVENTS, loaded.points)
 
     def _checkpoint(self, uid: int, loaded: LoadedIndex) -> None:
         """Snapshots `loaded` at the log head unless a snapshot already holds
@@ -244,9 +241,7 @@ class Memory:
             if header is not None and header.seq >= loaded.applied_seq:
                 loaded.snapshot_seq = header.seq
                 return
-            user_index.write_checkpoint(
-                self._store, uid, loaded, now_us(), self.snapshot_part_bytes
-            )
+            user_index.write_checkpoint(self._store, uid, loaded, now_us())
 
     def _evict(self, uid: int, loaded: LoadedIndex) -> None:
         try:

@@ -38,13 +38,13 @@ class Params:
     lexical_weight: float
 
 
-def near(index: KivIndexLike, vector: Vector, depth: int) -> list[tuple[str, float]]:
-    """The index's `depth` nearest turns as (id, cosine), best first. Removed
+def near(index: KivIndexLike, vector: Vector, depth: int, size: int) -> list[tuple[str, float]]:
+    """The index's `depth` nearest turns as (id, cosine), best first (`size`:
+    the live turns in the index). Removed
     turns stay listed by their documents until a rebuild and can crowd the
     beam out, so a short answer is retried with a wider search (a larger k
     widens the beam), up to the whole index."""
     results = index.near(vector, depth)
-    size = len(index)
     wanted = min(depth, size)
     width = depth
     while len(results) < wanted and width < size:

@@ -1,17 +1,16 @@
-"""Framing and checksums of index snapshots stored in parts.
+"""Checksums of index snapshots, and cutting them into parts for backends.
 
-A snapshot is `KivIndex.to_bytes()` cut into parts of at most `part_size`
-bytes (databases cap a single value near 1 GB; a large index exceeds that).
-Each part gets a checksum: a position-weighted sum of its little-endian 64-bit
-words modulo 2**64 (odd weights, so changing any single word changes it, and
-moved words almost always do), plus its length. numpy computes it at memory
-speed, about twice as fast as zlib.crc32 here, which keeps reopening a large
-memory close to the cost of loading the index itself.
+A snapshot is `KivIndex.to_bytes()`; a backend that stores it in database
+values cuts it into parts (databases cap a single value near 1 GB, a large
+index exceeds that). The checksum is a position-weighted sum of the data's
+little-endian 64-bit words modulo 2**64 (odd weights, so changing any single
+word changes it, and moved words almost always do), a plain sum, and the
+length. numpy computes it at memory speed, about twice as fast as zlib.crc32
+here, which keeps reopening a large memory close to the cost of loading the
+index itself.
 """
 
 from __future__ import annotations
-
-from collections.abc import Sequence
 
 import numpy as np
 
@@ -56,28 +55,17 @@ def split_parts(data: bytes, part_size: int) -> list[memoryview]:
     return [view[start : start + part_size] for start in range(0, len(view), part_size)]
 
 
-def checksum_field(parts: Sequence[bytes | memoryview]) -> str:
-    """The header's checksum text: the kind, then one checksum per part."""
-    return " ".join([CHECKSUM_KIND, *(part_checksum(part) for part in parts)])
+def snapshot_checksum(data: bytes | memoryview) -> str:
+    """The header's checksum text: the kind, then the checksum of the data."""
+    return f"{CHECKSUM_KIND} {part_checksum(data)}"
 
 
-def verified_bytes(header: SnapshotHeader, parts: Sequence[bytes]) -> bytes:
-    """The snapshot's bytes, after checking every part against the header.
-
-    Raises SnapshotError when a part is missing, has the wrong size or fails
-    its checksum."""
-    fields = header.checksum.split(" ")
-    if fields[0] != CHECKSUM_KIND:
-        raise SnapshotError(f"unknown checksum kind {fields[0]!r}")
-    expected = fields[1:]
-    if len(parts) != header.part_count or len(expected) != header.part_count:
-        raise SnapshotError(
-            f"snapshot has {len(parts)} parts and {len(expected)} checksums, "
-            f"expected {header.part_count}"
-        )
-    if sum(len(part) for part in parts) != header.size:
-        raise SnapshotError("snapshot size differs from its header")
-    for number, (part, checksum) in enumerate(zip(parts, expected, strict=True)):
-        if part_checksum(part) != checksum:
-            raise SnapshotError(f"snapshot part {number} fails its checksum")
-    return parts[0] if len(parts) == 1 else b"".join(parts)
+def verify(header: SnapshotHeader, data: bytes) -> None:
+    """Raises SnapshotError unless `data` has the header's size and checksum."""
+    kind, _, expected = header.checksum.partition(" ")
+    if kind != CHECKSUM_KIND:
+        raise SnapshotError(f"unknown checksum kind {kind!r}")
+    if len(data) != header.size:
+        raise SnapshotError(f"snapshot holds {len(data)} bytes, its header says {header.size}")
+    if part_checksum(data) != expected:
+        raise SnapshotError("snapshot fails its checksum")

@@ -4,16 +4,23 @@ One connection in autocommit mode; a write is `BEGIN IMMEDIATE` ... `COMMIT`,
 which takes SQLite's single writer lock (a per-user lock is not needed on
 top: the database lock covers every user), and multi-statement reads run in a
 deferred transaction so they see one state of the file. The pragmas are set in
-one place, `_configure`. Full-text search is an FTS5 table whose `scope`
+one place, `_configure`. Index snapshots live in files beside the database
+(`<database>-snapshots/`), named by a row of the `snapshots` table that the
+checkpoint transaction writes: reading a large snapshot from a file costs a
+fraction of reading it from SQLite's overflow pages, and a torn or lost file
+is caught by the checksum (the log stays the truth). A ":memory:" database
+keeps its snapshots in memory. Full-text search is an FTS5 table whose `scope`
 column holds the tokens "u<uid>" and "s<session id>", so a query is scoped by
 the index itself, ranked by bm25 over the `text` column only.
 """
 
 from __future__ import annotations
 
+import os
 import sqlite3
-from collections.abc import Iterator, Mapping, Sequence
-from contextlib import contextmanager
+import uuid
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import contextmanager, suppress
 from typing import Any
 
 from .errors import InvalidInputError, OrloMemoryError
@@ -30,9 +37,7 @@ from .store import (
 )
 
 SCHEMA_VERSION = "1"
-# Snapshot parts: large enough that a big index needs few of them, well below
-# SQLite's default 1e9-byte cap on one value.
-SNAPSHOT_PART_BYTES = 256 << 20
+_SNAPSHOT_SUFFIX = ".kiv"
 
 _SCHEMA = (
     """CREATE TABLE IF NOT EXISTS meta (
@@ -94,17 +99,12 @@ _SCHEMA = (
         live_count INTEGER NOT NULL,
         dimension INTEGER NOT NULL,
         size INTEGER NOT NULL,
-        part_count INTEGER NOT NULL,
         checksum TEXT NOT NULL,
-        created_us INTEGER NOT NULL
-    )""",
-    """CREATE TABLE IF NOT EXISTS snapshot_parts (
-        uid INTEGER NOT NULL,
-        part INTEGER NOT NULL,
-        data BLOB NOT NULL,
-        UNIQUE (uid, part)
+        created_us INTEGER NOT NULL,
+        file TEXT
     )""",
 )
+_HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
 
 _TURN_COLUMNS = "id, seq, session_id, boundary, role, text, metadata, created_us"
 
@@ -120,8 +120,6 @@ def _stored_turn(row: tuple[Any, ...]) -> StoredTurn:
 class SqliteStore:
     """A `Store` on one SQLite file (or ":memory:")."""
 
-    part_size = SNAPSHOT_PART_BYTES
-
     def __init__(
         self, path: str, *, synchronous: str = "NORMAL", busy_timeout: float = 60.0
     ) -> None:
@@ -134,6 +132,11 @@ class SqliteStore:
         except sqlite3.Error as error:
             raise OrloMemoryError(f"cannot open {path!r}: {error}") from error
         self._in_transaction = False
+        self._on_commit: list[Callable[[], None]] = []
+        self._on_rollback: list[Callable[[], None]] = []
+        in_memory = path in ("", ":memory:") or path.startswith("file::memory:")
+        self._snapshot_dir = None if in_memory else os.path.abspath(path) + "-snapshots"
+        self._memory_snapshots: dict[int, bytes] = {}
         try:
             self._configure(synchronous.upper())
             with self._write():
@@ -168,13 +171,22 @@ class SqliteStore:
         self._in_transaction = True
         try:
             yield
+            self._conn.execute("COMMIT")
         except BaseException:
             self._in_transaction = False
             if self._conn.in_transaction:
                 self._conn.execute("ROLLBACK")
+            self._finish(self._on_rollback)
             raise
         self._in_transaction = False
-        self._conn.execute("COMMIT")
+        self._finish(self._on_commit)
+
+    def _finish(self, actions: list[Callable[[], None]]) -> None:
+        done = list(actions)
+        self._on_commit.clear()
+        self._on_rollback.clear()
+        for action in done:
+            action()
 
     @contextmanager
     def _read(self) -> Iterator[None]:
@@ -314,33 +326,40 @@ class SqliteStore:
             [(s.turn_count, s.vector_sum, s.id, uid) for s in sessions],
         )
 
-    def write_snapshot(
-        self, uid: int, header: SnapshotHeader, parts: Sequence[bytes | memoryview]
-    ) -> None:
-        self.delete_snapshot(uid)
+    def write_snapshot(self, uid: int, header: SnapshotHeader, data: bytes) -> None:
+        file = None
+        if self._snapshot_dir is None:
+            self._on_commit.append(lambda: self._memory_snapshots.__setitem__(uid, data))
+        else:
+            file = f"u{uid}-e{header.epoch}-s{header.seq}-{uuid.uuid4().hex[:8]}{_SNAPSHOT_SUFFIX}"
+            path = os.path.join(self._snapshot_dir, file)
+            _write_file(path, data)
+            self._on_rollback.append(lambda: _remove(path))
+            self._on_commit.append(lambda: self._remove_snapshot_files(uid, keep=file))
         self._conn.execute(
-            "INSERT INTO snapshots (uid, seq, epoch, live_count, dimension, size, part_count,"
-            " checksum, created_us) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (
-                uid,
-                header.seq,
-                header.epoch,
-                header.live_count,
-                header.dimension,
-                header.size,
-                header.part_count,
-                header.checksum,
-                header.created_us,
-            ),
-        )
-        self._conn.executemany(
-            "INSERT INTO snapshot_parts (uid, part, data) VALUES (?, ?, ?)",
-            [(uid, number, part) for number, part in enumerate(parts)],
+            f"INSERT OR REPLACE INTO snapshots (uid, {_HEADER_COLUMNS}, file)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (uid, *_header_values(header), file),
         )
 
     def delete_snapshot(self, uid: int) -> None:
         self._conn.execute("DELETE FROM snapshots WHERE uid = ?", (uid,))
-        self._conn.execute("DELETE FROM snapshot_parts WHERE uid = ?", (uid,))
+        self._on_commit.append(lambda: self._remove_snapshot_files(uid, keep=None))
+
+    def _remove_snapshot_files(self, uid: int, keep: str | None) -> None:
+        """Drops the user's snapshot files but `keep` (older ones, and any a
+        crash left behind)."""
+        self._memory_snapshots.pop(uid, None)
+        if self._snapshot_dir is None:
+            return
+        prefix = f"u{uid}-"
+        try:
+            names = os.listdir(self._snapshot_dir)
+        except FileNotFoundError:
+            return
+        for name in names:
+            if name.startswith(prefix) and name != keep:
+                _remove(os.path.join(self._snapshot_dir, name))
 
     # -- reading --------------------------------------------------------------
 
@@ -364,18 +383,18 @@ class SqliteStore:
             yield Event(row[0], EventKind(row[1]), row[2], row[3], row[4], row[5])
 
     def live_turns(self, uid: int, ids: Sequence[str]) -> Found:
-        # One statement: the head and epoch come with the rows, consistently.
+        # One statement, so the head and epoch agree with the rows: the first
+        # row carries them, the others the turns (looked up by id).
         marks = ",".join("?" * len(ids))
         rows = self._conn.execute(
-            f"SELECT u.head_seq, u.epoch, {', '.join('t.' + c for c in _TURN_COLUMNS.split(', '))}"
-            " FROM users u LEFT JOIN turns t"
-            f" ON t.uid = u.uid AND t.id IN ({marks}) AND t.text IS NOT NULL"
-            " WHERE u.uid = ?",
-            (*ids, uid),
+            "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
+            " FROM users WHERE uid = ?"
+            f" UNION ALL SELECT {_TURN_COLUMNS}, NULL FROM turns"
+            f" WHERE id IN ({marks}) AND +uid = ? AND text IS NOT NULL",
+            (uid, *ids, uid),
         ).fetchall()
         head_seq, epoch = rows[0][0], rows[0][1]
-        turns = [_stored_turn(row[2:]) for row in rows if row[2] is not None]
-        return Found(head_seq, epoch, turns)
+        return Found(head_seq, epoch, [_stored_turn(row) for row in rows[1:]])
 
     def turns_for_forget(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
         found: list[tuple[str, str, bytes]] = []
@@ -384,9 +403,9 @@ class SqliteStore:
             marks = ",".join("?" * len(batch))
             found.extend(
                 self._conn.execute(
-                    f"SELECT id, session_id, embedding FROM turns WHERE uid = ? AND id IN ({marks})"
-                    " AND text IS NOT NULL",
-                    (uid, *batch),
+                    "SELECT id, session_id, embedding FROM turns"
+                    f" WHERE id IN ({marks}) AND +uid = ? AND text IS NOT NULL",
+                    (*batch, uid),
                 ).fetchall()
             )
         return found
@@ -427,25 +446,32 @@ class SqliteStore:
 
     def snapshot_header(self, uid: int) -> SnapshotHeader | None:
         row = self._conn.execute(
-            "SELECT seq, epoch, live_count, dimension, size, part_count, checksum, created_us"
-            " FROM snapshots WHERE uid = ?",
-            (uid,),
+            f"SELECT {_HEADER_COLUMNS} FROM snapshots WHERE uid = ?", (uid,)
         ).fetchone()
         return None if row is None else SnapshotHeader(*row)
 
     def read_snapshot(self, uid: int) -> StoredSnapshot | None:
-        with self._read():
-            header = self.snapshot_header(uid)
-            if header is None:
+        # A checkpoint of another process may replace the file between reading
+        # the row and opening it: read the row again then.
+        for _ in range(3):
+            with self._read():
+                row = self._conn.execute(
+                    f"SELECT {_HEADER_COLUMNS}, file FROM snapshots WHERE uid = ?", (uid,)
+                ).fetchone()
+                head_seq, epoch = self.head(uid)
+            if row is None:
                 return None
-            parts = [
-                part[0]
-                for part in self._conn.execute(
-                    "SELECT data FROM snapshot_parts WHERE uid = ? ORDER BY part", (uid,)
-                )
-            ]
-            head_seq, epoch = self.head(uid)
-        return StoredSnapshot(header, parts, head_seq, epoch)
+            header, file = SnapshotHeader(*row[:-1]), row[-1]
+            if file is None or self._snapshot_dir is None:
+                data = self._memory_snapshots.get(uid, b"")
+                return StoredSnapshot(header, data, head_seq, epoch)
+            try:
+                with open(os.path.join(self._snapshot_dir, file), "rb") as stream:
+                    data = stream.read()
+            except FileNotFoundError:
+                continue
+            return StoredSnapshot(header, data, head_seq, epoch)
+        return StoredSnapshot(header, b"", head_seq, epoch)
 
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None
@@ -464,3 +490,35 @@ class SqliteStore:
             (query, limit),
         ).fetchall()
         return [(row[0], float(row[1])) for row in rows]
+
+
+def _header_values(header: SnapshotHeader) -> tuple[Any, ...]:
+    return (
+        header.seq,
+        header.epoch,
+        header.live_count,
+        header.dimension,
+        header.size,
+        header.checksum,
+        header.created_us,
+    )
+
+
+def _write_file(path: str, data: bytes) -> None:
+    """Writes `data` under a temporary name, then renames it into place, so a
+    snapshot file never has its final name before it is complete. No fsync:
+    the checksum catches a file that a power loss tore."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    temporary = path + ".tmp"
+    try:
+        with open(temporary, "wb") as stream:
+            stream.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        _remove(temporary)
+        raise
+
+
+def _remove(path: str) -> None:
+    with suppress(FileNotFoundError):
+        os.remove(path)

@@ -105,7 +105,6 @@ class SnapshotHeader:
     live_count: int
     dimension: int
     size: int
-    part_count: int
     checksum: str
     created_us: int
 
@@ -115,7 +114,7 @@ class StoredSnapshot:
     """A snapshot as read, with the user's head seq and epoch read with it."""
 
     header: SnapshotHeader
-    parts: list[bytes]
+    data: bytes
     head_seq: int
     epoch: int
 
@@ -175,10 +174,10 @@ class Store(LexicalIndex, Protocol):
         """Replaces turn_count and vector_sum of existing sessions."""
         ...
 
-    def write_snapshot(
-        self, uid: int, header: SnapshotHeader, parts: Sequence[bytes | memoryview]
-    ) -> None:
-        """Stores a snapshot, replacing the user's older one."""
+    def write_snapshot(self, uid: int, header: SnapshotHeader, data: bytes) -> None:
+        """Stores a snapshot (`KivIndex.to_bytes()`), replacing the user's older
+        one when the transaction commits. A backend may cut it into parts
+        (`snapshot.split_parts`) where one value cannot hold it."""
         ...
 
     def delete_snapshot(self, uid: int) -> None: ...
@@ -214,4 +213,7 @@ class Store(LexicalIndex, Protocol):
 
     def snapshot_header(self, uid: int) -> SnapshotHeader | None: ...
 
-    def read_snapshot(self, uid: int) -> StoredSnapshot | None: ...
+    def read_snapshot(self, uid: int) -> StoredSnapshot | None:
+        """The newest snapshot, its bytes as stored (the caller verifies them
+        against the header's checksum), or None."""
+        ...

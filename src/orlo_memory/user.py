@@ -469,9 +469,7 @@ class UserMemory:
             elif not rebuild:
                 loaded.index.consolidate()
             loaded.epoch = state.epoch + 1
-            user_index.write_checkpoint(
-                store, self._uid, loaded, now_us(), memory.snapshot_part_bytes
-            )
+            user_index.write_checkpoint(store, self._uid, loaded, now_us())
             store.save_user_state(
                 replace(
                     state,
@@ -580,7 +578,7 @@ class UserMemory:
                 if session_id is not None:
                     vector_ranked = self._session_vectors(loaded, session_id).top(vector, depth)
                 else:
-                    vector_ranked = ranking.near(loaded.index, vector, depth)
+                    vector_ranked = ranking.near(loaded.index, vector, depth, loaded.points)
             lexical_ranked: list[str] = []
             if mode != "vector":
                 terms = ranking.query_terms(query)
@@ -669,6 +667,6 @@ class UserMemory:
             epoch=state.epoch,
             snapshot_seq=None if header is None else header.seq,
             events_after_snapshot=state.head_seq - (0 if header is None else header.seq),
-            index_points=len(loaded.index),
+            index_points=loaded.points,
             dimension=memory.dimension,
         )

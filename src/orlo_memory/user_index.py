@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 import orlo_kiv
 
-from .snapshot import SnapshotError, checksum_field, split_parts, verified_bytes
+from .snapshot import SnapshotError, snapshot_checksum, verify
 from .store import (
     BOUNDARY_DOCUMENT,
     BOUNDARY_SESSION,
@@ -153,6 +153,9 @@ class LoadedIndex:
         self.epoch = 0
         self.snapshot_seq = 0  # seq of the newest snapshot known to hold this state
         self.sessions: dict[str, SessionVectors] = {}
+        # len(index) scans the whole tree: the live count is kept here instead.
+        self.points = len(index)
+        self._placeholders: set[str] = set()
         self._zero = np.zeros(dimension, dtype=np.float32)
 
     # -- applying the log --------------------------------------------------
@@ -168,14 +171,21 @@ class LoadedIndex:
             # Forgotten since: a placeholder keeps the tree's shape.
             self.index.add_with_id(turn_id, self._zero)
             self.index.remove(turn_id)
+            self._placeholders.add(turn_id)
             return
         self.index.add_with_id(turn_id, vector)
+        self.points += 1
         cached = self.sessions.get(session_id)
         if cached is not None:
             cached.append(turn_id, vector)
 
     def apply_forget(self, turn_id: str) -> None:
+        """Removes a turn that was live when its add was applied."""
+        if turn_id in self._placeholders:
+            self._placeholders.discard(turn_id)
+            return
         self.index.remove(turn_id)
+        self.points -= 1
         for cached in self.sessions.values():
             cached.remove(turn_id)
 
@@ -196,7 +206,7 @@ class LoadedIndex:
     # -- size ------------------------------------------------------------------
 
     def memory_bytes(self) -> int:
-        points = len(self.index)
+        points = self.points
         vectors = int(points * self.dimension * 4 * (1.0 + _CHUNK_OVERHEAD))
         return (
             vectors
@@ -252,12 +262,11 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
         raise SnapshotError(f"snapshot seq {header.seq} is past the log head {stored.head_seq}")
     if header.epoch != stored.epoch:
         raise SnapshotError(f"snapshot epoch {header.epoch} differs from the user's {stored.epoch}")
-    data = verified_bytes(header, stored.parts)
+    verify(header, stored.data)
     try:
-        index = index_from_bytes(data)
+        index = index_from_bytes(stored.data)
     except OSError as error:
         raise SnapshotError(str(error)) from None
-    del data
     if len(index) != header.live_count:
         raise SnapshotError(
             f"snapshot holds {len(index)} turns, its header says {header.live_count}"
@@ -276,7 +285,8 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
         elif event.turn_id not in added_in_tail:
             expected -= 1
     loaded.apply_events(events)
-    if len(loaded.index) != expected:
+    loaded.points = len(loaded.index)
+    if loaded.points != expected:
         raise SnapshotError(
             f"snapshot and log disagree: {len(loaded.index)} turns after replay, "
             f"the log has {expected}"
@@ -284,22 +294,18 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
     return loaded
 
 
-def write_checkpoint(
-    store: Store, uid: int, loaded: LoadedIndex, now_us: int, part_size: int
-) -> None:
+def write_checkpoint(store: Store, uid: int, loaded: LoadedIndex, now_us: int) -> None:
     """Stores a snapshot of `loaded` (synced to the head by the caller, inside
     the user's write transaction), replacing the older one."""
     data = loaded.index.to_bytes()
-    parts = split_parts(data, part_size)
     header = SnapshotHeader(
         seq=loaded.applied_seq,
         epoch=loaded.epoch,
-        live_count=len(loaded.index),
+        live_count=loaded.points,
         dimension=loaded.dimension,
         size=len(data),
-        part_count=len(parts),
-        checksum=checksum_field(parts),
+        checksum=snapshot_checksum(data),
         created_us=now_us,
     )
-    store.write_snapshot(uid, header, parts)
+    store.write_snapshot(uid, header, data)
     loaded.snapshot_seq = loaded.applied_seq
