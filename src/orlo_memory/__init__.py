@@ -16,6 +16,7 @@ from .errors import (
     UnknownIdError,
 )
 from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
+from .jsonl import export_jsonl, import_jsonl, read_turns
 from .memory import Memory
 from .results import Hit, MemoryStats, SessionInfo, Turn
 from .sqlite_store import SqliteStore
@@ -46,4 +47,7 @@ __all__ = [
     "Turn",
     "UnknownIdError",
     "UserMemory",
+    "export_jsonl",
+    "import_jsonl",
+    "read_turns",
 ]

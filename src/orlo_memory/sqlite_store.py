@@ -396,7 +396,7 @@ class SqliteStore:
         head_seq, epoch = rows[0][0], rows[0][1]
         return Found(head_seq, epoch, [_stored_turn(row) for row in rows[1:]])
 
-    def turns_for_forget(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
+    def turn_embeddings(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
         found: list[tuple[str, str, bytes]] = []
         for start in range(0, len(ids), 500):
             batch = ids[start : start + 500]

@@ -195,7 +195,7 @@ class Store(LexicalIndex, Protocol):
         """The user's live turns among `ids` (in no particular order)."""
         ...
 
-    def turns_for_forget(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
+    def turn_embeddings(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
         """(id, session id, embedding) of the user's live turns among `ids`."""
         ...
 

@@ -405,7 +405,7 @@ class UserMemory:
         loaded = memory._loaded(self._uid)
         with store.transaction(self._uid):
             state = store.user_state(self._uid)
-            found = store.turns_for_forget(self._uid, wanted)
+            found = store.turn_embeddings(self._uid, wanted)
             known = {row[0] for row in found}
             missing = [turn_id for turn_id in wanted if turn_id not in known]
             if missing:
@@ -645,6 +645,15 @@ class UserMemory:
         if missing:
             raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
         return [_turn(by_id[turn_id]) for turn_id in wanted]
+
+    @locked
+    def embeddings(self, ids: str | Iterable[str]) -> dict[str, FloatMatrix]:
+        """The stored embeddings of these live turns (unknown ids are left out)."""
+        wanted = _ids_argument(ids, "turn id")
+        found: dict[str, FloatMatrix] = {}
+        for turn_id, _, blob in self._memory._store.turn_embeddings(self._uid, wanted):
+            found[turn_id] = np.frombuffer(blob, dtype="<f4").copy()
+        return found
 
     @locked
     def turns(self) -> Iterator[Turn]:

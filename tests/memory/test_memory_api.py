@@ -238,3 +238,43 @@ def test_importing_the_package_loads_no_model_library():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def test_jsonl_export_then_import_round_trips(memory):
+    import io
+    import json
+
+    lines = [
+        {
+            "session": "s01",
+            "session_title": "Trip",
+            "text": "Flying to Lisbon",
+            "created_at": "2026-03-02T09:15:00Z",
+            "metadata": {"key": "t1"},
+        },
+        {"session": "s01", "role": "assistant", "text": "Noted", "new_topic": True},
+        {"session": "s02", "session_title": "Work", "text": "Report due Friday"},
+    ]
+    for number, line in enumerate(lines):
+        line["embedding"] = [float(x) for x in vectors(3, seed=8)[number]]
+    source = memory.user("a")
+    orlo_memory.import_jsonl(source, io.StringIO("\n".join(json.dumps(x) for x in lines)))
+    exported = io.StringIO()
+    assert orlo_memory.export_jsonl(source, exported, embeddings=True) == 3
+    with Memory.open(":memory:", dimension=DIM) as other:
+        target = other.user("a")
+        orlo_memory.import_jsonl(target, io.StringIO(exported.getvalue()))
+        again = io.StringIO()
+        orlo_memory.export_jsonl(target, again, embeddings=True)
+        first = [json.loads(x) for x in exported.getvalue().splitlines()]
+        second = [json.loads(x) for x in again.getvalue().splitlines()]
+        strip = ("session",)  # new session ids; titles, order and boundaries agree
+        assert [{k: v for k, v in e.items() if k not in strip} for e in first] == [
+            {k: v for k, v in e.items() if k not in strip} for e in second
+        ]
+        assert [s.title for s in target.sessions()] == ["Work", "Trip"]
+        assert first[0]["created_at"] == "2026-03-02T09:15:00Z" and first[1]["new_topic"]
+        bad = io.StringIO('{"text": "fine"}\n{"text": ""}\n')
+        with pytest.raises(InvalidInputError, match="input:2"):
+            orlo_memory.import_jsonl(target, bad)
+        assert target.stats().turns == 3
