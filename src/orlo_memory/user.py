@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -85,7 +86,13 @@ def locked(method: Callable[P, R]) -> Callable[P, R]:
 
 
 def new_id() -> str:
-    return uuid.uuid4().hex
+    return os.urandom(16).hex()
+
+
+def new_ids(count: int) -> list[str]:
+    """`count` random 128-bit ids as 32 hex characters (one system call)."""
+    text = os.urandom(16 * count).hex()
+    return [text[start : start + 32] for start in range(0, 32 * count, 32)]
 
 
 def parse_id(value: object, what: str = "id") -> str:
@@ -225,7 +232,8 @@ class UserMemory:
         items = [t if isinstance(t, NewTurn) else NewTurn(_text(t, "text"), role) for t in turns]
         if not items:
             return []
-        prepared = [self._prepare(item) for item in items]
+        fresh = iter(new_ids(len(items)))
+        prepared = [self._prepare(item, fresh) for item in items]
         explicit = [p.id for p in prepared if p.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
@@ -288,10 +296,10 @@ class UserMemory:
         memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
-    def _prepare(self, item: NewTurn) -> _Prepared:
+    def _prepare(self, item: NewTurn, fresh: Iterator[str]) -> _Prepared:
         explicit = item.id is not None
         return _Prepared(
-            id=parse_id(item.id) if explicit else new_id(),
+            id=parse_id(item.id) if explicit else next(fresh),
             explicit_id=explicit,
             text=_text(item.text, "text"),
             role=_text(item.role, "role"),

@@ -15,11 +15,16 @@ import time
 import numpy as np
 import orlo_kiv
 import pytest
-from conftest import DIM, vector_for, vectors
+from memory_helpers import DIM, vector_for, vectors
 
 from orlo_memory import Memory, NewTurn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
 
 
 def _read_log(text, state):

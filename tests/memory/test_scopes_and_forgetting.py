@@ -4,9 +4,14 @@ forgotten turns never come back while live ones stay findable."""
 
 import numpy as np
 import pytest
-from conftest import DIM, vectors
+from memory_helpers import DIM, vectors
 
 from orlo_memory import Memory, NewTurn
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
 
 
 def _exact_top(data, members, query, k):

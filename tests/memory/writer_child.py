@@ -5,7 +5,7 @@ forgets are acknowledged as "F id". Lines are flushed before it goes on."""
 import random
 import sys
 
-from conftest import DIM, vector_for
+from memory_helpers import DIM, vector_for
 
 from orlo_memory import Memory, NewTurn
 

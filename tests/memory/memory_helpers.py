@@ -1,9 +1,9 @@
+"""Shared helpers of the orlo_memory tests (kept out of conftest.py, whose
+module name the other test directory already uses)."""
+
 import hashlib
 
 import numpy as np
-import pytest
-
-from orlo_memory import Memory
 
 DIM = 16
 
@@ -18,14 +18,3 @@ def vector_for(key: str, dim: int = DIM) -> np.ndarray:
 def vectors(n: int, dim: int = DIM, seed: int = 0) -> np.ndarray:
     v = np.random.default_rng(seed).standard_normal((n, dim)).astype(np.float32)
     return v / np.linalg.norm(v, axis=1, keepdims=True)
-
-
-@pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "memory.db")
-
-
-@pytest.fixture
-def memory(db_path):
-    with Memory.open(db_path, dimension=DIM) as m:
-        yield m
