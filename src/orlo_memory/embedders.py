@@ -126,7 +126,11 @@ class SentenceTransformerEmbedder:
                 "pip install 'orlo_kiv[embed]'"
             ) from error
         self._model = SentenceTransformer(path, device=device, local_files_only=True)
-        dimension = self._model.get_sentence_embedding_dimension()
+        # Newer sentence-transformers renamed the method; older ones lack the new name.
+        measure = getattr(self._model, "get_embedding_dimension", None)
+        if measure is None:
+            measure = self._model.get_sentence_embedding_dimension
+        dimension = measure()
         if not isinstance(dimension, int) or dimension <= 0:
             raise InvalidInputError(f"the model at {path!r} reports no embedding dimension")
         self._dimension = dimension
