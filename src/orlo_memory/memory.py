@@ -230,7 +230,7 @@ class Memory:
     def _checkpoint(self, uid: int, loaded: LoadedIndex) -> None:
         """Snapshots `loaded` at the log head unless a snapshot already holds
         its state, or another process moved the user to a newer epoch."""
-        if loaded.applied_seq == loaded.snapshot_seq and loaded.applied_seq > 0:
+        if loaded.applied_seq == loaded.snapshot_seq:
             return
         with self._store.transaction(uid):
             state = self._store.user_state(uid)

@@ -331,11 +331,18 @@ class SqliteStore:
         if self._snapshot_dir is None:
             self._on_commit.append(lambda: self._memory_snapshots.__setitem__(uid, data))
         else:
+            row = self._conn.execute("SELECT file FROM snapshots WHERE uid = ?", (uid,)).fetchone()
+            current = None if row is None else row[0]
+            # Under the write lock no other file of this user is being written:
+            # any besides the current one was left by a crash.
+            self._remove_snapshot_files(uid, keep=current)
             file = f"u{uid}-e{header.epoch}-s{header.seq}-{uuid.uuid4().hex[:8]}{_SNAPSHOT_SUFFIX}"
             path = os.path.join(self._snapshot_dir, file)
             _write_file(path, data)
             self._on_rollback.append(lambda: _remove(path))
-            self._on_commit.append(lambda: self._remove_snapshot_files(uid, keep=file))
+            if current is not None:
+                old = os.path.join(self._snapshot_dir, current)
+                self._on_commit.append(lambda: _remove(old))
         self._conn.execute(
             f"INSERT OR REPLACE INTO snapshots (uid, {_HEADER_COLUMNS}, file)"
             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -344,12 +351,14 @@ class SqliteStore:
 
     def delete_snapshot(self, uid: int) -> None:
         self._conn.execute("DELETE FROM snapshots WHERE uid = ?", (uid,))
-        self._on_commit.append(lambda: self._remove_snapshot_files(uid, keep=None))
+        self._on_commit.append(lambda: self._forget_memory_snapshot(uid))
+        self._remove_snapshot_files(uid, keep=None)
+
+    def _forget_memory_snapshot(self, uid: int) -> None:
+        self._memory_snapshots.pop(uid, None)
 
     def _remove_snapshot_files(self, uid: int, keep: str | None) -> None:
-        """Drops the user's snapshot files but `keep` (older ones, and any a
-        crash left behind)."""
-        self._memory_snapshots.pop(uid, None)
+        """Drops the user's snapshot files but `keep` (called under the write lock)."""
         if self._snapshot_dir is None:
             return
         prefix = f"u{uid}-"
