@@ -18,7 +18,7 @@ import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
 from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, TypeVar
 
 import numpy as np
 
@@ -165,8 +165,7 @@ def _turn(stored: StoredTurn) -> Turn:
     )
 
 
-@dataclass(slots=True)
-class _Prepared:
+class _Prepared(NamedTuple):
     id: str
     explicit_id: bool
     text: str
@@ -229,15 +228,21 @@ class UserMemory:
         embedder in batches; a progress bar shows on long imports (`progress`
         None: from 1,000 turns when standard error is a terminal)."""
         memory = self._memory
-        items = [t if isinstance(t, NewTurn) else NewTurn(_text(t, "text"), role) for t in turns]
+        items = list(turns)
         if not items:
             return []
+        role = _text(role, "role")
         fresh = iter(new_ids(len(items)))
-        prepared = [self._prepare(item, fresh) for item in items]
+        prepared = [
+            _Prepared(next(fresh), False, _text(item, "text"), role, None, None, False, False, None)
+            if isinstance(item, str)
+            else self._prepare(item, fresh)
+            for item in items
+        ]
         explicit = [p.id for p in prepared if p.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
-        matrix = self._embeddings(items, embeddings, progress)
+        matrix = self._embeddings(items, prepared, embeddings, progress)
         loaded = memory._loaded(self._uid)
         store = memory._store
         created_default = now_us()
@@ -296,7 +301,9 @@ class UserMemory:
         memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
-    def _prepare(self, item: NewTurn, fresh: Iterator[str]) -> _Prepared:
+    def _prepare(self, item: object, fresh: Iterator[str]) -> _Prepared:
+        if not isinstance(item, NewTurn):
+            raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
         explicit = item.id is not None
         return _Prepared(
             id=parse_id(item.id) if explicit else next(fresh),
@@ -311,17 +318,21 @@ class UserMemory:
         )
 
     def _embeddings(
-        self, items: Sequence[NewTurn], embeddings: Any, progress: bool | None
+        self,
+        items: Sequence[str | NewTurn],
+        prepared: Sequence[_Prepared],
+        embeddings: Any,
+        progress: bool | None,
     ) -> FloatMatrix:
         dimension = self._memory.dimension
         if embeddings is not None:
-            if any(item.embedding is not None for item in items):
+            if any(isinstance(item, NewTurn) and item.embedding is not None for item in items):
                 raise InvalidInputError("give embeddings either per turn or for all, not both")
             return as_matrix(embeddings, len(items), dimension, "embeddings")
         matrix = np.empty((len(items), dimension), dtype=np.float32)
         missing: list[int] = []
         for row, item in enumerate(items):
-            if item.embedding is None:
+            if isinstance(item, str) or item.embedding is None:
                 missing.append(row)
             else:
                 matrix[row] = as_matrix(item.embedding, 1, dimension, "embeddings")[0]
@@ -335,7 +346,7 @@ class UserMemory:
                 for start in range(0, len(missing), EMBED_BATCH):
                     rows = missing[start : start + EMBED_BATCH]
                     vectors = as_matrix(
-                        embedder.embed([items[row].text for row in rows]),
+                        embedder.embed([prepared[row].text for row in rows]),
                         len(rows),
                         dimension,
                         "embeddings",
