@@ -65,8 +65,10 @@ _SCHEMA = (
         vector_sum BLOB
     )""",
     "CREATE INDEX IF NOT EXISTS sessions_by_user ON sessions (uid, created_us)",
-    # The log of added turns; text, metadata and embedding become NULL when the
-    # turn is forgotten, the row stays for its place in the log.
+    # The log of added turns; text and metadata become NULL (and the embedding
+    # row goes) when the turn is forgotten, the row stays for its place in the
+    # log. Embeddings sit in their own table so that the turns stay small and
+    # the rows a search reads stay in the cache.
     """CREATE TABLE IF NOT EXISTS turns (
         row INTEGER PRIMARY KEY,
         id TEXT NOT NULL UNIQUE,
@@ -78,8 +80,11 @@ _SCHEMA = (
         text TEXT,
         metadata TEXT,
         created_us INTEGER NOT NULL,
-        embedding BLOB,
         UNIQUE (uid, seq)
+    )""",
+    """CREATE TABLE IF NOT EXISTS embeddings (
+        row INTEGER PRIMARY KEY,
+        data BLOB NOT NULL
     )""",
     "CREATE INDEX IF NOT EXISTS turns_by_session ON turns (session_id, seq)",
     """CREATE TABLE IF NOT EXISTS forgets (
@@ -279,8 +284,16 @@ class SqliteStore:
     def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> None:
         self._conn.executemany(
             "INSERT INTO turns (id, seq, session_id, boundary, role, text, metadata,"
-            " created_us, embedding, uid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            [(*turn, uid) for turn in turns],
+            " created_us, uid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [(*turn[:8], uid) for turn in turns],
+        )
+        rows = self._conn.execute(
+            "SELECT row FROM turns WHERE uid = ? AND seq BETWEEN ? AND ? ORDER BY seq",
+            (uid, turns[0].seq, turns[-1].seq),
+        ).fetchall()
+        self._conn.executemany(
+            "INSERT INTO embeddings (row, data) VALUES (?, ?)",
+            [(row[0], turn.embedding) for row, turn in zip(rows, turns, strict=True)],
         )
         # The rows just inserted have consecutive `row` values only if nothing
         # else wrote in between, which the write lock guarantees; still, map by
@@ -304,9 +317,9 @@ class SqliteStore:
                 raise OrloMemoryError(f"turn {turn_id} is not a live turn of this user")
             self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
             self._conn.execute(
-                "UPDATE turns SET text = NULL, metadata = NULL, embedding = NULL WHERE row = ?",
-                (row[0],),
+                "UPDATE turns SET text = NULL, metadata = NULL WHERE row = ?", (row[0],)
             )
+            self._conn.execute("DELETE FROM embeddings WHERE row = ?", (row[0],))
             self._conn.execute(
                 "INSERT INTO forgets (uid, seq, turn_id, forgotten_us) VALUES (?, ?, ?, ?)",
                 (uid, seq, turn_id, now_us),
@@ -387,8 +400,8 @@ class SqliteStore:
     def events_after(self, uid: int, seq: int) -> Iterator[Event]:
         with self._read():
             rows = self._conn.execute(
-                "SELECT seq, 0, id, session_id, boundary, embedding FROM turns"
-                " WHERE uid = ? AND seq > ?"
+                "SELECT seq, 0, id, session_id, boundary, e.data FROM turns t"
+                " LEFT JOIN embeddings e ON e.row = t.row WHERE uid = ? AND seq > ?"
                 " UNION ALL"
                 " SELECT seq, 1, turn_id, NULL, 0, NULL FROM forgets WHERE uid = ? AND seq > ?"
                 " ORDER BY 1",
@@ -431,7 +444,7 @@ class SqliteStore:
             marks = ",".join("?" * len(batch))
             found.extend(
                 self._conn.execute(
-                    "SELECT id, session_id, embedding FROM turns"
+                    "SELECT id, session_id, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
                     f" WHERE id IN ({marks}) AND +uid = ? AND text IS NOT NULL",
                     (*batch, uid),
                 ).fetchall()
@@ -450,8 +463,8 @@ class SqliteStore:
 
     def session_embeddings(self, uid: int, session_id: str) -> list[tuple[str, bytes]]:
         return self._conn.execute(
-            "SELECT id, embedding FROM turns WHERE session_id = ? AND uid = ?"
-            " AND embedding IS NOT NULL ORDER BY seq",
+            "SELECT id, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
+            " WHERE session_id = ? AND uid = ? ORDER BY seq",
             (session_id, uid),
         ).fetchall()
 
