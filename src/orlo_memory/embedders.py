@@ -41,6 +41,17 @@ def as_matrix(values: Any, rows: int, dimension: int, what: str) -> FloatMatrix:
 
     Raises DimensionMismatchError for a wrong row length and InvalidInputError for
     a wrong row count, a non-numeric value or a non-finite component."""
+    if (
+        type(values) is np.ndarray
+        and values.dtype == np.float32
+        and values.shape == (dimension,)
+        and rows == 1
+        and values.flags.c_contiguous
+    ):
+        # The common query case, checked without copies.
+        if not np.isfinite(values).all():
+            raise InvalidInputError(f"{what} contain NaN or infinite values")
+        return values.reshape(1, dimension)
     try:
         matrix = np.ascontiguousarray(values, dtype=np.float32)
     except (TypeError, ValueError) as error:
