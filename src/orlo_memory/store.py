@@ -87,7 +87,7 @@ class Event(NamedTuple):
 @dataclass(frozen=True, slots=True)
 class SessionRecord:
     """A layer session: `vector_sum` is the running sum of its live turns'
-    normalised embeddings (None while it has none)."""
+    normalised embeddings, little-endian float64 (None while it has none)."""
 
     id: str
     title: str | None

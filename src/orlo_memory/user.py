@@ -297,7 +297,7 @@ class UserMemory:
                 loaded.apply_add(record.id, record.boundary, record.session_id, matrix[row])
             loaded.applied_seq = seq
         else:
-            self._sync(loaded)
+            loaded = self._sync(loaded)
         memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
@@ -451,7 +451,7 @@ class UserMemory:
                 loaded.apply_forget(turn_id)
             loaded.applied_seq = new_state.head_seq
         else:
-            self._sync(loaded)
+            loaded = self._sync(loaded)
         forgotten = new_state.forgotten_since_rebuild
         if forgotten >= memory.forget_rebuild_share * (new_state.live_count + forgotten):
             self._structural(rebuild=True, full=False)
