@@ -429,7 +429,8 @@ class UserMemory:
             missing = [turn_id for turn_id in wanted if turn_id not in known]
             if missing:
                 raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
-            found.sort(key=lambda row: wanted.index(row[0]))
+            position = {turn_id: number for number, turn_id in enumerate(wanted)}
+            found.sort(key=lambda row: position[row[0]])
             seq = state.head_seq
             forgets = [(row[0], seq + 1 + number) for number, row in enumerate(found)]
             store.forget_turns(self._uid, forgets, now_us())
