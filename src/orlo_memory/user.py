@@ -11,13 +11,10 @@ transaction; an index of an older epoch is reloaded.
 
 from __future__ import annotations
 
-import json
 import math
-import os
-import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
-from datetime import UTC, datetime
+from datetime import datetime
 from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, TypeVar
 
 import numpy as np
@@ -38,6 +35,17 @@ from .store import (
     TurnRecord,
 )
 from .user_index import LoadedIndex, normalized, now_us
+from .values import (
+    from_us,
+    ids_argument,
+    metadata_json,
+    new_id,
+    new_ids,
+    parse_id,
+    stored_to_turn,
+    text_argument,
+    timestamp_us,
+)
 
 if TYPE_CHECKING:
     from .memory import Memory
@@ -83,86 +91,6 @@ def locked(method: Callable[P, R]) -> Callable[P, R]:
     wrapper.__qualname__ = method.__qualname__
     wrapper.__doc__ = method.__doc__
     return wrapper
-
-
-def new_id() -> str:
-    return os.urandom(16).hex()
-
-
-def new_ids(count: int) -> list[str]:
-    """`count` random 128-bit ids as 32 hex characters (one system call)."""
-    text = os.urandom(16 * count).hex()
-    return [text[start : start + 32] for start in range(0, 32 * count, 32)]
-
-
-def parse_id(value: object, what: str = "id") -> str:
-    """A turn or session id as 32 lower-case hex characters (a UUID's text or
-    hex form is accepted)."""
-    if not isinstance(value, str):
-        raise InvalidInputError(f"{what} must be a string, got {type(value).__name__}")
-    text = value.strip().lower()
-    if len(text) == 32 and all(c in "0123456789abcdef" for c in text):
-        return text
-    try:
-        return uuid.UUID(text).hex
-    except ValueError:
-        raise InvalidInputError(
-            f"{what} must be 32 hex characters or a UUID, got {value!r}"
-        ) from None
-
-
-def _ids_argument(ids: str | Iterable[str], what: str) -> list[str]:
-    values = [ids] if isinstance(ids, str) else list(ids)
-    return list(dict.fromkeys(parse_id(value, what) for value in values))
-
-
-def _text(value: object, what: str) -> str:
-    if not isinstance(value, str) or not value.strip():
-        raise InvalidInputError(f"{what} must be a non-empty string")
-    return value
-
-
-def _metadata_json(metadata: object) -> str | None:
-    if metadata is None:
-        return None
-    if not isinstance(metadata, Mapping):
-        raise InvalidInputError(f"metadata must be a mapping, got {type(metadata).__name__}")
-    if not all(isinstance(key, str) for key in metadata):
-        raise InvalidInputError("metadata keys must be strings")
-    if not metadata:
-        return None
-    try:
-        return json.dumps(dict(metadata), ensure_ascii=False, allow_nan=False)
-    except (TypeError, ValueError) as error:
-        raise InvalidInputError(f"metadata is not JSON-serialisable: {error}") from None
-
-
-def _timestamp_us(value: object) -> int | None:
-    if value is None:
-        return None
-    if not isinstance(value, datetime):
-        raise InvalidInputError(f"created_at must be a datetime, got {type(value).__name__}")
-    if value.tzinfo is None or value.utcoffset() is None:
-        raise InvalidInputError("created_at must be timezone-aware (e.g. datetime.now(UTC))")
-    delta = value - datetime(1970, 1, 1, tzinfo=UTC)
-    return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
-
-
-def _datetime(us: int) -> datetime:
-    return datetime.fromtimestamp(us / 1_000_000, tz=UTC)
-
-
-def _turn(stored: StoredTurn) -> Turn:
-    return Turn(
-        id=stored.id,
-        text=stored.text,
-        role=stored.role,
-        session_id=stored.session_id,
-        created_at=_datetime(stored.created_us),
-        metadata=json.loads(stored.metadata) if stored.metadata else {},
-        new_topic=stored.boundary == BOUNDARY_DOCUMENT,
-        seq=stored.seq,
-    )
 
 
 class _Prepared(NamedTuple):
@@ -231,10 +159,20 @@ class UserMemory:
         items = list(turns)
         if not items:
             return []
-        role = _text(role, "role")
+        role = text_argument(role, "role")
         fresh = iter(new_ids(len(items)))
         prepared = [
-            _Prepared(next(fresh), False, _text(item, "text"), role, None, None, False, False, None)
+            _Prepared(
+                next(fresh),
+                False,
+                text_argument(item, "text"),
+                role,
+                None,
+                None,
+                False,
+                False,
+                None,
+            )
             if isinstance(item, str)
             else self._prepare(item, fresh)
             for item in items
@@ -308,10 +246,10 @@ class UserMemory:
         return _Prepared(
             id=parse_id(item.id) if explicit else next(fresh),
             explicit_id=explicit,
-            text=_text(item.text, "text"),
-            role=_text(item.role, "role"),
-            metadata=_metadata_json(item.metadata),
-            created_us=_timestamp_us(item.created_at),
+            text=text_argument(item.text, "text"),
+            role=text_argument(item.role, "role"),
+            metadata=metadata_json(item.metadata),
+            created_us=timestamp_us(item.created_at),
             new_topic=bool(item.new_topic),
             new_session=bool(item.new_session),
             session_title=None if item.session_title is None else str(item.session_title),
@@ -416,7 +354,7 @@ class UserMemory:
         """Deletes turns (text, metadata, embedding) and removes them from the
         index; returns how many were forgotten. Unknown ids raise UnknownIdError
         and nothing is forgotten."""
-        wanted = _ids_argument(ids, "turn id")
+        wanted = ids_argument(ids, "turn id")
         if not wanted:
             return 0
         memory = self._memory
@@ -574,7 +512,7 @@ class UserMemory:
         if not isinstance(query, str):
             raise InvalidInputError("query must be a string")
         if not (mode == "vector" and embedding is not None):
-            _text(query, "query")
+            text_argument(query, "query")
         if not 0.0 <= recency <= 1.0 or math.isnan(recency):
             raise InvalidInputError(f"recency must be between 0 and 1, got {recency}")
         if recency_decay < 0 or fusion_k < 0 or vector_weight < 0 or lexical_weight < 0:
@@ -629,11 +567,9 @@ class UserMemory:
         records = self._memory._store.sessions(self._uid)
         if query is None and embedding is None:
             chosen = records if k is None else records[:k]
-            return [
-                SessionInfo(r.id, r.title, _datetime(r.created_us), r.turn_count) for r in chosen
-            ]
+            return [SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count) for r in chosen]
         if embedding is None:
-            _text(query, "query")
+            text_argument(query, "query")
         vector = normalized(self._query_vector(query or "", embedding).astype(np.float64))
         scored: list[tuple[float, SessionRecord]] = []
         for record in records:
@@ -646,7 +582,7 @@ class UserMemory:
         scored.sort(key=lambda item: -item[0])
         chosen_scored = scored if k is None else scored[:k]
         return [
-            SessionInfo(r.id, r.title, _datetime(r.created_us), r.turn_count, score)
+            SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count, score)
             for score, r in chosen_scored
         ]
 
@@ -654,7 +590,7 @@ class UserMemory:
     def get(self, ids: str | Iterable[str]) -> list[Turn]:
         """The live turns with these ids, in the order given; an id that names
         no live turn of this user raises UnknownIdError."""
-        wanted = _ids_argument(ids, "turn id")
+        wanted = ids_argument(ids, "turn id")
         if not wanted:
             return []
         by_id: dict[str, StoredTurn] = {}
@@ -664,12 +600,12 @@ class UserMemory:
         missing = [turn_id for turn_id in wanted if turn_id not in by_id]
         if missing:
             raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
-        return [_turn(by_id[turn_id]) for turn_id in wanted]
+        return [stored_to_turn(by_id[turn_id]) for turn_id in wanted]
 
     @locked
     def embeddings(self, ids: str | Iterable[str]) -> dict[str, FloatMatrix]:
         """The stored embeddings of these live turns (unknown ids are left out)."""
-        wanted = _ids_argument(ids, "turn id")
+        wanted = ids_argument(ids, "turn id")
         found: dict[str, FloatMatrix] = {}
         for turn_id, _, blob in self._memory._store.turn_embeddings(self._uid, wanted):
             found[turn_id] = np.frombuffer(blob, dtype="<f4").copy()
@@ -678,7 +614,9 @@ class UserMemory:
     @locked
     def turns(self) -> Iterator[Turn]:
         """Every live turn in the order it was added (read at the call)."""
-        return iter([_turn(stored) for stored in self._memory._store.iter_turns(self._uid)])
+        return iter(
+            [stored_to_turn(stored) for stored in self._memory._store.iter_turns(self._uid)]
+        )
 
     @locked
     def stats(self) -> MemoryStats:
