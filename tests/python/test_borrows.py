@@ -1,4 +1,5 @@
 """Re-entrant calls made by Python code that runs during an argument conversion."""
+
 import pytest
 
 from orlo_kiv import KivConfig, KivIndex
@@ -46,8 +47,8 @@ def test_calls_during_add_meet_the_exclusive_borrow(index4, action, message):
     with pytest.raises(RuntimeError) as info:
         index4.add(CallingBack(lambda: action(index4)))
     assert info.value.args == (message,)
-    assert len(index4) == 0   # the outer add changed nothing
-    index4.add(E4)            # and the borrow was released
+    assert len(index4) == 0  # the outer add changed nothing
+    index4.add(E4)  # and the borrow was released
     assert len(index4) == 1
 
 
@@ -81,7 +82,9 @@ def test_config_is_exclusively_borrowed_while_its_setter_converts():
 
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         config.with_beam_width(Sneaky())
-    assert repr(config) == "KivConfig(beam_width=3, temporal_weight=0.00, propagation_threshold=0.000)"
+    assert (
+        repr(config) == "KivConfig(beam_width=3, temporal_weight=0.00, propagation_threshold=0.000)"
+    )
 
 
 def test_failed_conversion_leaves_config_unchanged():
@@ -90,4 +93,6 @@ def test_failed_conversion_leaves_config_unchanged():
         config.with_beam_width(-1)
     with pytest.raises(TypeError, match="^argument 'weight': must be real number, not str$"):
         config.with_temporal_weight("x")
-    assert repr(config) == "KivConfig(beam_width=5, temporal_weight=0.00, propagation_threshold=0.000)"
+    assert (
+        repr(config) == "KivConfig(beam_width=5, temporal_weight=0.00, propagation_threshold=0.000)"
+    )

@@ -1,6 +1,7 @@
 """Light and full consolidation runs as seen from Python: return values, the
 shape of the tree through stats() and len(), insertion after a run that
 removed the current document, and the calling rules (receiver, borrow)."""
+
 import random
 
 import pytest
@@ -63,11 +64,11 @@ def test_full_run_merges_a_one_chunk_document_into_a_sibling():
 @pytest.mark.parametrize(
     "sizes, documents_after",
     [
-        ([1, 10], 1),       # 1 child: merged
-        ([2, 10], 1),       # 2 children: merged
-        ([3, 10], 2),       # exactly the threshold: kept
-        ([1, 2], 1),        # two small siblings choose each other: one merge happens
-        ([1], 1),           # an only child has no sibling
+        ([1, 10], 1),  # 1 child: merged
+        ([2, 10], 1),  # 2 children: merged
+        ([3, 10], 2),  # exactly the threshold: kept
+        ([1, 2], 1),  # two small siblings choose each other: one merge happens
+        ([1], 1),  # an only child has no sibling
     ],
 )
 def test_full_run_merges_documents_below_three_children(sizes, documents_after):
@@ -160,10 +161,12 @@ def test_run_during_add_meets_the_exclusive_borrow(run):
 @pytest.mark.parametrize(
     "run, text",
     [
-        ("consolidate",
-         "Run light consolidation (background maintenance)\n\n"
-         "This optimizes the index structure. Call periodically\n"
-         "(e.g., after every 100 inserts)."),
+        (
+            "consolidate",
+            "Run light consolidation (background maintenance)\n\n"
+            "This optimizes the index structure. Call periodically\n"
+            "(e.g., after every 100 inserts).",
+        ),
         ("consolidate_full", "Run full consolidation (more thorough optimization)"),
     ],
 )

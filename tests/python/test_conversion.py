@@ -1,4 +1,5 @@
 """Conversion of argument values: float lists, integers, text, ids, configs."""
+
 import array
 import sys
 
@@ -52,11 +53,22 @@ class StrSub(str):
         array.array("f", E4),
         array.array("d", E4),
         Seq(E4),
-        Seq(E4, length=2**60),   # a lying length is only a hint
+        Seq(E4, length=2**60),  # a lying length is only a hint
         [Floaty(1.0), Indexy(), 0, 0.0],
     ],
-    ids=["list", "tuple", "ints", "bools", "range", "bytes", "array-f", "array-d", "sequence",
-         "lying-len", "protocols"],
+    ids=[
+        "list",
+        "tuple",
+        "ints",
+        "bools",
+        "range",
+        "bytes",
+        "array-f",
+        "array-d",
+        "sequence",
+        "lying-len",
+        "protocols",
+    ],
 )
 def test_accepted_float_sequences(index4, value):
     index4.add(value)
@@ -79,7 +91,10 @@ def test_numpy_arrays_are_sequences(index4):
         ({0.1, 0.2}, "argument 'embedding': 'set' object cannot be converted to 'Sequence'"),
         (frozenset(), "argument 'embedding': 'frozenset' object cannot be converted to 'Sequence'"),
         ({"a": 1.0}, "argument 'embedding': 'dict' object cannot be converted to 'Sequence'"),
-        ((x for x in E4), "argument 'embedding': 'generator' object cannot be converted to 'Sequence'"),
+        (
+            (x for x in E4),
+            "argument 'embedding': 'generator' object cannot be converted to 'Sequence'",
+        ),
         (4, "argument 'embedding': 'int' object cannot be converted to 'Sequence'"),
         (None, "argument 'embedding': 'NoneType' object cannot be converted to 'Sequence'"),
         ([0.1, "x", 0.0, 0.0], "argument 'embedding': must be real number, not str"),
@@ -98,8 +113,11 @@ def test_nested_type_names_are_qualified(index4):
         class Inner:
             pass
 
-    with pytest.raises(TypeError, match=r"'test_nested_type_names_are_qualified.<locals>.Outer.Inner' "
-                                        r"object cannot be converted to 'Sequence'"):
+    with pytest.raises(
+        TypeError,
+        match=r"'test_nested_type_names_are_qualified.<locals>.Outer.Inner' "
+        r"object cannot be converted to 'Sequence'",
+    ):
         index4.add(Outer.Inner())
 
 
@@ -190,9 +208,21 @@ def test_conversion_keeps_reference_counts(index4):
     [
         (-1, OverflowError, "can't convert negative int to unsigned"),
         (2**64, OverflowError, None),
-        (2.0, TypeError, "argument 'dimensionality': 'float' object cannot be interpreted as an integer"),
-        ("4", TypeError, "argument 'dimensionality': 'str' object cannot be interpreted as an integer"),
-        (None, TypeError, "argument 'dimensionality': 'NoneType' object cannot be interpreted as an integer"),
+        (
+            2.0,
+            TypeError,
+            "argument 'dimensionality': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            "4",
+            TypeError,
+            "argument 'dimensionality': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            None,
+            TypeError,
+            "argument 'dimensionality': 'NoneType' object cannot be interpreted as an integer",
+        ),
     ],
 )
 def test_unsigned_integer_conversion_errors(value, error, message):

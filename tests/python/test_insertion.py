@@ -1,4 +1,5 @@
 """Insertion, boundaries, removal and size, as the Python surface shows them."""
+
 import re
 
 import pytest
@@ -51,13 +52,13 @@ def test_documents_hold_fifty_chunks_and_sessions_fifty_documents():
     for _ in range(50):
         index.add([1.0])
     assert counts(index) == (1, 1, 1, 50)
-    index.add([1.0])            # the 51st chunk opens a second document
+    index.add([1.0])  # the 51st chunk opens a second document
     assert counts(index) == (1, 1, 2, 51)
-    for _ in range(48):         # documents 3..50, one chunk each
+    for _ in range(48):  # documents 3..50, one chunk each
         index.new_document()
         index.add([1.0])
     assert counts(index) == (1, 1, 50, 99)
-    index.add([1.0])            # the session is full: a new session opens
+    index.add([1.0])  # the session is full: a new session opens
     assert counts(index) == (1, 2, 51, 100)
 
 
@@ -87,7 +88,7 @@ def test_remove_deletes_one_entry(index4):
     assert (len(index4), index4.is_empty()) == (0, True)
     assert counts(index4) == (1, 1, 1, 0)
     index4.remove(first)  # twice: nothing happens
-    index4.add(E4)        # goes into the same document
+    index4.add(E4)  # goes into the same document
     assert counts(index4) == (1, 1, 1, 1)
 
 

@@ -45,8 +45,9 @@ def test_kiv_index_docstring_and_config_signature():
     assert orlo_kiv.KivConfig.__text_signature__ == "()"
 
 
-@pytest.mark.parametrize("name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary",
-                                  "DocumentSummary"])
+@pytest.mark.parametrize(
+    "name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary", "DocumentSummary"]
+)
 def test_classes_without_constructor(name):
     with pytest.raises(TypeError) as info:
         getattr(orlo_kiv, name)()
@@ -78,8 +79,7 @@ METHODS = [
 
 
 def test_method_table_is_complete_and_ordered():
-    names = [name for name, value in vars(orlo_kiv.KivIndex).items()
-             if not name.startswith("__")]
+    names = [name for name, value in vars(orlo_kiv.KivIndex).items() if not name.startswith("__")]
     assert names == [name for name, _, _ in METHODS]
 
 
@@ -131,5 +131,4 @@ def test_second_interpreter_is_refused():
     """)
     assert result.returncode == 0, result.stderr
     assert "status -1" in result.stdout
-    assert ("ImportError: PyO3 modules do not yet support subinterpreters, see "
-            in result.stderr)
+    assert "ImportError: PyO3 modules do not yet support subinterpreters, see " in result.stderr

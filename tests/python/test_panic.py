@@ -3,6 +3,7 @@
 The only internal error a caller can provoke without corrupting memory is a
 wall clock set before 1970; a tiny preloaded library fakes one on demand.
 """
+
 import os
 import shutil
 import subprocess
@@ -41,13 +42,15 @@ def clock_shim(tmp_path_factory):
     source = directory / "clock_shim.c"
     source.write_text(SHIM)
     library = directory / "clock_shim.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"],
-                   check=True)
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], check=True
+    )
     return library
 
 
 def test_clock_before_epoch_raises_panic_exception(clock_shim):
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import ctypes
         import orlo_kiv
         shim = ctypes.CDLL({str(clock_shim)!r})
@@ -68,7 +71,9 @@ def test_clock_before_epoch_raises_panic_exception(clock_shim):
         shim.set_before_epoch(0)
         index.add([0.0, 1.0])
         print(len(index), index.stats())
-    """, env={**os.environ, "LD_PRELOAD": str(clock_shim)})
+    """,
+        env={**os.environ, "LD_PRELOAD": str(clock_shim)},
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "pyo3_runtime.PanicException True",

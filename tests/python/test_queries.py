@@ -1,4 +1,5 @@
 """Nearest-neighbour and scoped queries through the module."""
+
 import math
 import random
 import time
@@ -21,6 +22,7 @@ def cosine(a, b):
 
 def f32(x):
     import struct
+
     return struct.unpack("f", struct.pack("f", x))[0]
 
 
@@ -210,12 +212,15 @@ class TestScopedQueries:
         [document] = index.near_documents(session.id, unit(0), 1)
         assert [r.id for r in index.near_in_document(document.id, unit(0), 5)] == [dup, dup]
 
-    @pytest.mark.parametrize("call", [
-        lambda ix, q: ix.near(q, 0),
-        lambda ix, q: ix.near_sessions(q, 0),
-        lambda ix, q: ix.near_documents("0" * 32, q, 3),
-        lambda ix, q: ix.near_in_document("0" * 32, q, 3),
-    ])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda ix, q: ix.near(q, 0),
+            lambda ix, q: ix.near_sessions(q, 0),
+            lambda ix, q: ix.near_documents("0" * 32, q, 3),
+            lambda ix, q: ix.near_in_document("0" * 32, q, 3),
+        ],
+    )
     def test_wrong_length_fails_even_on_an_empty_index(self, call):
         with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 1$"):
             call(KivIndex.cosine(4), [1.0])
@@ -233,29 +238,49 @@ class TestScopedQueries:
 
 
 class TestArguments:
-    @pytest.mark.parametrize("call, message", [
-        (lambda ix: ix.near([0.0] * 4),
-         "KivIndex.near() missing 1 required positional argument: 'k'"),
-        (lambda ix: ix.near(query=[0.0] * 4, k=3, x=1),
-         "KivIndex.near() got an unexpected keyword argument 'x'"),
-        (lambda ix: ix.near([0.0] * 4, 3, k=3),
-         "KivIndex.near() got multiple values for argument 'k'"),
-        (lambda ix: ix.near_documents(),
-         "KivIndex.near_documents() missing 3 required positional arguments: "
-         "'session_id', 'query', and 'k'"),
-        (lambda ix: ix.near_sessions([0.0] * 4, 1, 2),
-         "KivIndex.near_sessions() takes 2 positional arguments but 3 were given"),
-        (lambda ix: ix.near_in_document("0" * 32, [0.0] * 4),
-         "KivIndex.near_in_document() missing 1 required positional argument: 'k'"),
-        (lambda ix: ix.near("0.1, 0.2", 1),
-         "argument 'query': Can't extract `str` to `Vec`"),
-        (lambda ix: ix.near({0.1, 0.2}, 1),
-         "argument 'query': 'set' object cannot be converted to 'Sequence'"),
-        (lambda ix: ix.near_documents(5, [0.0] * 4, 1),
-         "argument 'session_id': 'int' object cannot be converted to 'PyString'"),
-        (lambda ix: ix.near_in_document(None, [0.0] * 4, 1),
-         "argument 'doc_id': 'NoneType' object cannot be converted to 'PyString'"),
-    ])
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (
+                lambda ix: ix.near([0.0] * 4),
+                "KivIndex.near() missing 1 required positional argument: 'k'",
+            ),
+            (
+                lambda ix: ix.near(query=[0.0] * 4, k=3, x=1),
+                "KivIndex.near() got an unexpected keyword argument 'x'",
+            ),
+            (
+                lambda ix: ix.near([0.0] * 4, 3, k=3),
+                "KivIndex.near() got multiple values for argument 'k'",
+            ),
+            (
+                lambda ix: ix.near_documents(),
+                "KivIndex.near_documents() missing 3 required positional arguments: "
+                "'session_id', 'query', and 'k'",
+            ),
+            (
+                lambda ix: ix.near_sessions([0.0] * 4, 1, 2),
+                "KivIndex.near_sessions() takes 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda ix: ix.near_in_document("0" * 32, [0.0] * 4),
+                "KivIndex.near_in_document() missing 1 required positional argument: 'k'",
+            ),
+            (lambda ix: ix.near("0.1, 0.2", 1), "argument 'query': Can't extract `str` to `Vec`"),
+            (
+                lambda ix: ix.near({0.1, 0.2}, 1),
+                "argument 'query': 'set' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda ix: ix.near_documents(5, [0.0] * 4, 1),
+                "argument 'session_id': 'int' object cannot be converted to 'PyString'",
+            ),
+            (
+                lambda ix: ix.near_in_document(None, [0.0] * 4, 1),
+                "argument 'doc_id': 'NoneType' object cannot be converted to 'PyString'",
+            ),
+        ],
+    )
     def test_binding_and_conversion_errors(self, call, message):
         with pytest.raises(TypeError) as error:
             call(KivIndex.cosine(4))

@@ -1,6 +1,7 @@
 """Float vectors given as numpy arrays and array.array objects: read in place
 when they are exact, one-dimensional, contiguous float32 or float64 arrays,
 and always with the values that iterating them would give."""
+
 import array
 import math
 import struct
@@ -71,11 +72,14 @@ def test_add_reads_buffers_too(make):
         assert results(by_list, query) == results(by_buffer, query)
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda: np.float64(1.0), "'float64' object cannot be converted to 'Sequence'"),
-    (lambda: np.array(1.0), "iteration over a 0-d array"),
-    (lambda: np.array(["a", "b"]), "must be real number, not numpy.str_"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: np.float64(1.0), "'float64' object cannot be converted to 'Sequence'"),
+        (lambda: np.array(1.0), "iteration over a 0-d array"),
+        (lambda: np.array(["a", "b"]), "must be real number, not numpy.str_"),
+    ],
+)
 def test_non_vectors_fail_as_iteration_would(make, message):
     with pytest.raises(TypeError) as error:
         KivIndex.cosine(2).near(make(), 1)
