@@ -13,9 +13,11 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
+# Imported only now: the format helpers come from the path entry just added.
+from orlo_kiv import KivIndex  # noqa: E402
+
 import kiv_format as fmt  # noqa: E402
 from kiv_format import Record, encode, make_id  # noqa: E402
-from orlo_kiv import KivIndex  # noqa: E402
 
 
 def conversation(d, sessions, documents, chunks, boundary=None):

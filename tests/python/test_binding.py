@@ -2,7 +2,6 @@
 
 import pytest
 
-import orlo_kiv
 from orlo_kiv import KivConfig, KivIndex
 
 Q = [0.0] * 4

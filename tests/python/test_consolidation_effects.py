@@ -6,6 +6,7 @@ import random
 import pytest
 
 from orlo_kiv import KivIndex
+
 import kiv_format
 from kiv_format import Record, make_id
 

@@ -5,6 +5,7 @@ import re
 import pytest
 
 from orlo_kiv import KivIndex
+
 from conftest import run_python, running_under_asan
 
 E4 = [1.0, 0.0, 0.0, 0.0]

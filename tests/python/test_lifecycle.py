@@ -5,9 +5,10 @@ import random
 
 import pytest
 
+from orlo_kiv import KivConfig, KivIndex
+
 import kiv_format
 from kiv_format import Record, encode, make_id
-from orlo_kiv import KivConfig, KivIndex
 from test_persistence_format import STRANGE_TREES
 
 

@@ -3,6 +3,7 @@ import inspect
 import pytest
 
 import orlo_kiv
+
 from conftest import run_python
 
 CLASSES = ["KivIndex", "KivConfig", "SearchResult", "SessionSummary", "DocumentSummary", "KivStats"]

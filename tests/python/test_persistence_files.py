@@ -11,8 +11,9 @@ import textwrap
 
 import pytest
 
-import kiv_format as fmt
 from orlo_kiv import KivIndex
+
+import kiv_format as fmt
 
 
 def small_index(chunks=3, d=4):

@@ -7,9 +7,10 @@ import sys
 
 import pytest
 
+from orlo_kiv import KivIndex
+
 import kiv_format as fmt
 from kiv_format import Record, encode, make_id, split
-from orlo_kiv import KivIndex
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 TRUNCATED = "IO error: failed to fill whole buffer"

@@ -1,7 +1,6 @@
 """Nearest-neighbour and scoped queries through the module."""
 
 import math
-import random
 import time
 
 import pytest
