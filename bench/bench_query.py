@@ -98,7 +98,7 @@ def measure(search, queries, truth, k):
     found = 0
     gc.disable()
     try:
-        for q, expected in zip(queries, truth):
+        for q, expected in zip(queries, truth, strict=True):
             start = time.perf_counter_ns()
             ids = search(q)
             latencies.append((time.perf_counter_ns() - start) / 1000.0)
@@ -140,7 +140,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
         top = np.argpartition(-scores, k)[:k]
         return top[np.argsort(-scores[top])]
 
-    rows.append(("numpy brute force", "-") + measure(brute_force, queries, truth, k))
+    rows.append(("numpy brute force", "-", *measure(brute_force, queries, truth, k)))
 
     for width in beam_widths:
         t = time.perf_counter()
@@ -151,7 +151,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
             return [row_of[r.id] for r in index.near(q, k)]
 
         rows.append(
-            (f"orlo_kiv near, beam {width}", f"{build:.0f}") + measure(near, queries, truth, k)
+            (f"orlo_kiv near, beam {width}", f"{build:.0f}", *measure(near, queries, truth, k))
         )
         del index, row_of, near
         gc.collect()
@@ -170,7 +170,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
                 labels, _ = graph.knn_query(np.asarray(q, dtype=np.float32), k=k)
                 return labels[0]
 
-            rows.append((f"hnswlib ef={ef}", f"{build:.0f}") + measure(hnsw, queries, truth, k))
+            rows.append((f"hnswlib ef={ef}", f"{build:.0f}", *measure(hnsw, queries, truth, k)))
         del graph
         gc.collect()
     else:
@@ -187,7 +187,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
             _, labels = flat.search(np.asarray(q, dtype=np.float32).reshape(1, -1), k)
             return labels[0]
 
-        rows.append(("faiss IndexFlatIP", f"{build:.0f}") + measure(flat_ip, queries, truth, k))
+        rows.append(("faiss IndexFlatIP", f"{build:.0f}", *measure(flat_ip, queries, truth, k)))
         del flat
         gc.collect()
     else:
@@ -202,7 +202,7 @@ def main():
         "--case",
         action="append",
         metavar="CHUNKSxDIMS",
-        help="chunks x dimensions, repeatable (default: %s)" % ", ".join(DEFAULT_CASES),
+        help=f"chunks x dimensions, repeatable (default: {', '.join(DEFAULT_CASES)})",
     )
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("-k", type=int, default=10)
@@ -222,7 +222,7 @@ def main():
             filter(None, [os.environ.get("GLIBC_TUNABLES"), "glibc.malloc.hugetlb=1"])
         )
         os.execve(
-            sys.executable, [sys.executable] + sys.argv, dict(os.environ, GLIBC_TUNABLES=tunables)
+            sys.executable, [sys.executable, *sys.argv], dict(os.environ, GLIBC_TUNABLES=tunables)
         )
 
     print(f"| case | method | build s | median µs | p99 µs | recall@{args.k} | vs numpy |")

@@ -34,6 +34,14 @@ Q = [0.0] * 4
             lambda i: i.near(Q, 3, 4),
             "KivIndex.near() takes 2 positional arguments but 3 were given",
         ),
+        (
+            lambda i: i.near_sessions(Q, 1, 2),
+            "KivIndex.near_sessions() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda i: i.near_in_document("0" * 32, Q),
+            "KivIndex.near_in_document() missing 1 required positional argument: 'k'",
+        ),
         (lambda i: i.add(Q, Q), "KivIndex.add() takes 1 positional arguments but 2 were given"),
         (lambda i: i.add(), "KivIndex.add() missing 1 required positional argument: 'embedding'"),
         (lambda i: i.add(vector=Q), "KivIndex.add() got an unexpected keyword argument 'vector'"),
@@ -133,6 +141,7 @@ def test_no_argument_methods_refuse_arguments(index4):
     [
         (lambda: KivIndex.stats(5), "'int' object cannot be converted to 'KivIndex'"),
         (lambda: KivIndex.add(None, [1.0]), "'NoneType' object cannot be converted to 'KivIndex'"),
+        (lambda: KivIndex.consolidate_full(5), "'int' object cannot be converted to 'KivIndex'"),
         (
             lambda: KivIndex.__dict__["remove"].__get__("x")("0" * 32),
             "'str' object cannot be converted to 'KivIndex'",

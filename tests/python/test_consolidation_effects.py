@@ -142,7 +142,7 @@ def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
     other = Record(make_id(201), 2, 0, [chunks[0].id] * 3, 3, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id, other.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, other, session, root], root=root.id)
+    index = loaded([*chunks, document, other, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     children = records[session.id].children
@@ -153,7 +153,7 @@ def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
     assert new_document.children == [c.id for c in chunks[50:]]
     assert new_document.level == 2
     assert (records[document.id].point_count, new_document.point_count) == (50, 51)
-    total, centroid = expected_centroid([c.centroid for c in chunks[50:]])
+    _, centroid = expected_centroid([c.centroid for c in chunks[50:]])
     assert new_document.centroid == pytest.approx(centroid, rel=1e-5)
 
 
@@ -168,7 +168,7 @@ def test_split_threshold_is_strict(size, expected):
     document = Record(make_id(200), 2, 0, [c.id for c in chunks], size, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, session, root], root=root.id)
+    index = loaded([*chunks, document, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert [len(records[d].children) for d in records[session.id].children] == expected
@@ -206,7 +206,7 @@ def test_sessions_and_the_root_are_never_split():
     ]
     session = Record(make_id(210), 1, 0, [d.id for d in documents], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id] * 101, 0, (0, 0, 0))
-    index = loaded(documents + [shared, session, root], root=root.id)
+    index = loaded([*documents, shared, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert len(records[session.id].children) == 101

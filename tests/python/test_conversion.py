@@ -133,9 +133,9 @@ def test_item_errors_of_other_types_pass_unchanged(index4):
         def __float__(self):
             raise MyTypeError("subclass")
 
-    with pytest.raises(ValueError, match="^no float for you$"):
+    with pytest.raises(ValueError, match=r"^no float for you$"):
         index4.add([Bad(), 0, 0, 0])
-    with pytest.raises(MyTypeError, match="^subclass$"):
+    with pytest.raises(MyTypeError, match=r"^subclass$"):
         index4.add([Worse(), 0, 0, 0])
     with pytest.raises(OverflowError):
         index4.add([10**400, 0, 0, 0])
@@ -161,7 +161,7 @@ def test_iterator_errors_end_the_conversion(index4):
                 raise RuntimeError("iteration broke")
             return 0.0
 
-    with pytest.raises(RuntimeError, match="^iteration broke$"):
+    with pytest.raises(RuntimeError, match=r"^iteration broke$"):
         index4.add(Failing(E4))
     assert len(index4) == 0
 
@@ -185,7 +185,7 @@ def test_list_changed_during_conversion_reads_like_iteration(index4, kind):
             return 1.0
 
     values.extend([0.5, Shrinker(), 0.0, 0.0])
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 2$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 4, got 2$"):
         index4.add(values)
 
 
@@ -235,15 +235,45 @@ def test_unsigned_integer_conversion_errors(value, error, message):
         assert not str(info.value).startswith("argument")
 
 
-@pytest.mark.parametrize("value", [0, 2**64 - 1, True, Indexy()])
-def test_unsigned_integers_accepted(value):
-    KivIndex.cosine(value)
+@pytest.mark.parametrize(
+    "value, converted", [(0, 0), (2**64 - 1, 2**64 - 1), (True, 1), (Indexy(), 1)]
+)
+def test_unsigned_integers_accepted(value, converted):
+    index = KivIndex.cosine(value)
+    # The length check reports the dimensionality the index took.
+    with pytest.raises(ValueError) as info:
+        index.add([0.0] * 5)
+    assert info.value.args == (f"Dimensionality mismatch: expected {converted}, got 5",)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda i: i.near("0.1, 0.2", 1), "argument 'query': Can't extract `str` to `Vec`"),
+        (
+            lambda i: i.near(E4, 2.0),
+            "argument 'k': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda i: i.near_documents(5, E4, 1),
+            "argument 'session_id': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda i: i.near_in_document(None, E4, 1),
+            "argument 'doc_id': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+    ],
+)
+def test_query_conversion_errors_name_the_parameter(index4, call, message):
+    with pytest.raises(TypeError) as info:
+        call(index4)
+    assert str(info.value) == message
 
 
 def test_zero_dimensional_index_accepts_only_empty_vectors():
     index = KivIndex.cosine(0)
     index.add([])
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 0, got 1$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 0, got 1$"):
         index.add([1.0])
     assert len(index) == 1
 
@@ -295,11 +325,11 @@ def test_ids_of_either_case_are_accepted(index4):
 
 
 def test_embedding_is_converted_before_the_id_is_parsed(index4):
-    with pytest.raises(TypeError, match="^argument 'embedding': Can't extract `str` to `Vec`$"):
+    with pytest.raises(TypeError, match=r"^argument 'embedding': Can't extract `str` to `Vec`$"):
         index4.add_with_id("zz" + "0" * 30, "bad")
-    with pytest.raises(ValueError, match="^Invalid hex character: z$"):
+    with pytest.raises(ValueError, match=r"^Invalid hex character: z$"):
         index4.add_with_id("zz" + "0" * 30, E4)
-    with pytest.raises(TypeError, match="^argument 'id_hex': 'int' object"):
+    with pytest.raises(TypeError, match=r"^argument 'id_hex': 'int' object"):
         index4.add_with_id(7, "bad")
 
 
@@ -307,7 +337,7 @@ def test_config_argument_must_be_a_config():
     with pytest.raises(TypeError) as info:
         KivIndex.with_config(4, 5)
     assert str(info.value) == "argument 'config': 'int' object cannot be converted to 'KivConfig'"
-    with pytest.raises(TypeError, match="^argument 'dimensionality': "):
+    with pytest.raises(TypeError, match=r"^argument 'dimensionality': "):
         KivIndex.with_config(-1.5, 5)
     with pytest.raises(OverflowError):
         KivIndex.with_config(-1, KivConfig())

@@ -43,7 +43,7 @@ def test_wrong_length_changes_nothing(index4):
         with pytest.raises(ValueError) as info:
             index4.add(bad)
         assert info.value.args == (f"Dimensionality mismatch: expected 4, got {len(bad)}",)
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 3$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 4, got 3$"):
         index4.add_with_id("a" * 32, [0.0] * 3)
     assert counts(index4) == (1, 1, 1, 1)
 

@@ -10,7 +10,7 @@ CLASSES = ["KivIndex", "KivConfig", "SearchResult", "SessionSummary", "DocumentS
 
 
 def test_module_exports_classes_then_doc_and_version():
-    assert orlo_kiv.__all__ == CLASSES + ["__doc__", "__version__"]
+    assert orlo_kiv.__all__ == [*CLASSES, "__doc__", "__version__"]
     assert orlo_kiv.__doc__ == "ORLO-KIV: Kiv for AI memory retrieval"
     assert orlo_kiv.__version__ == "0.1.0"
 
@@ -92,12 +92,25 @@ def test_method_signatures_and_docstrings(name, signature, first_line):
     inspect.signature(method)  # the signature text is well formed
 
 
-def test_add_docstring_in_full():
-    assert orlo_kiv.KivIndex.add.__doc__ == (
-        "Add an embedding to the index\n\nArgs:\n"
-        "    embedding: List of floats (must match dimensionality)\n\n"
-        "Returns:\n    str: The generated ID as a hex string"
-    )
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        (
+            "add",
+            "Add an embedding to the index\n\nArgs:\n"
+            "    embedding: List of floats (must match dimensionality)\n\n"
+            "Returns:\n    str: The generated ID as a hex string",
+        ),
+        (
+            "consolidate",
+            "Run light consolidation (background maintenance)\n\n"
+            "This optimizes the index structure. Call periodically\n"
+            "(e.g., after every 100 inserts).",
+        ),
+    ],
+)
+def test_multi_line_docstrings_in_full(name, text):
+    assert getattr(orlo_kiv.KivIndex, name).__doc__ == text
 
 
 def test_static_methods_work_from_an_instance():

@@ -47,7 +47,8 @@ def run_python(code, unprivileged=False, limit_file_size=None):
             "--bounding-set",
             "-dac_override,-dac_read_search,-fowner",
             "--",
-        ] + command
+            *command,
+        ]
 
     def limit():
         import resource

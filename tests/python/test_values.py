@@ -76,7 +76,7 @@ def test_large_beam_width_text():
 
 def test_config_has_no_readable_settings():
     with pytest.raises(AttributeError):
-        KivConfig().beam_width
+        _ = KivConfig().beam_width
 
 
 def test_index_keeps_a_copy_of_the_config():

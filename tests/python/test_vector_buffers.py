@@ -54,7 +54,7 @@ def test_queries_convert_as_iteration_would(index, make):
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_overflow_and_nan_convert_as_iteration_would(index, dtype):
     with np.errstate(over="ignore"):
-        vector = np.array([1e39, -1e39, math.nan] + VALUES[3:], dtype=dtype)
+        vector = np.array([1e39, -1e39, math.nan, *VALUES[3:]], dtype=dtype)
     got = results(index, vector, 4)
     assert got == results(index, [float(x) for x in vector], 4)
     assert all(math.isnan(struct.unpack("<f", score)[0]) for _, score in got)
