@@ -36,12 +36,12 @@ STOPWORDS = {
 }
 
 
-def word_vector(word):
+def word_vector(word: str) -> list[float]:
     digest = hashlib.sha256(word.encode()).digest() * 2
     return [(byte - 127.5) / 127.5 for byte in digest[:DIM]]
 
 
-def embed(text):
+def embed(text: str) -> list[float]:
     total = [0.0] * DIM
     for word in text.lower().split():
         word = word.strip(".,?!").removesuffix("s")
@@ -76,7 +76,7 @@ CONVERSATIONS = [
 ]
 
 index = orlo_kiv.KivIndex.with_config(DIM, orlo_kiv.KivConfig().with_beam_width(4))
-texts = {}
+texts: dict[str, str] = {}
 for conversation in CONVERSATIONS:
     index.new_session()
     for topic in conversation:
