@@ -176,6 +176,7 @@ bool ConsolidationTree::split_container(const Id& id) {
   if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
     created_.reserve(created_.size() + 1);
   }
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): a holder is found only through `parent`.
   if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
   // Map nodes are stable: `container` and `holder` stay valid across this insertion.
   index_.containers().insert_or_assign(fresh, std::move(half));
