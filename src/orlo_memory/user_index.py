@@ -19,10 +19,10 @@ import logging
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
+
 import orlo_kiv
 
 from .snapshot import SnapshotError, snapshot_checksum, verify
@@ -46,36 +46,12 @@ _CHUNK_OVERHEAD = 0.1
 _ENTRY_BYTES = 200
 
 
-class SearchResultLike(Protocol):
-    @property
-    def id(self) -> str: ...
-
-    @property
-    def score(self) -> float: ...
+def new_index(dimension: int) -> orlo_kiv.KivIndex:
+    return orlo_kiv.KivIndex.cosine(dimension)
 
 
-class KivIndexLike(Protocol):
-    """The part of `orlo_kiv.KivIndex` this package uses."""
-
-    def add_with_id(self, id: str, embedding: Any) -> None: ...
-    def remove(self, id: str) -> None: ...
-    def new_session(self) -> None: ...
-    def new_document(self) -> None: ...
-    def near(self, query: Any, k: int) -> list[SearchResultLike]: ...
-    def consolidate(self) -> None: ...
-    def consolidate_full(self) -> None: ...
-    def to_bytes(self) -> bytes: ...
-    def __len__(self) -> int: ...
-
-
-def new_index(dimension: int) -> KivIndexLike:
-    index: KivIndexLike = orlo_kiv.KivIndex.cosine(dimension)
-    return index
-
-
-def index_from_bytes(data: bytes) -> KivIndexLike:
-    index: KivIndexLike = orlo_kiv.KivIndex.from_bytes(data)
-    return index
+def index_from_bytes(data: bytes) -> orlo_kiv.KivIndex:
+    return orlo_kiv.KivIndex.from_bytes(data)
 
 
 def now_us() -> int:
@@ -146,7 +122,7 @@ class SessionVectors:
 class LoadedIndex:
     """A user's `KivIndex` and what it has applied of the log."""
 
-    def __init__(self, index: KivIndexLike, dimension: int) -> None:
+    def __init__(self, index: orlo_kiv.KivIndex, dimension: int) -> None:
         self.index = index
         self.dimension = dimension
         self.applied_seq = 0

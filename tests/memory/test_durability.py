@@ -13,10 +13,10 @@ import sys
 import time
 
 import numpy as np
-import orlo_kiv
 import pytest
 from memory_helpers import DIM, vector_for, vectors
 
+import orlo_kiv
 from orlo_memory import Memory, NewTurn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
