@@ -250,13 +250,14 @@ def test_callable_embedder_and_in_memory_store():
         memory.user("u").add("x")
 
 
-def test_importing_the_package_loads_no_model_library():
+def test_importing_the_package_loads_no_optional_library():
     import subprocess
     import sys
 
     code = (
         "import sys, orlo_memory; "
-        "print(sorted(m for m in ('torch', 'sentence_transformers') if m in sys.modules))"
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core')"
+        " if m in sys.modules))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
