@@ -11,8 +11,14 @@ pytest.importorskip("langchain_tests", reason="needs langchain-tests (pip instal
 from langchain_core.embeddings import DeterministicFakeEmbedding
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
-from orlo_memory import UnknownIdError
-from orlo_memory.langchain import ID_KEY, OrloVectorStore
+from orlo_memory import (
+    CallableEmbedder,
+    Memory,
+    SentenceTransformerEmbedder,
+    SettingsMismatchError,
+    UnknownIdError,
+)
+from orlo_memory.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
 
 DIM = 6
 
@@ -180,3 +186,19 @@ def test_maximal_marginal_relevance_skips_repeats(store):
     retriever = store.as_retriever(search_type="mmr", search_kwargs={"k": 2, "fetch_k": 4})
     diverse = retriever.invoke("apples")
     assert diverse[0].id in {"a1", "a2", "a3"} and diverse[1].id == "p"
+
+
+def test_a_saved_memory_serves_a_retriever_with_the_packaged_model(tmp_path):
+    pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (torch)")
+    embedder = SentenceTransformerEmbedder.packaged()
+    path = tmp_path / "memory.db"
+    with Memory.open(path, embedder=embedder) as memory:
+        user = memory.user("alice")
+        flight = user.add("I'm flying to Lisbon on the 3rd", metadata={"key": "t1"})
+        user.add_many(["My sister's cat is called Miso", "Pasta needs salted boiling water"])
+    with OrloVectorStore(OrloEmbeddings(embedder), path, user="alice") as store:
+        [document] = store.as_retriever(search_kwargs={"k": 1}).invoke("when does my plane leave?")
+        assert (document.id, document.metadata) == (flight, {"key": "t1"})
+    other = CallableEmbedder(lambda texts: [[1.0] * 384 for _ in texts], 384, name="other")
+    with pytest.raises(SettingsMismatchError):
+        OrloVectorStore(OrloEmbeddings(other), path, user="alice")
