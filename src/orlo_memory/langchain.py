@@ -243,11 +243,12 @@ class OrloVectorStore(VectorStore):
         role = kwargs.pop("role", "user")
         _no_more_options(kwargs)
         texts = list(texts)
-        if metadatas is not None and len(metadatas) != len(texts):
+        # As in LangChain, an empty list of metadatas or ids stands for none.
+        if metadatas and len(metadatas) != len(texts):
             raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
-        if ids is not None and len(ids) != len(texts):
+        if ids and len(ids) != len(texts):
             raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
-        given: list[str | None] = list(ids) if ids is not None else [None] * len(texts)
+        given: list[str | None] = list(ids) if ids else [None] * len(texts)
         keys = [_key(key) or str(uuid.uuid4()) for key in given]
         if len(set(keys)) != len(keys):
             raise ValueError("the same id is given to several texts")
