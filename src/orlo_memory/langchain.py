@@ -27,6 +27,7 @@ Searches take these keyword arguments (also through `as_retriever(search_kwargs=
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import uuid
@@ -163,36 +164,32 @@ class OrloVectorStore(VectorStore):
     # -- ids ------------------------------------------------------------------
 
     def _turn_id(self, key: str, version: int) -> str:
-        name = json.dumps([self._user.name, key, version])
-        return uuid.uuid5(_ID_NAMESPACE, name).hex
+        """uuid5(namespace, JSON text of [user, key, version]), as 32 hex."""
+        name = json.dumps([self._user.name, key, version]).encode()
+        digest = bytearray(hashlib.sha1(_ID_NAMESPACE.bytes + name).digest()[:16])
+        digest[6] = (digest[6] & 0x0F) | 0x50  # version 5
+        digest[8] = (digest[8] & 0x3F) | 0x80  # RFC 4122 variant
+        return digest.hex()
 
     def _versions(self, keys: Sequence[str]) -> dict[str, int]:
         """How many versions of each id were ever stored (live or forgotten).
 
         Versions are taken without gaps, so the count is the first version not
-        taken: one query asks for versions 0 to 3 of every id; ids with more
-        are searched by doubling, then halving (one query a round)."""
-        first = {self._turn_id(key, v): (key, v) for key in dict.fromkeys(keys) for v in range(4)}
-        taken = {first[turn_id] for turn_id in self._user.taken_ids(list(first))}
+        taken, found by doubling, then halving; one query a round for all ids
+        (one round for an id never stored, three for one stored once)."""
         counts: dict[str, int] = {}
         # Every version below `low` is taken; none from `high` on (None: unknown).
-        bounds: dict[str, tuple[int, int | None]] = {}
-        for key in dict.fromkeys(keys):
-            count = next((v for v in range(4) if (key, v) not in taken), None)
-            if count is None:
-                bounds[key] = (4, None)
-            else:
-                counts[key] = count
+        bounds: dict[str, tuple[int, int | None]] = dict.fromkeys(keys, (0, None))
         while bounds:
             probes = {
-                self._turn_id(key, low * 2 if high is None else (low + high) // 2): key
+                key: low * 2 if high is None else (low + high) // 2
                 for key, (low, high) in bounds.items()
             }
-            found = set(self._user.taken_ids(list(probes)))
-            for turn_id, key in probes.items():
+            asked = {self._turn_id(key, version): key for key, version in probes.items()}
+            taken = {asked[turn_id] for turn_id in self._user.taken_ids(list(asked))}
+            for key, version in probes.items():
                 low, high = bounds[key]
-                version = low * 2 if high is None else (low + high) // 2
-                if turn_id in found:
+                if key in taken:
                     low = version + 1
                 else:
                     high = version
