@@ -33,6 +33,7 @@ from .store import (
     SessionRecord,
     StoredTurn,
     TurnRecord,
+    UserState,
 )
 from .user_index import LoadedIndex, normalized, now_us
 from .values import (
@@ -148,16 +149,24 @@ class UserMemory:
         embeddings: Any = None,
         role: str = "user",
         progress: bool | None = None,
+        replacing: str | Iterable[str] | None = None,
     ) -> list[str]:
         """Stores turns in order, in one transaction, and returns their ids.
 
         Items are texts (with `role`) or `NewTurn`s. Embeddings come from
         `embeddings` (one row per turn), a turn's own `embedding`, or the
         embedder in batches; a progress bar shows on long imports (`progress`
-        None: from 1,000 turns when standard error is a terminal)."""
+        None: from 1,000 turns when standard error is a terminal).
+        `replacing` names live turns that the new ones take the place of: they
+        are forgotten in the same transaction, so either the new turns are
+        stored and those forgotten, or nothing changes (an id naming no live
+        turn of this user raises UnknownIdError)."""
         memory = self._memory
         items = list(turns)
+        replaced = [] if replacing is None else ids_argument(replacing, "turn id")
         if not items:
+            if replaced:
+                raise InvalidInputError("replacing turns needs turns to store")
             return []
         role = text_argument(role, "role")
         fresh = iter(new_ids(len(items)))
@@ -190,9 +199,13 @@ class UserMemory:
                 taken = store.existing_turn_ids(explicit)
                 if taken:
                     raise DuplicateIdError(f"turn id already stored: {taken[0]}")
+            forgets: list[tuple[str, int]] = []
+            after_forgets = state
+            if replaced:
+                forgets, after_forgets = self._write_forgets(state, replaced)
             current = state.current_session
             pending = state.pending_boundary
-            seq = state.head_seq
+            seq = after_forgets.head_seq
             records: list[TurnRecord] = []
             for row, turn in enumerate(prepared):
                 created = turn.created_us if turn.created_us is not None else created_default
@@ -221,22 +234,26 @@ class UserMemory:
                 pending = BOUNDARY_NONE
             store.append_turns(self._uid, records)
             self._add_to_session_sums(records, matrix, sign=1.0)
-            store.save_user_state(
-                replace(
-                    state,
-                    head_seq=seq,
-                    live_count=state.live_count + len(records),
-                    current_session=current,
-                    pending_boundary=pending,
-                )
+            new_state = replace(
+                after_forgets,
+                head_seq=seq,
+                live_count=after_forgets.live_count + len(records),
+                current_session=current,
+                pending_boundary=pending,
             )
+            store.save_user_state(new_state)
         if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
+            for turn_id, _ in forgets:
+                loaded.apply_forget(turn_id)
             for row, record in enumerate(records):
                 loaded.apply_add(record.id, record.boundary, record.session_id, matrix[row])
             loaded.applied_seq = seq
         else:
             loaded = self._sync(loaded)
-        memory._after_write(self._uid, loaded)
+        if forgets:
+            self._after_change(loaded, new_state)
+        else:
+            memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
     def _prepare(self, item: object, fresh: Iterator[str]) -> _Prepared:
@@ -362,28 +379,7 @@ class UserMemory:
         loaded = memory._loaded(self._uid)
         with store.transaction(self._uid):
             state = store.user_state(self._uid)
-            found = store.turn_embeddings(self._uid, wanted)
-            known = {row[0] for row in found}
-            missing = [turn_id for turn_id in wanted if turn_id not in known]
-            if missing:
-                raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
-            position = {turn_id: number for number, turn_id in enumerate(wanted)}
-            found.sort(key=lambda row: position[row[0]])
-            seq = state.head_seq
-            forgets = [(row[0], seq + 1 + number) for number, row in enumerate(found)]
-            store.forget_turns(self._uid, forgets, now_us())
-            records = [TurnRecord(row[0], 0, row[1], 0, "", "", None, 0, b"") for row in found]
-            matrix = np.frombuffer(b"".join(row[2] for row in found), dtype="<f4").reshape(
-                len(found), memory.dimension
-            )
-            self._add_to_session_sums(records, matrix, sign=-1.0)
-            new_state = replace(
-                state,
-                head_seq=seq + len(found),
-                live_count=state.live_count - len(found),
-                forgotten_count=state.forgotten_count + len(found),
-                forgotten_since_rebuild=state.forgotten_since_rebuild + len(found),
-            )
+            forgets, new_state = self._write_forgets(state, wanted)
             store.save_user_state(new_state)
         if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
             for turn_id, _ in forgets:
@@ -391,12 +387,48 @@ class UserMemory:
             loaded.applied_seq = new_state.head_seq
         else:
             loaded = self._sync(loaded)
-        forgotten = new_state.forgotten_since_rebuild
-        if forgotten >= memory.forget_rebuild_share * (new_state.live_count + forgotten):
+        self._after_change(loaded, new_state)
+        return len(forgets)
+
+    def _write_forgets(
+        self, state: UserState, wanted: Sequence[str]
+    ) -> tuple[list[tuple[str, int]], UserState]:
+        """Inside the user's transaction: forgets the live turns `wanted` (in
+        that order) after `state`'s head, and returns the (id, seq) of each
+        forget with the user's state after them (for the caller to save)."""
+        store = self._memory._store
+        found = store.turn_embeddings(self._uid, wanted)
+        known = {row[0] for row in found}
+        missing = [turn_id for turn_id in wanted if turn_id not in known]
+        if missing:
+            raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
+        position = {turn_id: number for number, turn_id in enumerate(wanted)}
+        found.sort(key=lambda row: position[row[0]])
+        seq = state.head_seq
+        forgets = [(row[0], seq + 1 + number) for number, row in enumerate(found)]
+        store.forget_turns(self._uid, forgets, now_us())
+        records = [TurnRecord(row[0], 0, row[1], 0, "", "", None, 0, b"") for row in found]
+        matrix = np.frombuffer(b"".join(row[2] for row in found), dtype="<f4").reshape(
+            len(found), self._memory.dimension
+        )
+        self._add_to_session_sums(records, matrix, sign=-1.0)
+        return forgets, replace(
+            state,
+            head_seq=seq + len(found),
+            live_count=state.live_count - len(found),
+            forgotten_count=state.forgotten_count + len(found),
+            forgotten_since_rebuild=state.forgotten_since_rebuild + len(found),
+        )
+
+    def _after_change(self, loaded: LoadedIndex, state: UserState) -> None:
+        """After a committed write: rebuilds the index once the turns forgotten
+        since the last rebuild reach their share, else checkpoints when due."""
+        memory = self._memory
+        forgotten = state.forgotten_since_rebuild
+        if forgotten >= memory.forget_rebuild_share * (state.live_count + forgotten):
             self._structural(rebuild=True, full=False)
         else:
             memory._after_write(self._uid, loaded)
-        return len(found)
 
     @locked
     def consolidate(self, *, full: bool = False) -> None:
@@ -601,6 +633,12 @@ class UserMemory:
         if missing:
             raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
         return [stored_to_turn(by_id[turn_id]) for turn_id in wanted]
+
+    @locked
+    def taken_ids(self, ids: str | Iterable[str]) -> list[str]:
+        """Which of `ids` a new turn cannot have: the ids of turns stored in
+        this database, live or forgotten, of any user (an id is never reused)."""
+        return self._memory._store.existing_turn_ids(ids_argument(ids, "turn id"))
 
     @locked
     def embeddings(self, ids: str | Iterable[str]) -> dict[str, FloatMatrix]:

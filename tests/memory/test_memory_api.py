@@ -164,6 +164,15 @@ def _bad_calls():
         "wrong row count": lambda u: u.add_many(["a", "b"], embeddings=good[:1]),
         "no embedder": lambda u: u.add("x"),
         "forget unknown among known": lambda u: u.forget([u.turns().__next__().id, "cd" * 16]),
+        "replacing an unknown turn": lambda u: u.add_many(
+            ["x"], embeddings=good[:1], replacing=[u.turns().__next__().id, "cd" * 16]
+        ),
+        "replacing by a stored id": lambda u: u.add_many(
+            [NewTurn("x", id=list(u.turns())[1].id)],
+            embeddings=good[:1],
+            replacing=u.turns().__next__().id,
+        ),
+        "replacing with nothing": lambda u: u.add_many([], replacing=u.turns().__next__().id),
         "search mode": lambda u: u.search("x", 3, mode="fuzzy", embedding=good[0]),
         "search k": lambda u: u.search("x", -1, embedding=good[0]),
         "search session": lambda u: u.search("x", 3, session="ef" * 16, embedding=good[0]),
@@ -180,6 +189,8 @@ ERRORS = {
     "stored id": DuplicateIdError,
     "repeated id in a batch": DuplicateIdError,
     "forget unknown among known": UnknownIdError,
+    "replacing an unknown turn": UnknownIdError,
+    "replacing by a stored id": DuplicateIdError,
     "search session": UnknownIdError,
 }
 
@@ -239,13 +250,14 @@ def test_callable_embedder_and_in_memory_store():
         memory.user("u").add("x")
 
 
-def test_importing_the_package_loads_no_model_library():
+def test_importing_the_package_loads_no_optional_library():
     import subprocess
     import sys
 
     code = (
         "import sys, orlo_memory; "
-        "print(sorted(m for m in ('torch', 'sentence_transformers') if m in sys.modules))"
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core')"
+        " if m in sys.modules))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
