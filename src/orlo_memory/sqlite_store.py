@@ -12,6 +12,15 @@ is caught by the checksum (the log stays the truth). A ":memory:" database
 keeps its snapshots in memory. Full-text search is an FTS5 table whose `scope`
 column holds the tokens "u<uid>" and "s<session id>", so a query is scoped by
 the index itself, ranked by bm25 over the `text` column only.
+
+FTS5 has no stop words, and bm25 scores every row that holds any query word:
+"the" or "what" would rank thousands of turns (slow, and in a fused ranking
+those matches crowd out the turns found by meaning). So a query word found in
+more than `common_term_share` of the user's turns (and in more than
+COMMON_TERM_FLOOR of them) is left out of the ranking; counting stops at that
+bound, so counting costs at most that many rows per word. A query made only of
+such words is ranked by its rarest word over that word's COMMON_TERM_POOL most
+recent turns, which bounds its cost too.
 """
 
 from __future__ import annotations
@@ -37,6 +46,10 @@ from .store import (
 )
 
 SCHEMA_VERSION = "1"
+# Chosen on bench/eval_search.py and bench/bench_memory.py.
+DEFAULT_COMMON_TERM_SHARE = 0.05
+COMMON_TERM_FLOOR = 20
+COMMON_TERM_POOL = 1000
 _SNAPSHOT_SUFFIX = ".kiv"
 
 _SCHEMA = (
@@ -126,10 +139,20 @@ class SqliteStore:
     """A `Store` on one SQLite file (or ":memory:")."""
 
     def __init__(
-        self, path: str, *, synchronous: str = "NORMAL", busy_timeout: float = 60.0
+        self,
+        path: str,
+        *,
+        synchronous: str = "NORMAL",
+        busy_timeout: float = 60.0,
+        common_term_share: float = DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
         if synchronous.upper() not in ("OFF", "NORMAL", "FULL", "EXTRA"):
             raise InvalidInputError(f"unknown synchronous mode {synchronous!r}")
+        if not 0.0 < common_term_share <= 1.0:
+            raise InvalidInputError(
+                f"common_term_share must be in (0, 1], got {common_term_share!r}"
+            )
+        self.common_term_share = common_term_share
         try:
             self._conn = sqlite3.connect(
                 path, timeout=busy_timeout, isolation_level=None, check_same_thread=False
@@ -519,17 +542,46 @@ class SqliteStore:
     ) -> list[tuple[str, float]]:
         if not terms or limit <= 0:
             return []
-        scope = f'scope : "u{uid}"'
-        if session_id is not None:
-            scope += " AND scope : " + _fts_quote("s" + session_id)
-        query = f"{scope} AND text : ({' OR '.join(_fts_quote(term) for term in terms)})"
-        rows = self._conn.execute(
-            "SELECT t.id, -m.score FROM"
-            " (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
-            "  WHERE turns_fts MATCH ? ORDER BY score LIMIT ?) AS m"
-            " JOIN turns t ON t.row = m.rowid ORDER BY m.score",
-            (query, limit),
-        ).fetchall()
+        user_scope = f'scope : "u{uid}"'
+        with self._read():
+            row = self._conn.execute(
+                "SELECT live_count FROM users WHERE uid = ?", (uid,)
+            ).fetchone()
+            bound = max(int(self.common_term_share * (row[0] if row else 0)), COMMON_TERM_FLOOR)
+            counted: list[tuple[int, str]] = []
+            for term in terms:
+                found = self._conn.execute(
+                    "SELECT count(*) FROM (SELECT rowid FROM turns_fts"
+                    " WHERE turns_fts MATCH ? LIMIT ?)",
+                    (f"{user_scope} AND text : {_fts_quote(term)}", bound + 1),
+                ).fetchone()[0]
+                if found:
+                    counted.append((found, term))
+            if not counted:
+                return []
+            scope = user_scope
+            if session_id is not None:
+                scope += " AND scope : " + _fts_quote("s" + session_id)
+            kept = [term for found, term in counted if found <= bound]
+            if kept:
+                words = " OR ".join(_fts_quote(term) for term in kept)
+                matches = (
+                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
+                    " WHERE turns_fts MATCH ? ORDER BY score LIMIT ?"
+                )
+                arguments: tuple[Any, ...] = (f"{scope} AND text : ({words})", limit)
+            else:
+                rarest = min(counted)[1]
+                matches = (
+                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
+                    " WHERE turns_fts MATCH ? ORDER BY rowid DESC LIMIT ?"
+                )
+                arguments = (f"{scope} AND text : {_fts_quote(rarest)}", COMMON_TERM_POOL)
+            rows = self._conn.execute(
+                f"SELECT t.id, -m.score FROM ({matches}) AS m"
+                " JOIN turns t ON t.row = m.rowid ORDER BY m.score LIMIT ?",
+                (*arguments, limit),
+            ).fetchall()
         return [(row[0], float(row[1])) for row in rows]
 
 
