@@ -107,8 +107,10 @@ _SCHEMA = (
         forgotten_us INTEGER NOT NULL,
         PRIMARY KEY (uid, seq)
     )""",
+    # Contentless: the texts stay in `turns` only. A row is removed with the
+    # 'delete' command and the values it was indexed with.
     """CREATE VIRTUAL TABLE IF NOT EXISTS turns_fts USING fts5(
-        text, scope, tokenize = 'porter unicode61 remove_diacritics 2'
+        text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
     )""",
     """CREATE TABLE IF NOT EXISTS snapshots (
         uid INTEGER PRIMARY KEY,
@@ -174,6 +176,12 @@ class SqliteStore:
             with self._write():
                 for statement in _SCHEMA:
                     self._conn.execute(statement)
+                # Databases of the first schema keep a copy of each text in the
+                # full-text table (removed by a plain DELETE); both kinds work.
+                fts_sql = self._conn.execute(
+                    "SELECT sql FROM sqlite_master WHERE name = 'turns_fts'"
+                ).fetchone()[0]
+                self._fts_contentless = "content=''" in "".join(fts_sql.split())
         except BaseException:
             self._conn.close()
             raise
@@ -338,7 +346,15 @@ class SqliteStore:
             ).fetchone()
             if row is None:
                 raise OrloMemoryError(f"turn {turn_id} is not a live turn of this user")
-            self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
+            if self._fts_contentless:
+                self._conn.execute(
+                    "INSERT INTO turns_fts (turns_fts, rowid, text, scope)"
+                    " SELECT 'delete', row, text, 'u' || uid || ' s' || session_id"
+                    " FROM turns WHERE row = ?",
+                    (row[0],),
+                )
+            else:
+                self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
             self._conn.execute(
                 "UPDATE turns SET text = NULL, metadata = NULL WHERE row = ?", (row[0],)
             )
