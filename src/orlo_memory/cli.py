@@ -16,6 +16,7 @@ import argparse
 import json
 import os
 import sys
+import textwrap
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
 from typing import IO, Any
@@ -69,9 +70,12 @@ def _formatter(prog: str) -> argparse.HelpFormatter:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="orlo-memory",
-        description="A conversation memory on SQLite, built on the orlo_kiv index: "
-        "import conversations, search them by meaning and by words, list sessions, "
-        "show counts and export.",
+        description=textwrap.fill(
+            "A conversation memory on SQLite, built on the orlo_kiv index: import "
+            "conversations, search them by meaning and by words, list sessions, show "
+            "counts and export.",
+            78,
+        ),
         epilog=EPILOG,
         formatter_class=_formatter,
     )
@@ -80,7 +84,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(
-            name, help=summary, description=description, formatter_class=_formatter
+            name,
+            help=summary,
+            description=textwrap.fill(description, 78),
+            formatter_class=_formatter,
         )
         sub.add_argument("database", metavar="DB", help="the memory's SQLite file")
         return sub
@@ -207,6 +214,10 @@ def _load_model(args: argparse.Namespace) -> Embedder:
     """The embedding model the options name; CliError when there is none."""
     if args.precomputed:
         raise CliError("--precomputed was given, but this needs the embedding model")
+    # The model libraries' own progress bars and notices would clutter the output.
+    os.environ.setdefault("HF_HUB_DISABLE_PROGRESS_BARS", "1")
+    os.environ.setdefault("TRANSFORMERS_VERBOSITY", "error")
+    os.environ.setdefault("TRANSFORMERS_NO_ADVISORY_WARNINGS", "1")
     try:
         if args.model is not None:
             return SentenceTransformerEmbedder(args.model)
@@ -218,11 +229,15 @@ def _load_model(args: argparse.Namespace) -> Embedder:
         ) from None
 
 
-def _open_existing(path: str, embedder: Embedder | None) -> Memory:
-    if path != ":memory:" and not os.path.isfile(path):
+def _check_exists(path: str) -> None:
+    if not os.path.isfile(path):
         raise CliError(
             f"no memory database at {path!r}: create one with 'orlo-memory import {path} FILE'"
         )
+
+
+def _open_existing(path: str, embedder: Embedder | None) -> Memory:
+    _check_exists(path)
     return Memory.open(path, embedder=embedder)
 
 
@@ -281,6 +296,7 @@ def _import(args: argparse.Namespace) -> int:
 
 
 def _search(args: argparse.Namespace) -> int:
+    _check_exists(args.database)
     embedder = None
     if args.mode != "lexical":
         try:
@@ -322,6 +338,7 @@ def _hit_line(rank: int, hit: Hit) -> str:
 
 
 def _sessions(args: argparse.Namespace) -> int:
+    _check_exists(args.database)
     embedder = None if args.query is None else _load_model(args)
     with _open_existing(args.database, embedder) as memory:
         user = _existing_user(memory, args.user)

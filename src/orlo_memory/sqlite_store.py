@@ -14,13 +14,17 @@ column holds the tokens "u<uid>" and "s<session id>", so a query is scoped by
 the index itself, ranked by bm25 over the `text` column only.
 
 FTS5 has no stop words, and bm25 scores every row that holds any query word:
-"the" or "what" would rank thousands of turns (slow, and in a fused ranking
-those matches crowd out the turns found by meaning). So a query word found in
-more than `common_term_share` of the user's turns (and in more than
-COMMON_TERM_FLOOR of them) is left out of the ranking; counting stops at that
-bound, so counting costs at most that many rows per word. A query made only of
-such words is ranked by its rarest word over that word's COMMON_TERM_POOL most
-recent turns, which bounds its cost too.
+"the" or "what" would rank most of the turns (slow, and in a fused ranking
+those matches crowd out the turns found by meaning). So the query words are
+counted first (each count stops at the bound, so it is cheap) and kept rarest
+first while their matches add up to at most `common_term_share` of the stored
+turns (at least COMMON_TERM_FLOOR): bm25 then scores a bounded number of rows,
+and words found nearly everywhere, which say little, are left out. A query
+whose rarest word alone passes the bound is ranked by that word over its
+COMMON_TERM_POOL most recent matches. bm25 also computes the frequency of
+every phrase of the query, the user's scope token included, which costs a pass
+over all of the user's rows: when the user holds most of the stored turns the
+query runs unscoped and the join keeps the user's rows instead.
 """
 
 from __future__ import annotations
@@ -47,7 +51,7 @@ from .store import (
 
 SCHEMA_VERSION = "1"
 # Chosen on bench/eval_search.py and bench/bench_memory.py.
-DEFAULT_COMMON_TERM_SHARE = 0.05
+DEFAULT_COMMON_TERM_SHARE = 0.02
 COMMON_TERM_FLOOR = 20
 COMMON_TERM_POOL = 1000
 _SNAPSHOT_SUFFIX = ".kiv"
@@ -558,45 +562,48 @@ class SqliteStore:
     ) -> list[tuple[str, float]]:
         if not terms or limit <= 0:
             return []
-        user_scope = f'scope : "u{uid}"'
+        execute = self._conn.execute
         with self._read():
-            row = self._conn.execute(
-                "SELECT live_count FROM users WHERE uid = ?", (uid,)
-            ).fetchone()
-            bound = max(int(self.common_term_share * (row[0] if row else 0)), COMMON_TERM_FLOOR)
+            stored = execute("SELECT max(row) FROM turns").fetchone()[0] or 0
+            live = execute("SELECT live_count FROM users WHERE uid = ?", (uid,)).fetchone()
+            bound = max(int(self.common_term_share * stored), COMMON_TERM_FLOOR)
             counted: list[tuple[int, str]] = []
             for term in terms:
-                found = self._conn.execute(
+                found = execute(
                     "SELECT count(*) FROM (SELECT rowid FROM turns_fts"
                     " WHERE turns_fts MATCH ? LIMIT ?)",
-                    (f"{user_scope} AND text : {_fts_quote(term)}", bound + 1),
+                    ("text : " + _fts_quote(term), bound + 1),
                 ).fetchone()[0]
                 if found:
                     counted.append((found, term))
             if not counted:
                 return []
-            scope = user_scope
+            counted.sort()
             if session_id is not None:
-                scope += " AND scope : " + _fts_quote("s" + session_id)
-            kept = [term for found, term in counted if found <= bound]
-            if kept:
-                words = " OR ".join(_fts_quote(term) for term in kept)
-                matches = (
-                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
-                    " WHERE turns_fts MATCH ? ORDER BY score LIMIT ?"
-                )
-                arguments: tuple[Any, ...] = (f"{scope} AND text : ({words})", limit)
+                scope = "scope : " + _fts_quote("s" + session_id) + " AND "
+            elif live is not None and 2 * live[0] >= stored:
+                scope = ""
             else:
-                rarest = min(counted)[1]
-                matches = (
-                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
-                    " WHERE turns_fts MATCH ? ORDER BY rowid DESC LIMIT ?"
-                )
-                arguments = (f"{scope} AND text : {_fts_quote(rarest)}", COMMON_TERM_POOL)
-            rows = self._conn.execute(
-                f"SELECT t.id, -m.score FROM ({matches}) AS m"
-                " JOIN turns t ON t.row = m.rowid ORDER BY m.score LIMIT ?",
-                (*arguments, limit),
+                scope = f'scope : "u{uid}" AND '
+            if counted[0][0] <= bound:
+                kept: list[str] = []
+                total = 0
+                for found, term in counted:
+                    if total + found > bound:
+                        break
+                    kept.append(term)
+                    total += found
+                words = " OR ".join(_fts_quote(term) for term in kept)
+                query = f"{scope}text : ({words})"
+                order, pool = "", -1
+            else:
+                query = f"{scope}text : {_fts_quote(counted[0][1])}"
+                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
+            rows = execute(
+                "SELECT t.id, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
+                f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
+                " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
+                (query, pool, uid, limit),
             ).fetchall()
         return [(row[0], float(row[1])) for row in rows]
 
