@@ -40,6 +40,7 @@ import numpy.typing as npt
 import orlo_kiv
 
 from orlo_memory import Memory, UserMemory
+from orlo_memory.lexical import query_terms
 
 ROOT = Path(__file__).resolve().parent.parent
 CONVERSATION = ROOT / "examples" / "data" / "conversation.jsonl"
@@ -178,8 +179,6 @@ def main() -> None:
             index = memory._loaded(user._uid).index  # the very index the memory searches
             store = memory._store
             uid = user._uid
-            from orlo_memory.lexical import query_terms
-
             vector = interleaved(
                 {
                     "near": lambda n: index.near(query_vectors[n], 10),
@@ -202,17 +201,15 @@ def main() -> None:
                 )
             )
             for label, queries in (("realistic", questions), ("worst case", worst)):
+
+                def hybrid_call(n: int, q: list[str] = queries) -> object:
+                    return user.search(q[n], 10, embedding=query_vectors[n])
+
+                def lexical_call(n: int, q: list[str] = queries) -> object:
+                    return store.lexical_search(uid, query_terms(q[n]), 40)
+
                 measured = interleaved(
-                    {
-                        "hybrid": lambda n, q=queries: user.search(
-                            q[n], 10, embedding=query_vectors[n]
-                        ),
-                        "lexical": lambda n, q=queries: store.lexical_search(
-                            uid, query_terms(q[n]), 40
-                        ),
-                    },
-                    len(queries),
-                    args.rounds,
+                    {"hybrid": hybrid_call, "lexical": lexical_call}, len(queries), args.rounds
                 )
                 hybrid, lexical = measured["hybrid"], measured["lexical"]
                 rows.append(
@@ -256,10 +253,10 @@ def main() -> None:
                 "met" if reopen_s / load_s <= 2.0 else "NOT met",
             )
         )
-    load = os.getloadavg()[0]
+    busy = os.getloadavg()[0]
     print(
         f"\n{args.turns:,} turns of {DIM} dimensions, {args.rounds} interleaved rounds, "
-        f"load average {load:.1f} on {os.cpu_count()} cores\n"
+        f"load average {busy:.1f} on {os.cpu_count()} cores\n"
     )
     print("| measure | result | target | |")
     print("|---|---|---|---|")

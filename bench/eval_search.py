@@ -65,6 +65,7 @@ KINDS = ("lexical", "mixed", "semantic")
 FUSION_KS = (1.0, 2.0, 3.0, 5.0, 7.0, 10.0, 15.0, 20.0, 30.0, 45.0, 60.0, 90.0, 120.0)
 LEXICAL_RATIOS = (0.1, 0.15, 0.2, 0.25, 0.33, 0.4, 0.5, 0.67, 0.8, 1.0, 1.25, 1.5, 2.0)
 RARE_SHARE = 0.01
+NOISE = 0.005
 
 Matrix = npt.NDArray[np.float32]
 
@@ -258,10 +259,12 @@ def sweep(
 
 
 def smoothed(
-    grid: dict[tuple[float, float], list[Scores]], members: Sequence[int]
+    grid: dict[tuple[float, float], list[Scores]], members: Sequence[int], metric: str = "recall10"
 ) -> dict[tuple[float, float], float]:
-    """Mean recall@10 of each grid point and its (up to 8) neighbours."""
-    plain = {point: mean([scores[n].recall10 for n in members]) for point, scores in grid.items()}
+    """Mean of `metric` at each grid point and its (up to 8) neighbours."""
+    plain = {
+        point: mean([getattr(scores[n], metric) for n in members]) for point, scores in grid.items()
+    }
     out = {}
     for i, fusion_k in enumerate(FUSION_KS):
         for j, ratio in enumerate(LEXICAL_RATIOS):
@@ -301,7 +304,7 @@ def report_sweep(
         f"recall@10 {plain[best_point]:.3f} (neighbourhood {region[best_point]:.3f})"
     )
     print(
-        f"chosen (best neighbourhood inside the grid): fusion_k={chosen[0]:g}, "
+        f"chosen (robust region, then MRR): fusion_k={chosen[0]:g}, "
         f"ratio={chosen[1]:g}: recall@10 {plain[chosen]:.3f} (neighbourhood {region[chosen]:.3f})"
     )
     current = (DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT / DEFAULT_VECTOR_WEIGHT)
@@ -330,16 +333,17 @@ def report_sweep(
 def choose(
     grid: dict[tuple[float, float], list[Scores]], members: Sequence[int]
 ) -> tuple[float, float]:
-    """The grid point whose neighbourhood has the best mean recall@10 (ties:
-    the better MRR), among points inside the grid: an edge point's
-    neighbourhood is one-sided, and a ratio at the grid's low edge means
-    "lexical ranking nearly off", which the vector mode already measures."""
-    region = smoothed(grid, members)
-    inside = [(fusion_k, ratio) for fusion_k in FUSION_KS[1:-1] for ratio in LEXICAL_RATIOS[1:-1]]
-    return max(
-        inside,
-        key=lambda p: (round(region[p], 3), mean([grid[p][n].reciprocal_rank for n in members])),
-    )
+    """A point of the most robust region: among the points inside the grid
+    whose neighbourhood mean of recall@10 is within NOISE of the best one
+    (less than one question's worth apart), the best neighbourhood MRR. Edge
+    points are left out: their neighbourhood is one-sided, and the low edge of
+    the ratio means "lexical ranking nearly off", which vector mode measures."""
+    recall = smoothed(grid, members)
+    reciprocal = smoothed(grid, members, "reciprocal_rank")
+    inside = [(k, r) for k in FUSION_KS[1:-1] for r in LEXICAL_RATIOS[1:-1]]
+    best = max(recall[p] for p in inside)
+    near_best = [p for p in inside if recall[p] >= best - NOISE]
+    return max(near_best, key=lambda p: reciprocal[p])
 
 
 def complementary(user: UserMemory, questions: Sequence[Question], vectors: Matrix) -> None:
