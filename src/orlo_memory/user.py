@@ -169,23 +169,17 @@ class UserMemory:
                 raise InvalidInputError("replacing turns needs turns to store")
             return []
         role = text_argument(role, "role")
-        fresh = iter(new_ids(len(items)))
-        prepared = [
-            _Prepared(
-                next(fresh),
-                False,
-                text_argument(item, "text"),
-                role,
-                None,
-                None,
-                False,
-                False,
-                None,
-            )
-            if isinstance(item, str)
-            else self._prepare(item, fresh)
-            for item in items
-        ]
+        fresh = new_ids(len(items))
+        prepared: list[_Prepared] = []
+        keep = prepared.append
+        for number, item in enumerate(items):
+            if isinstance(item, str):
+                # Plain texts are the bulk of large imports: checked inline.
+                if not item.strip():
+                    raise InvalidInputError("text must be a non-empty string")
+                keep(_Prepared(fresh[number], False, item, role, None, None, False, False, None))
+            else:
+                keep(self._prepare(item, fresh[number]))
         explicit = [p.id for p in prepared if p.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
@@ -207,6 +201,9 @@ class UserMemory:
             pending = state.pending_boundary
             seq = after_forgets.head_seq
             records: list[TurnRecord] = []
+            record = records.append
+            blob = matrix.tobytes()
+            width = 4 * matrix.shape[1]
             for row, turn in enumerate(prepared):
                 created = turn.created_us if turn.created_us is not None else created_default
                 if turn.new_session or current is None:
@@ -218,7 +215,7 @@ class UserMemory:
                 elif turn.new_topic:
                     pending = max(pending, BOUNDARY_DOCUMENT)
                 seq += 1
-                records.append(
+                record(
                     TurnRecord(
                         turn.id,
                         seq,
@@ -228,7 +225,7 @@ class UserMemory:
                         turn.text,
                         turn.metadata,
                         created,
-                        matrix[row].tobytes(),
+                        blob[row * width : (row + 1) * width],
                     )
                 )
                 pending = BOUNDARY_NONE
@@ -245,8 +242,7 @@ class UserMemory:
         if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
             for turn_id, _ in forgets:
                 loaded.apply_forget(turn_id)
-            for row, record in enumerate(records):
-                loaded.apply_add(record.id, record.boundary, record.session_id, matrix[row])
+            loaded.apply_records(records, matrix)
             loaded.applied_seq = seq
         else:
             loaded = self._sync(loaded)
@@ -256,12 +252,12 @@ class UserMemory:
             memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
-    def _prepare(self, item: object, fresh: Iterator[str]) -> _Prepared:
+    def _prepare(self, item: object, fresh_id: str) -> _Prepared:
         if not isinstance(item, NewTurn):
             raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
         explicit = item.id is not None
         return _Prepared(
-            id=parse_id(item.id) if explicit else next(fresh),
+            id=parse_id(item.id) if explicit else fresh_id,
             explicit_id=explicit,
             text=text_argument(item.text, "text"),
             role=text_argument(item.role, "role"),
@@ -319,19 +315,27 @@ class UserMemory:
         """Adds (sign 1) or subtracts (sign -1) the normalised embeddings of
         `records`' turns to their sessions' running sums and counts."""
         store = self._memory._store
-        by_session: dict[str, list[int]] = {}
-        for row, record in enumerate(records):
-            by_session.setdefault(record.session_id, []).append(row)
-        rows = matrix.astype(np.float64)
-        norms = np.linalg.norm(rows, axis=1, keepdims=True)
-        np.divide(rows, norms, out=rows, where=norms > 0)
+        # Turns come in runs of one session: sum each run.
+        runs: dict[str, list[tuple[int, int]]] = {}
+        start = 0
+        for row in range(1, len(records) + 1):
+            if row == len(records) or records[row].session_id != records[start].session_id:
+                runs.setdefault(records[start].session_id, []).append((start, row))
+                start = row
+        norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix))
+        scale = np.divide(1.0, norms, out=np.zeros_like(norms), where=norms > 0)
         updated = []
-        for session in store.sessions(self._uid, list(by_session)):
-            members = by_session[session.id]
-            total = rows[members].sum(axis=0) * sign
+        for session in store.sessions(self._uid, list(runs)):
+            total = np.zeros(matrix.shape[1], dtype=np.float64)
+            members = 0
+            for first, end in runs[session.id]:
+                # scale @ rows: the sum of the normalised rows.
+                total += scale[first:end] @ matrix[first:end]
+                members += end - first
+            total *= sign
             if session.vector_sum is not None:
                 total += np.frombuffer(session.vector_sum, dtype=_SESSION_SUM_DTYPE)
-            count = session.turn_count + int(sign) * len(members)
+            count = session.turn_count + int(sign) * members
             blob = total.astype(_SESSION_SUM_DTYPE).tobytes() if count > 0 else None
             updated.append(replace(session, turn_count=count, vector_sum=blob))
         store.write_session_sums(self._uid, updated)

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import logging
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -34,6 +34,7 @@ from .store import (
     SnapshotHeader,
     Store,
     StoredSnapshot,
+    TurnRecord,
 )
 
 log = logging.getLogger("orlo_memory")
@@ -154,6 +155,26 @@ class LoadedIndex:
         cached = self.sessions.get(session_id)
         if cached is not None:
             cached.append(turn_id, vector)
+
+    def apply_records(self, records: Sequence[TurnRecord], matrix: Vector) -> None:
+        """Adds freshly written turns (their rows of `matrix`), as `apply_add`
+        would one by one."""
+        index = self.index
+        add = index.add_with_id
+        cached = self.sessions
+        for row, record in enumerate(records):
+            boundary = record.boundary
+            if boundary == BOUNDARY_SESSION:
+                index.new_session()
+            elif boundary == BOUNDARY_DOCUMENT:
+                index.new_document()
+            vector = matrix[row]
+            add(record.id, vector)
+            if cached:
+                session = cached.get(record.session_id)
+                if session is not None:
+                    session.append(record.id, vector)
+        self.points += len(records)
 
     def apply_forget(self, turn_id: str) -> None:
         """Removes a turn that was live when its add was applied."""
