@@ -37,8 +37,8 @@ from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
-import orlo_kiv
 
+import orlo_kiv
 from orlo_memory import Memory, UserMemory
 from orlo_memory.lexical import query_terms
 
