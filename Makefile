@@ -9,6 +9,17 @@ CPP_BUILD ?= build/cpp-tests
 CMAKE_EXTRA ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
+# The embedding model's extra needs torch, whose CPU-only build is on hand for
+# CPython 3.11 only (an unpinned torch pulls a multi-GB CUDA build): EMBED=1
+# installs torch==2.13.0 first, then the `embed` extra. .ci/run may override.
+# The `langchain` extra is pure Python and goes everywhere (the test extra's
+# langchain-tests runs LangChain's standard suite against the vector store).
+comma := ,
+PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
+EXTRAS := test,langchain$(if $(filter 1,$(EMBED)),$(comma)embed)
+TORCH_SPEC ?= torch==2.13.0
+
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 600
 FUZZER := $(FUZZ_BUILD)/orlo_kiv_decode_fuzzer
@@ -21,7 +32,10 @@ $(VENV_PYTHON):
 	$(VENV_PYTHON) -m pip install --quiet scikit-build-core cmake ninja
 
 install: $(VENV_PYTHON)
-	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[test]'
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
+endif
+	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[$(EXTRAS)]'
 
 demo: install
 	$(VENV_PYTHON) examples/quickstart.py

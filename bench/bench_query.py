@@ -43,6 +43,7 @@ for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
 
 import numpy as np  # noqa: E402
+
 import orlo_kiv  # noqa: E402
 
 try:
@@ -140,7 +141,7 @@ def measure(search, queries, truth, k):
     found = 0
     gc.disable()
     try:
-        for q, expected in zip(queries, truth, strict=False):
+        for q, expected in zip(queries, truth, strict=True):
             elapsed, ids = timed_us(search, q)
             latencies.append(elapsed)
             found += len(expected.intersection(ids))
@@ -214,14 +215,14 @@ def measure_near_and_floor(index, chunks, queries, truth, k, beam_width, rng):
         offset, m, q = job
         return chunks[offset : offset + m] @ q
 
-    for q, a, m in zip(queries[:20], arrays[:20], counts[:20], strict=False):
+    for q, a, m in zip(queries[:20], arrays[:20], counts[:20], strict=True):
         near(q)
         floor((0, m, a))
     near_times, floor_times, ratios = [], [], []
     found = 0
     gc.disable()
     try:
-        for i, (q, a, m, expected) in enumerate(zip(queries, arrays, counts, truth, strict=False)):
+        for i, (q, a, m, expected) in enumerate(zip(queries, arrays, counts, truth, strict=True)):
             job = (int(rng.integers(0, n - m + 1)), m, a)
             if i % 2:
                 floor_time, _ = timed_us(floor, job)
@@ -357,14 +358,14 @@ def plot(results, k, path):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, len(results), figsize=(6.5 * len(results), 4.8), squeeze=False)
-    for axis, (case, rows) in zip(axes[0], results, strict=False):
+    for axis, (case, rows) in zip(axes[0], results, strict=True):
         hnsw = [
             (recall, median) for name, _, median, _, recall in rows if name.startswith("hnswlib")
         ]
         if hnsw:
-            recalls, medians = zip(*hnsw, strict=False)
+            recalls, medians = zip(*hnsw, strict=True)
             axis.plot(recalls, medians, "o-", color="tab:orange", label="hnswlib, ef 10 to 400")
-            for ef, (recall, median) in zip(HNSW_EFS, hnsw, strict=False):
+            for ef, (recall, median) in zip(HNSW_EFS, hnsw, strict=True):
                 axis.annotate(
                     f"ef={ef}",
                     (recall, median),

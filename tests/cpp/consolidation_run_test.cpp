@@ -20,6 +20,7 @@ using testing_support::test_vector;
 
 std::vector<std::string> duration_keys(const ConsolidationReport& report) {
   std::vector<std::string> keys;
+  keys.reserve(report.phase_durations.size());
   for (const auto& [name, duration] : report.phase_durations) keys.push_back(name);
   return keys;
 }

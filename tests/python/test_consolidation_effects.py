@@ -1,10 +1,12 @@
 """What consolidation runs do to the tree, read back through the binary form."""
+
 import math
 import random
 
 import pytest
 
 from orlo_kiv import KivIndex
+
 import kiv_format
 from kiv_format import Record, make_id
 
@@ -35,6 +37,7 @@ def leaf_vectors(records, container):
 
 def f32(x):
     import struct
+
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
@@ -123,13 +126,23 @@ def loaded(records, root=None):
 
 
 def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
-    chunks = [Record(bytes([1, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1,
-                     (1.0, float(i), 0.0), (1.0, float(i), 0.0)) for i in range(101)]
+    chunks = [
+        Record(
+            bytes([1, 0]) + i.to_bytes(14, "little"),
+            3,
+            0,
+            [],
+            1,
+            (1.0, float(i), 0.0),
+            (1.0, float(i), 0.0),
+        )
+        for i in range(101)
+    ]
     document = Record(make_id(200), 2, 0, [c.id for c in chunks], 101, (0, 0, 0))
     other = Record(make_id(201), 2, 0, [chunks[0].id] * 3, 3, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id, other.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, other, session, root], root=root.id)
+    index = loaded([*chunks, document, other, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     children = records[session.id].children
@@ -140,18 +153,22 @@ def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
     assert new_document.children == [c.id for c in chunks[50:]]
     assert new_document.level == 2
     assert (records[document.id].point_count, new_document.point_count) == (50, 51)
-    total, centroid = expected_centroid([c.centroid for c in chunks[50:]])
+    _, centroid = expected_centroid([c.centroid for c in chunks[50:]])
     assert new_document.centroid == pytest.approx(centroid, rel=1e-5)
 
 
 @pytest.mark.parametrize("size, expected", [(100, [100]), (101, [50, 51])])
 def test_split_threshold_is_strict(size, expected):
-    chunks = [Record(bytes([2, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1,
-                     (1.0, 0.0, 0.0), (1.0, 0.0, 0.0)) for i in range(size)]
+    chunks = [
+        Record(
+            bytes([2, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1, (1.0, 0.0, 0.0), (1.0, 0.0, 0.0)
+        )
+        for i in range(size)
+    ]
     document = Record(make_id(200), 2, 0, [c.id for c in chunks], size, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, session, root], root=root.id)
+    index = loaded([*chunks, document, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert [len(records[d].children) for d in records[session.id].children] == expected
@@ -183,11 +200,13 @@ def test_pruning_runs_in_passes_and_keeps_the_root():
 
 def test_sessions_and_the_root_are_never_split():
     shared = chunk(250)
-    documents = [Record(bytes([3, 0]) + i.to_bytes(14, "little"), 2, 0, [shared.id] * 3, 3,
-                        (0, 0, 0)) for i in range(101)]
+    documents = [
+        Record(bytes([3, 0]) + i.to_bytes(14, "little"), 2, 0, [shared.id] * 3, 3, (0, 0, 0))
+        for i in range(101)
+    ]
     session = Record(make_id(210), 1, 0, [d.id for d in documents], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id] * 101, 0, (0, 0, 0))
-    index = loaded(documents + [shared, session, root], root=root.id)
+    index = loaded([*documents, shared, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert len(records[session.id].children) == 101

@@ -1,9 +1,11 @@
 """Insertion, boundaries, removal and size, as the Python surface shows them."""
+
 import re
 
 import pytest
 
 from orlo_kiv import KivIndex
+
 from conftest import run_python, running_under_asan
 
 E4 = [1.0, 0.0, 0.0, 0.0]
@@ -41,7 +43,7 @@ def test_wrong_length_changes_nothing(index4):
         with pytest.raises(ValueError) as info:
             index4.add(bad)
         assert info.value.args == (f"Dimensionality mismatch: expected 4, got {len(bad)}",)
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 3$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 4, got 3$"):
         index4.add_with_id("a" * 32, [0.0] * 3)
     assert counts(index4) == (1, 1, 1, 1)
 
@@ -51,13 +53,13 @@ def test_documents_hold_fifty_chunks_and_sessions_fifty_documents():
     for _ in range(50):
         index.add([1.0])
     assert counts(index) == (1, 1, 1, 50)
-    index.add([1.0])            # the 51st chunk opens a second document
+    index.add([1.0])  # the 51st chunk opens a second document
     assert counts(index) == (1, 1, 2, 51)
-    for _ in range(48):         # documents 3..50, one chunk each
+    for _ in range(48):  # documents 3..50, one chunk each
         index.new_document()
         index.add([1.0])
     assert counts(index) == (1, 1, 50, 99)
-    index.add([1.0])            # the session is full: a new session opens
+    index.add([1.0])  # the session is full: a new session opens
     assert counts(index) == (1, 2, 51, 100)
 
 
@@ -87,7 +89,7 @@ def test_remove_deletes_one_entry(index4):
     assert (len(index4), index4.is_empty()) == (0, True)
     assert counts(index4) == (1, 1, 1, 0)
     index4.remove(first)  # twice: nothing happens
-    index4.add(E4)        # goes into the same document
+    index4.add(E4)  # goes into the same document
     assert counts(index4) == (1, 1, 1, 1)
 
 

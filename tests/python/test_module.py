@@ -3,13 +3,14 @@ import inspect
 import pytest
 
 import orlo_kiv
+
 from conftest import run_python
 
 CLASSES = ["KivIndex", "KivConfig", "SearchResult", "SessionSummary", "DocumentSummary", "KivStats"]
 
 
 def test_module_exports_classes_then_doc_and_version():
-    assert orlo_kiv.__all__ == CLASSES + ["__doc__", "__version__"]
+    assert orlo_kiv.__all__ == [*CLASSES, "__doc__", "__version__"]
     assert orlo_kiv.__doc__ == "ORLO-KIV: Kiv for AI memory retrieval"
     assert orlo_kiv.__version__ == "0.1.0"
 
@@ -45,8 +46,9 @@ def test_kiv_index_docstring_and_config_signature():
     assert orlo_kiv.KivConfig.__text_signature__ == "()"
 
 
-@pytest.mark.parametrize("name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary",
-                                  "DocumentSummary"])
+@pytest.mark.parametrize(
+    "name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary", "DocumentSummary"]
+)
 def test_classes_without_constructor(name):
     with pytest.raises(TypeError) as info:
         getattr(orlo_kiv, name)()
@@ -78,8 +80,7 @@ METHODS = [
 
 
 def test_method_table_is_complete_and_ordered():
-    names = [name for name, value in vars(orlo_kiv.KivIndex).items()
-             if not name.startswith("__")]
+    names = [name for name, value in vars(orlo_kiv.KivIndex).items() if not name.startswith("__")]
     assert names == [name for name, _, _ in METHODS]
 
 
@@ -91,12 +92,25 @@ def test_method_signatures_and_docstrings(name, signature, first_line):
     inspect.signature(method)  # the signature text is well formed
 
 
-def test_add_docstring_in_full():
-    assert orlo_kiv.KivIndex.add.__doc__ == (
-        "Add an embedding to the index\n\nArgs:\n"
-        "    embedding: List of floats (must match dimensionality)\n\n"
-        "Returns:\n    str: The generated ID as a hex string"
-    )
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        (
+            "add",
+            "Add an embedding to the index\n\nArgs:\n"
+            "    embedding: List of floats (must match dimensionality)\n\n"
+            "Returns:\n    str: The generated ID as a hex string",
+        ),
+        (
+            "consolidate",
+            "Run light consolidation (background maintenance)\n\n"
+            "This optimizes the index structure. Call periodically\n"
+            "(e.g., after every 100 inserts).",
+        ),
+    ],
+)
+def test_multi_line_docstrings_in_full(name, text):
+    assert getattr(orlo_kiv.KivIndex, name).__doc__ == text
 
 
 def test_static_methods_work_from_an_instance():
@@ -131,5 +145,4 @@ def test_second_interpreter_is_refused():
     """)
     assert result.returncode == 0, result.stderr
     assert "status -1" in result.stdout
-    assert ("ImportError: PyO3 modules do not yet support subinterpreters, see "
-            in result.stderr)
+    assert "ImportError: PyO3 modules do not yet support subinterpreters, see " in result.stderr

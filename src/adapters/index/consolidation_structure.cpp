@@ -168,6 +168,7 @@ bool ConsolidationTree::split_container(const Id& id) {
   if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
     created_.reserve(created_.size() + 1);
   }
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): a holder is found only through `parent`.
   if (holder) parents_.insert_or_assign(fresh, *parent);
   // Views name containers by handle: `container` and `holder` stay valid
   // across this insertion.

@@ -55,6 +55,8 @@ Id KivIndex::create_branch(ContainerLevel level) {
   return id;
 }
 
+// NOLINTBEGIN(bugprone-unchecked-optional-access): names_level() holds only for
+// a present id, and every slot it rejects is filled before it is read.
 Id KivIndex::open_insertion_path() {
   bool session_usable = names_level(*this, current_session_, ContainerLevel::Session);
   if (!names_level(*this, root_id_, ContainerLevel::Global)) {
@@ -77,14 +79,17 @@ Id KivIndex::open_insertion_path() {
   }
   return *current_document_;
 }
+// NOLINTEND(bugprone-unchecked-optional-access)
 
 std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float> embedding) {
   if (embedding.size() != dimensionality_) {
     return std::unexpected(CoreError::dimension_mismatch(dimensionality_, embedding.size()));
   }
   const Id document = open_insertion_path();
+  // NOLINTBEGIN(bugprone-unchecked-optional-access): open_insertion_path() filled the slots.
   const Id session = *current_session_;
   const Id root = *root_id_;
+  // NOLINTEND(bugprone-unchecked-optional-access)
 
   const ContainerRef chunk = containers_.insert_chunk(id, embedding, now_ms()).first;
   // A stored vector never moves and propagation never changes a chunk, so this

@@ -71,6 +71,7 @@ float QueryScorer::semantic_distance(std::span<const float> centroid,
                                      const Subspace* subspace) const {
   switch (rule_) {
     case Rule::Routed:
+      // NOLINTNEXTLINE(bugprone-unchecked-optional-access): Routed is chosen only with weights.
       return index_.routing_weights()->routed_distance(query_, centroid);
     case Rule::Subspace:
       if (subspace != nullptr) return 1.0f - subspace_similarity(*subspace);

@@ -15,6 +15,10 @@ namespace orlo_kiv::persistence {
 namespace {
 
 constexpr std::uint8_t kLevelCount = 4;
+// Offsets of the header fields that follow the magic and the version.
+constexpr std::size_t kDimensionalityOffset = 8;
+constexpr std::size_t kContainerCountOffset = 12;
+constexpr std::size_t kRootIdOffset = 20;
 
 // The one error of every read that runs past the end of the data.
 std::unexpected<PersistError> truncated() { return std::unexpected(PersistError::truncated()); }
@@ -47,8 +51,11 @@ std::expected<ContainerMap::Record, PersistError> read_record(ByteReader& r, std
   if (!get_u64_le(r, record.timestamp_ms) || !get_u32_le(r, record.child_count)) {
     return truncated();
   }
-  if (record.child_count > r.remaining() / sizeof(Id)) return truncated();
-  r.advance(std::size_t{record.child_count} * sizeof(Id), record.children);
+  // The children stay in the data until the map interns them: a count larger
+  // than the data reserves nothing.
+  if (!r.advance(std::size_t{record.child_count} * sizeof(Id), record.children)) {
+    return truncated();
+  }
 
   const std::size_t vector_bytes = d * sizeof(float);
   std::uint8_t sum_flag = 0;
@@ -66,16 +73,12 @@ std::expected<ContainerMap::Record, PersistError> read_record(ByteReader& r, std
 std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> data) {
   if (auto preamble = check_preamble(data); !preamble) return std::unexpected(preamble.error());
 
-  // The whole header is known to be present.
-  ByteReader r(data);
-  const std::uint8_t* magic_and_version;
-  r.advance(kMagic.size() + 4, magic_and_version);
-  std::uint32_t dimensionality = 0;
-  std::uint64_t container_count = 0;
-  std::optional<Id> root_id;
-  get_u32_le(r, dimensionality);
-  get_u64_le(r, container_count);
-  get_optional_id(r, root_id);
+  // The whole header is known to be present: its fields are decoded in place.
+  const std::uint8_t* header = data.data();
+  const std::uint32_t dimensionality = decode_u32_le(header + kDimensionalityOffset);
+  const std::uint64_t container_count = decode_u64_le(header + kContainerCountOffset);
+  const std::optional<Id> root_id = decode_optional_id(header + kRootIdOffset);
+  ByteReader r(data.subspan(kHeaderSize));
 
   // Reserve only as many records as can fit in the rest of the data.
   const std::size_t smallest_record = record_size(0, dimensionality, false);

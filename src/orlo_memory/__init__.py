@@ -1,0 +1,53 @@
+"""A conversation memory that keeps texts with their vectors, on the orlo_kiv index.
+
+`Memory.open(path, embedder=...)` opens a SQLite file; `memory.user(name)`
+gives a `UserMemory` with add, add_many, new_session, new_topic, search,
+sessions, get, forget and consolidate.
+"""
+
+from .embedders import CallableEmbedder, Embedder, SentenceTransformerEmbedder
+from .errors import (
+    ClosedError,
+    DimensionMismatchError,
+    DuplicateIdError,
+    InvalidInputError,
+    OrloMemoryError,
+    SettingsMismatchError,
+    UnknownIdError,
+)
+from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
+from .jsonl import export_jsonl, import_jsonl, read_turns
+from .memory import Memory
+from .results import Hit, MemoryStats, SessionInfo, Turn
+from .sqlite_store import SqliteStore
+from .store import Store
+from .user import DEFAULT_RECENCY_DECAY, NewTurn, UserMemory
+
+__all__ = [
+    "DEFAULT_FUSION_K",
+    "DEFAULT_LEXICAL_WEIGHT",
+    "DEFAULT_RECENCY_DECAY",
+    "DEFAULT_VECTOR_WEIGHT",
+    "CallableEmbedder",
+    "ClosedError",
+    "DimensionMismatchError",
+    "DuplicateIdError",
+    "Embedder",
+    "Hit",
+    "InvalidInputError",
+    "Memory",
+    "MemoryStats",
+    "NewTurn",
+    "OrloMemoryError",
+    "SentenceTransformerEmbedder",
+    "SessionInfo",
+    "SettingsMismatchError",
+    "SqliteStore",
+    "Store",
+    "Turn",
+    "UnknownIdError",
+    "UserMemory",
+    "export_jsonl",
+    "import_jsonl",
+    "read_turns",
+]

@@ -1,0 +1,129 @@
+"""Import and export of conversations as JSON Lines.
+
+One object per line: "text" (required), "session" (an opaque name; a change of
+value starts a new session), "session_title", "role" (default "user"),
+"created_at" (ISO 8601, default now), "new_topic", "metadata" (object), "id"
+(32 hex) and "embedding" (list of floats). Export writes the same fields (the
+session as its id, embeddings on request), so export then import round-trips.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Iterator
+from datetime import UTC, datetime
+from typing import IO, Any
+
+from .errors import InvalidInputError
+from .results import Turn
+from .user import NewTurn, UserMemory
+
+_FIELDS = {
+    "text",
+    "session",
+    "session_title",
+    "role",
+    "created_at",
+    "new_topic",
+    "metadata",
+    "id",
+    "embedding",
+}
+
+
+def _parse_time(value: object, where: str) -> datetime | None:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise InvalidInputError(f"{where}: created_at must be an ISO 8601 string")
+    try:
+        parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
+    except ValueError:
+        raise InvalidInputError(f"{where}: created_at {value!r} is not ISO 8601") from None
+    return parsed if parsed.tzinfo is not None else parsed.replace(tzinfo=UTC)
+
+
+def read_turns(lines: Iterable[str], source: str = "input") -> list[NewTurn]:
+    """Parses conversation lines into turns (blank lines are skipped).
+
+    Raises InvalidInputError naming the line of the first malformed entry."""
+    turns: list[NewTurn] = []
+    previous_session: object = None
+    for number, line in enumerate(lines, start=1):
+        if not line.strip():
+            continue
+        where = f"{source}:{number}"
+        try:
+            entry = json.loads(line)
+        except json.JSONDecodeError as error:
+            raise InvalidInputError(f"{where}: not JSON ({error.msg})") from None
+        if not isinstance(entry, dict):
+            raise InvalidInputError(f"{where}: each line must be a JSON object")
+        unknown = set(entry) - _FIELDS
+        if unknown:
+            raise InvalidInputError(f"{where}: unknown field {sorted(unknown)[0]!r}")
+        session = entry.get("session")
+        starts_session = "session" in entry and (not turns or session != previous_session)
+        previous_session = session
+        text = entry.get("text")
+        if not isinstance(text, str) or not text.strip():
+            raise InvalidInputError(f"{where}: text must be a non-empty string")
+        turns.append(
+            NewTurn(
+                text=text,
+                role=entry.get("role", "user"),
+                metadata=entry.get("metadata"),
+                created_at=_parse_time(entry.get("created_at"), where),
+                id=entry.get("id"),
+                embedding=entry.get("embedding"),
+                new_topic=bool(entry.get("new_topic", False)),
+                new_session=starts_session,
+                session_title=entry.get("session_title"),
+            )
+        )
+    return turns
+
+
+def import_jsonl(
+    user: UserMemory, stream: IO[str], *, source: str = "input", progress: bool | None = None
+) -> list[str]:
+    """Adds every turn of a conversation file in one transaction; returns the
+    ids. A malformed line raises InvalidInputError and nothing is stored."""
+    return user.add_many(read_turns(stream, source), progress=progress)
+
+
+def iter_export(user: UserMemory, *, embeddings: bool = False) -> Iterator[dict[str, Any]]:
+    """The user's live turns as conversation entries, in log order."""
+    titles = {session.id: session.title for session in user.sessions()}
+    turns = list(user.turns())
+    for start in range(0, len(turns), 500):
+        batch = turns[start : start + 500]
+        vectors = user.embeddings([turn.id for turn in batch]) if embeddings else {}
+        for turn in batch:
+            yield _entry(turn, titles, vectors.get(turn.id))
+
+
+def _entry(turn: Turn, titles: dict[str, str | None], vector: Any) -> dict[str, Any]:
+    entry: dict[str, Any] = {
+        "id": turn.id,
+        "session": turn.session_id,
+        "session_title": titles.get(turn.session_id),
+        "role": turn.role,
+        "text": turn.text,
+        "created_at": turn.created_at.isoformat().replace("+00:00", "Z"),
+        "new_topic": turn.new_topic,
+    }
+    if turn.metadata:
+        entry["metadata"] = turn.metadata
+    if vector is not None:
+        entry["embedding"] = [float(x) for x in vector]
+    return entry
+
+
+def export_jsonl(user: UserMemory, stream: IO[str], *, embeddings: bool = False) -> int:
+    """Writes the user's live turns as JSON Lines; returns how many."""
+    count = 0
+    for entry in iter_export(user, embeddings=embeddings):
+        stream.write(json.dumps(entry, ensure_ascii=False) + "\n")
+        count += 1
+    return count

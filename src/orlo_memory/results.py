@@ -1,0 +1,70 @@
+"""What the memory returns: frozen records, owning copies of their values."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any
+
+
+@dataclass(frozen=True, slots=True)
+class Hit:
+    """One search result, best first in the list that holds it.
+
+    `score` is the value the results are ordered by (see `UserMemory.search`);
+    `vector_score` is the cosine similarity to the query when the vector ranking
+    saw the turn, `vector_rank` and `lexical_rank` its 1-based places in the two
+    rankings (None where it was not ranked).
+    """
+
+    id: str
+    text: str
+    score: float
+    role: str
+    session_id: str
+    created_at: datetime
+    metadata: dict[str, Any] = field(default_factory=dict)
+    vector_score: float | None = None
+    vector_rank: int | None = None
+    lexical_rank: int | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Turn:
+    """A stored turn, as `get` and `export_jsonl` see it."""
+
+    id: str
+    text: str
+    role: str
+    session_id: str
+    created_at: datetime
+    metadata: dict[str, Any]
+    new_topic: bool
+    seq: int
+
+
+@dataclass(frozen=True, slots=True)
+class SessionInfo:
+    """One of a user's sessions; `score` is set when sessions were ranked by a query."""
+
+    id: str
+    title: str | None
+    created_at: datetime
+    turn_count: int
+    score: float | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class MemoryStats:
+    """Counts for one user, read from the store and the loaded index."""
+
+    user: str
+    turns: int
+    sessions: int
+    forgotten: int
+    head_seq: int
+    epoch: int
+    snapshot_seq: int | None
+    events_after_snapshot: int
+    index_points: int
+    dimension: int

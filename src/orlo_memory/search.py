@@ -1,0 +1,119 @@
+"""Ranking for `UserMemory.search`: the vector ranking from the index, fusion
+with the lexical ranking, the recency blend and the hits.
+
+Recency is blended here, from each turn's stored created_at, and not by the
+index's temporal weight: the index dates its containers by the clock at
+insertion, which a replay or rebuild resets, so its own blend would change
+with every reload.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from datetime import UTC, datetime
+
+import orlo_kiv
+
+from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
+from .lexical import query_terms
+from .results import Hit
+from .store import StoredTurn
+from .user_index import Vector
+
+__all__ = ["Params", "hits", "near", "order", "query_terms"]
+
+_US_PER_HOUR = 3_600_000_000.0
+
+
+@dataclass(frozen=True, slots=True)
+class Params:
+    mode: str
+    k: int
+    depth: int
+    recency: float
+    recency_decay: float
+    fusion_k: float
+    vector_weight: float
+    lexical_weight: float
+
+
+def near(
+    index: orlo_kiv.KivIndex, vector: Vector, depth: int, size: int
+) -> list[tuple[str, float]]:
+    """The index's `depth` nearest turns as (id, cosine), best first (`size`:
+    the live turns in the index). Removed
+    turns stay listed by their documents until a rebuild and can crowd the
+    beam out, so a short answer is retried with a wider search (a larger k
+    widens the beam), up to the whole index."""
+    results = index.near(vector, depth)
+    wanted = min(depth, size)
+    width = depth
+    while len(results) < wanted and width < size:
+        width = min(size, width * 4)
+        results = index.near(vector, width)
+    return [(result.id, result.score) for result in results[:depth]]
+
+
+def order(
+    params: Params, vector_ranked: list[tuple[str, float]], lexical_ranked: list[str]
+) -> list[Fused]:
+    """Candidates best first: by cosine in vector mode, else by fused score."""
+    if params.mode == "vector":
+        return [
+            Fused(turn_id, score, vector_rank=rank)
+            for rank, (turn_id, score) in enumerate(vector_ranked, start=1)
+        ]
+    return reciprocal_rank_fusion(
+        [turn_id for turn_id, _ in vector_ranked],
+        lexical_ranked,
+        fusion_k=params.fusion_k,
+        vector_weight=params.vector_weight if params.mode == "hybrid" else 0.0,
+        lexical_weight=params.lexical_weight,
+    )
+
+
+def hits(
+    params: Params,
+    ordered: Sequence[Fused],
+    turns: Sequence[StoredTurn],
+    vector_scores: dict[str, float],
+    now_us: int,
+) -> list[Hit]:
+    """The hits of the candidates whose turns were found (live), best first."""
+    by_id = {turn.id: turn for turn in turns}
+    scale = 1.0
+    if params.mode != "vector":
+        weight = params.vector_weight if params.mode == "hybrid" else 0.0
+        best = best_fused_score(params.fusion_k, weight, params.lexical_weight)
+        scale = 1.0 / best if best > 0 else 1.0
+    scored: list[tuple[float, Fused, StoredTurn]] = []
+    for entry in ordered:
+        turn = by_id.get(entry.id)
+        if turn is None:
+            continue
+        score = entry.score
+        if params.recency > 0.0:
+            age_hours = abs(now_us - turn.created_us) / _US_PER_HOUR
+            fresh = math.exp(-params.recency_decay * age_hours)
+            score = (1.0 - params.recency) * score * scale + params.recency * fresh
+        scored.append((score, entry, turn))
+    if params.recency > 0.0:
+        scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
+    return [
+        Hit(
+            id=turn.id,
+            text=turn.text,
+            score=score,
+            role=turn.role,
+            session_id=turn.session_id,
+            created_at=datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
+            metadata=json.loads(turn.metadata) if turn.metadata else {},
+            vector_score=vector_scores.get(turn.id),
+            vector_rank=entry.vector_rank,
+            lexical_rank=entry.lexical_rank,
+        )
+        for score, entry, turn in scored[: params.k]
+    ]

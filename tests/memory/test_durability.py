@@ -1,0 +1,234 @@
+"""Crash consistency, checkpoint and replay, snapshot recovery, eviction and
+several writers on one file: the log of turns is the truth, the index a
+checkpoint of it."""
+
+import logging
+import os
+import pathlib
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from memory_helpers import DIM, vector_for, vectors
+
+import orlo_kiv
+from orlo_memory import Memory, NewTurn
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
+
+
+def _read_log(text, state):
+    for line in text.splitlines():
+        tag, _, turn_id = line.partition(" ")
+        if len(turn_id) != 32:
+            continue  # a line torn by the kill
+        if tag == "P":
+            state["pending"].add(turn_id)
+        elif tag == "A":
+            state["pending"].discard(turn_id)
+            state["live"].add(turn_id)
+        elif tag == "Q":
+            state["pending_forget"].add(turn_id)
+        elif tag == "F":
+            state["pending_forget"].discard(turn_id)
+            state["live"].discard(turn_id)
+            state["forgotten"].add(turn_id)
+
+
+def _check_consistent(path, state):
+    """Every acknowledged live turn is there with its text and searchable; a
+    turn is there only if it was acknowledged or in flight; no index entry
+    lacks a turn and no turn lacks an index entry."""
+    with Memory.open(path) as memory:
+        user = memory.user("writer")
+        stored = {turn.id: turn for turn in user.turns()}
+        assert state["live"] - state["pending_forget"] <= set(stored)
+        assert set(stored) <= state["live"] | state["pending"]
+        assert not (set(stored) & state["forgotten"])
+        stats = user.stats()
+        assert stats.index_points == stats.turns == len(stored)
+        for turn_id in random.Random(len(stored)).sample(sorted(stored), min(15, len(stored))):
+            turn = stored[turn_id]
+            assert turn.text.startswith(f"turn {turn_id}")
+            scoped = user.search(
+                "", 1, mode="vector", embedding=vector_for(turn_id), session=turn.session_id
+            )
+            assert scoped[0].id == turn_id
+            assert turn_id in [h.id for h in user.search(turn_id, 3, mode="lexical")]
+        # The in-flight operation is settled now: whatever reached the log counts.
+        state["live"] = set(stored)
+        state["forgotten"] |= state["pending_forget"] - set(stored)
+        state["pending"].clear()
+        state["pending_forget"].clear()
+
+
+def test_sigkill_at_random_points_loses_nothing_acknowledged(tmp_path):
+    path = str(tmp_path / "crash.db")
+    Memory.open(path, dimension=DIM).close()
+    state = {"live": set(), "pending": set(), "forgotten": set(), "pending_forget": set()}
+    rng = random.Random(20261207)
+    kills = 0
+    for round_number in range(55):
+        child = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "writer_child.py"), path, str(round_number)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            cwd=HERE,
+        )
+        child.stdin.write("".join(f"A {i}\n" for i in sorted(state["live"])))
+        child.stdin.close()
+        time.sleep(rng.uniform(0.3, 1.0))
+        child.send_signal(signal.SIGKILL)
+        output = child.stdout.read()
+        child.wait()
+        kills += child.returncode == -signal.SIGKILL
+        _read_log(output, state)
+        _check_consistent(path, state)
+    assert kills >= 50
+    assert len(state["live"]) > 500 and state["forgotten"]
+
+
+def _add_range(user, data, numbers):
+    """Adds turns one by one: a new session every 400, a new topic every 7."""
+    ids = []
+    for number in numbers:
+        if number % 400 == 0:
+            turn = NewTurn(f"turn {number}", new_session=True)
+            ids += user.add_many([turn], embeddings=data[number][None, :])
+        else:
+            ids.append(
+                user.add(f"turn {number}", embedding=data[number], new_topic=number % 7 == 0)
+            )
+    return ids
+
+
+def test_checkpoint_and_replay_equal_an_index_built_in_one_go(db_path):
+    data = vectors(3000, seed=1)
+    queries = vectors(40, seed=2)
+    writer = Memory.open(db_path, dimension=DIM, checkpoint_every=10**9)
+    user = writer.user("u")
+    ids = _add_range(user, data, range(2000))
+    user.checkpoint()
+    ids += _add_range(user, data, range(2000, 3000))
+    # The same boundaries, straight into one index.
+    direct = orlo_kiv.KivIndex.cosine(DIM)
+    for number, turn_id in enumerate(ids):
+        if number % 400 == 0:
+            direct.new_session()
+        elif number % 7 == 0:
+            direct.new_document()
+        direct.add_with_id(turn_id, data[number])
+    with Memory.open(db_path) as reader:  # snapshot at 2000, replay of 1000
+        replayed = reader.user("u")
+        assert replayed.stats().events_after_snapshot == 1000
+        for query in queries:
+            expected = [(r.id, r.score) for r in direct.near(query, 10)]
+            got = [
+                (h.id, h.vector_score)
+                for h in replayed.search("", 10, mode="vector", embedding=query)
+            ]
+            assert [i for i, _ in got] == [i for i, _ in expected]
+            np.testing.assert_allclose([s for _, s in got], [s for _, s in expected], rtol=1e-6)
+    writer.close()
+
+
+def _corrupt(db_path, uid, how):
+    directory = db_path + "-snapshots"
+    [name] = os.listdir(directory)
+    file = os.path.join(directory, name)
+    data = bytearray(pathlib.Path(file).read_bytes())
+    if how == "flipped byte":
+        data[len(data) // 2] ^= 0x40
+    elif how == "truncated":
+        del data[len(data) // 3 :]
+    elif how == "missing file":
+        os.remove(file)
+        return
+    elif how == "claims a later seq":
+        with sqlite3.connect(db_path) as conn:
+            conn.execute("UPDATE snapshots SET seq = seq + 5 WHERE uid = ?", (uid,))
+        return
+    elif how == "garbage with a matching header":
+        from orlo_memory.snapshot import snapshot_checksum
+
+        data = bytearray(b"KIV\0" + bytes(60))
+        with sqlite3.connect(db_path) as conn:
+            conn.execute(
+                "UPDATE snapshots SET size = ?, checksum = ? WHERE uid = ?",
+                (len(data), snapshot_checksum(bytes(data)), uid),
+            )
+    pathlib.Path(file).write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize(
+    "how",
+    [
+        "flipped byte",
+        "truncated",
+        "missing file",
+        "claims a later seq",
+        "garbage with a matching header",
+    ],
+)
+def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(db_path, caplog, how):
+    data = vectors(300, seed=3)
+    with Memory.open(db_path, dimension=DIM) as memory:
+        user = memory.user("u")
+        ids = user.add_many([f"turn {n}" for n in range(300)], embeddings=data)
+        user.forget(ids[:5])
+        user.checkpoint()
+        # k = 10 widens the beam past the 6 documents: exact, whatever the tree.
+        expected = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
+        uid = user._uid
+    _corrupt(db_path, uid, how)
+    with caplog.at_level(logging.WARNING, logger="orlo_memory"), Memory.open(db_path) as memory:
+        user = memory.user("u")
+        got = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
+        assert user.stats().index_points == 295
+    assert got == expected
+    assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+
+
+def test_eviction_checkpoints_first_and_reloads_without_replay(db_path):
+    data = vectors(200, seed=4)
+    one_user = 200 * DIM * 4 * 2 + 200 * 200
+    with Memory.open(
+        db_path, dimension=DIM, cache_bytes=int(one_user * 1.5), checkpoint_every=10**6
+    ) as memory:
+        users = [memory.user(name) for name in ("a", "b", "c")]
+        for user in users:
+            user.add_many([f"{user.name} {n}" for n in range(200)], embeddings=data)
+        assert memory._cache.keys() == [users[2]._uid]
+        for user in users[:2]:
+            stats = user.stats()
+            assert stats.snapshot_seq == stats.head_seq == 200
+        hits = users[0].search("", 10, mode="vector", embedding=data[7])
+        assert hits[0].text == "a 7"
+        assert memory._cache.keys() == [users[0]._uid]
+
+
+def test_two_memories_on_one_file_see_each_others_changes(db_path):
+    data = vectors(120, seed=6)
+    with Memory.open(db_path, dimension=DIM) as first, Memory.open(db_path) as second:
+        one, two = first.user("u"), second.user("u")
+        ids = one.add_many([f"turn {n}" for n in range(60)], embeddings=data[:60])
+        assert two.search("", 1, mode="vector", embedding=data[10])[0].id == ids[10]
+        ids += two.add_many([f"turn {n}" for n in range(60, 120)], embeddings=data[60:])
+        assert one.search("", 1, mode="vector", embedding=data[90])[0].id == ids[90]
+        two.forget(ids[10])
+        assert ids[10] not in [h.id for h in one.search("turn 10", 5, embedding=data[10])]
+        two.consolidate(full=True)  # a new epoch: the first memory reloads
+        assert one.search("", 1, mode="vector", embedding=data[90])[0].id == ids[90]
+        assert one.stats().epoch == two.stats().epoch >= 1
+        assert one.stats().index_points == 119

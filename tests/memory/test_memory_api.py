@@ -1,0 +1,315 @@
+"""The user-facing surface: adding, searching, sessions, isolation, bad input."""
+
+import itertools
+import math
+from datetime import UTC, datetime
+
+import numpy as np
+import pytest
+from memory_helpers import DIM, vectors
+
+import orlo_memory
+from orlo_memory import (
+    ClosedError,
+    DimensionMismatchError,
+    DuplicateIdError,
+    InvalidInputError,
+    Memory,
+    NewTurn,
+    SettingsMismatchError,
+    UnknownIdError,
+)
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "memory.db")
+
+
+@pytest.fixture
+def memory(db_path):
+    with Memory.open(db_path, dimension=DIM) as m:
+        yield m
+
+
+def test_round_trip_of_a_turn_and_its_hit(memory):
+    alice = memory.user("alice")
+    session = alice.new_session(title="Trip planning")
+    when = datetime(2026, 3, 2, 9, 15, tzinfo=UTC)
+    turn_id = alice.add(
+        "I'm flying to Lisbon on the 3rd",
+        role="user",
+        metadata={"msg": 17},
+        embedding=vectors(1)[0],
+        created_at=when,
+    )
+    hit = alice.search("when is the flight to Lisbon?", k=1, embedding=vectors(1)[0])[0]
+    assert (hit.id, hit.text, hit.role, hit.session_id) == (
+        turn_id,
+        "I'm flying to Lisbon on the 3rd",
+        "user",
+        session,
+    )
+    assert hit.created_at == when and hit.metadata == {"msg": 17}
+    assert hit.vector_rank == 1 and hit.lexical_rank == 1
+    assert math.isclose(hit.vector_score, 1.0, rel_tol=1e-5)
+    assert [t.text for t in alice.get([turn_id])] == ["I'm flying to Lisbon on the 3rd"]
+    [info] = alice.sessions()
+    assert (info.id, info.title, info.turn_count) == (session, "Trip planning", 1)
+
+
+def test_modes_rank_by_meaning_and_by_words(memory):
+    user = memory.user("u")
+    v = vectors(3)
+    ids = user.add_many(["the cat sat", "Lisbon flight at nine", "a dog barked"], embeddings=v)
+    assert user.search("zzz", 1, mode="vector", embedding=v[2])[0].id == ids[2]
+    assert user.search("lisbon", 3, mode="lexical")[0].id == ids[1]
+    assert [h.id for h in user.search("lisbon", 3, mode="lexical")] == [ids[1]]
+    hybrid = user.search("lisbon", 3, embedding=v[2])
+    assert {hybrid[0].id, hybrid[1].id} == {ids[1], ids[2]}
+    assert all(a.score >= b.score for a, b in itertools.pairwise(hybrid))
+
+
+def test_recency_prefers_newer_turns_among_equals(memory):
+    user = memory.user("u")
+    v = vectors(1)[0]
+    old = user.add("same words", embedding=v, created_at=datetime(2020, 1, 1, tzinfo=UTC))
+    new = user.add("same words", embedding=v)
+    assert user.search("same words", 1, embedding=v, recency=0.5)[0].id == new
+    assert user.search("same words", 2, embedding=v, recency=0.0)[1].id in (old, new)
+
+
+@pytest.mark.parametrize(
+    "query",
+    [
+        '"',
+        "'",
+        "AND OR NOT",
+        "NEAR(a b",
+        "lis*",
+        "text: x",
+        "-x ^y",
+        "(((",
+        "🙂 ✈️",
+        "???",
+        "x" * 5000,
+    ],
+)
+def test_lexical_queries_are_escaped(memory, query):
+    user = memory.user("u")
+    user.add("text: flight NEAR Lisbon AND x", embedding=vectors(1)[0])
+    hits = user.search(query, 3, embedding=vectors(1)[0])
+    assert all(hit.text for hit in hits)
+    user.search(query, 3, mode="lexical")
+
+
+def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
+    user, other = memory.user("u"), memory.user("other")
+    texts = [f"the note {n} about the week" for n in range(60)] + ["the booking code QX7"]
+    ids = user.add_many(texts, embeddings=vectors(61, seed=2))
+    other.add("the QX7 code again", embedding=vectors(1)[0])
+    # "the" is in every turn: the rare words decide, and bm25 never scores it.
+    assert [h.id for h in user.search("the QX7 code", 3, mode="lexical")] == [ids[-1]]
+    # Only common words: ranked by the rarest over its most recent matches.
+    common = user.search("the about week", 5, mode="lexical")
+    assert len(common) == 5 and {h.id for h in common} <= set(ids[:60])
+
+
+def test_sessions_ranked_by_their_turns(memory):
+    user = memory.user("u")
+    v = vectors(2)
+    first = user.new_session("cats")
+    user.add_many(["a", "b"], embeddings=np.stack([v[0], v[0]]))
+    second = user.new_session("dogs")
+    user.add("c", embedding=v[1])
+    assert [s.id for s in user.sessions()] == [second, first]
+    ranked = user.sessions("x", k=2, embedding=v[1])
+    assert [s.id for s in ranked] == [second, first] and ranked[0].score == pytest.approx(1.0)
+    assert user.current_session() == second
+
+
+def test_two_users_never_see_each_other(memory):
+    alice, bob = memory.user("alice"), memory.user("bob")
+    v = vectors(1)[0]
+    alice_id = alice.add("secret Lisbon plan", embedding=v)
+    bob_session = bob.new_session("bob's")
+    bob_id = bob.add("secret Lisbon plan", embedding=v)
+    for mode in ("vector", "lexical", "hybrid"):
+        assert [h.id for h in alice.search("secret Lisbon", 5, mode=mode, embedding=v)] == [
+            alice_id
+        ]
+        assert [h.id for h in bob.search("secret Lisbon", 5, mode=mode, embedding=v)] == [bob_id]
+    with pytest.raises(UnknownIdError):
+        alice.search("secret", 5, session=bob_session, embedding=v)
+    with pytest.raises(UnknownIdError):
+        alice.get(bob_id)
+    with pytest.raises(UnknownIdError):
+        alice.forget(bob_id)
+    assert bob.get(bob_id)[0].text == "secret Lisbon plan"
+
+
+def _snapshot_of(user):
+    stats = user.stats()
+    return stats, [(t.id, t.text, t.metadata) for t in user.turns()], user.sessions()
+
+
+def _bad_calls():
+    good = vectors(2)
+    nan = good[0].copy()
+    nan[3] = np.nan
+    return {
+        "empty text": lambda u: u.add("", embedding=good[0]),
+        "blank text": lambda u: u.add("  \n", embedding=good[0]),
+        "text not a string": lambda u: u.add_many([b"bytes"], embeddings=good[:1]),
+        "short embedding": lambda u: u.add("x", embedding=good[0][:5]),
+        "nan embedding": lambda u: u.add("x", embedding=nan),
+        "metadata not JSON": lambda u: u.add("x", embedding=good[0], metadata={"s": {1, 2}}),
+        "metadata nan": lambda u: u.add("x", embedding=good[0], metadata={"f": float("nan")}),
+        "metadata not a mapping": lambda u: u.add("x", embedding=good[0], metadata=[1]),
+        "bad id": lambda u: u.add("x", embedding=good[0], id="not-an-id"),
+        "stored id": lambda u: u.add("x", embedding=good[0], id=u.turns().__next__().id),
+        "naive time": lambda u: u.add("x", embedding=good[0], created_at=datetime(2020, 1, 1)),
+        "one bad in a batch": lambda u: u.add_many([NewTurn("fine"), NewTurn("")], embeddings=good),
+        "repeated id in a batch": lambda u: u.add_many(
+            [NewTurn("a", id="ab" * 16), NewTurn("b", id="AB" * 16)], embeddings=good
+        ),
+        "wrong row count": lambda u: u.add_many(["a", "b"], embeddings=good[:1]),
+        "no embedder": lambda u: u.add("x"),
+        "forget unknown among known": lambda u: u.forget([u.turns().__next__().id, "cd" * 16]),
+        "replacing an unknown turn": lambda u: u.add_many(
+            ["x"], embeddings=good[:1], replacing=[u.turns().__next__().id, "cd" * 16]
+        ),
+        "replacing by a stored id": lambda u: u.add_many(
+            [NewTurn("x", id=list(u.turns())[1].id)],
+            embeddings=good[:1],
+            replacing=u.turns().__next__().id,
+        ),
+        "replacing with nothing": lambda u: u.add_many([], replacing=u.turns().__next__().id),
+        "search mode": lambda u: u.search("x", 3, mode="fuzzy", embedding=good[0]),
+        "search k": lambda u: u.search("x", -1, embedding=good[0]),
+        "search session": lambda u: u.search("x", 3, session="ef" * 16, embedding=good[0]),
+        "search empty query": lambda u: u.search("", 3),
+        "search recency": lambda u: u.search("x", 3, embedding=good[0], recency=2.0),
+        "sessions k": lambda u: u.sessions(k=-2),
+        "title": lambda u: u.new_session(title=7),
+    }
+
+
+BAD = _bad_calls()
+ERRORS = {
+    "short embedding": DimensionMismatchError,
+    "stored id": DuplicateIdError,
+    "repeated id in a batch": DuplicateIdError,
+    "forget unknown among known": UnknownIdError,
+    "replacing an unknown turn": UnknownIdError,
+    "replacing by a stored id": DuplicateIdError,
+    "search session": UnknownIdError,
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD))
+def test_bad_input_raises_and_changes_nothing(memory, case):
+    user = memory.user("u")
+    user.new_session("s")
+    user.add_many(["kept one", "kept two"], embeddings=vectors(2, seed=5))
+    before = _snapshot_of(user)
+    with pytest.raises(ERRORS.get(case, InvalidInputError)) as raised:
+        BAD[case](user)
+    assert str(raised.value)
+    assert _snapshot_of(user) == before
+
+
+def test_closed_memory_refuses_every_call(db_path):
+    memory = Memory.open(db_path, dimension=DIM)
+    user = memory.user("u")
+    memory.close()
+    memory.close()
+    for call in (
+        lambda: user.add("x", embedding=vectors(1)[0]),
+        lambda: user.search("x", embedding=vectors(1)[0]),
+        lambda: user.sessions(),
+        lambda: memory.user("v"),
+    ):
+        with pytest.raises(ClosedError):
+            call()
+
+
+def test_settings_are_fixed_by_the_first_open(db_path):
+    Memory.open(db_path, dimension=DIM).close()
+    with pytest.raises(SettingsMismatchError):
+        Memory.open(db_path, dimension=DIM + 1)
+    with Memory.open(db_path) as reopened:
+        assert reopened.dimension == DIM
+    with pytest.raises(InvalidInputError):
+        Memory.open(":memory:")
+
+
+def test_callable_embedder_and_in_memory_store():
+    calls = []
+
+    def embed(texts):
+        calls.append(len(texts))
+        return [[float(len(t)), 1.0, 0.0] for t in texts]
+
+    embedder = orlo_memory.CallableEmbedder(embed, 3, name="lengths", batch_size=2)
+    with Memory.open(":memory:", embedder=embedder) as memory:
+        user = memory.user("u")
+        ids = user.add_many(["a", "bbb", "cc"])
+        assert calls == [2, 1]
+        assert user.search("bbbb", 1, mode="vector")[0].id == ids[1]
+    bad = orlo_memory.CallableEmbedder(lambda texts: [[1.0, 2.0]] * len(texts), 3)
+    with Memory.open(":memory:", embedder=bad) as memory, pytest.raises(DimensionMismatchError):
+        memory.user("u").add("x")
+
+
+def test_importing_the_package_loads_no_optional_library():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, orlo_memory; "
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core')"
+        " if m in sys.modules))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+def test_jsonl_export_then_import_round_trips(memory):
+    import io
+    import json
+
+    lines = [
+        {
+            "session": "s01",
+            "session_title": "Trip",
+            "text": "Flying to Lisbon",
+            "created_at": "2026-03-02T09:15:00Z",
+            "metadata": {"key": "t1"},
+        },
+        {"session": "s01", "role": "assistant", "text": "Noted", "new_topic": True},
+        {"session": "s02", "session_title": "Work", "text": "Report due Friday"},
+    ]
+    for number, line in enumerate(lines):
+        line["embedding"] = [float(x) for x in vectors(3, seed=8)[number]]
+    source = memory.user("a")
+    orlo_memory.import_jsonl(source, io.StringIO("\n".join(json.dumps(x) for x in lines)))
+    exported = io.StringIO()
+    assert orlo_memory.export_jsonl(source, exported, embeddings=True) == 3
+    with Memory.open(":memory:", dimension=DIM) as other:
+        target = other.user("a")
+        orlo_memory.import_jsonl(target, io.StringIO(exported.getvalue()))
+        again = io.StringIO()
+        orlo_memory.export_jsonl(target, again, embeddings=True)
+        first = [json.loads(x) for x in exported.getvalue().splitlines()]
+        second = [json.loads(x) for x in again.getvalue().splitlines()]
+        strip = ("session",)  # new session ids; titles, order and boundaries agree
+        assert [{k: v for k, v in e.items() if k not in strip} for e in first] == [
+            {k: v for k, v in e.items() if k not in strip} for e in second
+        ]
+        assert [s.title for s in target.sessions()] == ["Work", "Trip"]
+        assert first[0]["created_at"] == "2026-03-02T09:15:00Z" and first[1]["new_topic"]
+        bad = io.StringIO('{"text": "fine"}\n{"text": ""}\n')
+        with pytest.raises(InvalidInputError, match="input:2"):
+            orlo_memory.import_jsonl(target, bad)
+        assert target.stats().turns == 3
