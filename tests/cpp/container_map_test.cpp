@@ -104,6 +104,26 @@ TEST(ContainerMap, ViewsAndListedIdsOutliveGrowthAndErasure) {
   EXPECT_EQ(map.find(id_of(1))->children()[0], id_of(2));
 }
 
+// Timestamps are kept as offsets from their block's first one; any other
+// value, early or late by any amount, reads back whole.
+TEST(ContainerMap, EveryTimestampReadsBackWhole) {
+  ContainerMap map(1);
+  const std::vector<std::uint64_t> times = {
+      1'000'000, 5,        UINT64_MAX, 1'000'000 + (1ull << 32), 1'000'000 + (1ull << 32) - 2,
+      0,         1'000'001};
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    map.insert_chunk(id_of(i), std::vector<float>{1.0f}, times[i]);
+  }
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    EXPECT_EQ(map.find(id_of(i))->timestamp_ms(), times[i]);
+  }
+  // Replacing one kept apart with one that fits, and the other way round.
+  map.insert_chunk(id_of(2), std::vector<float>{1.0f}, 1'000'002);
+  map.insert_chunk(id_of(6), std::vector<float>{1.0f}, 3);
+  EXPECT_EQ(map.find(id_of(2))->timestamp_ms(), 1'000'002u);
+  EXPECT_EQ(map.find(id_of(6))->timestamp_ms(), 3u);
+}
+
 TEST(ContainerMap, EmptyMapFindsNothing) {
   const ContainerMap map(4);
   EXPECT_TRUE(map.empty());

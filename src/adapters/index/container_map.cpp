@@ -51,7 +51,8 @@ void ChildEditor::erase_all(const Id& id) {
 ContainerMap::ContainerMap(std::size_t dimensionality)
     : dimensionality_(dimensionality),
       slabs_{VectorSlab(dimensionality), VectorSlab(dimensionality), VectorSlab(dimensionality),
-             VectorSlab(dimensionality)} {}
+             VectorSlab(dimensionality)},
+      fresh_subspace_(dimensionality) {}
 
 ContainerMap::ContainerMap(ContainerMap&& other) noexcept
     : dimensionality_(other.dimensionality_),
@@ -60,6 +61,7 @@ ContainerMap::ContainerMap(ContainerMap&& other) noexcept
       slabs_(std::move(other.slabs_)),
       branches_(std::move(other.branches_)),
       free_branches_(std::move(other.free_branches_)),
+      fresh_subspace_(other.dimensionality_),
       chunk_extras_(std::move(other.chunk_extras_)),
       counts_(std::exchange(other.counts_, {})),
       size_(std::exchange(other.size_, 0)),
@@ -79,6 +81,7 @@ ContainerMap& ContainerMap::operator=(ContainerMap&& other) noexcept {
     slabs_ = std::move(other.slabs_);
     branches_ = std::move(other.branches_);
     free_branches_ = std::move(other.free_branches_);
+    fresh_subspace_ = Subspace(other.dimensionality_);
     chunk_extras_ = std::move(other.chunk_extras_);
     counts_ = std::exchange(other.counts_, {});
     size_ = std::exchange(other.size_, 0);
@@ -218,9 +221,9 @@ std::pair<ContainerRef, bool> ContainerMap::insert_chunk(const Id& id,
   const NodeKind old = nodes_.kind(h);
   const bool was_present = old != NodeKind::Absent;
   const VectorSlab::Slot slot = slabs_[kChunk].append(embedding);
+  set_timestamp_or_drop_slot(h, timestamp_ms, slot);
   release(h);
   nodes_.set(h, NodeKind::Chunk, slot, false);
-  nodes_.set_timestamp(h, timestamp_ms);
   finish_store(h, was_present, static_cast<std::size_t>(old));
   return {ContainerRef(*this, h), !was_present};
 }
@@ -250,10 +253,20 @@ void ContainerMap::store_chunk(Handle h, Container&& container, ChildList childr
     chunk_extras_.reserve(chunk_extras_.size() + 1);
   }
   const std::uint32_t slot = odd ? NodeTable::kNoPayload : slabs_[kChunk].append(centroid);
+  set_timestamp_or_drop_slot(h, container.timestamp_ms(), slot);
   release(h);
   if (needs_extras) chunk_extras_.insert(std::move(node));
   nodes_.set(h, NodeKind::Chunk, slot, needs_extras);
-  nodes_.set_timestamp(h, container.timestamp_ms());
+}
+
+void ContainerMap::set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_ms,
+                                              std::uint32_t slot) {
+  try {
+    nodes_.set_timestamp(h, timestamp_ms);
+  } catch (...) {
+    if (slot != NodeTable::kNoPayload) ++garbage_slots_;
+    throw;
+  }
 }
 
 void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& container,
@@ -270,15 +283,20 @@ void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& cont
   fresh.point_count = container.point_count();
   const std::size_t lv = level_index(level);
   const VectorSlab::Slot position = allocate_branch(lv);
+  try {
+    nodes_.set_timestamp(h, container.timestamp_ms());
+  } catch (...) {
+    free_branches_[lv].push_back(position);  // capacity reserved when it was created
+    throw;
+  }
   // Nothing below allocates.
-  fresh.subspace = container.take_subspace();
+  adopt_subspace(fresh, container.take_subspace());
   if (!odd && dimensionality_ != 0) {
     std::memcpy(slabs_[lv].at(position), centroid.data(), dimensionality_ * sizeof(float));
   }
   branches_[lv][position] = std::move(fresh);
   release(h);
   nodes_.set(h, static_cast<NodeKind>(level), position, odd);
-  nodes_.set_timestamp(h, container.timestamp_ms());
 }
 
 std::size_t ContainerMap::erase(const Id& id) noexcept {
@@ -300,8 +318,35 @@ const ChildList& ContainerMap::children(Handle h) const noexcept {
   return e != nullptr ? e->children : no_children();
 }
 
+void ContainerMap::adopt_subspace(Branch& b, std::unique_ptr<Subspace> subspace) const noexcept {
+  const bool fresh = subspace != nullptr && subspace->dimensionality() == dimensionality_ &&
+                     subspace->count() == 0 && !subspace->has_moments() &&
+                     subspace->mean().empty() && subspace->components().empty() &&
+                     subspace->variances().empty();
+  if (subspace == nullptr) {
+    b.subspace_state = SubspaceState::None;
+    b.subspace.reset();
+  } else if (fresh) {
+    b.subspace_state = SubspaceState::Fresh;
+    b.subspace.reset();
+  } else {
+    b.subspace_state = SubspaceState::Own;
+    b.subspace = std::move(subspace);
+  }
+}
+
 const Subspace* ContainerMap::subspace(Handle h) const noexcept {
-  return is_branch(nodes_.kind(h)) ? branch(h).subspace.get() : nullptr;
+  if (!is_branch(nodes_.kind(h))) return nullptr;
+  const Branch& b = branch(h);
+  switch (b.subspace_state) {
+    case SubspaceState::None:
+      return nullptr;
+    case SubspaceState::Fresh:
+      return &fresh_subspace_;
+    case SubspaceState::Own:
+      return b.subspace.get();
+  }
+  return nullptr;
 }
 
 std::uint64_t ContainerMap::point_count(Handle h) const noexcept {
@@ -335,17 +380,22 @@ void ContainerRef::set_point_count(std::uint64_t count) const {
   }
 }
 
-Subspace* ContainerRef::subspace() const noexcept {
+Subspace* ContainerRef::subspace() const {
   ContainerMap& m = map();
-  return ContainerMap::is_branch(m.nodes_.kind(handle_)) ? m.branch(handle_).subspace.get()
-                                                         : nullptr;
+  if (!ContainerMap::is_branch(m.nodes_.kind(handle_))) return nullptr;
+  ContainerMap::Branch& b = m.branch(handle_);
+  if (b.subspace_state == ContainerMap::SubspaceState::Fresh) {
+    b.subspace = std::make_unique<Subspace>(m.dimensionality_);
+    b.subspace_state = ContainerMap::SubspaceState::Own;
+  }
+  return b.subspace.get();
 }
 
 void ContainerRef::set_subspace(std::unique_ptr<Subspace> subspace) const {
   ContainerMap& m = map();
   // Chunks have no subspace.
   if (ContainerMap::is_branch(m.nodes_.kind(handle_))) {
-    m.branch(handle_).subspace = std::move(subspace);
+    m.adopt_subspace(m.branch(handle_), std::move(subspace));
   }
 }
 

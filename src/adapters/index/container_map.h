@@ -188,7 +188,8 @@ class ContainerRef : public ContainerView {
   // Requires has_sum(). The sum for in-place change, stored as the container's own.
   std::vector<float>& mutable_sum() const;
   void set_point_count(std::uint64_t count) const;
-  Subspace* subspace() const noexcept;
+  // The subspace for change; a fresh one is given its own storage first.
+  Subspace* subspace() const;
   void set_subspace(std::unique_ptr<Subspace> subspace) const;
 
  private:
@@ -349,17 +350,24 @@ class ContainerMap {
   friend class ChildEditor;
 
   enum class SumState : std::uint8_t { Absent, Own, Shared, SharedZeroStart };
+  // Every session, document and root starts with an empty subspace, which
+  // most keep for good: those share one instead of holding their own.
+  enum class SubspaceState : std::uint8_t { None, Fresh, Own };
 
   struct Branch {
     ChildList children;
     std::vector<float> odd_centroid;  // a centroid not dimensionality() long
     std::vector<float> sum;           // state Own
     std::uint64_t point_count = 0;
-    std::unique_ptr<Subspace> subspace;
-    VectorSlab::Slot shared_first = 0;  // states Shared*: the chunk slots summed
+    std::unique_ptr<Subspace> subspace;  // state Own
+    VectorSlab::Slot shared_first = 0;   // states Shared*: the chunk slots summed
     std::uint32_t shared_count = 0;
     SumState sum_state = SumState::Absent;
+    SubspaceState subspace_state = SubspaceState::None;
   };
+
+  // Stores `subspace` in `b`: as the shared empty one when it is just that.
+  void adopt_subspace(Branch& b, std::unique_ptr<Subspace> subspace) const noexcept;
 
   static_assert(std::is_nothrow_move_constructible_v<ChildList>);
 
@@ -400,6 +408,9 @@ class ContainerMap {
   void store_branch(Handle h, ContainerLevel level, Container&& container, ChildList children);
   void store_chunk(Handle h, Container&& container, ChildList children);
   void finish_store(Handle h, bool was_present, std::size_t old_level);
+  // Sets the timestamp of `h` before its new data is stored; on failure the
+  // chunk slot just appended for it counts as garbage.
+  void set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_ms, std::uint32_t slot);
 
   // The sum of chunk slots [first, first + count), added in order starting
   // from a copy of the first; with `zero_start`, as if started from zeros.
@@ -422,6 +433,8 @@ class ContainerMap {
   std::array<VectorSlab, 4> slabs_;
   std::array<std::vector<Branch>, 3> branches_;
   std::array<std::vector<std::uint32_t>, 3> free_branches_;
+  // The empty subspace that branches in state Fresh stand for.
+  Subspace fresh_subspace_;
   std::unordered_map<Handle, ChunkExtras> chunk_extras_;
   std::array<std::uint64_t, 4> counts_{};
   std::size_t size_ = 0;

@@ -52,7 +52,7 @@ void ContainerMap::place_loaded(Handle h, const Record& record, ChildList childr
     }
     fresh.point_count = record.point_count;
     // Subspaces are not stored: every non-chunk container starts a fresh one.
-    fresh.subspace = std::make_unique<Subspace>(d);
+    fresh.subspace_state = SubspaceState::Fresh;
     const VectorSlab::Slot position = allocate_branch(level);
     decode(record.centroid, {slabs_[level].at(position), d});
     branches_[level][position] = std::move(fresh);

@@ -5,7 +5,10 @@
 // Per handle the table keeps the id, the timestamp and one packed word: what
 // the node is (a container level, or absent) and where its data lives (a vector
 // slot for a chunk, a branch number otherwise). Nodes are stored in fixed-size
-// blocks, so a reference to an id stays valid while the table grows.
+// blocks, so a reference to an id stays valid while the table grows. A
+// timestamp is kept as 32-bit milliseconds after its block's first one (nodes
+// of a block are made close together in time); one that does not fit is kept
+// apart, in full.
 //
 // Each block holds nodes of one group: the level a node was created for, or
 // ids first met in a children list. So the sessions of an index have
@@ -18,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -44,13 +48,17 @@ class NodeTable {
   NodeTable() = default;
   NodeTable(NodeTable&& other) noexcept
       : blocks_(std::move(other.blocks_)),
+        outlying_times_(std::move(other.outlying_times_)),
         next_(std::exchange(other.next_, {})),
         used_(std::exchange(other.used_, 0)) {
     other.blocks_.clear();
+    other.outlying_times_.clear();
   }
   NodeTable& operator=(NodeTable&& other) noexcept {
     blocks_ = std::move(other.blocks_);
     other.blocks_.clear();
+    outlying_times_ = std::move(other.outlying_times_);
+    other.outlying_times_.clear();
     next_ = std::exchange(other.next_, {});
     used_ = std::exchange(other.used_, 0);
     return *this;
@@ -79,9 +87,27 @@ class NodeTable {
   std::size_t used() const noexcept { return used_; }
 
   const Id& id(Handle h) const noexcept { return block(h).ids[h & kBlockMask]; }
-  std::uint64_t timestamp(Handle h) const noexcept { return block(h).timestamps[h & kBlockMask]; }
-  void set_timestamp(Handle h, std::uint64_t ms) noexcept {
-    block(h).timestamps[h & kBlockMask] = ms;
+  std::uint64_t timestamp(Handle h) const noexcept {
+    const Block& b = block(h);
+    const std::uint32_t offset = b.time_offsets[h & kBlockMask];
+    if (offset != kOutlyingTime) return b.time_base + offset;
+    return outlying_times_.find(h)->second;
+  }
+  // Throws std::bad_alloc, changing nothing, when an outlying time finds no memory.
+  void set_timestamp(Handle h, std::uint64_t ms) {
+    Block& b = block(h);
+    std::uint32_t& offset = b.time_offsets[h & kBlockMask];
+    if (!b.has_time_base) {
+      b.time_base = ms;
+      b.has_time_base = true;
+    }
+    if (ms >= b.time_base && ms - b.time_base < kOutlyingTime) {
+      if (offset == kOutlyingTime) outlying_times_.erase(h);
+      offset = static_cast<std::uint32_t>(ms - b.time_base);
+      return;
+    }
+    outlying_times_.insert_or_assign(h, ms);
+    offset = kOutlyingTime;
   }
 
   NodeKind kind(Handle h) const noexcept { return unpack_kind(word(h)); }
@@ -93,6 +119,7 @@ class NodeTable {
 
   void clear() noexcept {
     blocks_.clear();
+    outlying_times_.clear();
     next_ = {};
     used_ = 0;
   }
@@ -101,14 +128,18 @@ class NodeTable {
   static constexpr std::size_t kBlockShift = 10;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
+  // A time offset that means "see outlying_times_".
+  static constexpr std::uint32_t kOutlyingTime = 0xFFFFFFFFu;
 
   struct Block {
     Block() noexcept {
       for (std::uint32_t& word : words) word = pack(NodeKind::Absent, kNoPayload, false);
     }
     Id ids[kBlockSize];
-    std::uint64_t timestamps[kBlockSize] = {};
+    std::uint32_t time_offsets[kBlockSize] = {};
     std::uint32_t words[kBlockSize];
+    std::uint64_t time_base = 0;
+    bool has_time_base = false;
   };
 
   static std::uint32_t pack(NodeKind kind, std::uint32_t payload, bool extras) noexcept {
@@ -124,6 +155,7 @@ class NodeTable {
   const Block& block(Handle h) const noexcept { return *blocks_[h >> kBlockShift]; }
 
   std::vector<std::unique_ptr<Block>> blocks_;
+  std::unordered_map<Handle, std::uint64_t> outlying_times_;
   // Per group, the next handle to hand out; 0 (or any multiple of the block
   // size) when the group needs a new block first.
   std::array<std::size_t, kGroups> next_{};
