@@ -107,6 +107,12 @@ ContainerRef ContainerMap::find(const Id& id) noexcept {
   return {*this, h};
 }
 
+ContainerRef ContainerMap::find(const Id& id, Handle& hint) noexcept {
+  const Handle h = handle_of(id, hint);
+  if (h == kNoHandle || nodes_.kind(h) == NodeKind::Absent) return nullptr;
+  return {*this, h};
+}
+
 ContainerView ContainerMap::find(const Id& id) const noexcept {
   const Handle h = handle_of(id);
   if (h == kNoHandle || nodes_.kind(h) == NodeKind::Absent) return nullptr;

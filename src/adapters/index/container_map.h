@@ -115,6 +115,11 @@ class ChildEditor {
 
   // Appends `id`, which need not name a container.
   void push_back(const Id& id);
+  // Appends the node `child` of the same map.
+  void push_back(Handle child) {
+    list_->reserve_one_more();
+    list_->push_back(child);
+  }
   // Makes room for `count` children in all, so that pushing back up to that
   // many ids that the map already knows cannot fail.
   void reserve(std::size_t count) {
@@ -269,6 +274,10 @@ class ContainerMap {
 
   ContainerRef find(const Id& id) noexcept;
   ContainerView find(const Id& id) const noexcept;
+  // The same, trying first the handle in `hint` (any value will do) and
+  // leaving the id's handle there: looking up the same ids again and again,
+  // as insertion does, then costs no hashing.
+  ContainerRef find(const Id& id, Handle& hint) noexcept;
   bool contains(const Id& id) const noexcept { return static_cast<bool>(find(id)); }
 
   // Stores `container` under `id`, replacing (and dropping) an existing entry.
@@ -331,6 +340,13 @@ class ContainerMap {
   // --- Direct access by handle, for the query paths --------------------------------
 
   Handle handle_of(const Id& id) const noexcept;
+  Handle handle_of(const Id& id, Handle& hint) const noexcept {
+    if (hint < nodes_.size() && nodes_.kind(hint) != NodeKind::Absent && nodes_.id(hint) == id) {
+      return hint;
+    }
+    hint = handle_of(id);
+    return hint;
+  }
   NodeKind kind(Handle h) const noexcept { return nodes_.kind(h); }
   const Id& id(Handle h) const noexcept { return nodes_.id(h); }
   std::uint64_t timestamp(Handle h) const noexcept { return nodes_.timestamp(h); }

@@ -138,7 +138,9 @@ class KivIndex {
   Id open_insertion_path();
   Id create_branch(ContainerLevel level);
   // Absorbs `v` into one container; returns how far its centroid moved.
-  float propagate_point(const Id& container_id, std::span<const float> v);
+  float propagate_point(const Id& container_id, std::span<const float> v, Handle& hint);
+  // A slot is usable when it names a container of the expected level.
+  bool names_level(const std::optional<Id>& slot, ContainerLevel level, Handle& hint);
   void close_full_containers() noexcept;
 
   KivConfig config_;
@@ -150,6 +152,11 @@ class KivIndex {
   std::optional<Id> root_id_;
   std::optional<Id> current_session_;
   std::optional<Id> current_document_;
+  // Where the map last found the root, current session and current document:
+  // insertion looks them up several times per chunk.
+  Handle root_hint_ = kNoHandle;
+  Handle session_hint_ = kNoHandle;
+  Handle document_hint_ = kNoHandle;
   bool proximity_is_similarity_ = true;
 };
 

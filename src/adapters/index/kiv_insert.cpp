@@ -15,13 +15,6 @@
 namespace orlo_kiv {
 namespace {
 
-// A slot is usable when it names a container of the expected level.
-bool names_level(const KivIndex& index, const std::optional<Id>& slot, ContainerLevel level) {
-  if (!slot) return false;
-  const ContainerView c = index.find(*slot);
-  return c && c->level() == level;
-}
-
 // Spherical interpolation from `old` towards `v` by fraction 1/(n+1), written
 // into `out` (the shorter of the two lengths).
 void slerp_towards(std::span<const float> old, std::span<const float> v, std::uint64_t n,
@@ -55,26 +48,32 @@ Id KivIndex::create_branch(ContainerLevel level) {
   return id;
 }
 
+bool KivIndex::names_level(const std::optional<Id>& slot, ContainerLevel level, Handle& hint) {
+  if (!slot) return false;
+  const ContainerView c = containers_.find(*slot, hint);
+  return c && c->level() == level;
+}
+
 // NOLINTBEGIN(bugprone-unchecked-optional-access): names_level() holds only for
 // a present id, and every slot it rejects is filled before it is read.
 Id KivIndex::open_insertion_path() {
-  bool session_usable = names_level(*this, current_session_, ContainerLevel::Session);
-  if (!names_level(*this, root_id_, ContainerLevel::Global)) {
+  bool session_usable = names_level(current_session_, ContainerLevel::Session, session_hint_);
+  if (!names_level(root_id_, ContainerLevel::Global, root_hint_)) {
     root_id_ = create_branch(ContainerLevel::Global);
     // A session of the old root is not under the new one: open a fresh session.
     session_usable = false;
   }
   bool document_usable =
-      session_usable && names_level(*this, current_document_, ContainerLevel::Document);
+      session_usable && names_level(current_document_, ContainerLevel::Document, document_hint_);
   if (!session_usable) {
     const Id session = create_branch(ContainerLevel::Session);
-    find(*root_id_)->mutable_children().push_back(session);
+    containers_.find(*root_id_, root_hint_)->mutable_children().push_back(session);
     current_session_ = session;
   }
   if (!document_usable) {
     close_current_document();
     const Id document = create_branch(ContainerLevel::Document);
-    find(*current_session_)->mutable_children().push_back(document);
+    containers_.find(*current_session_, session_hint_)->mutable_children().push_back(document);
     current_document_ = document;
   }
   return *current_document_;
@@ -97,15 +96,16 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
   const std::span<const float> vector = chunk->centroid();
 
   // The chunk's id may have replaced the document itself; attach only to a document.
-  if (const ContainerRef doc = find(document); doc && doc->level() == ContainerLevel::Document) {
-    doc->mutable_children().push_back(id);
+  if (const ContainerRef doc = containers_.find(document, document_hint_);
+      doc && doc->level() == ContainerLevel::Document) {
+    doc->mutable_children().push_back(chunk.handle());
   }
 
   const float threshold = config_.propagation_threshold;
-  float shift = propagate_point(document, vector);
-  for (const Id& ancestor : {session, root}) {
-    if (threshold > shift) break;  // a NaN shift never stops the walk
-    shift = propagate_point(ancestor, vector);
+  float shift = propagate_point(document, vector, document_hint_);
+  if (!(threshold > shift)) {  // a NaN shift never stops the walk
+    shift = propagate_point(session, vector, session_hint_);
+    if (!(threshold > shift)) propagate_point(root, vector, root_hint_);
   }
 
   close_full_containers();
@@ -114,11 +114,11 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
 
 void KivIndex::close_full_containers() noexcept {
   if (current_document_) {
-    const ContainerView doc = find(*current_document_);
+    const ContainerView doc = containers_.find(*current_document_, document_hint_);
     if (doc && doc->children().size() >= config_.max_children) close_current_document();
   }
   if (current_session_) {
-    const ContainerView session = find(*current_session_);
+    const ContainerView session = containers_.find(*current_session_, session_hint_);
     if (session && session->children().size() >= config_.max_children) {
       current_session_.reset();
       close_current_document();
@@ -126,8 +126,8 @@ void KivIndex::close_full_containers() noexcept {
   }
 }
 
-float KivIndex::propagate_point(const Id& container_id, std::span<const float> v) {
-  const ContainerRef c = find(container_id);
+float KivIndex::propagate_point(const Id& container_id, std::span<const float> v, Handle& hint) {
+  const ContainerRef c = containers_.find(container_id, hint);
   // A chunk's centroid is its embedding; nothing moves it.
   if (!c || c->is_chunk()) return 0.0f;
 
