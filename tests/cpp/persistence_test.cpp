@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace orlo_kiv {
@@ -210,6 +212,51 @@ TEST(Persistence, RoundTripKeepsContainersSlotsAndRoutingWeights) {
   EXPECT_TRUE(std::ranges::equal(loaded.routing_weights()->weights(), weights));
   EXPECT_TRUE(loaded.routing_weights()->config().per_dimension);
   EXPECT_EQ(sorted_records(encode(loaded)), sorted_records(bytes));
+}
+
+// Records in any order load into the tree's own layout: the same containers,
+// the same bytes when written again, the same query results to the bit, and
+// children lists that are again a few runs of consecutive nodes.
+TEST(Persistence, RecordsInAnyOrderLoadIntoTheTreesLayout) {
+  KivIndex index = KivIndex::cosine(8);
+  std::mt19937 random(3);
+  std::normal_distribution<float> normal;
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 150 == 0) index.new_document();
+    std::vector<float> v(8);
+    for (float& x : v) x = normal(random);
+    ASSERT_TRUE(index.insert(new_id(), std::move(v)).has_value());
+  }
+  const std::vector<std::uint8_t> bytes = encode(index);
+  std::vector<std::string> records = sorted_records(bytes);
+  std::shuffle(records.begin(), records.end(), random);
+  std::vector<std::uint8_t> shuffled(bytes.begin(), bytes.begin() + persistence::kHeaderSize);
+  for (const std::string& record : records)
+    shuffled.insert(shuffled.end(), record.begin(), record.end());
+  shuffled.insert(shuffled.end(), bytes.end() - persistence::kTrailerSize, bytes.end());
+
+  const KivIndex loaded = decode(shuffled);
+  EXPECT_EQ(sorted_records(encode(loaded)), sorted_records(bytes));
+  std::size_t lists = 0;
+  std::size_t runs = 0;
+  for (const auto& [id, container] : loaded.containers()) {
+    if (container.children().empty()) continue;
+    ++lists;
+    runs += container.children().handles().runs().size();
+  }
+  EXPECT_LE(runs, 2 * lists);
+  for (int q = 0; q < 20; ++q) {
+    std::vector<float> query(8);
+    for (float& x : query) x = normal(random);
+    const auto expected = index.near(query, 10);
+    const auto found = loaded.near(query, 10);
+    ASSERT_EQ(found->size(), expected->size());
+    for (std::size_t i = 0; i < expected->size(); ++i) {
+      EXPECT_EQ((*found)[i].id, (*expected)[i].id);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>((*found)[i].score),
+                std::bit_cast<std::uint32_t>((*expected)[i].score));
+    }
+  }
 }
 
 TEST(Persistence, SharedSingleWeightIsWrittenOncePerDimension) {

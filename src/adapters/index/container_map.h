@@ -440,6 +440,9 @@ class ContainerMap {
   void place_loaded(Handle h, const Record& record, ChildList children, DecodeVector decode);
   void compact_chunk_slab();
   void forget_unlisted_ids();
+  // Numbers the nodes in `order` (each once; every present node and every
+  // listed id among them) afresh and drops all others.
+  void renumber_nodes(std::span<const Handle> order);
 
   std::size_t dimensionality_;
   NodeTable nodes_;

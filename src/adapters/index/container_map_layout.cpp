@@ -104,10 +104,13 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
   };
   std::vector<bool> placed(stored, false);
   std::vector<Frame> stack;
+  std::vector<Handle> order;  // the order of placement
+  order.reserve(records.size());
   const auto visit = [&](Handle start) {
     if (start >= stored || placed[start] || record_of[start] == kNoRecord) return;
     const auto enter = [&](Handle h) {
       placed[h] = true;
+      order.push_back(h);
       const Record& record = records[record_of[h]];
       if (record.level == ContainerLevel::Chunk) {
         place_loaded(h, record, std::move(lists[h]), decode);
@@ -137,6 +140,27 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
     if (h != kNoHandle) visit(h);
   }
   for (Handle h = 0; h < stored; ++h) visit(h);
+
+  // Records in an order unlike the tree's (written by an older version, or by
+  // other means) leave children lists in many short runs, read from scattered
+  // nodes. Then the nodes are numbered again in the order of placement.
+  std::size_t lists_with_children = 0;
+  std::size_t runs = 0;
+  for (const auto& level : branches_) {
+    for (const Branch& b : level) {
+      lists_with_children += b.children.empty() ? 0 : 1;
+      runs += b.children.runs().size();
+    }
+  }
+  if (runs <= 2 * lists_with_children + kMinGarbage) return;
+  for (Handle h = 0; h < nodes_.size(); ++h) {
+    // Ids that only children lists name come last.
+    if (!(h < stored && placed[h]) && nodes_.kind(h) == NodeKind::Absent &&
+        index_.find(nodes_.id(h), index_.hash(nodes_.id(h)), nodes_) == h) {
+      order.push_back(h);
+    }
+  }
+  renumber_nodes(order);
 }
 
 void ContainerMap::collect_garbage() {
@@ -203,26 +227,29 @@ void ContainerMap::forget_unlisted_ids() {
     for (const Branch& b : level) mark_listed(b.children);
   }
   for (const auto& [h, e] : chunk_extras_) mark_listed(e.children);
+  std::vector<Handle> order;
+  for (Handle h = 0; h < count; ++h) {
+    if (keep[h]) order.push_back(h);
+  }
+  renumber_nodes(order);
+}
 
+void ContainerMap::renumber_nodes(std::span<const Handle> order) {
   // Build everything renumbered first, then swap it in: a failed allocation
-  // leaves the map as it was.
-  std::vector<Handle> renumbered(count, kNoHandle);
+  // leaves the map as it was. Nodes keep their groups (the table sorts them
+  // in), in the order given within each group.
+  std::vector<Handle> renumbered(nodes_.size(), kNoHandle);
   NodeTable fresh;
   std::size_t absent = 0;
-  // Renumbered group by group, which keeps each level's nodes together.
-  for (std::size_t group = 0; group < NodeTable::kGroups; ++group) {
-    for (Handle h = 0; h < count; ++h) {
-      if (!keep[h]) continue;
-      const NodeKind kind = nodes_.kind(h);
-      const std::size_t of =
-          kind == NodeKind::Absent ? NodeTable::kUnlisted : static_cast<std::size_t>(kind);
-      if (of != group) continue;
-      const Handle n = fresh.add(nodes_.id(h), group);
-      fresh.set(n, kind, nodes_.payload(h), nodes_.has_extras(h));
-      fresh.set_timestamp(n, nodes_.timestamp(h));
-      if (kind == NodeKind::Absent) ++absent;
-      renumbered[h] = n;
-    }
+  for (const Handle h : order) {
+    const NodeKind kind = nodes_.kind(h);
+    const std::size_t group =
+        kind == NodeKind::Absent ? NodeTable::kUnlisted : static_cast<std::size_t>(kind);
+    const Handle n = fresh.add(nodes_.id(h), group);
+    fresh.set(n, kind, nodes_.payload(h), nodes_.has_extras(h));
+    fresh.set_timestamp(n, nodes_.timestamp(h));
+    if (kind == NodeKind::Absent) ++absent;
+    renumbered[h] = n;
   }
   const auto map = [&](Handle h) { return renumbered[h]; };
   std::array<std::vector<ChildList>, 3> lists;
