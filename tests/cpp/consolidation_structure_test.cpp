@@ -10,6 +10,7 @@
 #include "adapters/index/consolidation_tree.h"
 #include "adapters/index/kiv.h"
 #include "consolidation_test_support.h"
+#include "predicted_ids.h"
 
 namespace orlo_kiv {
 namespace {
@@ -94,6 +95,29 @@ TEST(ConsolidationSplit, OverFullDocumentIsSplitIntoHalves) {
   EXPECT_EQ(s.index.find(fresh)->level(), ContainerLevel::Document);
   expect_recomputed(s.index, doc, {s.chunks[0].begin(), s.chunks[0].begin() + 50});
   expect_recomputed(s.index, fresh, {s.chunks[0].begin() + 50, s.chunks[0].end()});
+}
+
+TEST(ConsolidationSplit, NewHalfNeverTakesAnIdInUse) {
+  // Containers planted under every id the split could give its new half stay
+  // as they were; the half gets an id of its own.
+  Session s = session_with({101});
+  const std::vector<Id> planted = testing_support::upcoming_ids(2, 10'000);
+  for (const Id& id : planted) {
+    s.index.containers().insert_or_assign(id, Container::chunk(id, test_vector(kDim, 9), 1));
+  }
+  const std::size_t before = s.index.containers().size();
+  const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.splits, 1u);
+  EXPECT_EQ(s.index.containers().size(), before + 1);
+  for (const Id& id : planted) {
+    const Container* c = s.index.find(id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->is_chunk());
+  }
+  const std::vector<Id>& documents = s.index.find(s.session)->children();
+  ASSERT_EQ(documents.size(), 2u);
+  expect_recomputed(s.index, documents[0], {s.chunks[0].begin(), s.chunks[0].begin() + 50});
+  expect_recomputed(s.index, documents[1], {s.chunks[0].begin() + 50, s.chunks[0].end()});
 }
 
 struct ThresholdCase {

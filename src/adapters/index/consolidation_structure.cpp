@@ -156,35 +156,34 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
 }
 
 bool ConsolidationTree::split_container(const Id& id) {
-  Container* container = index_.find(id);
+  const Container* container = index_.find(id);
   if (container == nullptr) return false;
   const std::optional<Id> parent = find_parent(id);
   const std::size_t n = container->children().size();
   if (n < 2) return false;
   forget_derived();
 
-  // Everything that can fail to allocate happens before the first child
-  // moves, so a failure leaves the tree as it was.
+  // Everything that can fail to allocate happens before the tree changes, so a
+  // failure leaves it as it was. The new half gets an id no container has:
+  // storing it under a taken one would replace that container.
+  const ContainerLevel level = container->level();
+  const std::size_t kept = n / 2;
+  const Id fresh = index_.unused_id();
+  Container half = Container::branch(fresh, level, index_.dimensionality(), now_ms());
+  half.mutable_children().assign(container->children().begin() + static_cast<std::ptrdiff_t>(kept),
+                                 container->children().end());
   Container* holder = parent ? index_.find(*parent) : nullptr;
   if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
-  const Id fresh = new_id();
-  Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
-  std::vector<Id>& kept = container->mutable_children();
-  const auto first_moved = kept.begin() + static_cast<std::ptrdiff_t>(n / 2);
-  half.mutable_children().assign(first_moved, kept.end());
-  const ContainerLevel level = container->level();
-  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
-    created_.reserve(created_.size() + 1);
-  }
+  const bool branch_level = level == ContainerLevel::Session || level == ContainerLevel::Document;
+  if (branch_level) created_.reserve(created_.size() + 1);
   if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
-  // Map nodes are stable: `container` and `holder` stay valid across this insertion.
   index_.containers().insert_or_assign(fresh, std::move(half));
 
-  kept.erase(first_moved, kept.end());
-  if (holder != nullptr) holder->mutable_children().push_back(fresh);
-  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
-    created_.push_back(fresh);
-  }
+  // No pointer, reference or position into a container is carried across the
+  // insertion above: both are looked up again.
+  index_.find(id)->mutable_children().resize(kept);
+  if (holder != nullptr) index_.find(*parent)->mutable_children().push_back(fresh);
+  if (branch_level) created_.push_back(fresh);
   for (const Id& child : index_.find(fresh)->children()) {
     const auto listed_by = parents_.find(child);
     if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;

@@ -112,6 +112,11 @@ class KivIndex {
   const Container* find(const Id& id) const noexcept;
   Container* find(const Id& id) noexcept;
 
+  // A freshly generated id (new_id) that names no container of this index:
+  // generated ids are predictable, so one may already be taken by a caller's
+  // chunk or a loaded record, and is then drawn again.
+  Id unused_id() const;
+
   const std::optional<Id>& root_id() const noexcept { return root_id_; }
   const std::optional<Id>& current_session() const noexcept { return current_session_; }
   const std::optional<Id>& current_document() const noexcept { return current_document_; }

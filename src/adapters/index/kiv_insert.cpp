@@ -50,7 +50,8 @@ void KivIndex::new_session() noexcept {
 void KivIndex::new_document() noexcept { current_document_.reset(); }
 
 Id KivIndex::create_branch(ContainerLevel level) {
-  const Id id = new_id();
+  // Never an id in use: storing the branch would silently replace that container.
+  const Id id = unused_id();
   containers_.insert_or_assign(id, Container::branch(id, level, dimensionality_, now_ms()));
   return id;
 }

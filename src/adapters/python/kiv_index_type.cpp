@@ -269,7 +269,8 @@ PyObject* kiv_index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!call) return nullptr;
     std::vector<float> embedding;
     if (!to_float_vector(bound[0], "embedding", embedding)) return nullptr;
-    const Id id = new_id();
+    // A generated id that a caller's chunk already holds would replace it.
+    const Id id = call.index().unused_id();
     const auto inserted = call.index().insert(id, std::move(embedding));
     if (!inserted) {
       raise_core_error(inserted.error());
