@@ -347,3 +347,74 @@ def test_load_reads_a_stream_of_unknown_size(tmp_path):
 def test_character_device_is_written_into_directly():
     small_index().save("/dev/null")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+# --- Interruption and endless input -------------------------------------------------------
+
+BLOCKED_CALLS = {
+    # The call waits in open() for the FIFO's other end.
+    "load, no writer": ("", "KivIndex.load(fifo)"),
+    "save, no reader": ("", "index.save(fifo)"),
+    # Both ends are open but the data never comes, or is never read.
+    "load, silent writer": ("other_end = os.open(fifo, os.O_RDWR)", "KivIndex.load(fifo)"),
+    "save, idle reader": ("other_end = os.open(fifo, os.O_RDWR)", "index.save(fifo)"),
+}
+
+
+@pytest.mark.parametrize("case", BLOCKED_CALLS)
+def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, case):
+    setup, call = BLOCKED_CALLS[case]
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    # A real SIGINT, sent by another process while the call waits (a thread of
+    # this interpreter could not run: the call keeps the interpreter lock).
+    code = f"""
+        import os, stat, subprocess
+        from orlo_kiv import KivIndex
+
+        fifo = {str(fifo)!r}
+        index = KivIndex.cosine(64)
+        for i in range(300):
+            index.add([float(i + j) for j in range(64)])
+        assert len(index.to_bytes()) > 1 << 17  # more than a pipe holds
+        {setup}
+
+        timer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT " + str(os.getpid())])
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        timer.wait()
+        print(stat.S_ISFIFO(os.lstat(fifo).st_mode), len(index), len(index.near([1.0] * 64, 3)))
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=30
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["KeyboardInterrupt", "True 300 3"]
+    assert entries(tmp_path) == ["pipe"]
+
+
+def test_load_stops_reading_at_a_wrong_magic_or_version(tmp_path):
+    # Streams that never end: the first bytes decide, and nothing more is read.
+    for name in ("magic", "version"):
+        os.mkfifo(tmp_path / name)
+    output = run_python(f"""
+        import os
+        from orlo_kiv import KivIndex
+
+        writers = [os.open({str(tmp_path / "magic")!r}, os.O_RDWR),
+                   os.open({str(tmp_path / "version")!r}, os.O_RDWR)]
+        os.write(writers[0], b"abcd")
+        os.write(writers[1], b"KIV\\0\\x07\\0\\0\\0")
+        for path in ({str(tmp_path / "magic")!r}, {str(tmp_path / "version")!r}, "/dev/zero"):
+            try:
+                KivIndex.load(path)
+            except OSError as error:
+                print(error)
+    """)
+    assert output.splitlines() == [
+        "Invalid KIV file magic bytes",
+        "Unsupported KIV version: 7",
+        "Invalid KIV file magic bytes",
+    ]

@@ -19,6 +19,12 @@
 //   the process may not create the temporary file.
 // - Once the rename has succeeded the save has happened: a failure to sync the
 //   directory afterwards is not reported.
+//
+// Opening, reading, writing and syncing can block on a FIFO or a device. When
+// a signal interrupts one of them, or cuts a read or write short, the
+// interruption check decides: true ends the operation with
+// PersistError::interrupted() (a save then removes its temporary file as on
+// any failure), false goes on.
 #pragma once
 
 #include <cstdint>
@@ -31,12 +37,21 @@
 
 namespace orlo_kiv::persistence {
 
+// Asked after a blocking system call was interrupted by a signal: true stops
+// the operation, false retries the call. The core knows nothing of what the
+// caller does on a signal; the Python adapter runs the interpreter's signal
+// handlers here and stops when one of them raised. Null: always retry.
+using InterruptCheck = bool (*)();
+
 // The whole content of the file at `path` (UTF-8 bytes used unchanged; a zero
-// byte in it fails before anything is opened).
-std::expected<ByteBuffer, PersistError> read_file(std::string_view path);
+// byte in it fails before anything is opened). Reading stops early with the
+// decoder's error once the first bytes show a wrong magic or version.
+std::expected<ByteBuffer, PersistError> read_file(std::string_view path,
+                                                  InterruptCheck interrupted = nullptr);
 
 // Makes `bytes` the content of the file at `path`, as described above.
 std::expected<void, PersistError> replace_file(std::string_view path,
-                                               std::span<const std::uint8_t> bytes);
+                                               std::span<const std::uint8_t> bytes,
+                                               InterruptCheck interrupted = nullptr);
 
 }  // namespace orlo_kiv::persistence
