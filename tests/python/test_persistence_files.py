@@ -273,6 +273,66 @@ print(index.to_bytes().hex())
     assert entries(tmp_path) == ["mounted.kiv", "source.kiv"]
 
 
+@pytest.mark.parametrize("room", ["file-size limit", "full file system"])
+def test_in_place_save_that_runs_out_of_room_keeps_the_old_file(tmp_path, room):
+    """An immutable directory forces the in-place write; it fails before
+    changing a byte, and a later save (shorter than the old file) still works."""
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "-m", "true"]).returncode:
+        pytest.skip("needs a private mount namespace")
+    mount = tmp_path / "mnt"
+    mount.mkdir()
+    code = f"""
+import os, resource, subprocess
+from orlo_kiv import KivIndex
+
+mount, full = {str(mount)!r}, {room == "full file system"}
+subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", mount], check=True)
+directory = os.path.join(mount, "d")
+os.mkdir(directory)
+path = os.path.join(directory, "memory.kiv")
+old = bytes(range(256)) * 80
+with open(path, "wb") as f:
+    f.write(old)
+filler = os.open(os.path.join(mount, "filler"), os.O_WRONLY | os.O_CREAT)
+if full:
+    try:
+        while True:
+            os.write(filler, bytes(4096))
+    except OSError:
+        pass
+else:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (25_000, 25_000))
+subprocess.run(["chattr", "+i", directory], check=True)
+
+index = KivIndex.cosine(64)
+for i in range(60):
+    index.add([float(i + j) for j in range(64)])
+assert len(index.to_bytes()) > len(old)
+try:
+    index.save(path)
+except OSError as error:
+    print(error)
+print(open(path, "rb").read() == old, os.listdir(directory))
+
+os.ftruncate(filler, 0)
+small = KivIndex.cosine(2)
+small.add([1.0, 2.0])
+small.save(path)
+print(open(path, "rb").read() == small.to_bytes(), len(KivIndex.load(path)))
+subprocess.run(["chattr", "-i", directory], check=True)
+"""
+    result = subprocess.run(
+        ["unshare", "-m", sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    error = (
+        "IO error: No space left on device (os error 28)"
+        if room == "full file system"
+        else "IO error: File too large (os error 27)"
+    )
+    assert result.stdout.splitlines() == [error, "True ['memory.kiv']", "True 1"]
+
+
 # --- Links and special files --------------------------------------------------------------
 
 def test_symbolic_link_is_followed_and_kept(tmp_path):

@@ -282,19 +282,54 @@ std::expected<void, PersistError> copy_ownership_and_mode(int fd, const struct s
   return {};
 }
 
-// A plain write: open with create and truncate, write everything, close. Used
-// where a file cannot be replaced by renaming; a regular file is also synced.
+// Overwrites the regular file open as `fd`, `old_size` bytes long, with
+// `bytes`: first the space for the new length is reserved (allocating nothing
+// the file already has), then the bytes are written from the start, then the
+// file is cut to their length and synced. Running out of space or over the
+// file-size limit therefore fails before any byte changes, and the file is
+// left with its old length. Once writing has begun it runs to the end
+// regardless of signals: an interruption then would leave a mix of old and
+// new bytes. The overwrite is not crash-atomic.
+std::expected<void, PersistError> overwrite_reserved(int fd, off_t old_size,
+                                                     std::span<const std::uint8_t> bytes,
+                                                     InterruptCheck interrupted) {
+  const auto new_size = static_cast<off_t>(bytes.size());
+  if (new_size > 0) {
+    int reserved;
+    while ((reserved = ::posix_fallocate(fd, 0, new_size)) == EINTR) {
+      if (interrupted != nullptr && interrupted()) {
+        reserved = EINTR;
+        break;
+      }
+    }
+    if (reserved != 0) {
+      // A reservation that failed part way may have lengthened the file.
+      while (::ftruncate(fd, old_size) != 0 && errno == EINTR) {
+      }
+      return reserved == EINTR ? std::unexpected(PersistError::interrupted()) : os_error(reserved);
+    }
+  }
+  if (auto written = write_all(fd, bytes, nullptr); !written) return written;
+  while (::ftruncate(fd, new_size) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
+  return sync(fd, nullptr);
+}
+
+// Writes where a file cannot be replaced by renaming: a regular file is
+// overwritten after reserving its space (above), anything else (a FIFO, a
+// device) is written into directly.
 std::expected<void, PersistError> write_in_place(const std::string& path,
                                                  std::span<const std::uint8_t> bytes,
                                                  InterruptCheck interrupted) {
-  auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, interrupted, 0666);
+  // Never O_TRUNC: a regular file keeps its content until the new one has room.
+  auto fd = open_file(path, O_WRONLY | O_CREAT | O_NOCTTY, interrupted, 0666);
   if (!fd) return std::unexpected(fd.error());
-  if (auto written = write_all(fd->get(), bytes, interrupted); !written) return written;
   struct stat status {};
-  if (::fstat(fd->get(), &status) == 0 && S_ISREG(status.st_mode)) {
-    return sync(fd->get(), interrupted);
-  }
-  return {};
+  if (::fstat(fd->get(), &status) != 0) return os_error(errno);
+  if (S_ISREG(status.st_mode))
+    return overwrite_reserved(fd->get(), status.st_size, bytes, interrupted);
+  return write_all(fd->get(), bytes, interrupted);
 }
 
 // Makes the rename itself durable. Best effort: the file is already in place.

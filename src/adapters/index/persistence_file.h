@@ -15,8 +15,14 @@
 //   stays a link. Other hard links to a replaced file keep the old content,
 //   since the path is given a new file rather than new content.
 // - A target that exists but is not a regular file (a FIFO, a device) is
-//   opened and written directly. So is a writable target in a directory where
-//   the process may not create the temporary file.
+//   opened and written directly.
+// - A writable regular file whose name cannot be replaced (a directory where
+//   the process may not create the temporary file, an immutable directory, a
+//   bind-mounted file) is overwritten in place: the space for the new length
+//   is reserved first, so running out of space or over the file-size limit
+//   leaves the old content as it was; then the bytes are written and the file
+//   is cut to their length. This path is not crash-atomic: a crash or an I/O
+//   error while writing leaves a mix of old and new bytes.
 // - Once the rename has succeeded the save has happened: a failure to sync the
 //   directory afterwards is not reported.
 //
