@@ -66,6 +66,9 @@ struct ConsolidationReport {
   std::uint64_t pruned = 0;
   std::uint64_t total_duration_us = 0;
   std::uint64_t steps = 0;
+  // Children-list entries and collected leaves the run examined: its work,
+  // linear in the size of the tree whatever the tree's shape.
+  std::uint64_t children_visited = 0;
   // Mean and largest distance a recomputed centroid moved, over the whole run.
   float mean_drift = 0.0f;
   float max_drift = 0.0f;

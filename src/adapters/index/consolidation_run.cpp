@@ -215,7 +215,11 @@ void ConsolidationRun::prune_step() {
   advance_phase();
 }
 
-ConsolidationReport ConsolidationRun::report() const { return state_.progress; }
+ConsolidationReport ConsolidationRun::report() const {
+  ConsolidationReport report = state_.progress;
+  report.children_visited = tree_.visits();
+  return report;
+}
 
 ConsolidationReport run_consolidation(KivIndex& index, const ConsolidationConfig& config) {
   ConsolidationRun run(index, config);
