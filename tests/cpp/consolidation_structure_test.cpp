@@ -251,17 +251,37 @@ TEST(ConsolidationPrune, EmptyContainersGoInPassesAndTheRootStays) {
   EXPECT_EQ(tree.index.stats().global_count, 1u);
 }
 
-TEST(ConsolidationPrune, DocumentListingRemovedChunksStays) {
-  // Its listed ids keep it from being pruned; with fewer than 3 of them it is a
-  // merge candidate and absorbs its sibling.
+TEST(ConsolidationPrune, RemovedChunksAreForgottenBeforeTheTreeIsReshaped) {
+  // The ids of removed chunks are dropped first: the emptied document, being
+  // under-filled, absorbs its sibling and holds only live chunks.
   Session s = session_with({2, 5});
   for (const Id& id : s.chunks[0]) s.index.remove(id);
   const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.dangling_dropped, 2u);
   EXPECT_EQ(report.pruned, 0u);
   EXPECT_EQ(report.merges, 1u);
   EXPECT_EQ(s.index.find(s.session)->children(), std::vector<Id>{s.documents[0]});
-  EXPECT_EQ(s.index.find(s.documents[0])->children().size(), 7u);
-  EXPECT_EQ(s.index.find(s.documents[0])->point_count(), 5u);
+  expect_recomputed(s.index, s.documents[0], s.chunks[1]);
+}
+
+TEST(ConsolidationPrune, DocumentsLeftEmptyByRemovalsArePrunedWithTheirSession) {
+  // A second session whose only document lost every chunk: both go, and the
+  // root is recomputed from the live chunks alone.
+  Session s = session_with({4});
+  s.index.new_session();
+  std::uint32_t seed = 50;
+  const std::vector<Id> removed = insert_chunks(s.index, 3, seed);
+  for (const Id& id : removed) s.index.remove(id);
+  const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.pruned, 2u);
+  const KivStats stats = s.index.stats();
+  EXPECT_EQ(stats.session_count, 1u);
+  EXPECT_EQ(stats.document_count, 1u);
+  const Container& root = *s.index.find(*s.index.root_id());
+  EXPECT_EQ(root.children(), std::vector<Id>{s.session});
+  EXPECT_EQ(root.point_count(), 4u);
+  EXPECT_EQ(std::vector<float>(root.sum().begin(), root.sum().end()),
+            sum_of(embeddings_of(s.index, s.chunks[0])));
 }
 
 TEST(ConsolidationPrune, ContainersMovedByMergeOrSplitAreUnlistedFromTheirNewParent) {

@@ -1,7 +1,7 @@
 // The forest a consolidation run reads the children lists as: one owner for
 // every session and document, so that a container listed by several parents,
 // or below itself, counts once and each list is walked a bounded number of
-// times.
+// times. Also the clean-up of ids that name no container.
 #include <algorithm>
 #include <tuple>
 
@@ -9,6 +9,25 @@
 #include "adapters/index/kiv.h"
 
 namespace orlo_kiv {
+
+std::uint64_t ConsolidationTree::drop_missing_children() {
+  forget_derived();
+  scanned_ = false;
+  std::uint64_t dropped = 0;
+  ContainerMap& containers = index_.containers();
+  for (auto& [id, container] : containers) {
+    std::vector<Id>& children = container.mutable_children();
+    if (children.empty()) continue;
+    visits_ += children.size();
+    const auto kept = std::remove_if(children.begin(), children.end(),
+                                     [&](const Id& child) { return !containers.contains(child); });
+    if (kept == children.end()) continue;
+    dropped += static_cast<std::uint64_t>(children.end() - kept);
+    children.erase(kept, children.end());
+    children.shrink_to_fit();
+  }
+  return dropped;
+}
 
 bool ConsolidationTree::owns(const Id& owner, const Id& child) const {
   const auto it = owners_.find(child);

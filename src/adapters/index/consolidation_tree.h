@@ -51,6 +51,11 @@ class ConsolidationTree {
   ConsolidationTree(const ConsolidationTree&) = delete;
   ConsolidationTree& operator=(const ConsolidationTree&) = delete;
 
+  // Removes from every children list the ids that name no container (left
+  // behind by removals), releasing the room they took; the order of the rest
+  // is kept. Returns how many were removed. Call before scan().
+  std::uint64_t drop_missing_children();
+
   // The roots, sessions and documents as the map holds them now, found by one
   // pass over the map. Later structural queries work from this scan, so it is
   // taken before the first edit (the first query takes it if nobody did).
