@@ -236,6 +236,21 @@ TEST(Insertion, NewContainersNeverTakeAnIdInUse) {
   EXPECT_NE(index.find(chunk), nullptr);
 }
 
+TEST(Insertion, NewContainersNeverTakeTheIdOfTheChunkBeingAdded) {
+  // The chunk comes under the id the insertion's new root would be given in
+  // this millisecond: the root gets another, and the chunk is listed by its
+  // document. Repeated, as the clock may move on between the two draws.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    KivIndex index = KivIndex::cosine(1);
+    const Id chunk = testing_support::upcoming_ids(1, 1).front();
+    ASSERT_TRUE(index.insert(chunk, {1.0f}).has_value());
+    EXPECT_EQ(index.stats().global_count, 1u);
+    EXPECT_EQ(at(index, index.root_id()).level(), ContainerLevel::Global);
+    EXPECT_EQ(at(index, index.current_document()).children(), std::vector<Id>{chunk});
+    EXPECT_TRUE(index.find(chunk)->is_chunk());
+  }
+}
+
 TEST(Insertion, SphericalUpdatesFollowTheGreatCircle) {
   KivConfig config;
   config.spherical_updates = true;

@@ -31,9 +31,9 @@ Container* KivIndex::find(const Id& id) noexcept {
   return it == containers_.end() ? nullptr : &it->second;
 }
 
-Id KivIndex::unused_id() const {
+Id KivIndex::unused_id(const std::optional<Id>& reserved) const {
   Id id = new_id();
-  while (containers_.contains(id)) id = new_id();
+  while (containers_.contains(id) || id == reserved) id = new_id();
   return id;
 }
 
