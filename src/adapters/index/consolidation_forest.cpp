@@ -40,13 +40,17 @@ void ConsolidationTree::move_ownership(const Id& child, const Id& from, const Id
   if (it != owners_.end() && it->second == from) it->second = to;
 }
 
-void ConsolidationTree::forget_container(const Id& id) { subtotals_.erase(id); }
+void ConsolidationTree::forget_container(const Id& id) {
+  subtotals_.erase(id);
+  deep_.erase(id);
+}
 
 void ConsolidationTree::ensure_owners() {
   if (owners_built_) return;
   ensure_scanned();
   owners_.clear();
   subtotals_.clear();
+  deep_.clear();
   std::unordered_set<Id, IdHash> reached;
   struct Listed {
     Id id;

@@ -38,6 +38,7 @@ std::optional<std::span<const std::span<const float>>> ConsolidationTree::collec
     return std::span<const std::span<const float>>(flat_store_)
         .subspan(cached->second.offset, cached->second.count);
   }
+  if (deep_.contains(id)) return std::nullopt;
 
   pending_.clear();
   expanded_.clear();
@@ -66,7 +67,10 @@ std::optional<std::span<const std::span<const float>>> ConsolidationTree::collec
     flat = false;
     // A container counts beneath its owner only, and once per walk.
     if (!owns(*next.lister, *next.id) || !expanded_.insert(*next.id).second) continue;
-    if (next.depth >= kShallowDepth) return std::nullopt;
+    if (next.depth >= kShallowDepth || deep_.contains(*next.id)) {
+      deep_.insert(id);
+      return std::nullopt;
+    }
     if (const auto cached = flat_leaves_.find(*next.id); cached != flat_leaves_.end()) {
       // A flat container expands to exactly its cached leaves.
       const auto range =

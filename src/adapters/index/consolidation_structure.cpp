@@ -56,6 +56,7 @@ const ConsolidationTree::Branches& ConsolidationTree::scan() {
   owners_built_ = false;
   owners_.clear();
   subtotals_.clear();
+  deep_.clear();
   return branches_;
 }
 

@@ -185,6 +185,9 @@ class ConsolidationTree {
   std::unordered_map<Id, Id, IdHash> owners_;
   // Subtotals of deep containers and of the children they were built from.
   std::unordered_map<Id, Subtotal, IdHash> subtotals_;
+  // Containers known to reach more than three levels below themselves: a walk
+  // that meets one is too deep at once, without descending to find out again.
+  std::unordered_set<Id, IdHash> deep_;
 };
 
 }  // namespace orlo_kiv
