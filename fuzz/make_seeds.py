@@ -79,6 +79,24 @@ seeds = {
         session=R,
         document=make_id(8),
     ),
+    # Documents nested eight deep, each with a chunk, the last one shared by
+    # two sessions: deeper than the four levels and listed by two parents.
+    "deep_and_shared": encode(
+        1,
+        [
+            Record(R, 0, children=[S, make_id(5)], centroid=(1.0,)),
+            Record(S, 1, children=[make_id(20)], centroid=(1.0,)),
+            Record(make_id(5), 1, children=[make_id(27)], centroid=(1.0,)),
+        ]
+        + [
+            Record(make_id(20 + i), 2, children=[make_id(40 + i), make_id(21 + i)], centroid=(1.0,))
+            for i in range(8)
+        ]
+        + [Record(make_id(40 + i), 3, centroid=(float(i),), sum=(float(i),)) for i in range(8)],
+        root=R,
+        session=S,
+        document=make_id(27),
+    ),
     "invalid_level": encode(1, [Record(C, 4, centroid=(1.0,))]),
     "wrong_version": b"KIV\0\x02\0\0\0" + bytes(28),
 }

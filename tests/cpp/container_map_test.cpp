@@ -124,6 +124,31 @@ TEST(ContainerMap, EveryTimestampReadsBackWhole) {
   EXPECT_EQ(map.find(id_of(6))->timestamp_ms(), 3u);
 }
 
+TEST(ContainerMap, ShrinkingAfterErasuresKeepsEveryEntry) {
+  ContainerMap map(1);
+  for (std::uint64_t n = 0; n < 10'000; ++n) {
+    map.insert_chunk(id_of(n), std::vector<float>{float(n)}, n);
+  }
+  for (std::uint64_t n = 0; n < 10'000; ++n) {
+    if (n % 100 != 7) map.erase(id_of(n));
+  }
+  EXPECT_TRUE(map.shrink_to_fit());
+  std::size_t seen = 0;
+  for (const auto& [id, container] : map) {
+    EXPECT_EQ(map.find(id)->centroid()[0], container.centroid()[0]);
+    ++seen;
+  }
+  EXPECT_EQ(seen, 100u);
+  for (std::uint64_t n = 7; n < 10'000; n += 100) {
+    const ContainerView kept = map.find(id_of(n));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->centroid()[0], float(n));
+    EXPECT_EQ(kept->timestamp_ms(), n);
+  }
+  map.insert_chunk(id_of(1), std::vector<float>{1.0f}, 0);
+  EXPECT_EQ(map.size(), 101u);
+}
+
 TEST(ContainerMap, EmptyMapFindsNothing) {
   const ContainerMap map(4);
   EXPECT_TRUE(map.empty());

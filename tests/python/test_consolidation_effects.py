@@ -212,3 +212,60 @@ def test_sessions_and_the_root_are_never_split():
     assert len(records[session.id].children) == 101
     assert len(records[root.id].children) == 101
     assert index.stats().session_count == 1
+
+
+def test_chain_of_documents_from_a_small_file_is_consolidated_quickly():
+    # 32,000 documents that each list the next, and nothing else: a 1.7 MB file
+    # on which both runs used to walk the rest of the chain from every document
+    # (about a minute each). Now the work is linear.
+    n = 32_000
+    ids = [b"\x07" + i.to_bytes(15, "little") for i in range(n)]
+    records = [Record(ids[i], 2, 0, ids[i + 1 : i + 2], 0, ()) for i in range(n)]
+    data = kiv_format.encode(0, records)
+    assert len(data) > 1_700_000
+    index = KivIndex.from_bytes(data)
+    index.consolidate()
+    assert index.stats().document_count == n
+    index.consolidate_full()  # the last document is empty, then the one before it, ...
+    assert index.stats().document_count == 0
+
+
+def test_full_run_after_removals_lets_queries_find_the_live_chunks():
+    rng = random.Random(7)
+    d = 64
+    query = [1.0] + [0.0] * (d - 1)
+
+    def around_query(spread):
+        return [1.0] + [rng.gauss(0, spread) for _ in range(d - 1)]
+
+    index = KivIndex.cosine(d)
+    removed = []
+    for _ in range(6):
+        index.new_document()
+        removed += [index.add(around_query(0.01)) for _ in range(20)]
+    live = {}
+    index.new_session()
+    for _ in range(30):
+        vector = around_query(0.3)
+        live[index.add(vector)] = vector
+    index.new_session()
+    for _ in range(80):
+        vector = [rng.gauss(0, 1) for _ in range(d)]
+        live[index.add(vector)] = vector
+    for id_hex in removed:
+        index.remove(id_hex)
+    # The emptied documents keep centroids next to the query and fill the beam.
+    assert index.near(query, 5) == []
+    index.consolidate()
+    assert index.near(query, 5) == []
+
+    index.consolidate_full()
+    records = tree(index)
+    assert all(child in records for r in records.values() for child in r.children)
+    assert index.stats().session_count == 2 and len(index) == 110
+
+    def cosine(v):
+        return v[0] / math.sqrt(sum(x * x for x in v))
+
+    best = sorted(live, key=lambda i: -cosine(live[i]))[:5]
+    assert [hit.id for hit in index.near(query, 5)] == best

@@ -6,6 +6,7 @@ import pytest
 
 from orlo_kiv import KivIndex
 
+import kiv_format
 from conftest import run_python, running_under_asan
 
 E4 = [1.0, 0.0, 0.0, 0.0]
@@ -81,6 +82,46 @@ def test_add_with_id_replaces_an_existing_chunk(index4):
     assert index4.add_with_id("0123456789abcdef" * 2, E4) is None
     index4.add_with_id("0123456789ABCDEF" * 2, [0.0, 1.0, 0.0, 0.0])
     assert counts(index4) == (1, 1, 1, 1)
+
+
+MIX = 6364136223846793005
+
+
+def upcoming_ids(draws, window_ms):
+    """Every id the next `draws` generated ids could be while the clock moves
+    through the next `window_ms` milliseconds: a returned id shows the clock
+    reading and the process-wide counter it was made from."""
+    probe = bytes.fromhex(KivIndex.cosine(1).add([1.0]))
+    ms = int.from_bytes(probe[:6], "big")
+    counter = (int.from_bytes(probe[8:], "big") - ms * MIX) % 2**64
+    return [
+        (
+            t.to_bytes(8, "big")[2:]
+            + ((counter + k) & 0xFFFF).to_bytes(2, "big")
+            + ((t * MIX + counter + k) % 2**64).to_bytes(8, "big")
+        )
+        for t in range(ms, ms + window_ms)
+        for k in range(1, draws + 1)
+    ]
+
+
+@pytest.mark.parametrize("call", ["add", "add_with_id"])
+def test_generated_ids_never_replace_a_stored_chunk(call):
+    # A loaded index holds chunks under every id the next additions could
+    # generate (for the chunk itself, the root, the session and the document).
+    planted = upcoming_ids(4, 5_000)
+    records = [kiv_format.Record(i, 3, 0, [], 1, (2.0,), (2.0,)) for i in planted]
+    index = KivIndex.from_bytes(kiv_format.encode(1, records))
+    if call == "add":
+        new = bytes.fromhex(index.add([3.0]))
+    else:
+        new = bytes(range(16))
+        index.add_with_id(new.hex(), [3.0])
+    assert {new}.isdisjoint(planted)
+    assert counts(index) == (1, 1, 1, len(planted) + 1)
+    decoded = kiv_format.parse(index.to_bytes())[1]
+    assert all(decoded[i].level == 3 and decoded[i].centroid == (2.0,) for i in planted)
+    assert [r.children for r in decoded.values() if r.level == 2] == [[new]]
 
 
 def test_remove_deletes_one_entry(index4):

@@ -329,6 +329,70 @@ print(index.to_bytes().hex())
     assert entries(tmp_path) == ["mounted.kiv", "source.kiv"]
 
 
+@pytest.mark.parametrize("room", ["file-size limit", "full file system"])
+def test_in_place_save_that_runs_out_of_room_keeps_the_old_file(tmp_path, room):
+    """An immutable directory forces the in-place write; it fails before
+    changing a byte, and a later save (shorter than the old file) still works."""
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "-m", "true"]).returncode:
+        pytest.skip("needs a private mount namespace")
+    mount = tmp_path / "mnt"
+    mount.mkdir()
+    code = f"""
+import os, resource, subprocess
+from orlo_kiv import KivIndex
+
+mount, full = {str(mount)!r}, {room == "full file system"}
+if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", mount]).returncode:
+    raise SystemExit("unsupported: no tmpfs")
+directory = os.path.join(mount, "d")
+os.mkdir(directory)
+path = os.path.join(directory, "memory.kiv")
+old = bytes(range(256)) * 80
+with open(path, "wb") as f:
+    f.write(old)
+filler = os.open(os.path.join(mount, "filler"), os.O_WRONLY | os.O_CREAT)
+if full:
+    try:
+        while True:
+            os.write(filler, bytes(4096))
+    except OSError:
+        pass
+else:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (25_000, 25_000))
+if subprocess.run(["chattr", "+i", directory]).returncode:
+    raise SystemExit("unsupported: no immutable directories")
+
+index = KivIndex.cosine(64)
+for i in range(60):
+    index.add([float(i + j) for j in range(64)])
+assert len(index.to_bytes()) > len(old)
+try:
+    index.save(path)
+except OSError as error:
+    print(error)
+print(open(path, "rb").read() == old, os.listdir(directory))
+
+os.ftruncate(filler, 0)
+small = KivIndex.cosine(2)
+small.add([1.0, 2.0])
+small.save(path)
+print(open(path, "rb").read() == small.to_bytes(), len(KivIndex.load(path)))
+subprocess.run(["chattr", "-i", directory], check=True)
+"""
+    result = subprocess.run(
+        ["unshare", "-m", sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
+    if "unsupported: " in result.stderr:
+        pytest.skip(result.stderr.strip().splitlines()[-1])
+    assert result.returncode == 0, result.stderr
+    error = (
+        "IO error: No space left on device (os error 28)"
+        if room == "full file system"
+        else "IO error: File too large (os error 27)"
+    )
+    assert result.stdout.splitlines() == [error, "True ['memory.kiv']", "True 1"]
+
+
 # --- Links and special files --------------------------------------------------------------
 
 
@@ -404,3 +468,74 @@ def test_load_reads_a_stream_of_unknown_size(tmp_path):
 def test_character_device_is_written_into_directly():
     small_index().save("/dev/null")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+# --- Interruption and endless input -------------------------------------------------------
+
+BLOCKED_CALLS = {
+    # The call waits in open() for the FIFO's other end.
+    "load, no writer": ("", "KivIndex.load(fifo)"),
+    "save, no reader": ("", "index.save(fifo)"),
+    # Both ends are open but the data never comes, or is never read.
+    "load, silent writer": ("other_end = os.open(fifo, os.O_RDWR)", "KivIndex.load(fifo)"),
+    "save, idle reader": ("other_end = os.open(fifo, os.O_RDWR)", "index.save(fifo)"),
+}
+
+
+@pytest.mark.parametrize("case", BLOCKED_CALLS)
+def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, case):
+    setup, call = BLOCKED_CALLS[case]
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    # A real SIGINT, sent by another process while the call waits (a thread of
+    # this interpreter could not run: the call keeps the interpreter lock).
+    code = f"""
+        import os, stat, subprocess
+        from orlo_kiv import KivIndex
+
+        fifo = {str(fifo)!r}
+        index = KivIndex.cosine(64)
+        for i in range(300):
+            index.add([float(i + j) for j in range(64)])
+        assert len(index.to_bytes()) > 1 << 17  # more than a pipe holds
+        {setup}
+
+        timer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT " + str(os.getpid())])
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        timer.wait()
+        print(stat.S_ISFIFO(os.lstat(fifo).st_mode), len(index), len(index.near([1.0] * 64, 3)))
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=30
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["KeyboardInterrupt", "True 300 3"]
+    assert entries(tmp_path) == ["pipe"]
+
+
+def test_load_stops_reading_at_a_wrong_magic_or_version(tmp_path):
+    # Streams that never end: the first bytes decide, and nothing more is read.
+    for name in ("magic", "version"):
+        os.mkfifo(tmp_path / name)
+    output = run_python(f"""
+        import os
+        from orlo_kiv import KivIndex
+
+        writers = [os.open({str(tmp_path / "magic")!r}, os.O_RDWR),
+                   os.open({str(tmp_path / "version")!r}, os.O_RDWR)]
+        os.write(writers[0], b"abcd")
+        os.write(writers[1], b"KIV\\0\\x07\\0\\0\\0")
+        for path in ({str(tmp_path / "magic")!r}, {str(tmp_path / "version")!r}, "/dev/zero"):
+            try:
+                KivIndex.load(path)
+            except OSError as error:
+                print(error)
+    """)
+    assert output.splitlines() == [
+        "Invalid KIV file magic bytes",
+        "Unsupported KIV version: 7",
+        "Invalid KIV file magic bytes",
+    ]

@@ -158,6 +158,20 @@ class ChildList {
     *this = std::move(kept);
   }
 
+  // Removes every child for which `pred(handle)` holds, keeping the order of
+  // the rest; returns how many went.
+  template <class Pred>
+  std::size_t erase_if(Pred pred) {
+    if (std::none_of(begin(), end(), pred)) return 0;
+    ChildList kept;
+    for (const Handle h : *this) {
+      if (!pred(h)) kept.push_back(h);
+    }
+    const std::size_t removed = size_ - kept.size_;
+    *this = std::move(kept);
+    return removed;
+  }
+
   void clear() noexcept {
     runs_.clear();
     size_ = 0;

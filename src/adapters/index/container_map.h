@@ -131,6 +131,12 @@ class ChildEditor {
   void truncate(std::size_t count) noexcept { list_->truncate(count); }
   // Removes every occurrence of `id`.
   void erase_all(const Id& id);
+  // Removes every child whose id satisfies `pred`; returns how many.
+  template <class Pred>
+  std::size_t erase_if(Pred pred);
+  // Removes every child that names no container; returns how many. Frees the
+  // room the list no longer needs.
+  std::size_t erase_missing();
   void clear() noexcept { list_->clear(); }
 
  private:
@@ -139,6 +145,7 @@ class ChildEditor {
 };
 
 // A container of the map, read-only, named by handle; or none (null).
+// (ChildEditor::erase_if is defined after ContainerMap, below.)
 class ContainerView {
  public:
   ContainerView() noexcept = default;
@@ -335,7 +342,12 @@ class ContainerMap {
   // Returns the memory of removed chunks and forgets ids that no container
   // and no children list names any more, when there is enough of either to be
   // worth it. Renumbers nodes: every view and child list read before is stale.
-  void collect_garbage();
+  // Returns whether it did anything.
+  bool collect_garbage();
+
+  // collect_garbage, where running out of memory meanwhile is not an error
+  // (giving memory back is optional). Returns whether it did anything.
+  bool shrink_to_fit() noexcept;
 
   // --- Direct access by handle, for the query paths --------------------------------
 
@@ -463,6 +475,12 @@ class ContainerMap {
   // Absent nodes at which collect_garbage next looks for ids to forget.
   std::size_t forget_threshold_ = kMinGarbage;
 };
+
+template <class Pred>
+std::size_t ChildEditor::erase_if(Pred pred) {
+  const NodeTable& nodes = map_->nodes_;
+  return list_->erase_if([&](Handle h) { return pred(nodes.id(h)); });
+}
 
 // --- Inline hot paths --------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 // collect_garbage later slides the live vectors together once enough slots
 // are garbage, and renumbers the nodes once enough ids are named by nothing.
 #include <cstring>
+#include <new>
 
 #include "adapters/index/container_map.h"
 
@@ -163,13 +164,25 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
   renumber_nodes(order);
 }
 
-void ContainerMap::collect_garbage() {
+bool ContainerMap::collect_garbage() {
+  bool changed = false;
   if (garbage_slots_ >= kMinGarbage && garbage_slots_ * 4 >= slabs_[kChunk].size()) {
     compact_chunk_slab();
+    changed = true;
   }
   if (absent_nodes_ >= forget_threshold_) {
     forget_unlisted_ids();
     forget_threshold_ = absent_nodes_ + std::max(kMinGarbage, nodes_.used() / 2);
+    changed = true;
+  }
+  return changed;
+}
+
+bool ContainerMap::shrink_to_fit() noexcept {
+  try {
+    return collect_garbage();
+  } catch (const std::bad_alloc&) {
+    return false;
   }
 }
 

@@ -27,10 +27,13 @@ KivIndex KivIndex::with_config(std::size_t dimensionality, const KivConfig& conf
 void KivIndex::remove(const Id& id) noexcept {
   containers_.erase(id);
   // Only returns memory: without memory to do it now, a later removal will.
-  try {
-    containers_.collect_garbage();
-  } catch (const std::bad_alloc&) {
-  }
+  containers_.shrink_to_fit();
+}
+
+Id KivIndex::unused_id(const std::optional<Id>& reserved) const {
+  Id id = new_id();
+  while (containers_.contains(id) || id == reserved) id = new_id();
+  return id;
 }
 
 KivStats KivIndex::stats() const noexcept {

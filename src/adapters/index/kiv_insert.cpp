@@ -42,8 +42,10 @@ void KivIndex::new_session() noexcept {
 
 void KivIndex::new_document() noexcept { close_current_document(); }
 
-Id KivIndex::create_branch(ContainerLevel level) {
-  const Id id = new_id();
+Id KivIndex::create_branch(ContainerLevel level, const Id& chunk) {
+  // Never an id in use, nor the chunk's: storing the branch would silently
+  // replace that container, or the chunk would replace the branch.
+  const Id id = unused_id(chunk);
   containers_.insert_or_assign(id, Container::branch(id, level, dimensionality_, now_ms()));
   return id;
 }
@@ -56,23 +58,23 @@ bool KivIndex::names_level(const std::optional<Id>& slot, ContainerLevel level, 
 
 // NOLINTBEGIN(bugprone-unchecked-optional-access): names_level() holds only for
 // a present id, and every slot it rejects is filled before it is read.
-Id KivIndex::open_insertion_path() {
+Id KivIndex::open_insertion_path(const Id& chunk) {
   bool session_usable = names_level(current_session_, ContainerLevel::Session, session_hint_);
   if (!names_level(root_id_, ContainerLevel::Global, root_hint_)) {
-    root_id_ = create_branch(ContainerLevel::Global);
+    root_id_ = create_branch(ContainerLevel::Global, chunk);
     // A session of the old root is not under the new one: open a fresh session.
     session_usable = false;
   }
   bool document_usable =
       session_usable && names_level(current_document_, ContainerLevel::Document, document_hint_);
   if (!session_usable) {
-    const Id session = create_branch(ContainerLevel::Session);
+    const Id session = create_branch(ContainerLevel::Session, chunk);
     containers_.find(*root_id_, root_hint_)->mutable_children().push_back(session);
     current_session_ = session;
   }
   if (!document_usable) {
     close_current_document();
-    const Id document = create_branch(ContainerLevel::Document);
+    const Id document = create_branch(ContainerLevel::Document, chunk);
     containers_.find(*current_session_, session_hint_)->mutable_children().push_back(document);
     current_document_ = document;
   }
@@ -84,7 +86,7 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
   if (embedding.size() != dimensionality_) {
     return std::unexpected(CoreError::dimension_mismatch(dimensionality_, embedding.size()));
   }
-  const Id document = open_insertion_path();
+  const Id document = open_insertion_path(id);
   // NOLINTBEGIN(bugprone-unchecked-optional-access): open_insertion_path() filled the slots.
   const Id session = *current_session_;
   const Id root = *root_id_;

@@ -26,14 +26,8 @@ std::unexpected<PersistError> truncated() { return std::unexpected(PersistError:
 // The header's checks run in a fixed order: enough bytes for the magic, the
 // magic, enough for the version, the version, enough for the whole header. So
 // short data with a wrong magic or version reports that, not its length.
-std::expected<void, PersistError> check_preamble(std::span<const std::uint8_t> data) {
-  if (data.size() < kMagic.size()) return truncated();
-  if (!std::equal(kMagic.begin(), kMagic.end(), data.begin())) {
-    return std::unexpected(PersistError::invalid_magic());
-  }
-  if (data.size() < kMagic.size() + 4) return truncated();
-  const std::uint32_t version = decode_u32_le(data.data() + kMagic.size());
-  if (version != kVersion) return std::unexpected(PersistError::unsupported_version(version));
+std::expected<void, PersistError> check_header(std::span<const std::uint8_t> data) {
+  if (auto refused = preamble_error(data)) return std::unexpected(std::move(*refused));
   if (data.size() < kHeaderSize) return truncated();
   return {};
 }
@@ -70,8 +64,19 @@ std::expected<ContainerMap::Record, PersistError> read_record(ByteReader& r, std
 
 }  // namespace
 
+std::optional<PersistError> preamble_error(std::span<const std::uint8_t> prefix) {
+  if (prefix.size() < kMagic.size()) return std::nullopt;
+  if (!std::equal(kMagic.begin(), kMagic.end(), prefix.begin())) {
+    return PersistError::invalid_magic();
+  }
+  if (prefix.size() < kPreambleSize) return std::nullopt;
+  const std::uint32_t version = decode_u32_le(prefix.data() + kMagic.size());
+  if (version != kVersion) return PersistError::unsupported_version(version);
+  return std::nullopt;
+}
+
 std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> data) {
-  if (auto preamble = check_preamble(data); !preamble) return std::unexpected(preamble.error());
+  if (auto header = check_header(data); !header) return std::unexpected(header.error());
 
   // The whole header is known to be present: its fields are decoded in place.
   const std::uint8_t* header = data.data();
