@@ -175,8 +175,8 @@ TEST(ContainerMap, MovingLeavesAnEmptyUsableMap) {
 // differ in the sign of zero sums), through removals and the compaction that
 // follows them.
 TEST(ContainerMap, SharedSumsReadBackBitForBit) {
-  constexpr std::size_t d = 4;
-  ContainerMap map(d);
+  constexpr std::size_t kDims = 4;
+  ContainerMap map(kDims);
   std::mt19937 random(5);
   std::normal_distribution<float> normal;
   std::uint64_t next = 100;
@@ -189,8 +189,9 @@ TEST(ContainerMap, SharedSumsReadBackBitForBit) {
   for (const bool zero_start : {false, true}) {
     for (int doc = 0; doc < 40; ++doc) {
       const Id document = id_of(next++);
-      map.insert_or_assign(document, Container::branch(document, ContainerLevel::Document, d, 0));
-      std::vector<float> sum(d, 0.0f);
+      map.insert_or_assign(document,
+                           Container::branch(document, ContainerLevel::Document, kDims, 0));
+      std::vector<float> sum(kDims, 0.0f);
       std::vector<Id> chunks;
       for (int chunk = 0; chunk < 60; ++chunk) {
         // The last component is -0.0 in every chunk: its sum's sign depends on
@@ -203,7 +204,7 @@ TEST(ContainerMap, SharedSumsReadBackBitForBit) {
         if (chunk == 0 && !zero_start) {
           sum = v;
         } else {
-          for (std::size_t i = 0; i < d; ++i) sum[i] += v[i];
+          for (std::size_t i = 0; i < kDims; ++i) sum[i] += v[i];
         }
       }
       map.find(document)->set_sum(sum);

@@ -46,10 +46,10 @@ KivIndex decode(std::span<const std::uint8_t> bytes) {
 }
 
 TEST(IndexCounts, AgreeWithAWalkAfterRandomChanges) {
-  constexpr std::size_t d = 3;
+  constexpr std::size_t kDims = 3;
   std::mt19937_64 random(11);
   std::normal_distribution<float> normal;
-  KivIndex index = KivIndex::cosine(d);
+  KivIndex index = KivIndex::cosine(kDims);
   std::vector<Id> seen;  // every id stored so far, of any level
   std::set<Id> seen_set;
   const auto some_seen_id = [&] { return seen[random() % seen.size()]; };
@@ -96,9 +96,9 @@ class RawIndex {
     put_le(children.size(), 4);
     for (const Id& child : children) put(child.bytes.data(), 16);
     put_le(point_count, 8);
-    put(centroid.data(), 4 * d_);
+    put(centroid.data(), std::size_t{4} * d_);
     bytes_.push_back(sum != nullptr ? 1 : 0);
-    if (sum != nullptr) put(sum->data(), 4 * d_);
+    if (sum != nullptr) put(sum->data(), std::size_t{4} * d_);
     ++records_;
   }
 
@@ -137,14 +137,15 @@ std::vector<std::string> sorted_records(std::span<const std::uint8_t> data, std:
     const std::size_t start = pos;
     pos += 29 + 16 * decode_u32_le(&data[pos + 25]) + 8 + 4 * d;
     pos += 1 + (data[pos] == 1 ? 4 * d : 0);
-    records.emplace_back(data.begin() + start, data.begin() + pos);
+    records.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(start),
+                         data.begin() + static_cast<std::ptrdiff_t>(pos));
   }
   std::sort(records.begin(), records.end());
   return records;
 }
 
 TEST(IndexCounts, AgreeWithAWalkOnMalformedLoadedData) {
-  constexpr std::uint32_t d = 2;
+  constexpr std::uint32_t kDims = 2;
   const std::vector<float> a{1.0f, -0.0f};
   const std::vector<float> b{0.5f, -0.0f};
   const std::vector<float> ab{1.5f, -0.0f};  // a + b, as insertion would add them
@@ -152,7 +153,7 @@ TEST(IndexCounts, AgreeWithAWalkOnMalformedLoadedData) {
   const Id root = numbered(1), session = numbered(2), doc = numbered(3), twice = numbered(4);
   const Id ca = numbered(10), cb = numbered(11), stray = numbered(12), dangling = numbered(99);
 
-  RawIndex raw(d);
+  RawIndex raw(kDims);
   // Recorded first as a chunk, then again as a session: the later record wins.
   raw.record(session, ContainerLevel::Chunk, {}, 1, a, &a);
   raw.record(root, ContainerLevel::Global, {session, dangling, root}, 0, a, nullptr);
@@ -175,12 +176,13 @@ TEST(IndexCounts, AgreeWithAWalkOnMalformedLoadedData) {
   EXPECT_TRUE(index.find(doc)->sum_is_shared());
   EXPECT_FALSE(index.find(twice)->sum_is_shared());
   // Everything reads back as it was stored, except the replaced record.
-  std::vector<std::string> expected = sorted_records(data, d);
-  const std::string replaced(data.begin() + persistence::kHeaderSize,
-                             data.begin() + persistence::kHeaderSize +
-                                 static_cast<std::ptrdiff_t>(persistence::record_size(0, d, true)));
+  std::vector<std::string> expected = sorted_records(data, kDims);
+  const std::string replaced(
+      data.begin() + persistence::kHeaderSize,
+      data.begin() + persistence::kHeaderSize +
+          static_cast<std::ptrdiff_t>(persistence::record_size(0, kDims, true)));
   std::erase(expected, replaced);
-  EXPECT_EQ(sorted_records(encode(index), d), expected);
+  EXPECT_EQ(sorted_records(encode(index), kDims), expected);
   EXPECT_FALSE(index.near(a, 10)->empty());
 
   index.remove(ca);

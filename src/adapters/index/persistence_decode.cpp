@@ -115,7 +115,7 @@ std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> d
 
   KivIndex index = KivIndex::cosine(dimensionality);
   index.containers().load(records, root_id, decode_f32s_le);
-  if (weights) index.set_routing_weights(std::move(*weights));
+  index.set_routing_weights(std::move(weights));
   index.set_root_id(root_id);
   index.set_current_session(current_session);
   index.set_current_document(current_document);

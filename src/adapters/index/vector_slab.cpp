@@ -31,11 +31,13 @@ float* allocate_block(std::size_t bytes) {
     const std::size_t mapped = bytes + kHugePageBytes;
     void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-    if (aligned != start) munmap(p, aligned - start);
-    const std::size_t tail = mapped - (aligned - start) - bytes;
-    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    char* const start = static_cast<char*>(p);
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(start) % kHugePageBytes;
+    const std::size_t head = misalignment == 0 ? 0 : kHugePageBytes - misalignment;
+    char* const aligned = start + head;
+    if (head != 0) munmap(start, head);
+    const std::size_t tail = mapped - head - bytes;
+    if (tail != 0) munmap(aligned + bytes, tail);
     return reinterpret_cast<float*>(aligned);
   }
   return static_cast<float*>(::operator new (bytes, std::align_val_t{kAlignment}));
