@@ -15,7 +15,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 comma := ,
 PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test$(if $(filter 1,$(EMBED)),$(comma)embed)
+EXTRAS := test$(comma)postgres$(if $(filter 1,$(EMBED)),$(comma)embed)
 TORCH_SPEC ?= torch==2.13.0
 
 FUZZ_BUILD ?= build/fuzz
