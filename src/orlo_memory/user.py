@@ -136,7 +136,9 @@ class UserMemory:
         """Stores one turn in the current session and returns its id.
 
         The embedding comes from the memory's embedder unless given; `id` may be
-        a caller's own (32 hex or a UUID), unique across the database."""
+        a caller's own (32 hex or a UUID), unique across the database. Adding
+        the same turn with the same id again returns the id and stores nothing:
+        the way to retry an add that failed with StoreUnavailableError."""
         turn = NewTurn(text, role, metadata, created_at, id, embedding, new_topic)
         return self.add_many([turn])[0]
 
@@ -154,7 +156,9 @@ class UserMemory:
         Items are texts (with `role`) or `NewTurn`s. Embeddings come from
         `embeddings` (one row per turn), a turn's own `embedding`, or the
         embedder in batches; a progress bar shows on long imports (`progress`
-        None: from 1,000 turns when standard error is a terminal)."""
+        None: from 1,000 turns when standard error is a terminal). A batch
+        whose turns all carry ids and are all stored already, in this order
+        and with the same content, is not stored again (a retry)."""
         memory = self._memory
         items = list(turns)
         if not items:
@@ -189,6 +193,8 @@ class UserMemory:
             if explicit:
                 taken = store.existing_turn_ids(explicit)
                 if taken:
+                    if self._stored_before(prepared, taken):
+                        return [turn.id for turn in prepared]
                     raise DuplicateIdError(f"turn id already stored: {taken[0]}")
             current = state.current_session
             pending = state.pending_boundary
@@ -238,6 +244,28 @@ class UserMemory:
             loaded = self._sync(loaded)
         memory._after_write(self._uid, loaded)
         return [record.id for record in records]
+
+    def _stored_before(self, prepared: Sequence[_Prepared], taken: Sequence[str]) -> bool:
+        """Whether this whole batch is stored already, as one earlier add of
+        the same turns (same ids, in order, with the same text, role, metadata
+        and any given time): a retry after a failure that left the caller
+        unsure whether that add was committed."""
+        if len(taken) != len(prepared) or not all(turn.explicit_id for turn in prepared):
+            return False
+        found = {turn.id: turn for turn in self._memory._store.live_turns(self._uid, taken).turns}
+        seqs = []
+        for turn in prepared:
+            stored = found.get(turn.id)
+            if stored is None or (stored.text, stored.role, stored.metadata) != (
+                turn.text,
+                turn.role,
+                turn.metadata,
+            ):
+                return False
+            if turn.created_us is not None and stored.created_us != turn.created_us:
+                return False
+            seqs.append(stored.seq)
+        return seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
     def _prepare(self, item: object, fresh: Iterator[str]) -> _Prepared:
         if not isinstance(item, NewTurn):
