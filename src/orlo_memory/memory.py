@@ -266,5 +266,10 @@ class Memory:
 
     def _after_write(self, uid: int, loaded: LoadedIndex) -> None:
         if self._checkpoint_due(loaded):
-            self._checkpoint(uid, loaded)
+            try:
+                self._checkpoint(uid, loaded)
+            except Exception as error:
+                # The write is committed: reporting it failed would invite a
+                # retry that stores it twice. A later write checkpoints again.
+                log.warning("checkpoint of user key %d failed after a write: %s", uid, error)
         self._cache.shrink()

@@ -11,6 +11,7 @@ transaction; an index of an older epoch is reloaded.
 
 from __future__ import annotations
 
+import logging
 import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -49,6 +50,8 @@ from .values import (
 
 if TYPE_CHECKING:
     from .memory import Memory
+
+log = logging.getLogger("orlo_memory")
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -421,7 +424,12 @@ class UserMemory:
             loaded = self._sync(loaded)
         forgotten = new_state.forgotten_since_rebuild
         if forgotten >= memory.forget_rebuild_share * (new_state.live_count + forgotten):
-            self._structural(rebuild=True, full=False)
+            try:
+                self._structural(rebuild=True, full=False)
+            except Exception as error:
+                # The forget is committed (a retry would find nothing to
+                # forget); the next forget rebuilds.
+                log.warning("rebuild of user %r after forgetting failed: %s", self._name, error)
         else:
             memory._after_write(self._uid, loaded)
         return len(found)
