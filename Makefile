@@ -1,6 +1,7 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
 #   make demo   build the module into a virtual environment and run the quickstart
 #   make test   install the test dependencies, build, run GoogleTest and pytest
+#               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
 PYTHON ?= python3
 VENV ?= .venv
@@ -50,8 +51,11 @@ cpp-test: system-deps $(VENV_PYTHON)
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
+# names a server; `bash .ci/postgres make py-test` starts a throw-away one.
 py-test: install
 	$(VENV_PYTHON) -m pytest -q
+	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
 test: cpp-test py-test
 

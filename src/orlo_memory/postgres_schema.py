@@ -2,8 +2,8 @@
 
 Every table lives in the schema `orlo_memory`, so the memory can share a
 database with an application's own tables. The schema is created by the first
-process that opens a database, under a transaction-scoped advisory lock (DDL
-is transactional in PostgreSQL: a database holds all of it or none), and
+process that opens a database, under an advisory lock, in one transaction
+(DDL is transactional in PostgreSQL: a database holds all of it or none), and
 records its version in `orlo_memory.meta`; a database of a newer version is
 refused, so an older library never writes a layout it does not know.
 """
@@ -20,6 +20,8 @@ SCHEMA_VERSION = 1
 LOCK_SPACE = 0x6F726C6F  # "orlo"
 SCHEMA_LOCK_KEY = -1
 LOCK_SQL = "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)"
+SCHEMA_LOCK_SQL = "SELECT pg_advisory_lock(%s::integer, %s::integer)"
+SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 
 _DDL = (
     "CREATE SCHEMA IF NOT EXISTS orlo_memory",
@@ -134,16 +136,22 @@ def prepare(conn: psycopg.Connection[tuple[object, ...]]) -> None:
     SettingsMismatchError for a version this library cannot use."""
     version = _stored_version(conn)
     if version is None:
-        with conn.transaction():
-            conn.execute(LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
-            # Another process may have created it while this one waited.
+        # A session lock, taken outside the creating transaction: the check
+        # after it runs in a new transaction, which sees the catalog as
+        # another process may have just committed it (a lock taken inside
+        # the transaction would leave that transaction's catalog cache stale).
+        conn.execute(SCHEMA_LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+        try:
             version = _stored_version(conn)
             if version is None:
-                for statement in _DDL:
-                    conn.execute(statement)
-                conn.execute(
-                    "INSERT INTO orlo_memory.meta (key, value) VALUES ('schema_version', %s)",
-                    (str(SCHEMA_VERSION),),
-                )
+                with conn.transaction():
+                    for statement in _DDL:
+                        conn.execute(statement)
+                    conn.execute(
+                        "INSERT INTO orlo_memory.meta (key, value) VALUES ('schema_version', %s)",
+                        (str(SCHEMA_VERSION),),
+                    )
                 version = str(SCHEMA_VERSION)
+        finally:
+            conn.execute(SCHEMA_UNLOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
     _check(version)

@@ -53,7 +53,11 @@ from .store import (
 )
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
-PART_BYTES = 32 << 20
+# Snapshot parts: 1 MiB values are stored and read back faster than larger
+# ones; reads fetch READ_PARTS of them per statement. A part missing or moved
+# shows in the snapshot's size or checksum.
+PART_BYTES = 1 << 20
+READ_PARTS = 32
 # Rows per statement when a whole log or all turns are read, so that neither
 # the server's result nor the client's copy of it grows with the user.
 BATCH_ROWS = 4096
@@ -107,15 +111,15 @@ def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
 
 
 class PostgresStore:
-    """A `Store` on a PostgreSQL database, given as a libpq URL."""
+    """A `Store` on a PostgreSQL database, given as a libpq URL. It serves
+    one caller at a time (a `Memory` serialises its calls)."""
 
-    def __init__(self, url: str, *, timeout: float = 60.0, pool_size: int = 4) -> None:
+    def __init__(self, url: str, *, timeout: float = 60.0) -> None:
         if timeout <= 0:
             raise InvalidInputError(f"timeout must be positive, got {timeout}")
-        if pool_size < 1:
-            raise InvalidInputError(f"pool_size must be at least 1, got {pool_size}")
         self._where = _describe(url)
         self._timeout = timeout
+        self._held: Connection | None = None
         self._tx: Connection | None = None
         settings: dict[str, Any] = {"autocommit": True, "connect_timeout": max(1, round(timeout))}
         try:
@@ -123,10 +127,12 @@ class PostgresStore:
                 postgres_schema.prepare(first)
         except psycopg.Error as error:
             raise StoreUnavailableError(f"cannot open {self._where}: {error}") from error
+        # One connection in use at a time, and a second while the pool opens
+        # a replacement for one that broke.
         self._pool: psycopg_pool.ConnectionPool[Connection] = psycopg_pool.ConnectionPool(
             url,
             min_size=1,
-            max_size=pool_size,
+            max_size=2,
             timeout=timeout,
             kwargs=settings,
             configure=self._configure,
@@ -146,16 +152,27 @@ class PostgresStore:
         )
 
     def close(self) -> None:
+        if self._held is not None:
+            self._give_back(self._held)
         self._pool.close()
 
     def __repr__(self) -> str:
         return f"PostgresStore({self._where})"
 
     # -- connections ------------------------------------------------------------
+    # The store keeps the connection it took from the pool between calls:
+    # taking one out and handing it back for every statement would cost more
+    # than a short statement. One that broke goes back to the pool, which
+    # drops it and connects anew.
 
-    def _getconn(self) -> Connection:
+    def _connection(self) -> Connection:
+        conn = self._held
+        if conn is not None and not conn.closed:
+            return conn
+        if conn is not None:
+            self._give_back(conn)
         try:
-            return self._pool.getconn()
+            conn = self._pool.getconn()
         except psycopg_pool.PoolClosed:
             raise ClosedError("this store is closed") from None
         except psycopg.Error as error:
@@ -163,59 +180,65 @@ class PostgresStore:
                 f"no connection to {self._where} within {self._timeout:g} s ({error});"
                 " the call may be retried"
             ) from error
+        self._held = conn
+        return conn
 
-    def _release(self, conn: Connection) -> None:
-        """Rolls back what `conn` left open and returns it; the pool replaces
-        a connection that broke."""
+    def _give_back(self, conn: Connection) -> None:
+        self._held = None
+        self._pool.putconn(conn)
+
+    def _settle(self, conn: Connection) -> None:
+        """After a failure: rolls back what `conn` left open; a connection
+        that broke goes back to the pool."""
         if not conn.closed and conn.info.transaction_status != TransactionStatus.IDLE:
             try:
                 conn.execute("ROLLBACK")
             except psycopg.Error:
                 conn.close()
-        self._pool.putconn(conn)
+        if conn.closed:
+            self._give_back(conn)
 
     def _run(self, work: Callable[[Connection], T]) -> T:
-        """`work` on the open write transaction's connection, or else on a
-        pooled connection, retried once on a fresh one when the pooled one
-        turns out dead (a read repeats harmlessly)."""
+        """`work` inside the open write transaction, or else on its own; out
+        of a transaction a connection found dead is replaced and `work`
+        repeated once (a read repeats harmlessly, and a write that failed on
+        a dead connection never reached the server)."""
         if self._tx is not None:
             try:
                 return work(self._tx)
             except psycopg.Error as error:
                 raise _converted(error) from error
         for attempt in range(2):
-            conn = self._getconn()
+            conn = self._connection()
             try:
-                result = work(conn)
+                return work(conn)
             except psycopg.Error as error:
                 dead = conn.closed
-                self._release(conn)
+                self._settle(conn)
                 if dead and attempt == 0:
                     continue
                 raise _converted(error) from error
             except BaseException:
-                self._release(conn)
+                self._settle(conn)
                 raise
-            self._release(conn)
-            return result
         raise AssertionError("unreachable")
 
     def _begin(self, uid: int) -> Connection:
-        """A pooled connection in a transaction that holds the user's lock."""
+        """The connection in a transaction that holds the user's write lock."""
         for attempt in range(2):
-            conn = self._getconn()
+            conn = self._connection()
             try:
                 conn.execute("BEGIN")
                 conn.execute(LOCK_SQL, (LOCK_SPACE, _user_lock_key(uid)))
                 return conn
             except psycopg.Error as error:
                 dead = conn.closed
-                self._release(conn)
+                self._settle(conn)
                 if dead and attempt == 0:
                     continue
                 raise _converted(error, " taking the user's write lock") from error
             except BaseException:
-                self._release(conn)
+                self._settle(conn)
                 raise
         raise AssertionError("unreachable")
 
@@ -230,15 +253,15 @@ class PostgresStore:
                 yield
             finally:
                 self._tx = None
-            try:
-                conn.execute("COMMIT")
-            except psycopg.Error as error:
-                # The server may or may not have committed before the
-                # connection went: the transaction is whole either way.
-                during = " while committing (it may or may not be stored)"
-                raise _converted(error, during) from error
-        finally:
-            self._release(conn)
+            conn.execute("COMMIT")
+        except psycopg.Error as error:
+            self._settle(conn)
+            # A commit cut off may or may not have reached the server: the
+            # transaction is whole either way.
+            raise _converted(error, " while committing (it may or may not be stored)") from error
+        except BaseException:
+            self._settle(conn)
+            raise
 
     # -- settings and users -----------------------------------------------------
 
@@ -390,11 +413,15 @@ class PostgresStore:
 
         def work(conn: Connection) -> None:
             conn.execute("DELETE FROM orlo_memory.snapshot_parts WHERE uid = %s", (uid,))
-            for number, part in enumerate(parts):
-                conn.execute(
-                    "INSERT INTO orlo_memory.snapshot_parts (uid, part, data) VALUES (%s, %s, %b)",
-                    (uid, number, part),
-                )
+            with (
+                conn.cursor() as cursor,
+                cursor.copy(
+                    "COPY orlo_memory.snapshot_parts (uid, part, data) FROM STDIN (FORMAT BINARY)"
+                ) as copy,
+            ):
+                copy.set_types(["int8", "int4", "bytea"])
+                for number, part in enumerate(parts):
+                    copy.write_row((uid, number, part))
             conn.execute(
                 f"INSERT INTO orlo_memory.snapshots (uid, {_HEADER_COLUMNS}, parts)"
                 " VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s)"
@@ -465,19 +492,20 @@ class PostgresStore:
             ).fetchall()
 
     def live_turns(self, uid: int, ids: Sequence[str]) -> Found:
-        # One statement, so the head and epoch agree with the rows found.
+        # One statement, so the head and epoch agree with the rows found. The
+        # turns are found by id alone (the owner is checked here): a condition
+        # on uid would tempt the planner into scanning the user's whole log.
         rows = self._run(
             lambda c: c.execute(
-                f"SELECT u.head_seq, u.epoch, {_JOINED_TURN_COLUMNS}"
+                f"SELECT u.head_seq, u.epoch, t.uid, {_JOINED_TURN_COLUMNS}"
                 " FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
-                " ON t.uid = u.uid AND t.id = ANY(%s) AND t.text IS NOT NULL"
-                " WHERE u.uid = %s",
+                " ON t.id = ANY(%s) AND t.text IS NOT NULL WHERE u.uid = %s",
                 (list(ids), uid),
             ).fetchall()
         )
         if not rows:
             raise OrloMemoryError(f"no user with key {uid}")
-        turns = [StoredTurn._make(row[2:]) for row in rows if row[2] is not None]
+        turns = [StoredTurn._make(row[3:]) for row in rows if row[2] == uid]
         return Found(int(rows[0][0]), int(rows[0][1]), turns)
 
     def turn_embeddings(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
@@ -550,34 +578,39 @@ class PostgresStore:
     def read_snapshot(self, uid: int) -> StoredSnapshot | None:
         def work(conn: Connection) -> StoredSnapshot | None:
             # One snapshot of the database: the header, the head and the parts agree.
-            if self._tx is None:
-                conn.execute(_READ_SNAPSHOT)
-            row = conn.execute(
-                f"SELECT {_HEADER_COLUMNS}, parts FROM orlo_memory.snapshots WHERE uid = %s",
-                (uid,),
-            ).fetchone()
-            head = conn.execute(
-                "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
-            ).fetchone()
-            if row is None or head is None:
-                return None
-            header = SnapshotHeader(*row[:-1])
-            parts: list[bytes] = []
-            with conn.cursor(binary=True) as cursor:
-                # Part by part: the client never holds more than one part twice.
-                for number in range(int(row[-1])):
-                    found = cursor.execute(
-                        "SELECT data FROM orlo_memory.snapshot_parts WHERE uid = %s AND part = %s",
-                        (uid, number),
-                    ).fetchone()
-                    if found is None:
-                        break  # the size check rejects the snapshot
-                    parts.append(found[0])
-            if self._tx is None:
-                conn.execute("COMMIT")
-            return StoredSnapshot(header, b"".join(parts), int(head[0]), int(head[1]))
+            if self._tx is not None:
+                return self._read_snapshot(conn, uid)
+            conn.execute(_READ_SNAPSHOT)
+            stored = self._read_snapshot(conn, uid)
+            conn.execute("COMMIT")
+            return stored
 
         return self._run(work)
+
+    @staticmethod
+    def _read_snapshot(conn: Connection, uid: int) -> StoredSnapshot | None:
+        row = conn.execute(
+            f"SELECT {_HEADER_COLUMNS}, parts FROM orlo_memory.snapshots WHERE uid = %s", (uid,)
+        ).fetchone()
+        head = conn.execute(
+            "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
+        ).fetchone()
+        if row is None or head is None:
+            return None
+        parts: list[bytes] = []
+        count = int(row[-1])
+        with conn.cursor(binary=True) as cursor:
+            # A bounded number of parts per statement: the client holds at
+            # most that much twice.
+            for first in range(0, count, READ_PARTS):
+                cursor.execute(
+                    "SELECT data FROM orlo_memory.snapshot_parts"
+                    " WHERE uid = %s AND part >= %s AND part < %s ORDER BY part",
+                    (uid, first, first + READ_PARTS),
+                )
+                parts.extend(data for (data,) in cursor)
+        header = SnapshotHeader(*row[:-1])
+        return StoredSnapshot(header, b"".join(parts), int(head[0]), int(head[1]))
 
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None

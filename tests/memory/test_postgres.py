@@ -16,6 +16,8 @@ import pytest
 from memory_helpers import (
     DIM,
     POSTGRES_CTL_VARIABLE,
+    fresh_database,
+    postgres_server,
     run_sql,
     skip_or_fail,
     vector_for,
@@ -195,6 +197,30 @@ def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_ur
         user.add("second", embedding=vector_for("second"))  # reconnected
         stats = user.stats()
         assert stats.turns == stats.index_points == stats.head_seq == 2
+
+
+def test_many_first_opens_at_once_create_one_schema():
+    server = postgres_server()
+    for _ in range(4):
+        with fresh_database(server) as url:
+            errors = []
+            barrier = threading.Barrier(8)
+
+            def open_fresh(url=url, barrier=barrier, errors=errors):
+                barrier.wait()
+                try:
+                    Memory.open(url, dimension=DIM).close()
+                except Exception as error:
+                    errors.append(error)
+
+            threads = [threading.Thread(target=open_fresh) for _ in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert not errors
+            rows = run_sql(url, "", "SELECT key, value FROM orlo_memory.meta ORDER BY key")
+            assert dict(rows)["schema_version"] == str(SCHEMA_VERSION)
 
 
 @pytest.mark.parametrize(
