@@ -109,13 +109,21 @@ def _add_range(user, data, numbers):
     return ids
 
 
-def test_checkpoint_and_replay_equal_an_index_built_in_one_go(memory_url):
+def test_checkpoint_and_replay_equal_an_index_built_in_one_go(memory_url, monkeypatch):
+    if is_postgres(memory_url):  # a snapshot of many parts, read a few at a time
+        from orlo_memory import postgres_store
+
+        monkeypatch.setattr(postgres_store, "PART_BYTES", 4096)
+        monkeypatch.setattr(postgres_store, "READ_PARTS", 3)
     data = vectors(3000, seed=1)
     queries = vectors(40, seed=2)
     writer = Memory.open(memory_url, dimension=DIM, checkpoint_every=10**9)
     user = writer.user("u")
     ids = _add_range(user, data, range(2000))
     user.checkpoint()
+    if is_postgres(memory_url):
+        statement = "SELECT count(*) FROM orlo_memory.snapshot_parts"
+        assert run_sql(memory_url, "", statement)[0][0] > 2 * 3
     ids += _add_range(user, data, range(2000, 3000))
     # The same boundaries, straight into one index.
     direct = orlo_kiv.KivIndex.cosine(DIM)

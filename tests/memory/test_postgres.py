@@ -25,7 +25,9 @@ from memory_helpers import (
 from memory_helpers import postgres_url as postgres_url  # a fixture
 
 from orlo_memory import Memory, SettingsMismatchError, StoreUnavailableError
-from orlo_memory.postgres_schema import LOCK_SPACE, SCHEMA_VERSION
+
+# Modules that import psycopg are imported inside the tests, after their
+# fixtures skipped them where it is not installed.
 
 
 def _collect(processes, queue, wanted, on_message=None, timeout=600.0):
@@ -171,6 +173,8 @@ def _terminate_lock_waiters(url, done):
 def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_url, how):
     import psycopg
 
+    from orlo_memory.postgres_schema import LOCK_SPACE
+
     timeout = 1.0 if how == "lock wait times out" else 30.0
     with Memory.open(postgres_url, dimension=DIM, busy_timeout=timeout) as memory:
         user = memory.user("u")
@@ -201,6 +205,8 @@ def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_ur
 
 def test_many_first_opens_at_once_create_one_schema():
     server = postgres_server()
+    from orlo_memory.postgres_schema import SCHEMA_VERSION
+
     for _ in range(4):
         with fresh_database(server) as url:
             errors = []
@@ -228,6 +234,8 @@ def test_many_first_opens_at_once_create_one_schema():
     [("2", "newer than"), ("0", "older than"), ("two", "not one")],
 )
 def test_a_schema_of_another_version_is_refused_naming_both(postgres_url, stored, words):
+    from orlo_memory.postgres_schema import SCHEMA_VERSION
+
     Memory.open(postgres_url, dimension=DIM).close()
     statement = "UPDATE orlo_memory.meta SET value = %s WHERE key = 'schema_version'"
     run_sql(postgres_url, "", statement, (stored,))
