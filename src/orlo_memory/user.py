@@ -23,7 +23,7 @@ import numpy as np
 from . import search as ranking
 from . import user_index
 from .embedders import FloatMatrix, as_matrix
-from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
+from .errors import DuplicateIdError, InvalidInputError, StoreUnavailableError, UnknownIdError
 from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
 from .progress import ProgressBar
 from .results import Hit, MemoryStats, SessionInfo, Turn
@@ -244,9 +244,23 @@ class UserMemory:
                 loaded.apply_add(record.id, record.boundary, record.session_id, matrix[row])
             loaded.applied_seq = seq
         else:
-            loaded = self._sync(loaded)
+            synced = self._synced_after_commit(loaded)
+            if synced is None:
+                return [record.id for record in records]
+            loaded = synced
         memory._after_write(self._uid, loaded)
         return [record.id for record in records]
+
+    def _synced_after_commit(self, loaded: LoadedIndex) -> LoadedIndex | None:
+        """`_sync` after a committed write, or None when the store failed in
+        between: the write stands, so that is not the caller's error (a retry
+        could store it twice); the index is dropped and reloaded when next used."""
+        try:
+            return self._sync(loaded)
+        except StoreUnavailableError as error:
+            self._memory._drop(self._uid)
+            log.warning("user %r: catching up after a write failed: %s", self._name, error)
+            return None
 
     def _stored_before(self, prepared: Sequence[_Prepared], taken: Sequence[str]) -> bool:
         """Whether this whole batch is stored already, as one earlier add of
@@ -421,7 +435,10 @@ class UserMemory:
                 loaded.apply_forget(turn_id)
             loaded.applied_seq = new_state.head_seq
         else:
-            loaded = self._sync(loaded)
+            synced = self._synced_after_commit(loaded)
+            if synced is None:
+                return len(found)
+            loaded = synced
         forgotten = new_state.forgotten_since_rebuild
         if forgotten >= memory.forget_rebuild_share * (new_state.live_count + forgotten):
             try:

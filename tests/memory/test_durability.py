@@ -17,7 +17,7 @@ import pytest
 from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
-from orlo_memory import Memory, NewTurn
+from orlo_memory import Memory, NewTurn, StoreUnavailableError
 from orlo_memory.snapshot import snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -262,3 +262,38 @@ def test_two_memories_on_one_store_see_each_others_changes(memory_url):
         assert one.search("", 1, mode="vector", embedding=data[90])[0].id == ids[90]
         assert one.stats().epoch == two.stats().epoch >= 1
         assert one.stats().index_points == 119
+
+
+class _LosesConnectionOnce:
+    """A real store whose next `head` call fails as a dropped connection does."""
+
+    def __init__(self, store):
+        self._store = store
+        self.armed = False
+
+    def __getattr__(self, name):
+        return getattr(self._store, name)
+
+    def head(self, uid):
+        if self.armed:
+            self.armed = False
+            raise StoreUnavailableError("connection lost (injected)")
+        return self._store.head(uid)
+
+
+def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_url):
+    data = vectors(3, seed=9)
+    with Memory.open(memory_url, dimension=DIM) as other:
+        other.user("u").add("before", embedding=data[0])
+        with Memory.open(memory_url) as opened:
+            store = _LosesConnectionOnce(opened._store)
+            memory = Memory(store)
+            user = memory.user("u")
+            user.search("", 1, mode="vector", embedding=data[0])  # loads the index
+            other.user("u").add("meanwhile", embedding=data[1])  # so the add must catch up
+            store.armed = True
+            turn_id = user.add("added", embedding=data[2])  # committed, then the head read fails
+            assert not store.armed
+            assert [t.text for t in user.turns()] == ["before", "meanwhile", "added"]
+            assert user.search("", 1, mode="vector", embedding=data[2])[0].id == turn_id
+            assert user.stats().index_points == 3
