@@ -13,10 +13,12 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # The embedding model's extra needs torch, whose CPU-only build is on hand for
 # CPython 3.11 only (an unpinned torch pulls a multi-GB CUDA build): EMBED=1
 # installs torch==2.13.0 first, then the `embed` extra. .ci/run may override.
+# The `langchain` extra is pure Python and goes everywhere (the test extra's
+# langchain-tests runs LangChain's standard suite against the vector store).
 comma := ,
 PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test$(comma)postgres$(if $(filter 1,$(EMBED)),$(comma)embed)
+EXTRAS := test,langchain,postgres$(if $(filter 1,$(EMBED)),$(comma)embed)
 TORCH_SPEC ?= torch==2.13.0
 
 FUZZ_BUILD ?= build/fuzz

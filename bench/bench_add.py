@@ -7,6 +7,7 @@ as a ratio to the raw embedding (6,144 bytes).
 
 Usage: python bench/bench_add.py [--adds N]
 """
+
 import argparse
 import array
 import gc

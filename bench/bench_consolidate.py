@@ -15,6 +15,7 @@ has to do). Targets: full <= 1.5 x light, light <= 3 x numpy.
 
     python bench/bench_consolidate.py [--chunks N] [--dim D] [--repeat R]
 """
+
 import argparse
 import statistics
 import struct
@@ -40,6 +41,7 @@ def numpy_three_sums(matrix, repeat):
     def three_sums():
         for _ in range(3):
             matrix.sum(axis=0)
+
     return timed(three_sums, repeat)
 
 
@@ -119,8 +121,10 @@ def compose_loaded_bytes(matrix):
 
 def measure(name, index, baseline, repeat):
     stats = index.stats()
-    print(f"\n{name}: {len(index)} chunks, {stats.document_count} documents, "
-          f"{stats.session_count} sessions")
+    print(
+        f"\n{name}: {len(index)} chunks, {stats.document_count} documents, "
+        f"{stats.session_count} sessions"
+    )
     light = timed(index.consolidate, repeat)
     start = time.perf_counter()
     index.consolidate_full()

@@ -22,10 +22,10 @@ import urllib.parse
 from collections.abc import Iterator
 
 import numpy as np
-import orlo_kiv
 import psycopg
 from psycopg import sql
 
+import orlo_kiv
 from orlo_memory import Memory
 
 WORDS = [f"word{n}" for n in range(500)]

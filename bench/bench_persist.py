@@ -11,6 +11,7 @@ syncing to the disk under the working directory is reported on its own.
 
 Usage: python bench/bench_persist.py [--chunks N] [--dims D] [--repeats R] [--disk-dir DIR]
 """
+
 import argparse
 import gc
 import os
@@ -39,20 +40,35 @@ def branch_records(level, own_ids, child_ids, d, rng):
     """Records of one level whose children are `child_ids`, FAN_OUT per parent."""
     parts = []
     for i, own in enumerate(own_ids):
-        children = child_ids[i * FAN_OUT:(i + 1) * FAN_OUT]
+        children = child_ids[i * FAN_OUT : (i + 1) * FAN_OUT]
         vector = rng.standard_normal(d, dtype=np.float32)
-        parts.append(own.tobytes() + struct.pack("<BQI", level, 1_700_000_000_000, len(children))
-                     + children.tobytes() + struct.pack("<Q", len(children)) + vector.tobytes()
-                     + b"\x01" + (vector * len(children)).tobytes())
+        parts.append(
+            own.tobytes()
+            + struct.pack("<BQI", level, 1_700_000_000_000, len(children))
+            + children.tobytes()
+            + struct.pack("<Q", len(children))
+            + vector.tobytes()
+            + b"\x01"
+            + (vector * len(children)).tobytes()
+        )
     return b"".join(parts)
 
 
 def serialised_index(chunks, d, seed=11):
     """The bytes of an index of `chunks` chunks, built directly with numpy."""
     rng = np.random.default_rng(seed)
-    record = np.dtype([("id", "V16"), ("level", "u1"), ("timestamp", "<u8"), ("children", "<u4"),
-                       ("points", "<u8"), ("centroid", "<f4", (d,)), ("has_sum", "u1"),
-                       ("sum", "<f4", (d,))])
+    record = np.dtype(
+        [
+            ("id", "V16"),
+            ("level", "u1"),
+            ("timestamp", "<u8"),
+            ("children", "<u4"),
+            ("points", "<u8"),
+            ("centroid", "<f4", (d,)),
+            ("has_sum", "u1"),
+            ("sum", "<f4", (d,)),
+        ]
+    )
     chunk_ids = ids(1, chunks)
     records = np.zeros(chunks, dtype=record)
     records["id"] = chunk_ids.view("V16").reshape(chunks)
@@ -62,8 +78,8 @@ def serialised_index(chunks, d, seed=11):
     records["has_sum"] = 1
     for start in range(0, chunks, 10_000):
         block = rng.standard_normal((min(10_000, chunks - start), d), dtype=np.float32)
-        records["centroid"][start:start + len(block)] = block
-        records["sum"][start:start + len(block)] = block
+        records["centroid"][start : start + len(block)] = block
+        records["sum"][start : start + len(block)] = block
     documents = -(-chunks // FAN_OUT)
     sessions = -(-documents // FAN_OUT)
     document_ids = ids(10**9, documents)
@@ -72,11 +88,16 @@ def serialised_index(chunks, d, seed=11):
     count = chunks + documents + sessions + 1
     header = b"KIV\0" + struct.pack("<IIQ", 1, d, count) + root_id.tobytes()
     trailer = session_ids[-1].tobytes() + document_ids[-1].tobytes() + b"\0"
-    return b"".join([header,
-                     branch_records(0, root_id, session_ids, d, rng),
-                     branch_records(1, session_ids, document_ids, d, rng),
-                     branch_records(2, document_ids, chunk_ids, d, rng),
-                     records.tobytes(), trailer])
+    return b"".join(
+        [
+            header,
+            branch_records(0, root_id, session_ids, d, rng),
+            branch_records(1, session_ids, document_ids, d, rng),
+            branch_records(2, document_ids, chunk_ids, d, rng),
+            records.tobytes(),
+            trailer,
+        ]
+    )
 
 
 def best(function, repeats):
@@ -123,15 +144,24 @@ def main():
         rows.append((name, ours_time, theirs_time))
 
     compare("to_bytes / tobytes", index.to_bytes, raw.tobytes)
-    compare("from_bytes / frombuffer().copy()", lambda: orlo_kiv.KivIndex.from_bytes(data),
-            lambda: np.frombuffer(data, dtype=np.uint8).copy())
+    compare(
+        "from_bytes / frombuffer().copy()",
+        lambda: orlo_kiv.KivIndex.from_bytes(data),
+        lambda: np.frombuffer(data, dtype=np.uint8).copy(),
+    )
     with memory_directory() as directory:
         ours_path = os.path.join(directory, "index.kiv")
         numpy_path = os.path.join(directory, "array.bin")
-        compare("save / tofile (memory fs)", lambda: index.save(ours_path),
-                lambda: raw.tofile(numpy_path))
-        compare("load / fromfile (memory fs)", lambda: orlo_kiv.KivIndex.load(ours_path),
-                lambda: np.fromfile(numpy_path, dtype=np.uint8))
+        compare(
+            "save / tofile (memory fs)",
+            lambda: index.save(ours_path),
+            lambda: raw.tofile(numpy_path),
+        )
+        compare(
+            "load / fromfile (memory fs)",
+            lambda: orlo_kiv.KivIndex.load(ours_path),
+            lambda: np.fromfile(numpy_path, dtype=np.uint8),
+        )
     with tempfile.TemporaryDirectory(dir=args.disk_dir) as directory:
         ours_path = os.path.join(directory, "index.kiv")
         numpy_path = os.path.join(directory, "array.bin")
@@ -146,10 +176,14 @@ def main():
     print()
     print(f"on disk ({os.path.abspath(args.disk_dir)}):")
     print(f"  save (write + fsync + rename + directory fsync)  {disk_save:7.3f} s")
-    print(f"  numpy tofile + fsync                             {disk_write_sync:7.3f} s"
-          f"   ratio {disk_save / disk_write_sync:.2f}")
+    print(
+        f"  numpy tofile + fsync                             {disk_write_sync:7.3f} s"
+        f"   ratio {disk_save / disk_write_sync:.2f}"
+    )
     print(f"  numpy tofile alone                               {disk_write:7.3f} s")
-    print(f"  fsync share of a synced write                    {disk_write_sync - disk_write:7.3f} s")
+    print(
+        f"  fsync share of a synced write                    {disk_write_sync - disk_write:7.3f} s"
+    )
 
 
 if __name__ == "__main__":

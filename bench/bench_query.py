@@ -14,6 +14,7 @@ Every method runs on one thread, as near does: the BLAS behind numpy and
 faiss's OpenMP pool are limited to one thread. Peers that are not installed
 (pip install .[bench]) are skipped.
 """
+
 import argparse
 import gc
 import os
@@ -65,7 +66,7 @@ def conversations(n, d, rng):
             topic = unit_rows(topic + TOPIC_DRIFT * rng.standard_normal((1, d)) / np.sqrt(d))
         size = min(n - start, int(rng.integers(40, 61)))
         noise = rng.standard_normal((size, d)) / np.sqrt(d)
-        chunks[start:start + size] = unit_rows(topic + CHUNK_NOISE * noise)
+        chunks[start : start + size] = unit_rows(topic + CHUNK_NOISE * noise)
         boundaries.append((start, start + size, new_session))
         start += size
         documents += 1
@@ -83,7 +84,7 @@ def exact_top_k(chunks, queries, k):
     q = np.asarray(queries, dtype=np.float32)
     truth = []
     for start in range(0, len(q), 100):
-        scores = q[start:start + 100] @ chunks.T
+        scores = q[start : start + 100] @ chunks.T
         top = np.argpartition(-scores, k, axis=1)[:, :k]
         truth.extend(set(row) for row in top)
     return truth
@@ -97,7 +98,7 @@ def measure(search, queries, truth, k):
     found = 0
     gc.disable()
     try:
-        for q, expected in zip(queries, truth):
+        for q, expected in zip(queries, truth, strict=True):
             start = time.perf_counter_ns()
             ids = search(q)
             latencies.append((time.perf_counter_ns() - start) / 1000.0)
@@ -128,8 +129,10 @@ def run_case(n, d, query_count, k, beam_widths, seed):
     chunks, boundaries = conversations(n, d, rng)
     queries = make_queries(chunks, query_count, rng)
     truth = exact_top_k(chunks, queries, k)
-    print(f"# {n} x {d}: {len(boundaries)} documents, data in {time.perf_counter() - t:.1f} s",
-          file=sys.stderr)
+    print(
+        f"# {n} x {d}: {len(boundaries)} documents, data in {time.perf_counter() - t:.1f} s",
+        file=sys.stderr,
+    )
     rows = []
 
     def brute_force(q):
@@ -137,7 +140,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
         top = np.argpartition(-scores, k)[:k]
         return top[np.argsort(-scores[top])]
 
-    rows.append(("numpy brute force", "-") + measure(brute_force, queries, truth, k))
+    rows.append(("numpy brute force", "-", *measure(brute_force, queries, truth, k)))
 
     for width in beam_widths:
         t = time.perf_counter()
@@ -147,8 +150,9 @@ def run_case(n, d, query_count, k, beam_widths, seed):
         def near(q, index=index, row_of=row_of):
             return [row_of[r.id] for r in index.near(q, k)]
 
-        rows.append((f"orlo_kiv near, beam {width}", f"{build:.0f}") +
-                    measure(near, queries, truth, k))
+        rows.append(
+            (f"orlo_kiv near, beam {width}", f"{build:.0f}", *measure(near, queries, truth, k))
+        )
         del index, row_of, near
         gc.collect()
 
@@ -166,7 +170,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
                 labels, _ = graph.knn_query(np.asarray(q, dtype=np.float32), k=k)
                 return labels[0]
 
-            rows.append((f"hnswlib ef={ef}", f"{build:.0f}") + measure(hnsw, queries, truth, k))
+            rows.append((f"hnswlib ef={ef}", f"{build:.0f}", *measure(hnsw, queries, truth, k)))
         del graph
         gc.collect()
     else:
@@ -183,7 +187,7 @@ def run_case(n, d, query_count, k, beam_widths, seed):
             _, labels = flat.search(np.asarray(q, dtype=np.float32).reshape(1, -1), k)
             return labels[0]
 
-        rows.append(("faiss IndexFlatIP", f"{build:.0f}") + measure(flat_ip, queries, truth, k))
+        rows.append(("faiss IndexFlatIP", f"{build:.0f}", *measure(flat_ip, queries, truth, k)))
         del flat
         gc.collect()
     else:
@@ -194,21 +198,32 @@ def run_case(n, d, query_count, k, beam_widths, seed):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", action="append", metavar="CHUNKSxDIMS",
-                        help="chunks x dimensions, repeatable (default: %s)" % ", ".join(DEFAULT_CASES))
+    parser.add_argument(
+        "--case",
+        action="append",
+        metavar="CHUNKSxDIMS",
+        help=f"chunks x dimensions, repeatable (default: {', '.join(DEFAULT_CASES)})",
+    )
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("-k", type=int, default=10)
-    parser.add_argument("--beam-width", type=int, action="append",
-                        help="repeatable (default: 3 and 10)")
+    parser.add_argument(
+        "--beam-width", type=int, action="append", help="repeatable (default: 3 and 10)"
+    )
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--huge-pages", action="store_true",
-                        help="restart with glibc's malloc asking for transparent huge pages, "
-                             "which saves most TLB misses of scattered vectors (all methods)")
+    parser.add_argument(
+        "--huge-pages",
+        action="store_true",
+        help="restart with glibc's malloc asking for transparent huge pages, "
+        "which saves most TLB misses of scattered vectors (all methods)",
+    )
     args = parser.parse_args()
     if args.huge_pages and "glibc.malloc.hugetlb" not in os.environ.get("GLIBC_TUNABLES", ""):
-        tunables = ":".join(filter(None, [os.environ.get("GLIBC_TUNABLES"), "glibc.malloc.hugetlb=1"]))
-        os.execve(sys.executable, [sys.executable] + sys.argv,
-                  dict(os.environ, GLIBC_TUNABLES=tunables))
+        tunables = ":".join(
+            filter(None, [os.environ.get("GLIBC_TUNABLES"), "glibc.malloc.hugetlb=1"])
+        )
+        os.execve(
+            sys.executable, [sys.executable, *sys.argv], dict(os.environ, GLIBC_TUNABLES=tunables)
+        )
 
     print(f"| case | method | build s | median µs | p99 µs | recall@{args.k} | vs numpy |")
     print("|---|---|---:|---:|---:|---:|---:|")
@@ -217,8 +232,11 @@ def main():
         rows = run_case(n, d, args.queries, args.k, args.beam_width or [3, 10], args.seed)
         numpy_median = rows[0][2]
         for name, build, median, p99, recall in rows:
-            print(f"| {n:,} x {d} | {name} | {build} | {median:,.0f} | {p99:,.0f} | "
-                  f"{recall:.3f} | {numpy_median / median:,.1f}x |", flush=True)
+            print(
+                f"| {n:,} x {d} | {name} | {build} | {median:,.0f} | {p99:,.0f} | "
+                f"{recall:.3f} | {numpy_median / median:,.1f}x |",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

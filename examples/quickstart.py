@@ -5,6 +5,7 @@ fixed pseudo-random direction, a message is the normalised sum of its words),
 marked with session and document boundaries, and then searched. The module
 keeps only vectors and ids; the texts stay here, in a dict keyed by id.
 """
+
 import hashlib
 import math
 import os
@@ -13,16 +14,34 @@ import tempfile
 import orlo_kiv
 
 DIM = 64
-STOPWORDS = {"a", "and", "at", "does", "every", "for", "how", "in", "is", "need", "on", "one",
-             "the", "to", "we", "what", "when", "where"}
+STOPWORDS = {
+    "a",
+    "and",
+    "at",
+    "does",
+    "every",
+    "for",
+    "how",
+    "in",
+    "is",
+    "need",
+    "on",
+    "one",
+    "the",
+    "to",
+    "we",
+    "what",
+    "when",
+    "where",
+}
 
 
-def word_vector(word):
+def word_vector(word: str) -> list[float]:
     digest = hashlib.sha256(word.encode()).digest() * 2
     return [(byte - 127.5) / 127.5 for byte in digest[:DIM]]
 
 
-def embed(text):
+def embed(text: str) -> list[float]:
     total = [0.0] * DIM
     for word in text.lower().split():
         word = word.strip(".,?!").removesuffix("s")
@@ -36,22 +55,28 @@ def embed(text):
 
 CONVERSATIONS = [
     [  # a conversation about a trip, with two topics
-        ["We fly to Lisbon on Friday morning",
-         "The flight leaves Lisbon airport at nine",
-         "Pack light, the flight allows one bag"],
-        ["Book a table for dinner in Lisbon",
-         "The dinner place serves grilled fish",
-         "Fish and wine for dinner on Saturday"],
+        [
+            "We fly to Lisbon on Friday morning",
+            "The flight leaves Lisbon airport at nine",
+            "Pack light, the flight allows one bag",
+        ],
+        [
+            "Book a table for dinner in Lisbon",
+            "The dinner place serves grilled fish",
+            "Fish and wine for dinner on Saturday",
+        ],
     ],
     [  # a later conversation about a garden
-        ["The tomatoes in the garden need water",
-         "Water the garden tomatoes every evening",
-         "The garden soil is dry in summer"],
+        [
+            "The tomatoes in the garden need water",
+            "Water the garden tomatoes every evening",
+            "The garden soil is dry in summer",
+        ],
     ],
 ]
 
 index = orlo_kiv.KivIndex.with_config(DIM, orlo_kiv.KivConfig().with_beam_width(4))
-texts = {}
+texts: dict[str, str] = {}
 for conversation in CONVERSATIONS:
     index.new_session()
     for topic in conversation:

@@ -2,12 +2,14 @@
 //
 // Any input must end in a PersistError or a loaded index. A loaded index, however
 // strange its tree, must write itself back to bytes that load as the same index,
-// must accept new chunks, and must save again. Sanitizers turn any memory or
+// must accept new chunks, must save again, and must go through light and full
+// consolidation runs without losing a chunk. Sanitizers turn any memory or
 // undefined-behaviour fault on the way into a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "adapters/index/consolidation.h"
 #include "adapters/index/persistence.h"
 
 namespace {
@@ -52,6 +54,12 @@ void require_same_index(const KivIndex& a, const KivIndex& b) {
   }
 }
 
+std::size_t chunk_count(const KivIndex& index) {
+  std::size_t count = 0;
+  for (const auto& [id, container] : index.containers()) count += container.is_chunk() ? 1 : 0;
+  return count;
+}
+
 KivIndex reload(const KivIndex& index) {
   const auto bytes = persistence::to_bytes(index);
   require(bytes.has_value());
@@ -78,6 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(index.insert(orlo_kiv::new_id(), v).has_value());
     index.new_document();
     require(index.insert(orlo_kiv::new_id(), v).has_value());
+    require_same_index(index, reload(index));
+
+    // Consolidation never deletes a chunk, whatever shape the tree has.
+    const std::size_t chunks = chunk_count(index);
+    orlo_kiv::run_consolidation(index, orlo_kiv::ConsolidationConfig::light());
+    orlo_kiv::run_consolidation(index, orlo_kiv::ConsolidationConfig::full());
+    require(chunk_count(index) == chunks);
     require_same_index(index, reload(index));
   }
   return 0;

@@ -2,7 +2,9 @@
 
 #include <time.h>
 
+#include <cerrno>
 #include <string>
+#include <system_error>
 
 #include "core/internal_error.h"
 
@@ -16,7 +18,13 @@ struct EpochTime {
 
 EpochTime read_clock() {
   timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+    // Without a reading there is no time to stamp or compare: a broken platform.
+    const int error = errno;
+    internal_error("called `Result::unwrap()` on an `Err` value: the wall clock cannot be read: " +
+                   std::generic_category().message(error) + " (os error " + std::to_string(error) +
+                   ")");
+  }
   if (ts.tv_sec < 0) {
     // The clock reads before 1970: the same failure as unwrapping a time
     // difference that came out negative.

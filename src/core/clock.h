@@ -2,7 +2,8 @@
 //
 // Container timestamps, recency scoring and id generation use milliseconds;
 // consolidation measures its phases in microseconds. A clock set before the
-// epoch is an internal error, not a value the index can store.
+// epoch, or one that cannot be read, is an internal error, not a value the
+// index can store.
 #pragma once
 
 #include <cstdint>

@@ -3,10 +3,14 @@
 // call through one table of function pointers.
 #include "core/kernels.h"
 
+#include <atomic>
+
 #include "core/kernels_variants.h"
 
 namespace orlo_kiv::kernels {
 namespace {
+
+std::atomic<bool> portable_requested{false};
 
 Isa widest_supported_isa() noexcept {
   if (isa_supported(Isa::Avx512)) return Isa::Avx512;
@@ -14,8 +18,14 @@ Isa widest_supported_isa() noexcept {
   return Isa::Portable;
 }
 
+// Made once, on the first kernel call, and kept for the life of the process.
+Isa chosen_isa() noexcept {
+  static const Isa isa = portable_requested.load() ? Isa::Portable : widest_supported_isa();
+  return isa;
+}
+
 const KernelTable& active() noexcept {
-  static const KernelTable& table = kernels_for(widest_supported_isa());
+  static const KernelTable& table = kernels_for(chosen_isa());
   return table;
 }
 
@@ -50,7 +60,9 @@ const KernelTable& kernels_for(Isa isa) noexcept {
   return kPortableKernels;
 }
 
-Isa active_isa() noexcept { return widest_supported_isa(); }
+Isa active_isa() noexcept { return chosen_isa(); }
+
+void request_portable_kernels() noexcept { portable_requested.store(true); }
 
 std::string_view isa_name(Isa isa) noexcept {
   switch (isa) {

@@ -61,8 +61,15 @@ bool isa_supported(Isa isa) noexcept;
 // The kernels of one variant. Requires isa_supported(isa).
 const KernelTable& kernels_for(Isa isa) noexcept;
 
-// The variant the free functions above use.
+// The variant the free functions above use: the widest supported, or the
+// portable loops when they were requested before the first kernel call.
 Isa active_isa() noexcept;
+
+// Makes the free functions above run the portable loops, whatever the
+// processor offers: results can then be compared across variants, and the
+// fallback is exercised on machines with wide vector units. Takes effect only
+// when called before the first kernel call, which fixes the choice.
+void request_portable_kernels() noexcept;
 
 std::string_view isa_name(Isa isa) noexcept;
 

@@ -15,11 +15,13 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
 
+import orlo_kiv
+
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
 from .results import Hit
 from .store import StoredTurn
-from .user_index import KivIndexLike, Vector
+from .user_index import Vector
 
 __all__ = ["Params", "hits", "near", "order", "query_terms"]
 
@@ -38,7 +40,9 @@ class Params:
     lexical_weight: float
 
 
-def near(index: KivIndexLike, vector: Vector, depth: int, size: int) -> list[tuple[str, float]]:
+def near(
+    index: orlo_kiv.KivIndex, vector: Vector, depth: int, size: int
+) -> list[tuple[str, float]]:
     """The index's `depth` nearest turns as (id, cosine), best first (`size`:
     the live turns in the index). Removed
     turns stay listed by their documents until a rebuild and can crowd the

@@ -12,6 +12,19 @@ is caught by the checksum (the log stays the truth). A ":memory:" database
 keeps its snapshots in memory. Full-text search is an FTS5 table whose `scope`
 column holds the tokens "u<uid>" and "s<session id>", so a query is scoped by
 the index itself, ranked by bm25 over the `text` column only.
+
+FTS5 has no stop words, and bm25 scores every row that holds any query word:
+"the" or "what" would rank most of the turns (slow, and in a fused ranking
+those matches crowd out the turns found by meaning). So the query words are
+counted first (each count stops at the bound, so it is cheap) and kept rarest
+first while their matches add up to at most `common_term_share` of the stored
+turns (at least COMMON_TERM_FLOOR): bm25 then scores a bounded number of rows,
+and words found nearly everywhere, which say little, are left out. A query
+whose rarest word alone passes the bound is ranked by that word over its
+COMMON_TERM_POOL most recent matches. bm25 also computes the frequency of
+every phrase of the query, the user's scope token included, which costs a pass
+over all of the user's rows: when the user holds most of the stored turns the
+query runs unscoped and the join keeps the user's rows instead.
 """
 
 from __future__ import annotations
@@ -37,6 +50,10 @@ from .store import (
 )
 
 SCHEMA_VERSION = "1"
+# Chosen on bench/eval_search.py and bench/bench_memory.py.
+DEFAULT_COMMON_TERM_SHARE = 0.02
+COMMON_TERM_FLOOR = 20
+COMMON_TERM_POOL = 1000
 _SNAPSHOT_SUFFIX = ".kiv"
 
 _SCHEMA = (
@@ -94,8 +111,10 @@ _SCHEMA = (
         forgotten_us INTEGER NOT NULL,
         PRIMARY KEY (uid, seq)
     )""",
+    # Contentless: the texts stay in `turns` only. A row is removed with the
+    # 'delete' command and the values it was indexed with.
     """CREATE VIRTUAL TABLE IF NOT EXISTS turns_fts USING fts5(
-        text, scope, tokenize = 'porter unicode61 remove_diacritics 2'
+        text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
     )""",
     """CREATE TABLE IF NOT EXISTS snapshots (
         uid INTEGER PRIMARY KEY,
@@ -126,10 +145,20 @@ class SqliteStore:
     """A `Store` on one SQLite file (or ":memory:")."""
 
     def __init__(
-        self, path: str, *, synchronous: str = "NORMAL", busy_timeout: float = 60.0
+        self,
+        path: str,
+        *,
+        synchronous: str = "NORMAL",
+        busy_timeout: float = 60.0,
+        common_term_share: float = DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
         if synchronous.upper() not in ("OFF", "NORMAL", "FULL", "EXTRA"):
             raise InvalidInputError(f"unknown synchronous mode {synchronous!r}")
+        if not 0.0 < common_term_share <= 1.0:
+            raise InvalidInputError(
+                f"common_term_share must be in (0, 1], got {common_term_share!r}"
+            )
+        self.common_term_share = common_term_share
         try:
             self._conn = sqlite3.connect(
                 path, timeout=busy_timeout, isolation_level=None, check_same_thread=False
@@ -151,6 +180,12 @@ class SqliteStore:
             with self._write():
                 for statement in _SCHEMA:
                     self._conn.execute(statement)
+                # Databases of the first schema keep a copy of each text in the
+                # full-text table (removed by a plain DELETE); both kinds work.
+                fts_sql = self._conn.execute(
+                    "SELECT sql FROM sqlite_master WHERE name = 'turns_fts'"
+                ).fetchone()[0]
+                self._fts_contentless = "content=''" in "".join(fts_sql.split())
         except BaseException:
             self._conn.close()
             raise
@@ -315,7 +350,15 @@ class SqliteStore:
             ).fetchone()
             if row is None:
                 raise OrloMemoryError(f"turn {turn_id} is not a live turn of this user")
-            self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
+            if self._fts_contentless:
+                self._conn.execute(
+                    "INSERT INTO turns_fts (turns_fts, rowid, text, scope)"
+                    " SELECT 'delete', row, text, 'u' || uid || ' s' || session_id"
+                    " FROM turns WHERE row = ?",
+                    (row[0],),
+                )
+            else:
+                self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
             self._conn.execute(
                 "UPDATE turns SET text = NULL, metadata = NULL WHERE row = ?", (row[0],)
             )
@@ -519,17 +562,49 @@ class SqliteStore:
     ) -> list[tuple[str, float]]:
         if not terms or limit <= 0:
             return []
-        scope = f'scope : "u{uid}"'
-        if session_id is not None:
-            scope += " AND scope : " + _fts_quote("s" + session_id)
-        query = f"{scope} AND text : ({' OR '.join(_fts_quote(term) for term in terms)})"
-        rows = self._conn.execute(
-            "SELECT t.id, -m.score FROM"
-            " (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
-            "  WHERE turns_fts MATCH ? ORDER BY score LIMIT ?) AS m"
-            " JOIN turns t ON t.row = m.rowid ORDER BY m.score",
-            (query, limit),
-        ).fetchall()
+        execute = self._conn.execute
+        with self._read():
+            stored = execute("SELECT max(row) FROM turns").fetchone()[0] or 0
+            live = execute("SELECT live_count FROM users WHERE uid = ?", (uid,)).fetchone()
+            bound = max(int(self.common_term_share * stored), COMMON_TERM_FLOOR)
+            counted: list[tuple[int, str]] = []
+            for term in terms:
+                found = execute(
+                    "SELECT count(*) FROM (SELECT rowid FROM turns_fts"
+                    " WHERE turns_fts MATCH ? LIMIT ?)",
+                    ("text : " + _fts_quote(term), bound + 1),
+                ).fetchone()[0]
+                if found:
+                    counted.append((found, term))
+            if not counted:
+                return []
+            counted.sort()
+            if session_id is not None:
+                scope = "scope : " + _fts_quote("s" + session_id) + " AND "
+            elif live is not None and 2 * live[0] >= stored:
+                scope = ""
+            else:
+                scope = f'scope : "u{uid}" AND '
+            if counted[0][0] <= bound:
+                kept: list[str] = []
+                total = 0
+                for found, term in counted:
+                    if total + found > bound:
+                        break
+                    kept.append(term)
+                    total += found
+                words = " OR ".join(_fts_quote(term) for term in kept)
+                query = f"{scope}text : ({words})"
+                order, pool = "", -1
+            else:
+                query = f"{scope}text : {_fts_quote(counted[0][1])}"
+                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
+            rows = execute(
+                "SELECT t.id, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
+                f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
+                " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
+                (query, pool, uid, limit),
+            ).fetchall()
         return [(row[0], float(row[1])) for row in rows]
 
 

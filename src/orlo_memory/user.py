@@ -34,6 +34,7 @@ from .store import (
     SessionRecord,
     StoredTurn,
     TurnRecord,
+    UserState,
 )
 from .user_index import LoadedIndex, normalized, now_us
 from .values import (
@@ -153,37 +154,39 @@ class UserMemory:
         embeddings: Any = None,
         role: str = "user",
         progress: bool | None = None,
+        replacing: str | Iterable[str] | None = None,
     ) -> list[str]:
         """Stores turns in order, in one transaction, and returns their ids.
 
         Items are texts (with `role`) or `NewTurn`s. Embeddings come from
         `embeddings` (one row per turn), a turn's own `embedding`, or the
         embedder in batches; a progress bar shows on long imports (`progress`
-        None: from 1,000 turns when standard error is a terminal). A batch
-        whose turns all carry ids and are all stored already, in this order
-        and with the same content, is not stored again (a retry)."""
+        None: from 1,000 turns when standard error is a terminal).
+        `replacing` names live turns that the new ones take the place of: they
+        are forgotten in the same transaction, so either the new turns are
+        stored and those forgotten, or nothing changes (an id naming no live
+        turn of this user raises UnknownIdError). A batch whose turns all
+        carry ids and are all stored already, in this order and with the same
+        content, is not stored again (a retry)."""
         memory = self._memory
         items = list(turns)
+        replaced = [] if replacing is None else ids_argument(replacing, "turn id")
         if not items:
+            if replaced:
+                raise InvalidInputError("replacing turns needs turns to store")
             return []
         role = text_argument(role, "role")
-        fresh = iter(new_ids(len(items)))
-        prepared = [
-            _Prepared(
-                next(fresh),
-                False,
-                text_argument(item, "text"),
-                role,
-                None,
-                None,
-                False,
-                False,
-                None,
-            )
-            if isinstance(item, str)
-            else self._prepare(item, fresh)
-            for item in items
-        ]
+        fresh = new_ids(len(items))
+        prepared: list[_Prepared] = []
+        keep = prepared.append
+        for number, item in enumerate(items):
+            if isinstance(item, str):
+                # Plain texts are the bulk of large imports: checked inline.
+                if not item.strip() or "\0" in item:
+                    text_argument(item, "text")  # raises, naming what is wrong
+                keep(_Prepared(fresh[number], False, item, role, None, None, False, False, None))
+            else:
+                keep(self._prepare(item, fresh[number]))
         explicit = [p.id for p in prepared if p.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
@@ -199,10 +202,17 @@ class UserMemory:
                     if self._stored_before(prepared, taken):
                         return [turn.id for turn in prepared]
                     raise DuplicateIdError(f"turn id already stored: {taken[0]}")
+            forgets: list[tuple[str, int]] = []
+            after_forgets = state
+            if replaced:
+                forgets, after_forgets = self._write_forgets(state, replaced)
             current = state.current_session
             pending = state.pending_boundary
-            seq = state.head_seq
+            seq = after_forgets.head_seq
             records: list[TurnRecord] = []
+            record = records.append
+            blob = matrix.tobytes()
+            width = 4 * matrix.shape[1]
             for row, turn in enumerate(prepared):
                 created = turn.created_us if turn.created_us is not None else created_default
                 if turn.new_session or current is None:
@@ -214,7 +224,7 @@ class UserMemory:
                 elif turn.new_topic:
                     pending = max(pending, BOUNDARY_DOCUMENT)
                 seq += 1
-                records.append(
+                record(
                     TurnRecord(
                         turn.id,
                         seq,
@@ -224,31 +234,34 @@ class UserMemory:
                         turn.text,
                         turn.metadata,
                         created,
-                        matrix[row].tobytes(),
+                        blob[row * width : (row + 1) * width],
                     )
                 )
                 pending = BOUNDARY_NONE
             store.append_turns(self._uid, records)
             self._add_to_session_sums(records, matrix, sign=1.0)
-            store.save_user_state(
-                replace(
-                    state,
-                    head_seq=seq,
-                    live_count=state.live_count + len(records),
-                    current_session=current,
-                    pending_boundary=pending,
-                )
+            new_state = replace(
+                after_forgets,
+                head_seq=seq,
+                live_count=after_forgets.live_count + len(records),
+                current_session=current,
+                pending_boundary=pending,
             )
+            store.save_user_state(new_state)
         if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
-            for row, record in enumerate(records):
-                loaded.apply_add(record.id, record.boundary, record.session_id, matrix[row])
+            for turn_id, _ in forgets:
+                loaded.apply_forget(turn_id)
+            loaded.apply_records(records, matrix)
             loaded.applied_seq = seq
         else:
             synced = self._synced_after_commit(loaded)
             if synced is None:
                 return [record.id for record in records]
             loaded = synced
-        memory._after_write(self._uid, loaded)
+        if forgets:
+            self._after_change(loaded, new_state)
+        else:
+            memory._after_write(self._uid, loaded)
         return [record.id for record in records]
 
     def _synced_after_commit(self, loaded: LoadedIndex) -> LoadedIndex | None:
@@ -284,12 +297,12 @@ class UserMemory:
             seqs.append(stored.seq)
         return seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
-    def _prepare(self, item: object, fresh: Iterator[str]) -> _Prepared:
+    def _prepare(self, item: object, fresh_id: str) -> _Prepared:
         if not isinstance(item, NewTurn):
             raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
         explicit = item.id is not None
         return _Prepared(
-            id=parse_id(item.id) if explicit else next(fresh),
+            id=parse_id(item.id) if explicit else fresh_id,
             explicit_id=explicit,
             text=text_argument(item.text, "text"),
             role=text_argument(item.role, "role"),
@@ -347,19 +360,27 @@ class UserMemory:
         """Adds (sign 1) or subtracts (sign -1) the normalised embeddings of
         `records`' turns to their sessions' running sums and counts."""
         store = self._memory._store
-        by_session: dict[str, list[int]] = {}
-        for row, record in enumerate(records):
-            by_session.setdefault(record.session_id, []).append(row)
-        rows = matrix.astype(np.float64)
-        norms = np.linalg.norm(rows, axis=1, keepdims=True)
-        np.divide(rows, norms, out=rows, where=norms > 0)
+        # Turns come in runs of one session: sum each run.
+        runs: dict[str, list[tuple[int, int]]] = {}
+        start = 0
+        for row in range(1, len(records) + 1):
+            if row == len(records) or records[row].session_id != records[start].session_id:
+                runs.setdefault(records[start].session_id, []).append((start, row))
+                start = row
+        norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix))
+        scale = np.divide(1.0, norms, out=np.zeros_like(norms), where=norms > 0)
         updated = []
-        for session in store.sessions(self._uid, list(by_session)):
-            members = by_session[session.id]
-            total = rows[members].sum(axis=0) * sign
+        for session in store.sessions(self._uid, list(runs)):
+            total = np.zeros(matrix.shape[1], dtype=np.float64)
+            members = 0
+            for first, end in runs[session.id]:
+                # scale @ rows: the sum of the normalised rows.
+                total += scale[first:end] @ matrix[first:end]
+                members += end - first
+            total *= sign
             if session.vector_sum is not None:
                 total += np.frombuffer(session.vector_sum, dtype=_SESSION_SUM_DTYPE)
-            count = session.turn_count + int(sign) * len(members)
+            count = session.turn_count + int(sign) * members
             blob = total.astype(_SESSION_SUM_DTYPE).tobytes() if count > 0 else None
             updated.append(replace(session, turn_count=count, vector_sum=blob))
         store.write_session_sums(self._uid, updated)
@@ -407,28 +428,7 @@ class UserMemory:
         loaded = memory._loaded(self._uid)
         with store.transaction(self._uid):
             state = store.user_state(self._uid)
-            found = store.turn_embeddings(self._uid, wanted)
-            known = {row[0] for row in found}
-            missing = [turn_id for turn_id in wanted if turn_id not in known]
-            if missing:
-                raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
-            position = {turn_id: number for number, turn_id in enumerate(wanted)}
-            found.sort(key=lambda row: position[row[0]])
-            seq = state.head_seq
-            forgets = [(row[0], seq + 1 + number) for number, row in enumerate(found)]
-            store.forget_turns(self._uid, forgets, now_us())
-            records = [TurnRecord(row[0], 0, row[1], 0, "", "", None, 0, b"") for row in found]
-            matrix = np.frombuffer(b"".join(row[2] for row in found), dtype="<f4").reshape(
-                len(found), memory.dimension
-            )
-            self._add_to_session_sums(records, matrix, sign=-1.0)
-            new_state = replace(
-                state,
-                head_seq=seq + len(found),
-                live_count=state.live_count - len(found),
-                forgotten_count=state.forgotten_count + len(found),
-                forgotten_since_rebuild=state.forgotten_since_rebuild + len(found),
-            )
+            forgets, new_state = self._write_forgets(state, wanted)
             store.save_user_state(new_state)
         if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
             for turn_id, _ in forgets:
@@ -437,19 +437,55 @@ class UserMemory:
         else:
             synced = self._synced_after_commit(loaded)
             if synced is None:
-                return len(found)
+                return len(forgets)
             loaded = synced
-        forgotten = new_state.forgotten_since_rebuild
-        if forgotten >= memory.forget_rebuild_share * (new_state.live_count + forgotten):
+        self._after_change(loaded, new_state)
+        return len(forgets)
+
+    def _write_forgets(
+        self, state: UserState, wanted: Sequence[str]
+    ) -> tuple[list[tuple[str, int]], UserState]:
+        """Inside the user's transaction: forgets the live turns `wanted` (in
+        that order) after `state`'s head, and returns the (id, seq) of each
+        forget with the user's state after them (for the caller to save)."""
+        store = self._memory._store
+        found = store.turn_embeddings(self._uid, wanted)
+        known = {row[0] for row in found}
+        missing = [turn_id for turn_id in wanted if turn_id not in known]
+        if missing:
+            raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
+        position = {turn_id: number for number, turn_id in enumerate(wanted)}
+        found.sort(key=lambda row: position[row[0]])
+        seq = state.head_seq
+        forgets = [(row[0], seq + 1 + number) for number, row in enumerate(found)]
+        store.forget_turns(self._uid, forgets, now_us())
+        records = [TurnRecord(row[0], 0, row[1], 0, "", "", None, 0, b"") for row in found]
+        matrix = np.frombuffer(b"".join(row[2] for row in found), dtype="<f4").reshape(
+            len(found), self._memory.dimension
+        )
+        self._add_to_session_sums(records, matrix, sign=-1.0)
+        return forgets, replace(
+            state,
+            head_seq=seq + len(found),
+            live_count=state.live_count - len(found),
+            forgotten_count=state.forgotten_count + len(found),
+            forgotten_since_rebuild=state.forgotten_since_rebuild + len(found),
+        )
+
+    def _after_change(self, loaded: LoadedIndex, state: UserState) -> None:
+        """After a committed write: rebuilds the index once the turns forgotten
+        since the last rebuild reach their share, else checkpoints when due."""
+        memory = self._memory
+        forgotten = state.forgotten_since_rebuild
+        if forgotten >= memory.forget_rebuild_share * (state.live_count + forgotten):
             try:
                 self._structural(rebuild=True, full=False)
             except Exception as error:
-                # The forget is committed (a retry would find nothing to
-                # forget); the next forget rebuilds.
+                # The write is committed (a retry would fail or store it
+                # twice); the next forget rebuilds.
                 log.warning("rebuild of user %r after forgetting failed: %s", self._name, error)
         else:
             memory._after_write(self._uid, loaded)
-        return len(found)
 
     @locked
     def consolidate(self, *, full: bool = False) -> None:
@@ -654,6 +690,12 @@ class UserMemory:
         if missing:
             raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
         return [stored_to_turn(by_id[turn_id]) for turn_id in wanted]
+
+    @locked
+    def taken_ids(self, ids: str | Iterable[str]) -> list[str]:
+        """Which of `ids` a new turn cannot have: the ids of turns stored in
+        this database, live or forgotten, of any user (an id is never reused)."""
+        return self._memory._store.existing_turn_ids(ids_argument(ids, "turn id"))
 
     @locked
     def embeddings(self, ids: str | Iterable[str]) -> dict[str, FloatMatrix]:

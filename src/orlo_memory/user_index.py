@@ -17,12 +17,12 @@ from __future__ import annotations
 
 import logging
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
+
 import orlo_kiv
 
 from .snapshot import SnapshotError, snapshot_checksum, verify
@@ -34,6 +34,7 @@ from .store import (
     SnapshotHeader,
     Store,
     StoredSnapshot,
+    TurnRecord,
 )
 
 log = logging.getLogger("orlo_memory")
@@ -46,36 +47,12 @@ _CHUNK_OVERHEAD = 0.1
 _ENTRY_BYTES = 200
 
 
-class SearchResultLike(Protocol):
-    @property
-    def id(self) -> str: ...
-
-    @property
-    def score(self) -> float: ...
+def new_index(dimension: int) -> orlo_kiv.KivIndex:
+    return orlo_kiv.KivIndex.cosine(dimension)
 
 
-class KivIndexLike(Protocol):
-    """The part of `orlo_kiv.KivIndex` this package uses."""
-
-    def add_with_id(self, id: str, embedding: Any) -> None: ...
-    def remove(self, id: str) -> None: ...
-    def new_session(self) -> None: ...
-    def new_document(self) -> None: ...
-    def near(self, query: Any, k: int) -> list[SearchResultLike]: ...
-    def consolidate(self) -> None: ...
-    def consolidate_full(self) -> None: ...
-    def to_bytes(self) -> bytes: ...
-    def __len__(self) -> int: ...
-
-
-def new_index(dimension: int) -> KivIndexLike:
-    index: KivIndexLike = orlo_kiv.KivIndex.cosine(dimension)
-    return index
-
-
-def index_from_bytes(data: bytes) -> KivIndexLike:
-    index: KivIndexLike = orlo_kiv.KivIndex.from_bytes(data)
-    return index
+def index_from_bytes(data: bytes) -> orlo_kiv.KivIndex:
+    return orlo_kiv.KivIndex.from_bytes(data)
 
 
 def now_us() -> int:
@@ -146,7 +123,7 @@ class SessionVectors:
 class LoadedIndex:
     """A user's `KivIndex` and what it has applied of the log."""
 
-    def __init__(self, index: KivIndexLike, dimension: int) -> None:
+    def __init__(self, index: orlo_kiv.KivIndex, dimension: int) -> None:
         self.index = index
         self.dimension = dimension
         self.applied_seq = 0
@@ -178,6 +155,26 @@ class LoadedIndex:
         cached = self.sessions.get(session_id)
         if cached is not None:
             cached.append(turn_id, vector)
+
+    def apply_records(self, records: Sequence[TurnRecord], matrix: Vector) -> None:
+        """Adds freshly written turns (their rows of `matrix`), as `apply_add`
+        would one by one."""
+        index = self.index
+        add = index.add_with_id
+        cached = self.sessions
+        for row, record in enumerate(records):
+            boundary = record.boundary
+            if boundary == BOUNDARY_SESSION:
+                index.new_session()
+            elif boundary == BOUNDARY_DOCUMENT:
+                index.new_document()
+            vector = matrix[row]
+            add(record.id, vector)
+            if cached:
+                session = cached.get(record.session_id)
+                if session is not None:
+                    session.append(record.id, vector)
+        self.points += len(records)
 
     def apply_forget(self, turn_id: str) -> None:
         """Removes a turn that was live when its add was applied."""

@@ -10,6 +10,7 @@
 #include "adapters/index/consolidation_tree.h"
 #include "adapters/index/kiv.h"
 #include "consolidation_test_support.h"
+#include "predicted_ids.h"
 
 namespace orlo_kiv {
 namespace {
@@ -94,6 +95,29 @@ TEST(ConsolidationSplit, OverFullDocumentIsSplitIntoHalves) {
   EXPECT_EQ(s.index.find(fresh)->level(), ContainerLevel::Document);
   expect_recomputed(s.index, doc, {s.chunks[0].begin(), s.chunks[0].begin() + 50});
   expect_recomputed(s.index, fresh, {s.chunks[0].begin() + 50, s.chunks[0].end()});
+}
+
+TEST(ConsolidationSplit, NewHalfNeverTakesAnIdInUse) {
+  // Containers planted under every id the split could give its new half stay
+  // as they were; the half gets an id of its own.
+  Session s = session_with({101});
+  const std::vector<Id> planted = testing_support::upcoming_ids(2, 10'000);
+  for (const Id& id : planted) {
+    s.index.containers().insert_or_assign(id, Container::chunk(id, test_vector(kDim, 9), 1));
+  }
+  const std::size_t before = s.index.containers().size();
+  const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.splits, 1u);
+  EXPECT_EQ(s.index.containers().size(), before + 1);
+  for (const Id& id : planted) {
+    const Container* c = s.index.find(id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->is_chunk());
+  }
+  const std::vector<Id>& documents = s.index.find(s.session)->children();
+  ASSERT_EQ(documents.size(), 2u);
+  expect_recomputed(s.index, documents[0], {s.chunks[0].begin(), s.chunks[0].begin() + 50});
+  expect_recomputed(s.index, documents[1], {s.chunks[0].begin() + 50, s.chunks[0].end()});
 }
 
 struct ThresholdCase {
@@ -227,17 +251,37 @@ TEST(ConsolidationPrune, EmptyContainersGoInPassesAndTheRootStays) {
   EXPECT_EQ(tree.index.stats().global_count, 1u);
 }
 
-TEST(ConsolidationPrune, DocumentListingRemovedChunksStays) {
-  // Its listed ids keep it from being pruned; with fewer than 3 of them it is a
-  // merge candidate and absorbs its sibling.
+TEST(ConsolidationPrune, RemovedChunksAreForgottenBeforeTheTreeIsReshaped) {
+  // The ids of removed chunks are dropped first: the emptied document, being
+  // under-filled, absorbs its sibling and holds only live chunks.
   Session s = session_with({2, 5});
   for (const Id& id : s.chunks[0]) s.index.remove(id);
   const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.dangling_dropped, 2u);
   EXPECT_EQ(report.pruned, 0u);
   EXPECT_EQ(report.merges, 1u);
   EXPECT_EQ(s.index.find(s.session)->children(), std::vector<Id>{s.documents[0]});
-  EXPECT_EQ(s.index.find(s.documents[0])->children().size(), 7u);
-  EXPECT_EQ(s.index.find(s.documents[0])->point_count(), 5u);
+  expect_recomputed(s.index, s.documents[0], s.chunks[1]);
+}
+
+TEST(ConsolidationPrune, DocumentsLeftEmptyByRemovalsArePrunedWithTheirSession) {
+  // A second session whose only document lost every chunk: both go, and the
+  // root is recomputed from the live chunks alone.
+  Session s = session_with({4});
+  s.index.new_session();
+  std::uint32_t seed = 50;
+  const std::vector<Id> removed = insert_chunks(s.index, 3, seed);
+  for (const Id& id : removed) s.index.remove(id);
+  const ConsolidationReport report = run_consolidation(s.index, ConsolidationConfig::full());
+  EXPECT_EQ(report.pruned, 2u);
+  const KivStats stats = s.index.stats();
+  EXPECT_EQ(stats.session_count, 1u);
+  EXPECT_EQ(stats.document_count, 1u);
+  const Container& root = *s.index.find(*s.index.root_id());
+  EXPECT_EQ(root.children(), std::vector<Id>{s.session});
+  EXPECT_EQ(root.point_count(), 4u);
+  EXPECT_EQ(std::vector<float>(root.sum().begin(), root.sum().end()),
+            sum_of(embeddings_of(s.index, s.chunks[0])));
 }
 
 TEST(ConsolidationPrune, ContainersMovedByMergeOrSplitAreUnlistedFromTheirNewParent) {

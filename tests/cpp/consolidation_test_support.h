@@ -6,6 +6,7 @@
 #include <cmath>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "adapters/index/kiv.h"
@@ -40,7 +41,12 @@ class HandTree {
     return id;
   }
 
-  const Container& at(const Id& id) const { return *index.find(id); }
+  // Throws (a reported test failure) when no container has the id.
+  const Container& at(const Id& id) const {
+    const Container* c = index.find(id);
+    if (c == nullptr) throw std::runtime_error("no container has that id");
+    return *c;
+  }
   bool has(const Id& id) const { return index.find(id) != nullptr; }
 
   KivIndex index;

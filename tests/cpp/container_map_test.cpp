@@ -63,6 +63,26 @@ TEST(ContainerMap, EntriesStayInPlaceWhileTheTableGrows) {
   EXPECT_EQ(first->centroid()[0], 1.0f);
 }
 
+TEST(ContainerMap, ShrinkingAfterErasuresKeepsEntriesInPlace) {
+  ContainerMap map;
+  for (std::uint64_t n = 0; n < 10'000; ++n) map.insert_or_assign(id_of(n), chunk_with(float(n)));
+  const Container* kept = &map.find(id_of(7))->second;
+  for (std::uint64_t n = 0; n < 10'000; ++n) {
+    if (n % 100 != 7) map.erase(id_of(n));
+  }
+  map.shrink_to_fit();
+  EXPECT_EQ(&map.find(id_of(7))->second, kept);
+  std::size_t seen = 0;
+  for (const auto& [id, container] : map) {
+    EXPECT_EQ(map.find(id)->second.centroid()[0], container.centroid()[0]);
+    ++seen;
+  }
+  EXPECT_EQ(seen, 100u);
+  for (std::uint64_t n = 7; n < 10'000; n += 100) ASSERT_NE(map.find(id_of(n)), map.end());
+  map.insert_or_assign(id_of(1), chunk_with(1.0f));
+  EXPECT_EQ(map.size(), 101u);
+}
+
 TEST(ContainerMap, EmptyMapFindsNothing) {
   const ContainerMap map;
   EXPECT_TRUE(map.empty());

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "adapters/index/kiv.h"
+#include "predicted_ids.h"
 
 namespace orlo_kiv {
 namespace {
@@ -17,10 +19,12 @@ Id insert_new(KivIndex& index, std::vector<float> v) {
   return id;
 }
 
+// The container a slot names. ASSERT_* cannot stop a test from a helper that
+// returns a value, so an empty slot or a missing container throws, which
+// GoogleTest reports as the test's failure.
 const Container& at(const KivIndex& index, const std::optional<Id>& id) {
-  EXPECT_TRUE(id.has_value());
-  const Container* c = index.find(*id);
-  EXPECT_NE(c, nullptr);
+  const Container* c = id ? index.find(*id) : nullptr;
+  if (c == nullptr) throw std::runtime_error("the slot names no container");
   return *c;
 }
 
@@ -209,6 +213,45 @@ TEST(Insertion, ChunkTakingTheCurrentDocumentsIdIsNeverMoved) {
   const Id next = insert_new(index, {1.0f, 1.0f});
   EXPECT_EQ(at(index, index.current_document()).level(), ContainerLevel::Document);
   EXPECT_EQ(at(index, index.current_document()).children(), std::vector<Id>{next});
+}
+
+TEST(Insertion, NewContainersNeverTakeAnIdInUse) {
+  // Chunks planted under every id the root, session and document could be
+  // given: each must get an id of its own instead of replacing one.
+  KivIndex index = KivIndex::cosine(1);
+  const std::vector<Id> planted = testing_support::upcoming_ids(3, 10'000);
+  for (const Id& id : planted)
+    index.containers().insert_or_assign(id, Container::chunk(id, {7.0f}, 1));
+  Id chunk;
+  chunk.bytes.fill(0xAB);
+  ASSERT_TRUE(index.insert(chunk, {1.0f}).has_value());
+
+  EXPECT_EQ(index.containers().size(), planted.size() + 4);
+  for (const Id& id : planted) {
+    const Container* c = index.find(id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->is_chunk());
+    EXPECT_EQ(c->centroid()[0], 7.0f);
+  }
+  EXPECT_EQ(at(index, index.root_id()).level(), ContainerLevel::Global);
+  EXPECT_EQ(at(index, index.current_session()).level(), ContainerLevel::Session);
+  EXPECT_EQ(at(index, index.current_document()).children(), std::vector<Id>{chunk});
+  EXPECT_NE(index.find(chunk), nullptr);
+}
+
+TEST(Insertion, NewContainersNeverTakeTheIdOfTheChunkBeingAdded) {
+  // The chunk comes under the id the insertion's new root would be given in
+  // this millisecond: the root gets another, and the chunk is listed by its
+  // document. Repeated, as the clock may move on between the two draws.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    KivIndex index = KivIndex::cosine(1);
+    const Id chunk = testing_support::upcoming_ids(1, 1).front();
+    ASSERT_TRUE(index.insert(chunk, {1.0f}).has_value());
+    EXPECT_EQ(index.stats().global_count, 1u);
+    EXPECT_EQ(at(index, index.root_id()).level(), ContainerLevel::Global);
+    EXPECT_EQ(at(index, index.current_document()).children(), std::vector<Id>{chunk});
+    EXPECT_TRUE(index.find(chunk)->is_chunk());
+  }
 }
 
 TEST(Insertion, SphericalUpdatesFollowTheGreatCircle) {

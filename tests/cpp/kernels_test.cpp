@@ -66,6 +66,7 @@ TEST(Kernels, PortableKernelsSumInIndexOrder) {
   EXPECT_EQ(acc, (std::vector<float>{2.0f, 3.0f, 4.0f}));
 }
 
+// No test here requests the portable kernels, so the widest variant serves.
 TEST(Kernels, ActiveVariantIsTheWidestSupported) {
   const Isa active = active_isa();
   EXPECT_TRUE(isa_supported(active));

@@ -44,6 +44,7 @@ struct TreeBuilder {
 
 inline std::vector<Id> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<Id> ids;
+  ids.reserve(hits.size());
   for (const SearchHit& hit : hits) ids.push_back(hit.id);
   return ids;
 }

@@ -118,19 +118,21 @@ def concurrent_searcher(number, queue, url, stop, barrier):
 
 
 @_reporting
-def restarted_writer(number, queue, url, batches):
-    """Adds `batches` batches to a user shared with another writer, retrying a
-    batch with the same ids whenever the server is unavailable; reports the
-    acknowledged ids and how many errors it met."""
+def restarted_writer(number, queue, url, stop):
+    """Adds batches to a user shared with another writer until `stop`,
+    retrying a batch with the same ids whenever the server is unavailable
+    (waiting at most a second for it each time); reports the acknowledged
+    ids and how many errors it met."""
     # The pool reports every failed reconnection while the server is down.
     logging.getLogger("psycopg.pool").setLevel(logging.CRITICAL)
     rng = random.Random(1000 + number)
     errors = 0
     acknowledged = []
-    with Memory.open(url, busy_timeout=15) as memory:
+    with Memory.open(url, busy_timeout=1) as memory:
         user = memory.user(f"shared {number % 2}")
         queue.put(("started", number, None))
-        for batch in range(batches):
+        batch = 0
+        while not stop.is_set():
             turns = [_turn(f"w{number} b{batch} t{i}", rng) for i in range(rng.randint(1, 20))]
             while True:
                 try:
@@ -139,5 +141,6 @@ def restarted_writer(number, queue, url, batches):
                 except StoreUnavailableError:
                     errors += 1
                     time.sleep(0.05)
+            batch += 1
             time.sleep(0.01)
     queue.put(("done", number, (acknowledged, errors)))

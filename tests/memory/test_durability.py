@@ -12,11 +12,11 @@ import sys
 import time
 
 import numpy as np
-import orlo_kiv
 import pytest
 from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
+import orlo_kiv
 from orlo_memory import Memory, NewTurn, StoreUnavailableError
 from orlo_memory.snapshot import snapshot_checksum
 

@@ -99,6 +99,18 @@ def test_lexical_queries_are_escaped(memory, query):
     user.search(query, 3, mode="lexical")
 
 
+def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
+    user, other = memory.user("u"), memory.user("other")
+    texts = [f"the note {n} about the week" for n in range(60)] + ["the booking code QX7"]
+    ids = user.add_many(texts, embeddings=vectors(61, seed=2))
+    other.add("the QX7 code again", embedding=vectors(1)[0])
+    # "the" is in every turn: the rare words decide, and bm25 never scores it.
+    assert [h.id for h in user.search("the QX7 code", 3, mode="lexical")] == [ids[-1]]
+    # Only common words: ranked by the rarest over its most recent matches.
+    common = user.search("the about week", 5, mode="lexical")
+    assert len(common) == 5 and {h.id for h in common} <= set(ids[:60])
+
+
 def test_sessions_ranked_by_their_turns(memory):
     user = memory.user("u")
     v = vectors(2)
@@ -161,6 +173,15 @@ def _bad_calls():
         "wrong row count": lambda u: u.add_many(["a", "b"], embeddings=good[:1]),
         "no embedder": lambda u: u.add("x"),
         "forget unknown among known": lambda u: u.forget([u.turns().__next__().id, "cd" * 16]),
+        "replacing an unknown turn": lambda u: u.add_many(
+            ["x"], embeddings=good[:1], replacing=[u.turns().__next__().id, "cd" * 16]
+        ),
+        "replacing by a stored id": lambda u: u.add_many(
+            [NewTurn("x", id=list(u.turns())[1].id)],
+            embeddings=good[:1],
+            replacing=u.turns().__next__().id,
+        ),
+        "replacing with nothing": lambda u: u.add_many([], replacing=u.turns().__next__().id),
         "search mode": lambda u: u.search("x", 3, mode="fuzzy", embedding=good[0]),
         "search k": lambda u: u.search("x", -1, embedding=good[0]),
         "search session": lambda u: u.search("x", 3, session="ef" * 16, embedding=good[0]),
@@ -177,6 +198,8 @@ ERRORS = {
     "stored id": DuplicateIdError,
     "repeated id in a batch": DuplicateIdError,
     "forget unknown among known": UnknownIdError,
+    "replacing an unknown turn": UnknownIdError,
+    "replacing by a stored id": DuplicateIdError,
     "search session": UnknownIdError,
 }
 
@@ -257,13 +280,13 @@ def test_callable_embedder_and_in_memory_store():
         memory.user("u").add("x")
 
 
-def test_importing_the_package_loads_no_model_library():
+def test_importing_the_package_loads_no_optional_library():
     import subprocess
     import sys
 
     code = (
         "import sys, orlo_memory; "
-        "print(sorted(m for m in ('torch', 'sentence_transformers', 'psycopg')"
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core', 'psycopg')"
         " if m in sys.modules))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

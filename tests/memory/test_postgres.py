@@ -116,9 +116,9 @@ def test_writers_survive_server_restarts_losing_nothing_acknowledged(postgres_ur
     pg_ctl = _pg_ctl()
     Memory.open(postgres_url, dimension=DIM).close()
     context = multiprocessing.get_context("spawn")
-    queue = context.Queue()
+    queue, stop = context.Queue(), context.Event()
     writers = [
-        context.Process(target=pg_workers.restarted_writer, args=(n, queue, postgres_url, 150))
+        context.Process(target=pg_workers.restarted_writer, args=(n, queue, postgres_url, stop))
         for n in range(3)
     ]
     for process in writers:
@@ -130,10 +130,15 @@ def test_writers_survive_server_restarts_losing_nothing_acknowledged(postgres_ur
             started.append(number)
             if len(started) == len(writers):
                 # A crash (no shutdown checkpoint, recovery from the log) and
-                # a clean stop that terminates the sessions.
+                # a clean stop that terminates the sessions, each with the
+                # server down longer than the writers wait for it.
                 for mode in ("immediate", "fast"):
                     time.sleep(0.7)
-                    subprocess.run([*pg_ctl, "-m", mode, "restart"], check=True, timeout=120)
+                    subprocess.run([*pg_ctl, "-m", mode, "stop"], check=True, timeout=120)
+                    time.sleep(2.0)
+                    subprocess.run([*pg_ctl, "start"], check=True, timeout=120)
+                time.sleep(1.0)
+                stop.set()
 
     done = _collect(writers, queue, "done", restart_when_all_started)
     assert sum(errors for _, errors in done.values()) > 0, "no writer saw the restarts"

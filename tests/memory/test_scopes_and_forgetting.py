@@ -106,3 +106,26 @@ def test_forgotten_turns_never_return_and_live_ones_stay_found(memory_url, share
         for number in probe:
             hits = user.search("", 10, mode="vector", embedding=data[number])
             assert ids[number] in {h.id for h in hits}
+
+
+@pytest.mark.parametrize("share", [0.25, 1.0])  # the replacement rebuilds the index, or not
+def test_replacing_forgets_and_adds_in_one_write_that_replays(memory_url, share):
+    data = vectors(4, seed=21)
+    with Memory.open(memory_url, dimension=DIM, forget_rebuild_share=share) as memory:
+        user = memory.user("u")
+        old = user.add_many(["old a", "old b", "kept"], embeddings=data[:3])
+        head = user.stats().head_seq
+        [new] = user.add_many(["new a"], embeddings=data[3:], replacing=old[:2])
+        stats = user.stats()
+        assert (stats.head_seq, stats.turns, stats.index_points) == (head + 3, 2, 2)
+        assert sorted(user.taken_ids([*old, new, "ab" * 16])) == sorted([*old, new])
+        assert [s.turn_count for s in user.sessions()] == [2]
+        expected = [h.id for h in user.search("", 4, mode="vector", embedding=data[0])]
+        assert sorted(expected) == sorted([old[2], new])
+        # A second memory on the file loads its index from the log (and a
+        # snapshot, when the replacement rebuilt the index).
+        with Memory.open(memory_url) as other:
+            replayed = other.user("u")
+            assert replayed.stats().index_points == 2
+            hits = replayed.search("", 4, mode="vector", embedding=data[0])
+            assert [h.id for h in hits] == expected

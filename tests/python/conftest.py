@@ -21,5 +21,8 @@ def run_python(code, **kwargs):
     """Runs `code` in a fresh interpreter and returns the completed process."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120, **kwargs,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        **kwargs,
     )

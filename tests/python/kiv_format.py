@@ -3,6 +3,7 @@
 They are an independent statement of the layout: tests build unusual files
 with them and compare the module's output against them field by field.
 """
+
 import struct
 from dataclasses import dataclass, field
 
@@ -45,11 +46,22 @@ class Record:
         return bytes(out)
 
 
-def encode(dimensionality, records, root=None, session=None, document=None, weights=None,
-           count=None, trailing=b""):
+def encode(
+    dimensionality,
+    records,
+    root=None,
+    session=None,
+    document=None,
+    weights=None,
+    count=None,
+    trailing=b"",
+):
     """A whole file; `count` overrides the record count in the header."""
-    out = bytearray(HEADER.pack(MAGIC, 1, dimensionality,
-                                len(records) if count is None else count, root or ZERO_ID))
+    out = bytearray(
+        HEADER.pack(
+            MAGIC, 1, dimensionality, len(records) if count is None else count, root or ZERO_ID
+        )
+    )
     for record in records:
         out += record.encode()
     out += (session or ZERO_ID) + (document or ZERO_ID)
@@ -84,11 +96,11 @@ def split(data):
         flag = data[pos]
         pos += 1 + (4 * d if flag == 1 else 0)
         records.append(data[start:pos])
-    session, document = data[pos:pos + 16], data[pos + 16:pos + 32]
+    session, document = data[pos : pos + 16], data[pos + 16 : pos + 32]
     pos += 32
     weights = None
     if pos < len(data) and data[pos] == 1:
-        weights = data[pos + 1:pos + 1 + 4 * d]
+        weights = data[pos + 1 : pos + 1 + 4 * d]
     return Decoded(d, root, records, session, document, weights)
 
 
@@ -96,7 +108,13 @@ def same_content(a, b):
     """Equal header, trailer and multiset of records; record order may differ."""
     x, y = split(a), split(b)
     return (x.dimensionality, x.root, sorted(x.records), x.session, x.document, x.weights) == (
-        y.dimensionality, y.root, sorted(y.records), y.session, y.document, y.weights)
+        y.dimensionality,
+        y.root,
+        sorted(y.records),
+        y.session,
+        y.document,
+        y.weights,
+    )
 
 
 def four_containers(d=2):
@@ -120,12 +138,13 @@ def parse(data):
     for raw in decoded.records:
         level, timestamp, child_count = struct.unpack_from("<BQI", raw, 16)
         pos = 29
-        children = [raw[pos + 16 * i:pos + 16 * (i + 1)] for i in range(child_count)]
+        children = [raw[pos + 16 * i : pos + 16 * (i + 1)] for i in range(child_count)]
         pos += 16 * child_count
         (point_count,) = struct.unpack_from("<Q", raw, pos)
         centroid = struct.unpack_from(f"<{d}f", raw, pos + 8)
         pos += 8 + 4 * d
         total = struct.unpack_from(f"<{d}f", raw, pos + 1) if raw[pos] == 1 else None
-        records[raw[:16]] = Record(raw[:16], level, timestamp, children, point_count, centroid,
-                                   total)
+        records[raw[:16]] = Record(
+            raw[:16], level, timestamp, children, point_count, centroid, total
+        )
     return decoded, records

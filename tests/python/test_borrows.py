@@ -1,4 +1,5 @@
 """Re-entrant calls made by Python code that runs during an argument conversion."""
+
 import pytest
 
 from orlo_kiv import KivConfig, KivIndex
@@ -40,14 +41,16 @@ class CallingBack:
         (lambda i: i.add(E4), "Already borrowed"),
         (lambda i: i.new_session(), "Already borrowed"),
         (lambda i: i.remove("0" * 32), "Already borrowed"),
+        (lambda i: i.consolidate(), "Already borrowed"),
+        (lambda i: i.consolidate_full(), "Already borrowed"),
     ],
 )
 def test_calls_during_add_meet_the_exclusive_borrow(index4, action, message):
     with pytest.raises(RuntimeError) as info:
         index4.add(CallingBack(lambda: action(index4)))
     assert info.value.args == (message,)
-    assert len(index4) == 0   # the outer add changed nothing
-    index4.add(E4)            # and the borrow was released
+    assert len(index4) == 0  # the outer add changed nothing
+    index4.add(E4)  # and the borrow was released
     assert len(index4) == 1
 
 
@@ -64,6 +67,27 @@ def test_other_indexes_are_not_borrowed(index4):
     assert len(index4) == 1 and len(other) == 1
 
 
+def test_reads_may_run_during_a_query_conversion_but_changes_may_not(index4):
+    index4.add(E4)
+    seen = []
+
+    class Reads:
+        def __float__(self):
+            seen.append(len(index4.near(E4, 1)))
+            return 1.0
+
+    class Writes:
+        def __float__(self):
+            index4.add(E4)
+            return 1.0
+
+    assert len(index4.near([Reads(), 0.0, 0.0, 0.0], 1)) == 1
+    assert seen == [1]
+    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
+        index4.near([Writes(), 0.0, 0.0, 0.0], 1)
+    assert len(index4) == 1
+
+
 def test_config_is_exclusively_borrowed_while_its_setter_converts():
     config = KivConfig()
 
@@ -71,7 +95,7 @@ def test_config_is_exclusively_borrowed_while_its_setter_converts():
         def __index__(self):
             return config.with_beam_width(1)
 
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
         config.with_beam_width(Width())
 
     class Sneaky:
@@ -79,15 +103,19 @@ def test_config_is_exclusively_borrowed_while_its_setter_converts():
             KivIndex.with_config(4, config)
             return 7
 
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+    with pytest.raises(RuntimeError, match=r"^Already mutably borrowed$"):
         config.with_beam_width(Sneaky())
-    assert repr(config) == "KivConfig(beam_width=3, temporal_weight=0.00, propagation_threshold=0.000)"
+    assert (
+        repr(config) == "KivConfig(beam_width=3, temporal_weight=0.00, propagation_threshold=0.000)"
+    )
 
 
 def test_failed_conversion_leaves_config_unchanged():
     config = KivConfig().with_beam_width(5)
     with pytest.raises(OverflowError):
         config.with_beam_width(-1)
-    with pytest.raises(TypeError, match="^argument 'weight': must be real number, not str$"):
+    with pytest.raises(TypeError, match=r"^argument 'weight': must be real number, not str$"):
         config.with_temporal_weight("x")
-    assert repr(config) == "KivConfig(beam_width=5, temporal_weight=0.00, propagation_threshold=0.000)"
+    assert (
+        repr(config) == "KivConfig(beam_width=5, temporal_weight=0.00, propagation_threshold=0.000)"
+    )

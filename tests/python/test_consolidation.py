@@ -1,11 +1,11 @@
 """Light and full consolidation runs as seen from Python: return values, the
 shape of the tree through stats() and len(), insertion after a run that
-removed the current document, and the calling rules (receiver, borrow)."""
+removed the current document."""
+
 import random
 
 import pytest
 
-import orlo_kiv
 from orlo_kiv import KivIndex
 
 DIM = 8
@@ -63,11 +63,11 @@ def test_full_run_merges_a_one_chunk_document_into_a_sibling():
 @pytest.mark.parametrize(
     "sizes, documents_after",
     [
-        ([1, 10], 1),       # 1 child: merged
-        ([2, 10], 1),       # 2 children: merged
-        ([3, 10], 2),       # exactly the threshold: kept
-        ([1, 2], 1),        # two small siblings choose each other: one merge happens
-        ([1], 1),           # an only child has no sibling
+        ([1, 10], 1),  # 1 child: merged
+        ([2, 10], 1),  # 2 children: merged
+        ([3, 10], 2),  # exactly the threshold: kept
+        ([1, 2], 1),  # two small siblings choose each other: one merge happens
+        ([1], 1),  # an only child has no sibling
     ],
 )
 def test_full_run_merges_documents_below_three_children(sizes, documents_after):
@@ -113,61 +113,3 @@ def test_add_after_the_current_document_was_merged_away(more):
     assert shape(index) == (1, 1, 2 + (more - 1) // 50, 4 + more)
     index.consolidate_full()
     assert len(index) == 4 + more
-
-
-@pytest.mark.parametrize("run", RUNS)
-def test_run_refuses_arguments(run):
-    index = KivIndex.cosine(DIM)
-    with pytest.raises(TypeError):
-        getattr(index, run)(1)
-
-
-@pytest.mark.parametrize("run", RUNS)
-def test_run_refuses_a_foreign_receiver(run):
-    with pytest.raises(TypeError) as caught:
-        getattr(KivIndex, run)(5)
-    assert str(caught.value) == "'int' object cannot be converted to 'KivIndex'"
-
-
-class CallsBack:
-    """A sequence whose items run a consolidation of the index being added to."""
-
-    def __init__(self, index, run):
-        self.index = index
-        self.run = run
-
-    def __len__(self):
-        return DIM
-
-    def __getitem__(self, i):
-        if i >= DIM:
-            raise IndexError(i)
-        getattr(self.index, self.run)()
-        return 0.5
-
-
-@pytest.mark.parametrize("run", RUNS)
-def test_run_during_add_meets_the_exclusive_borrow(run):
-    index = index_with_documents([2])
-    before = shape(index)
-    with pytest.raises(RuntimeError) as caught:
-        index.add(CallsBack(index, run))
-    assert str(caught.value) == "Already borrowed"
-    assert shape(index) == before
-    getattr(index, run)()
-
-
-@pytest.mark.parametrize(
-    "run, text",
-    [
-        ("consolidate",
-         "Run light consolidation (background maintenance)\n\n"
-         "This optimizes the index structure. Call periodically\n"
-         "(e.g., after every 100 inserts)."),
-        ("consolidate_full", "Run full consolidation (more thorough optimization)"),
-    ],
-)
-def test_run_docstrings(run, text):
-    method = getattr(orlo_kiv.KivIndex, run)
-    assert method.__doc__ == text
-    assert method.__text_signature__ == "($self)"

@@ -1,10 +1,12 @@
 """What consolidation runs do to the tree, read back through the binary form."""
+
 import math
 import random
 
 import pytest
 
 from orlo_kiv import KivIndex
+
 import kiv_format
 from kiv_format import Record, make_id
 
@@ -35,6 +37,7 @@ def leaf_vectors(records, container):
 
 def f32(x):
     import struct
+
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
@@ -123,13 +126,23 @@ def loaded(records, root=None):
 
 
 def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
-    chunks = [Record(bytes([1, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1,
-                     (1.0, float(i), 0.0), (1.0, float(i), 0.0)) for i in range(101)]
+    chunks = [
+        Record(
+            bytes([1, 0]) + i.to_bytes(14, "little"),
+            3,
+            0,
+            [],
+            1,
+            (1.0, float(i), 0.0),
+            (1.0, float(i), 0.0),
+        )
+        for i in range(101)
+    ]
     document = Record(make_id(200), 2, 0, [c.id for c in chunks], 101, (0, 0, 0))
     other = Record(make_id(201), 2, 0, [chunks[0].id] * 3, 3, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id, other.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, other, session, root], root=root.id)
+    index = loaded([*chunks, document, other, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     children = records[session.id].children
@@ -140,18 +153,22 @@ def test_full_run_splits_an_over_full_document_and_appends_the_new_half():
     assert new_document.children == [c.id for c in chunks[50:]]
     assert new_document.level == 2
     assert (records[document.id].point_count, new_document.point_count) == (50, 51)
-    total, centroid = expected_centroid([c.centroid for c in chunks[50:]])
+    _, centroid = expected_centroid([c.centroid for c in chunks[50:]])
     assert new_document.centroid == pytest.approx(centroid, rel=1e-5)
 
 
 @pytest.mark.parametrize("size, expected", [(100, [100]), (101, [50, 51])])
 def test_split_threshold_is_strict(size, expected):
-    chunks = [Record(bytes([2, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1,
-                     (1.0, 0.0, 0.0), (1.0, 0.0, 0.0)) for i in range(size)]
+    chunks = [
+        Record(
+            bytes([2, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1, (1.0, 0.0, 0.0), (1.0, 0.0, 0.0)
+        )
+        for i in range(size)
+    ]
     document = Record(make_id(200), 2, 0, [c.id for c in chunks], size, (0, 0, 0))
     session = Record(make_id(210), 1, 0, [document.id], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id], 0, (0, 0, 0))
-    index = loaded(chunks + [document, session, root], root=root.id)
+    index = loaded([*chunks, document, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert [len(records[d].children) for d in records[session.id].children] == expected
@@ -183,13 +200,72 @@ def test_pruning_runs_in_passes_and_keeps_the_root():
 
 def test_sessions_and_the_root_are_never_split():
     shared = chunk(250)
-    documents = [Record(bytes([3, 0]) + i.to_bytes(14, "little"), 2, 0, [shared.id] * 3, 3,
-                        (0, 0, 0)) for i in range(101)]
+    documents = [
+        Record(bytes([3, 0]) + i.to_bytes(14, "little"), 2, 0, [shared.id] * 3, 3, (0, 0, 0))
+        for i in range(101)
+    ]
     session = Record(make_id(210), 1, 0, [d.id for d in documents], 0, (0, 0, 0))
     root = Record(make_id(220), 0, 0, [session.id] * 101, 0, (0, 0, 0))
-    index = loaded(documents + [shared, session, root], root=root.id)
+    index = loaded([*documents, shared, session, root], root=root.id)
     index.consolidate_full()
     records = tree(index)
     assert len(records[session.id].children) == 101
     assert len(records[root.id].children) == 101
     assert index.stats().session_count == 1
+
+
+def test_chain_of_documents_from_a_small_file_is_consolidated_quickly():
+    # 32,000 documents that each list the next, and nothing else: a 1.7 MB file
+    # on which both runs used to walk the rest of the chain from every document
+    # (about a minute each). Now the work is linear.
+    n = 32_000
+    ids = [b"\x07" + i.to_bytes(15, "little") for i in range(n)]
+    records = [Record(ids[i], 2, 0, ids[i + 1 : i + 2], 0, ()) for i in range(n)]
+    data = kiv_format.encode(0, records)
+    assert len(data) > 1_700_000
+    index = KivIndex.from_bytes(data)
+    index.consolidate()
+    assert index.stats().document_count == n
+    index.consolidate_full()  # the last document is empty, then the one before it, ...
+    assert index.stats().document_count == 0
+
+
+def test_full_run_after_removals_lets_queries_find_the_live_chunks():
+    rng = random.Random(7)
+    d = 64
+    query = [1.0] + [0.0] * (d - 1)
+
+    def around_query(spread):
+        return [1.0] + [rng.gauss(0, spread) for _ in range(d - 1)]
+
+    index = KivIndex.cosine(d)
+    removed = []
+    for _ in range(6):
+        index.new_document()
+        removed += [index.add(around_query(0.01)) for _ in range(20)]
+    live = {}
+    index.new_session()
+    for _ in range(30):
+        vector = around_query(0.3)
+        live[index.add(vector)] = vector
+    index.new_session()
+    for _ in range(80):
+        vector = [rng.gauss(0, 1) for _ in range(d)]
+        live[index.add(vector)] = vector
+    for id_hex in removed:
+        index.remove(id_hex)
+    # The emptied documents keep centroids next to the query and fill the beam.
+    assert index.near(query, 5) == []
+    index.consolidate()
+    assert index.near(query, 5) == []
+
+    index.consolidate_full()
+    records = tree(index)
+    assert all(child in records for r in records.values() for child in r.children)
+    assert index.stats().session_count == 2 and len(index) == 110
+
+    def cosine(v):
+        return v[0] / math.sqrt(sum(x * x for x in v))
+
+    best = sorted(live, key=lambda i: -cosine(live[i]))[:5]
+    assert [hit.id for hit in index.near(query, 5)] == best

@@ -1,4 +1,5 @@
 """Conversion of argument values: float lists, integers, text, ids, configs."""
+
 import array
 import sys
 
@@ -52,11 +53,22 @@ class StrSub(str):
         array.array("f", E4),
         array.array("d", E4),
         Seq(E4),
-        Seq(E4, length=2**60),   # a lying length is only a hint
+        Seq(E4, length=2**60),  # a lying length is only a hint
         [Floaty(1.0), Indexy(), 0, 0.0],
     ],
-    ids=["list", "tuple", "ints", "bools", "range", "bytes", "array-f", "array-d", "sequence",
-         "lying-len", "protocols"],
+    ids=[
+        "list",
+        "tuple",
+        "ints",
+        "bools",
+        "range",
+        "bytes",
+        "array-f",
+        "array-d",
+        "sequence",
+        "lying-len",
+        "protocols",
+    ],
 )
 def test_accepted_float_sequences(index4, value):
     index4.add(value)
@@ -79,7 +91,10 @@ def test_numpy_arrays_are_sequences(index4):
         ({0.1, 0.2}, "argument 'embedding': 'set' object cannot be converted to 'Sequence'"),
         (frozenset(), "argument 'embedding': 'frozenset' object cannot be converted to 'Sequence'"),
         ({"a": 1.0}, "argument 'embedding': 'dict' object cannot be converted to 'Sequence'"),
-        ((x for x in E4), "argument 'embedding': 'generator' object cannot be converted to 'Sequence'"),
+        (
+            (x for x in E4),
+            "argument 'embedding': 'generator' object cannot be converted to 'Sequence'",
+        ),
         (4, "argument 'embedding': 'int' object cannot be converted to 'Sequence'"),
         (None, "argument 'embedding': 'NoneType' object cannot be converted to 'Sequence'"),
         ([0.1, "x", 0.0, 0.0], "argument 'embedding': must be real number, not str"),
@@ -98,8 +113,11 @@ def test_nested_type_names_are_qualified(index4):
         class Inner:
             pass
 
-    with pytest.raises(TypeError, match=r"'test_nested_type_names_are_qualified.<locals>.Outer.Inner' "
-                                        r"object cannot be converted to 'Sequence'"):
+    with pytest.raises(
+        TypeError,
+        match=r"'test_nested_type_names_are_qualified.<locals>.Outer.Inner' "
+        r"object cannot be converted to 'Sequence'",
+    ):
         index4.add(Outer.Inner())
 
 
@@ -115,9 +133,9 @@ def test_item_errors_of_other_types_pass_unchanged(index4):
         def __float__(self):
             raise MyTypeError("subclass")
 
-    with pytest.raises(ValueError, match="^no float for you$"):
+    with pytest.raises(ValueError, match=r"^no float for you$"):
         index4.add([Bad(), 0, 0, 0])
-    with pytest.raises(MyTypeError, match="^subclass$"):
+    with pytest.raises(MyTypeError, match=r"^subclass$"):
         index4.add([Worse(), 0, 0, 0])
     with pytest.raises(OverflowError):
         index4.add([10**400, 0, 0, 0])
@@ -143,7 +161,7 @@ def test_iterator_errors_end_the_conversion(index4):
                 raise RuntimeError("iteration broke")
             return 0.0
 
-    with pytest.raises(RuntimeError, match="^iteration broke$"):
+    with pytest.raises(RuntimeError, match=r"^iteration broke$"):
         index4.add(Failing(E4))
     assert len(index4) == 0
 
@@ -167,7 +185,7 @@ def test_list_changed_during_conversion_reads_like_iteration(index4, kind):
             return 1.0
 
     values.extend([0.5, Shrinker(), 0.0, 0.0])
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 2$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 4, got 2$"):
         index4.add(values)
 
 
@@ -190,9 +208,21 @@ def test_conversion_keeps_reference_counts(index4):
     [
         (-1, OverflowError, "can't convert negative int to unsigned"),
         (2**64, OverflowError, None),
-        (2.0, TypeError, "argument 'dimensionality': 'float' object cannot be interpreted as an integer"),
-        ("4", TypeError, "argument 'dimensionality': 'str' object cannot be interpreted as an integer"),
-        (None, TypeError, "argument 'dimensionality': 'NoneType' object cannot be interpreted as an integer"),
+        (
+            2.0,
+            TypeError,
+            "argument 'dimensionality': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            "4",
+            TypeError,
+            "argument 'dimensionality': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            None,
+            TypeError,
+            "argument 'dimensionality': 'NoneType' object cannot be interpreted as an integer",
+        ),
     ],
 )
 def test_unsigned_integer_conversion_errors(value, error, message):
@@ -205,15 +235,45 @@ def test_unsigned_integer_conversion_errors(value, error, message):
         assert not str(info.value).startswith("argument")
 
 
-@pytest.mark.parametrize("value", [0, 2**64 - 1, True, Indexy()])
-def test_unsigned_integers_accepted(value):
-    KivIndex.cosine(value)
+@pytest.mark.parametrize(
+    "value, converted", [(0, 0), (2**64 - 1, 2**64 - 1), (True, 1), (Indexy(), 1)]
+)
+def test_unsigned_integers_accepted(value, converted):
+    index = KivIndex.cosine(value)
+    # The length check reports the dimensionality the index took.
+    with pytest.raises(ValueError) as info:
+        index.add([0.0] * 5)
+    assert info.value.args == (f"Dimensionality mismatch: expected {converted}, got 5",)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda i: i.near("0.1, 0.2", 1), "argument 'query': Can't extract `str` to `Vec`"),
+        (
+            lambda i: i.near(E4, 2.0),
+            "argument 'k': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda i: i.near_documents(5, E4, 1),
+            "argument 'session_id': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda i: i.near_in_document(None, E4, 1),
+            "argument 'doc_id': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+    ],
+)
+def test_query_conversion_errors_name_the_parameter(index4, call, message):
+    with pytest.raises(TypeError) as info:
+        call(index4)
+    assert str(info.value) == message
 
 
 def test_zero_dimensional_index_accepts_only_empty_vectors():
     index = KivIndex.cosine(0)
     index.add([])
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 0, got 1$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 0, got 1$"):
         index.add([1.0])
     assert len(index) == 1
 
@@ -265,11 +325,11 @@ def test_ids_of_either_case_are_accepted(index4):
 
 
 def test_embedding_is_converted_before_the_id_is_parsed(index4):
-    with pytest.raises(TypeError, match="^argument 'embedding': Can't extract `str` to `Vec`$"):
+    with pytest.raises(TypeError, match=r"^argument 'embedding': Can't extract `str` to `Vec`$"):
         index4.add_with_id("zz" + "0" * 30, "bad")
-    with pytest.raises(ValueError, match="^Invalid hex character: z$"):
+    with pytest.raises(ValueError, match=r"^Invalid hex character: z$"):
         index4.add_with_id("zz" + "0" * 30, E4)
-    with pytest.raises(TypeError, match="^argument 'id_hex': 'int' object"):
+    with pytest.raises(TypeError, match=r"^argument 'id_hex': 'int' object"):
         index4.add_with_id(7, "bad")
 
 
@@ -277,7 +337,7 @@ def test_config_argument_must_be_a_config():
     with pytest.raises(TypeError) as info:
         KivIndex.with_config(4, 5)
     assert str(info.value) == "argument 'config': 'int' object cannot be converted to 'KivConfig'"
-    with pytest.raises(TypeError, match="^argument 'dimensionality': "):
+    with pytest.raises(TypeError, match=r"^argument 'dimensionality': "):
         KivIndex.with_config(-1.5, 5)
     with pytest.raises(OverflowError):
         KivIndex.with_config(-1, KivConfig())

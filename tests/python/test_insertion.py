@@ -1,9 +1,12 @@
 """Insertion, boundaries, removal and size, as the Python surface shows them."""
+
 import re
 
 import pytest
 
 from orlo_kiv import KivIndex
+
+import kiv_format
 from conftest import run_python, running_under_asan
 
 E4 = [1.0, 0.0, 0.0, 0.0]
@@ -41,7 +44,7 @@ def test_wrong_length_changes_nothing(index4):
         with pytest.raises(ValueError) as info:
             index4.add(bad)
         assert info.value.args == (f"Dimensionality mismatch: expected 4, got {len(bad)}",)
-    with pytest.raises(ValueError, match="^Dimensionality mismatch: expected 4, got 3$"):
+    with pytest.raises(ValueError, match=r"^Dimensionality mismatch: expected 4, got 3$"):
         index4.add_with_id("a" * 32, [0.0] * 3)
     assert counts(index4) == (1, 1, 1, 1)
 
@@ -51,13 +54,13 @@ def test_documents_hold_fifty_chunks_and_sessions_fifty_documents():
     for _ in range(50):
         index.add([1.0])
     assert counts(index) == (1, 1, 1, 50)
-    index.add([1.0])            # the 51st chunk opens a second document
+    index.add([1.0])  # the 51st chunk opens a second document
     assert counts(index) == (1, 1, 2, 51)
-    for _ in range(48):         # documents 3..50, one chunk each
+    for _ in range(48):  # documents 3..50, one chunk each
         index.new_document()
         index.add([1.0])
     assert counts(index) == (1, 1, 50, 99)
-    index.add([1.0])            # the session is full: a new session opens
+    index.add([1.0])  # the session is full: a new session opens
     assert counts(index) == (1, 2, 51, 100)
 
 
@@ -81,13 +84,53 @@ def test_add_with_id_replaces_an_existing_chunk(index4):
     assert counts(index4) == (1, 1, 1, 1)
 
 
+MIX = 6364136223846793005
+
+
+def upcoming_ids(draws, window_ms):
+    """Every id the next `draws` generated ids could be while the clock moves
+    through the next `window_ms` milliseconds: a returned id shows the clock
+    reading and the process-wide counter it was made from."""
+    probe = bytes.fromhex(KivIndex.cosine(1).add([1.0]))
+    ms = int.from_bytes(probe[:6], "big")
+    counter = (int.from_bytes(probe[8:], "big") - ms * MIX) % 2**64
+    return [
+        (
+            t.to_bytes(8, "big")[2:]
+            + ((counter + k) & 0xFFFF).to_bytes(2, "big")
+            + ((t * MIX + counter + k) % 2**64).to_bytes(8, "big")
+        )
+        for t in range(ms, ms + window_ms)
+        for k in range(1, draws + 1)
+    ]
+
+
+@pytest.mark.parametrize("call", ["add", "add_with_id"])
+def test_generated_ids_never_replace_a_stored_chunk(call):
+    # A loaded index holds chunks under every id the next additions could
+    # generate (for the chunk itself, the root, the session and the document).
+    planted = upcoming_ids(4, 5_000)
+    records = [kiv_format.Record(i, 3, 0, [], 1, (2.0,), (2.0,)) for i in planted]
+    index = KivIndex.from_bytes(kiv_format.encode(1, records))
+    if call == "add":
+        new = bytes.fromhex(index.add([3.0]))
+    else:
+        new = bytes(range(16))
+        index.add_with_id(new.hex(), [3.0])
+    assert {new}.isdisjoint(planted)
+    assert counts(index) == (1, 1, 1, len(planted) + 1)
+    decoded = kiv_format.parse(index.to_bytes())[1]
+    assert all(decoded[i].level == 3 and decoded[i].centroid == (2.0,) for i in planted)
+    assert [r.children for r in decoded.values() if r.level == 2] == [[new]]
+
+
 def test_remove_deletes_one_entry(index4):
     first = index4.add(E4)
     assert index4.remove(first) is None
     assert (len(index4), index4.is_empty()) == (0, True)
     assert counts(index4) == (1, 1, 1, 0)
     index4.remove(first)  # twice: nothing happens
-    index4.add(E4)        # goes into the same document
+    index4.add(E4)  # goes into the same document
     assert counts(index4) == (1, 1, 1, 1)
 
 

@@ -1,12 +1,14 @@
 """Features meeting each other: queries on loaded and consolidated indexes, and
 insertion after the containers it was filling have gone."""
+
 import random
 
 import pytest
 
+from orlo_kiv import KivConfig, KivIndex
+
 import kiv_format
 from kiv_format import Record, encode, make_id
-from orlo_kiv import KivConfig, KivIndex
 from test_persistence_format import STRANGE_TREES
 
 
@@ -29,8 +31,10 @@ def conversation(dim=8, sessions=3, documents=3, chunks=5, seed=11):
 
 def every_query(index, query, k=4):
     sessions = index.near_sessions(query, 100)
-    out = [results(index.near(query, k)),
-           [(s.id, s.score, s.chunk_count, s.timestamp_ms) for s in sessions]]
+    out = [
+        results(index.near(query, k)),
+        [(s.id, s.score, s.chunk_count, s.timestamp_ms) for s in sessions],
+    ]
     for session in sessions:
         documents = index.near_documents(session.id, query, 100)
         out.append([(d.id, d.score, d.chunk_count) for d in documents])
@@ -113,9 +117,9 @@ def test_add_after_a_full_run_merged_the_current_document_away():
     index = KivIndex.cosine(2)
     for _ in range(50):
         index.add([1.0, 0.0])
-    index.add([1.0, 0.1])           # a one-chunk document ...
+    index.add([1.0, 0.1])  # a one-chunk document ...
     index.new_document()
-    for _ in range(3):              # ... absorbs this current document of three
+    for _ in range(3):  # ... absorbs this current document of three
         index.add([0.8, 0.6])
     index.consolidate_full()
     assert index.stats().document_count == 2
@@ -126,10 +130,17 @@ def test_add_after_a_full_run_merged_the_current_document_away():
 
 def test_add_after_a_full_run_pruned_the_current_session():
     root, session, document = make_id(1), make_id(2), make_id(3)
-    data = encode(2, [Record(root, 0, children=[session], centroid=(0.0, 0.0)),
-                      Record(session, 1, children=[document], centroid=(0.0, 0.0)),
-                      Record(document, 2, centroid=(0.0, 0.0))],
-                  root=root, session=session, document=document)
+    data = encode(
+        2,
+        [
+            Record(root, 0, children=[session], centroid=(0.0, 0.0)),
+            Record(session, 1, children=[document], centroid=(0.0, 0.0)),
+            Record(document, 2, centroid=(0.0, 0.0)),
+        ],
+        root=root,
+        session=session,
+        document=document,
+    )
     index = KivIndex.from_bytes(data)
     index.consolidate_full()
     assert (index.stats().session_count, index.stats().document_count) == (0, 0)
@@ -147,6 +158,6 @@ def test_consolidation_moves_centroids_to_the_exact_mean():
     before = index.near_sessions([0.0, 1.0], 1)[0].score
     index.consolidate()
     after = index.near_sessions([0.0, 1.0], 1)[0]
-    assert before == pytest.approx(0.0, abs=1e-6)      # still the first vector
-    assert after.score == pytest.approx(3 / 10 ** 0.5, rel=1e-6)
+    assert before == pytest.approx(0.0, abs=1e-6)  # still the first vector
+    assert after.score == pytest.approx(3 / 10**0.5, rel=1e-6)
     assert after.chunk_count == 4

@@ -3,13 +3,14 @@ import inspect
 import pytest
 
 import orlo_kiv
+
 from conftest import run_python
 
 CLASSES = ["KivIndex", "KivConfig", "SearchResult", "SessionSummary", "DocumentSummary", "KivStats"]
 
 
 def test_module_exports_classes_then_doc_and_version():
-    assert orlo_kiv.__all__ == CLASSES + ["__doc__", "__version__"]
+    assert orlo_kiv.__all__ == [*CLASSES, "__doc__", "__version__"]
     assert orlo_kiv.__doc__ == "ORLO-KIV: Kiv for AI memory retrieval"
     assert orlo_kiv.__version__ == "0.1.0"
 
@@ -45,8 +46,9 @@ def test_kiv_index_docstring_and_config_signature():
     assert orlo_kiv.KivConfig.__text_signature__ == "()"
 
 
-@pytest.mark.parametrize("name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary",
-                                  "DocumentSummary"])
+@pytest.mark.parametrize(
+    "name", ["KivIndex", "KivStats", "SearchResult", "SessionSummary", "DocumentSummary"]
+)
 def test_classes_without_constructor(name):
     with pytest.raises(TypeError) as info:
         getattr(orlo_kiv, name)()
@@ -78,8 +80,7 @@ METHODS = [
 
 
 def test_method_table_is_complete_and_ordered():
-    names = [name for name, value in vars(orlo_kiv.KivIndex).items()
-             if not name.startswith("__")]
+    names = [name for name, value in vars(orlo_kiv.KivIndex).items() if not name.startswith("__")]
     assert names == [name for name, _, _ in METHODS]
 
 
@@ -91,12 +92,25 @@ def test_method_signatures_and_docstrings(name, signature, first_line):
     inspect.signature(method)  # the signature text is well formed
 
 
-def test_add_docstring_in_full():
-    assert orlo_kiv.KivIndex.add.__doc__ == (
-        "Add an embedding to the index\n\nArgs:\n"
-        "    embedding: List of floats (must match dimensionality)\n\n"
-        "Returns:\n    str: The generated ID as a hex string"
-    )
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        (
+            "add",
+            "Add an embedding to the index\n\nArgs:\n"
+            "    embedding: List of floats (must match dimensionality)\n\n"
+            "Returns:\n    str: The generated ID as a hex string",
+        ),
+        (
+            "consolidate",
+            "Run light consolidation (background maintenance)\n\n"
+            "This optimizes the index structure. Call periodically\n"
+            "(e.g., after every 100 inserts).",
+        ),
+    ],
+)
+def test_multi_line_docstrings_in_full(name, text):
+    assert getattr(orlo_kiv.KivIndex, name).__doc__ == text
 
 
 def test_static_methods_work_from_an_instance():
@@ -131,5 +145,105 @@ def test_second_interpreter_is_refused():
     """)
     assert result.returncode == 0, result.stderr
     assert "status -1" in result.stdout
-    assert ("ImportError: PyO3 modules do not yet support subinterpreters, see "
-            in result.stderr)
+    assert "ImportError: PyO3 modules do not yet support subinterpreters, see " in result.stderr
+
+
+def test_classes_cannot_be_changed_subclassed_or_bypassed():
+    # Run apart: before the classes were immutable these attempts succeeded and
+    # an index without a record crashed the interpreter.
+    result = run_python("""
+        import copy, pickle
+        import orlo_kiv
+        from orlo_kiv import KivIndex
+
+        index = KivIndex.cosine(2)
+        index.add([1.0, 0.0])
+        instances = {
+            "KivIndex": index, "KivConfig": orlo_kiv.KivConfig(), "KivStats": index.stats(),
+            "SearchResult": index.near([1.0, 0.0], 1)[0],
+            "SessionSummary": index.near_sessions([1.0, 0.0], 1)[0],
+        }
+        session = instances["SessionSummary"].id
+        instances["DocumentSummary"] = index.near_documents(session, [1.0, 0.0], 1)[0]
+
+        class Plain:
+            pass
+
+        def refused(attempt):
+            try:
+                attempt()
+            except TypeError:
+                return True
+            return False
+
+        for name, obj in instances.items():
+            cls = type(obj)
+            attempts = {
+                "set __new__": lambda: setattr(cls, "__new__",
+                                               staticmethod(lambda c, *a: object.__new__(c))),
+                "set attribute": lambda: setattr(cls, "extra", 1),
+                "delete attribute": lambda: delattr(cls, "__repr__"),
+                "object.__new__": lambda: object.__new__(cls),
+                "subclass": lambda: type("Sub", (cls,), {}),
+                "class of instance": lambda: setattr(obj, "__class__", Plain),
+                "class of other": lambda: setattr(Plain(), "__class__", cls),
+                "copy": lambda: copy.copy(obj),
+                "deepcopy": lambda: copy.deepcopy(obj),
+                "pickle": lambda: pickle.dumps(obj),
+            }
+            for what, attempt in attempts.items():
+                assert refused(attempt), (name, what)
+            if name != "KivConfig":
+                try:
+                    cls()
+                except TypeError as error:
+                    assert str(error) == f"No constructor defined for {name}", error
+        assert index.near([1.0, 0.0], 1)[0].score == 1.0
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_instance_without_a_record_is_refused_not_used():
+    # Native code can still allocate an instance without building its record;
+    # every method then refuses it, and freeing it frees nothing it lacks.
+    result = run_python("""
+        import ctypes
+        import orlo_kiv
+
+        allocate = ctypes.pythonapi.PyType_GenericAlloc
+        allocate.restype = ctypes.py_object
+        allocate.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
+
+        def message(call):
+            try:
+                call()
+            except TypeError as error:
+                return str(error)
+            return "no error"
+
+        index = allocate(orlo_kiv.KivIndex, 0)
+        calls = [
+            lambda: index.add([]), lambda: index.add_with_id("0" * 32, []),
+            lambda: index.near([], 1), lambda: index.near_sessions([], 1),
+            lambda: index.new_session(), lambda: index.remove("0" * 32), lambda: len(index),
+            lambda: repr(index), lambda: index.stats(), lambda: index.consolidate_full(),
+            lambda: index.to_bytes(), lambda: index.save("/nonexistent/x"),
+        ]
+        for call in calls:
+            assert message(call) == "'KivIndex' object is not initialised", message(call)
+        config = allocate(orlo_kiv.KivConfig, 0)
+        assert message(lambda: orlo_kiv.KivIndex.with_config(2, config)) == (
+            "'KivConfig' object is not initialised")
+        assert message(lambda: config.with_beam_width(2)) == "'KivConfig' object is not initialised"
+        for name, field in [("KivStats", "chunk_count"), ("SearchResult", "score"),
+                            ("SessionSummary", "id"), ("DocumentSummary", "chunk_count")]:
+            obj = allocate(getattr(orlo_kiv, name), 0)
+            assert message(lambda: getattr(obj, field)) == f"'{name}' object is not initialised"
+            assert message(lambda: repr(obj)) == f"'{name}' object is not initialised"
+        del index, config, obj
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

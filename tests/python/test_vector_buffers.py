@@ -1,6 +1,7 @@
 """Float vectors given as numpy arrays and array.array objects: read in place
 when they are exact, one-dimensional, contiguous float32 or float64 arrays,
 and always with the values that iterating them would give."""
+
 import array
 import math
 import struct
@@ -53,7 +54,7 @@ def test_queries_convert_as_iteration_would(index, make):
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_overflow_and_nan_convert_as_iteration_would(index, dtype):
     with np.errstate(over="ignore"):
-        vector = np.array([1e39, -1e39, math.nan] + VALUES[3:], dtype=dtype)
+        vector = np.array([1e39, -1e39, math.nan, *VALUES[3:]], dtype=dtype)
     got = results(index, vector, 4)
     assert got == results(index, [float(x) for x in vector], 4)
     assert all(math.isnan(struct.unpack("<f", score)[0]) for _, score in got)
@@ -71,11 +72,14 @@ def test_add_reads_buffers_too(make):
         assert results(by_list, query) == results(by_buffer, query)
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda: np.float64(1.0), "'float64' object cannot be converted to 'Sequence'"),
-    (lambda: np.array(1.0), "iteration over a 0-d array"),
-    (lambda: np.array(["a", "b"]), "must be real number, not numpy.str_"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: np.float64(1.0), "'float64' object cannot be converted to 'Sequence'"),
+        (lambda: np.array(1.0), "iteration over a 0-d array"),
+        (lambda: np.array(["a", "b"]), "must be real number, not numpy.str_"),
+    ],
+)
 def test_non_vectors_fail_as_iteration_would(make, message):
     with pytest.raises(TypeError) as error:
         KivIndex.cosine(2).near(make(), 1)

@@ -1,10 +1,12 @@
 // Consolidation: the index's maintenance runs.
 //
 // Every run recomputes the centroid, sum and point count of each session,
-// document and root exactly from the chunks beneath it; a full run then merges
-// under-filled documents into a sibling, splits over-full ones and prunes empty
-// sessions and documents. A run is one call: it works through a phase machine
-// to completion and leaves no state behind, only the report it returns.
+// document and root exactly from the chunks beneath it; a full run first drops
+// from every children list the ids that name no container (what removals
+// leave behind), and after recomputing merges under-filled documents into a
+// sibling, splits over-full ones and prunes empty sessions and documents. A
+// run is one call: it works through a phase machine to completion and leaves
+// no state behind, only the report it returns.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +68,11 @@ struct ConsolidationReport {
   std::uint64_t pruned = 0;
   std::uint64_t total_duration_us = 0;
   std::uint64_t steps = 0;
+  // Children-list entries and collected leaves the run examined: its work,
+  // linear in the size of the tree whatever the tree's shape.
+  std::uint64_t children_visited = 0;
+  // Ids naming no container that a full run dropped from children lists.
+  std::uint64_t dangling_dropped = 0;
   // Mean and largest distance a recomputed centroid moved, over the whole run.
   float mean_drift = 0.0f;
   float max_drift = 0.0f;

@@ -141,6 +141,11 @@ void ConsolidationRun::step() {
 
 void ConsolidationRun::collect_leaves_step() {
   advance_phase();
+  // A full run forgets removed containers first, so that a document whose
+  // chunks are all gone is recomputed from the live ones, or is empty and
+  // then merged or pruned, instead of keeping its old centroid.
+  if (state_.settings.intensity > 0)
+    state_.progress.dangling_dropped = tree_.drop_missing_children();
   // Documents first, then sessions, then the root: the order of the queue.
   const ConsolidationTree::Branches& branches = tree_.scan();
   enqueue(branches.documents);
@@ -212,10 +217,17 @@ void ConsolidationRun::split_step() {
 
 void ConsolidationRun::prune_step() {
   state_.progress.pruned = tree_.prune_empty_containers();
+  // Give back the table room of containers removed since the map was last
+  // this small.
+  index_.containers().shrink_to_fit();
   advance_phase();
 }
 
-ConsolidationReport ConsolidationRun::report() const { return state_.progress; }
+ConsolidationReport ConsolidationRun::report() const {
+  ConsolidationReport report = state_.progress;
+  report.children_visited = tree_.visits();
+  return report;
+}
 
 ConsolidationReport run_consolidation(KivIndex& index, const ConsolidationConfig& config) {
   ConsolidationRun run(index, config);

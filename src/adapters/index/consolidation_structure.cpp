@@ -4,8 +4,9 @@
 //
 // The parent map records, for every non-chunk container that some container
 // lists, the first such container in map order; merges, splits and prunes
-// update it as they move or delete children. Parents are only ever asked for
-// sessions and documents, so chunks are left out of the map.
+// update it, and the forest's owners, as they move or delete children. Parents
+// are only ever asked for sessions and documents, so chunks are left out of
+// the map.
 #include <algorithm>
 
 #include "adapters/index/consolidation_tree.h"
@@ -52,6 +53,10 @@ const ConsolidationTree::Branches& ConsolidationTree::scan() {
   }
   scanned_ = true;
   parents_built_ = false;
+  owners_built_ = false;
+  owners_.clear();
+  subtotals_.clear();
+  deep_.clear();
   return branches_;
 }
 
@@ -68,6 +73,7 @@ void ConsolidationTree::build_parents() {
     const Container* container = index_.find(parent_id);
     if (container == nullptr) continue;
     for (const Id& child : container->children()) {
+      ++visits_;
       if (non_chunks_.contains(child)) parents_.try_emplace(child, parent_id);
     }
   }
@@ -140,55 +146,67 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   // the two lists.
   std::vector<Id>& children = into->mutable_children();
   children.reserve(children.size() + from->children().size());
+  visits_ += from->children().size();
   for (const Id& child : from->children()) {
     const auto parent = parents_.find(child);
     if (parent != parents_.end() && parent->second == absorbed) parent->second = target;
+    move_ownership(child, absorbed, target);
   }
   children.insert(children.end(), from->children().begin(), from->children().end());
   from->mutable_children().clear();
 
   if (const auto parent = find_parent(absorbed)) {
-    if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), absorbed);
+    if (Container* holder = index_.find(*parent)) {
+      visits_ += holder->children().size();
+      erase_all(holder->mutable_children(), absorbed);
+    }
   }
   parents_.erase(absorbed);
+  owners_.erase(absorbed);
+  forget_container(absorbed);
+  forget_container(target);
   index_.containers().erase(absorbed);
   recompute_container(target);
 }
 
 bool ConsolidationTree::split_container(const Id& id) {
-  Container* container = index_.find(id);
+  const Container* container = index_.find(id);
   if (container == nullptr) return false;
   const std::optional<Id> parent = find_parent(id);
   const std::size_t n = container->children().size();
   if (n < 2) return false;
   forget_derived();
 
-  // Everything that can fail to allocate happens before the first child
-  // moves, so a failure leaves the tree as it was.
+  // Everything that can fail to allocate happens before the tree changes, so a
+  // failure leaves it as it was. The new half gets an id no container has:
+  // storing it under a taken one would replace that container.
+  const ContainerLevel level = container->level();
+  const std::size_t kept = n / 2;
+  const Id fresh = index_.unused_id();
+  Container half = Container::branch(fresh, level, index_.dimensionality(), now_ms());
+  half.mutable_children().assign(container->children().begin() + static_cast<std::ptrdiff_t>(kept),
+                                 container->children().end());
   Container* holder = parent ? index_.find(*parent) : nullptr;
   if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
-  const Id fresh = new_id();
-  Container half = Container::branch(fresh, container->level(), index_.dimensionality(), now_ms());
-  std::vector<Id>& kept = container->mutable_children();
-  const auto first_moved = kept.begin() + static_cast<std::ptrdiff_t>(n / 2);
-  half.mutable_children().assign(first_moved, kept.end());
-  const ContainerLevel level = container->level();
-  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
-    created_.reserve(created_.size() + 1);
-  }
+  const bool branch_level = level == ContainerLevel::Session || level == ContainerLevel::Document;
+  if (branch_level) created_.reserve(created_.size() + 1);
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): a holder is found only through `parent`.
   if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
-  // Map nodes are stable: `container` and `holder` stay valid across this insertion.
   index_.containers().insert_or_assign(fresh, std::move(half));
 
-  kept.erase(first_moved, kept.end());
-  if (holder != nullptr) holder->mutable_children().push_back(fresh);
-  if (level == ContainerLevel::Session || level == ContainerLevel::Document) {
-    created_.push_back(fresh);
-  }
+  // No pointer, reference or position into a container is carried across the
+  // insertion above: both are looked up again.
+  index_.find(id)->mutable_children().resize(kept);
+  if (holder != nullptr) index_.find(*parent)->mutable_children().push_back(fresh);
+  if (branch_level) created_.push_back(fresh);
+  if (owners_built_ && holder != nullptr) owners_.insert_or_assign(fresh, *parent);
+  visits_ += n;
   for (const Id& child : index_.find(fresh)->children()) {
     const auto listed_by = parents_.find(child);
     if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
+    move_ownership(child, id, fresh);
   }
+  forget_container(id);
   recompute_container(id);
   recompute_container(fresh);
   return true;
@@ -198,31 +216,76 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
   // Parents are looked up only when something is removed; a run that finds
   // nothing empty never builds the map.
   ensure_scanned();
-  std::uint64_t total = 0;
+  // Only sessions and documents are ever removed; they all come from the scan
+  // or from splits, so the chunks need not be visited. The first pass looks
+  // at all of them (documents, sessions, then split halves); a later pass can
+  // only find the parents that the previous pass emptied, and takes them in
+  // that same order.
   std::vector<Id> empty;
   const auto collect_empty = [&](const std::vector<Id>& ids) {
+    visits_ += ids.size();
     for (const Id& id : ids) {
       const Container* container = index_.find(id);
       if (container != nullptr && container->children().empty()) empty.push_back(id);
     }
   };
-  // Only sessions and documents are ever removed; they all come from the scan
-  // or from splits, so the chunks need not be visited.
-  while (!index_.containers().empty()) {
-    empty.clear();
-    collect_empty(branches_.documents);
-    collect_empty(branches_.sessions);
-    collect_empty(created_);
-    if (empty.empty()) break;
+  collect_empty(branches_.documents);
+  collect_empty(branches_.sessions);
+  collect_empty(created_);
+
+  std::uint64_t total = 0;
+  std::unordered_map<Id, std::size_t, IdHash> order;  // place in the first pass's order
+  std::unordered_map<Id, Id, IdHash> unlisted_from;
+  std::vector<Id> holders;
+  while (!empty.empty() && !index_.containers().empty()) {
     forget_derived();
+    // Each parent's list is filtered once per pass, however many of its
+    // children go: removing them one by one would cost a pass over the list
+    // for each.
+    unlisted_from.clear();
+    holders.clear();
     for (const Id& id : empty) {
       if (const auto parent = find_parent(id)) {
-        if (Container* holder = index_.find(*parent)) erase_all(holder->mutable_children(), id);
+        if (unlisted_from.emplace(id, *parent).second && index_.find(*parent) != nullptr) {
+          holders.push_back(*parent);
+        }
       }
+    }
+    std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+    for (const Id& holder : holders) {
+      std::vector<Id>& children = index_.find(holder)->mutable_children();
+      visits_ += children.size();
+      std::erase_if(children, [&](const Id& child) {
+        const auto gone = unlisted_from.find(child);
+        return gone != unlisted_from.end() && gone->second == holder;
+      });
+    }
+    for (const Id& id : empty) {
       parents_.erase(id);
+      owners_.erase(id);
+      forget_container(id);
       index_.containers().erase(id);
     }
     total += empty.size();
+
+    // The parents this pass emptied, in the first pass's order.
+    empty.clear();
+    for (const Id& holder : holders) {
+      const Container* container = index_.find(holder);
+      const bool branch = container != nullptr && (container->level() == ContainerLevel::Session ||
+                                                   container->level() == ContainerLevel::Document);
+      if (branch && container->children().empty()) empty.push_back(holder);
+    }
+    if (empty.empty()) break;
+    if (order.empty()) {
+      for (const std::vector<Id>* ids : {&branches_.documents, &branches_.sessions, &created_}) {
+        for (const Id& id : *ids) order.emplace(id, order.size());
+      }
+    }
+    std::erase_if(empty, [&](const Id& id) { return !order.contains(id); });
+    std::sort(empty.begin(), empty.end(),
+              [&](const Id& a, const Id& b) { return order.at(a) < order.at(b); });
   }
   return total;
 }

@@ -6,9 +6,21 @@
 // later phases work from that list instead of visiting every chunk again.
 // Containers hold no parent links, so the first query for a parent builds a
 // map from each session and document to a container that lists it; every edit
-// made through this class keeps both current, which makes a full run linear in
-// the size of the tree. Edits made to the index by other means while a
-// ConsolidationTree is alive leave them stale.
+// made through this class keeps both current. Edits made to the index by other
+// means while a ConsolidationTree is alive leave them stale.
+//
+// Loaded data need not be a tree: a container may be listed by several
+// parents, lists may form cycles, and chains may run far deeper than the four
+// levels. So that such shapes cost linear work, every run reads the children
+// lists as a forest: each session or document belongs to one owner, the first
+// container that lists it in a depth-first walk of the lists from the root
+// (then from the containers nothing lists, then from the rest, each in level
+// and id order), and counts only beneath that owner. In a tree the owner of
+// every container is its one parent. A container whose forest reaches at most
+// three levels below it (every container of a tree) sums its chunks one by
+// one in depth-first order, as it always has; a deeper one adds up the sums
+// of the chunks it lists and of its owned children, each computed once, so
+// its centroid may differ in rounding from a leaf-by-leaf sum.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +34,7 @@
 
 namespace orlo_kiv {
 
+class Container;
 class KivIndex;
 
 class ConsolidationTree {
@@ -38,6 +51,11 @@ class ConsolidationTree {
   ConsolidationTree(const ConsolidationTree&) = delete;
   ConsolidationTree& operator=(const ConsolidationTree&) = delete;
 
+  // Removes from every children list the ids that name no container (left
+  // behind by removals), releasing the room they took; the order of the rest
+  // is kept. Returns how many were removed. Call before scan().
+  std::uint64_t drop_missing_children();
+
   // The roots, sessions and documents as the map holds them now, found by one
   // pass over the map. Later structural queries work from this scan, so it is
   // taken before the first edit (the first query takes it if nobody did).
@@ -45,18 +63,12 @@ class ConsolidationTree {
   // The result of the last scan.
   const Branches& branches() const noexcept { return branches_; }
 
-  // Views of the embeddings of every chunk beneath `id`, in depth-first order
-  // of the children lists: a chunk listed twice appears twice, ids naming no
-  // container contribute nothing, and a non-chunk container is expanded at
-  // most once, so shared or cyclic structures stay finite. A chunk id gives its
-  // own embedding. The views are valid until the next collection or change.
-  std::span<const std::span<const float>> collect_leaf_vectors(const Id& id);
-
   // Recomputes the centroid (normalised mean), sum and point count of one
-  // non-chunk container from the chunks beneath it, and rebuilds its subspace
-  // when the index keeps subspaces. Returns how far the centroid moved, or
-  // nothing (and changes nothing) when `id` names no container, names a chunk
-  // or has no chunk beneath it.
+  // non-chunk container from the chunks beneath it in the forest, and rebuilds
+  // its subspace when the index keeps subspaces and the container is at most
+  // three levels deep. Returns how far the centroid moved, or nothing (and
+  // changes nothing) when `id` names no container, names a chunk or has no
+  // chunk beneath it.
   std::optional<float> recompute_container(const Id& id);
 
   // A container that lists `id` among its children, if any.
@@ -85,10 +97,20 @@ class ConsolidationTree {
   // chunks are never removed. Returns how many containers were removed.
   std::uint64_t prune_empty_containers();
 
+  // How many children-list entries (and collected leaves) this tree's walks
+  // and passes have examined: the measure of a run's work, which stays linear
+  // in the size of the tree whatever its shape.
+  std::uint64_t visits() const noexcept { return visits_; }
+
  private:
   struct SiblingChoice {
     std::optional<Id> first;  // first child with the fewest children
     std::optional<Id> other;  // the same among the children other than `first`
+  };
+  // The sum and number of the chunks beneath a container (in the forest).
+  struct Subtotal {
+    std::vector<float> sum;
+    std::uint64_t count = 0;
   };
 
   void ensure_scanned();
@@ -97,10 +119,41 @@ class ConsolidationTree {
   void forget_derived() noexcept;
   SiblingChoice choose_siblings(const Id& parent) const;
 
+  // The forest (see the top of this file).
+  void ensure_owners();
+  bool owns(const Id& owner, const Id& child) const;
+  // After an edit moved `child` from `from` to `to`: `to` owns it if `from` did.
+  void move_ownership(const Id& child, const Id& from, const Id& to);
+  // Forgets what was computed for `id` because its children changed.
+  void forget_container(const Id& id);
+
+  // Views of the embeddings beneath `id` in depth-first order of the children
+  // lists, each owned container expanded once per walk: a chunk listed twice
+  // appears twice, ids naming no container contribute nothing. Nothing when
+  // the walk would go more than three levels below `id`. A chunk id gives its
+  // own embedding. The views are valid until the next collection or change.
+  std::optional<std::span<const std::span<const float>>> collect_shallow_leaves(const Id& id);
+  // The leaves added one by one, in order, and their number.
+  Subtotal sum_leaves(std::span<const std::span<const float>> leaves) const;
+  // The subtotal of any container from the chunks it lists and the subtotals
+  // of its owned children (each child summed leaf by leaf when it is shallow);
+  // computed once per run and container, forgotten when an edit changes it.
+  const Subtotal& subtotal_of(const Id& id);
+  // Stores a recomputed sum and count in `container` and returns the drift.
+  float apply(Container& container, std::vector<float> sum, std::uint64_t count,
+              std::span<const std::span<const float>> leaves);
+
   KivIndex& index_;
+  std::uint64_t visits_ = 0;
+
   // Reused by every collection, so a run allocates them once.
+  struct Pending {
+    const Id* id;
+    const Id* lister;  // the container whose list named it
+    std::uint8_t depth;
+  };
   std::vector<std::span<const float>> leaves_;
-  std::vector<const Id*> pending_;
+  std::vector<Pending> pending_;
   std::unordered_set<Id, IdHash> expanded_;
 
   // The leaves of each collected container whose children are all chunks or
@@ -126,6 +179,15 @@ class ConsolidationTree {
   // Non-chunk container -> a container listing it.
   std::unordered_map<Id, Id, IdHash> parents_;
   std::unordered_map<Id, SiblingChoice, IdHash> sibling_choices_;
+
+  bool owners_built_ = false;
+  // Owned session or document -> its owner.
+  std::unordered_map<Id, Id, IdHash> owners_;
+  // Subtotals of deep containers and of the children they were built from.
+  std::unordered_map<Id, Subtotal, IdHash> subtotals_;
+  // Containers known to reach more than three levels below themselves: a walk
+  // that meets one is too deep at once, without descending to find out again.
+  std::unordered_set<Id, IdHash> deep_;
 };
 
 }  // namespace orlo_kiv

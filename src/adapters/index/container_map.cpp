@@ -1,6 +1,7 @@
 #include "adapters/index/container_map.h"
 
 #include <algorithm>
+#include <new>
 
 namespace orlo_kiv {
 namespace {
@@ -62,7 +63,7 @@ const ContainerMap::value_type* ContainerMap::find_hashed(const Id& id,
   return slots_[index_of(id, hash)].entry.get();
 }
 
-void ContainerMap::grow_to(std::size_t capacity) {
+void ContainerMap::rebuild_table(std::size_t capacity) {
   std::vector<Slot> grown(capacity);  // may throw: nothing has changed yet
   const std::size_t grown_mask = capacity - 1;
   for (Slot& slot : slots_) {
@@ -74,10 +75,27 @@ void ContainerMap::grow_to(std::size_t capacity) {
   slots_ = std::move(grown);
 }
 
+// The smallest table that holds `count` entries.
+std::size_t ContainerMap::capacity_for(std::size_t count) noexcept {
+  std::size_t capacity = kMinCapacity;
+  while (max_entries(capacity) < count) capacity *= 2;
+  return capacity;
+}
+
+void ContainerMap::shrink_to_fit() {
+  const std::size_t capacity = capacity_for(size_);
+  if (slots_.size() < 4 * capacity) return;
+  try {
+    rebuild_table(capacity);
+  } catch (const std::bad_alloc&) {
+    // Giving room back is optional: the larger table stays as it was.
+  }
+}
+
 void ContainerMap::reserve(std::size_t count) {
   std::size_t capacity = std::max(slots_.size(), kMinCapacity);
   while (max_entries(capacity) < count) capacity *= 2;
-  if (capacity != slots_.size()) grow_to(capacity);
+  if (capacity != slots_.size()) rebuild_table(capacity);
 }
 
 std::pair<ContainerMap::iterator, bool> ContainerMap::insert_or_assign(const Id& id,
@@ -92,7 +110,7 @@ std::pair<ContainerMap::iterator, bool> ContainerMap::insert_or_assign(const Id&
   }
   auto entry = std::make_unique<value_type>(id, std::move(container));
   if (size_ + 1 > max_entries(slots_.size())) {
-    grow_to(slots_.empty() ? kMinCapacity : slots_.size() * 2);
+    rebuild_table(slots_.empty() ? kMinCapacity : slots_.size() * 2);
   }
   const std::size_t i = index_of(id, hash);
   slots_[i].key = id;

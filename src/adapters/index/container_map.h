@@ -105,6 +105,11 @@ class ContainerMap {
   // Makes room for `count` entries without growing the table again.
   void reserve(std::size_t count);
 
+  // Rebuilds the table at the smallest size that holds the entries, when it
+  // is at least four times larger than that (many entries were erased). The
+  // entries stay where they are; the iteration order changes.
+  void shrink_to_fit();
+
   // Looking up many ids at once: hash each and prefetch its slot first, then
   // find them; the memory reads of all the ids overlap instead of queuing.
   std::size_t hash(const Id& id) const noexcept { return hasher_(id); }
@@ -118,7 +123,8 @@ class ContainerMap {
   };
 
   std::size_t index_of(const Id& id, std::size_t hash) const noexcept;
-  void grow_to(std::size_t capacity);
+  static std::size_t capacity_for(std::size_t count) noexcept;
+  void rebuild_table(std::size_t capacity);
   std::size_t mask() const noexcept { return slots_.size() - 1; }
 
   std::vector<Slot> slots_;  // empty, or a power of two in size

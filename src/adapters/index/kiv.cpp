@@ -31,6 +31,12 @@ Container* KivIndex::find(const Id& id) noexcept {
   return it == containers_.end() ? nullptr : &it->second;
 }
 
+Id KivIndex::unused_id(const std::optional<Id>& reserved) const {
+  Id id = new_id();
+  while (containers_.contains(id) || id == reserved) id = new_id();
+  return id;
+}
+
 void KivIndex::remove(const Id& id) noexcept { containers_.erase(id); }
 
 KivStats KivIndex::stats() const noexcept {

@@ -112,6 +112,12 @@ class KivIndex {
   const Container* find(const Id& id) const noexcept;
   Container* find(const Id& id) noexcept;
 
+  // A freshly generated id (new_id) that names no container of this index and
+  // differs from `reserved` (an id about to be stored): generated ids are
+  // predictable, so one may already be taken by a caller's chunk or a loaded
+  // record, and is then drawn again.
+  Id unused_id(const std::optional<Id>& reserved = std::nullopt) const;
+
   const std::optional<Id>& root_id() const noexcept { return root_id_; }
   const std::optional<Id>& current_session() const noexcept { return current_session_; }
   const std::optional<Id>& current_document() const noexcept { return current_document_; }
@@ -127,9 +133,10 @@ class KivIndex {
  private:
   KivIndex(std::size_t dimensionality, const KivConfig& config);
 
-  // Opens the containers the next chunk goes into; returns the document's id.
-  Id open_insertion_path();
-  Id create_branch(ContainerLevel level);
+  // Opens the containers chunk `chunk` goes into; returns the document's id.
+  Id open_insertion_path(const Id& chunk);
+  // A new root, session or document, under an id that differs from `chunk`.
+  Id create_branch(ContainerLevel level, const Id& chunk);
   // Absorbs `v` into one container; returns how far its centroid moved.
   float propagate_point(const Id& container_id, std::span<const float> v);
   void close_full_containers() noexcept;

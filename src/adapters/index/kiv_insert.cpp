@@ -49,41 +49,48 @@ void KivIndex::new_session() noexcept {
 
 void KivIndex::new_document() noexcept { current_document_.reset(); }
 
-Id KivIndex::create_branch(ContainerLevel level) {
-  const Id id = new_id();
+Id KivIndex::create_branch(ContainerLevel level, const Id& chunk) {
+  // Never an id in use, nor the chunk's: storing the branch would silently
+  // replace that container, or the chunk would replace the branch.
+  const Id id = unused_id(chunk);
   containers_.insert_or_assign(id, Container::branch(id, level, dimensionality_, now_ms()));
   return id;
 }
 
-Id KivIndex::open_insertion_path() {
+// NOLINTBEGIN(bugprone-unchecked-optional-access): names_level() holds only for
+// a present id, and every slot it rejects is filled before it is read.
+Id KivIndex::open_insertion_path(const Id& chunk) {
   bool session_usable = names_level(*this, current_session_, ContainerLevel::Session);
   if (!names_level(*this, root_id_, ContainerLevel::Global)) {
-    root_id_ = create_branch(ContainerLevel::Global);
+    root_id_ = create_branch(ContainerLevel::Global, chunk);
     // A session of the old root is not under the new one: open a fresh session.
     session_usable = false;
   }
   bool document_usable =
       session_usable && names_level(*this, current_document_, ContainerLevel::Document);
   if (!session_usable) {
-    const Id session = create_branch(ContainerLevel::Session);
+    const Id session = create_branch(ContainerLevel::Session, chunk);
     find(*root_id_)->mutable_children().push_back(session);
     current_session_ = session;
   }
   if (!document_usable) {
-    const Id document = create_branch(ContainerLevel::Document);
+    const Id document = create_branch(ContainerLevel::Document, chunk);
     find(*current_session_)->mutable_children().push_back(document);
     current_document_ = document;
   }
   return *current_document_;
 }
+// NOLINTEND(bugprone-unchecked-optional-access)
 
 std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float> embedding) {
   if (embedding.size() != dimensionality_) {
     return std::unexpected(CoreError::dimension_mismatch(dimensionality_, embedding.size()));
   }
-  const Id document = open_insertion_path();
+  const Id document = open_insertion_path(id);
+  // NOLINTBEGIN(bugprone-unchecked-optional-access): open_insertion_path() filled the slots.
   const Id session = *current_session_;
   const Id root = *root_id_;
+  // NOLINTEND(bugprone-unchecked-optional-access)
 
   const auto slot =
       containers_.insert_or_assign(id, Container::chunk(id, std::move(embedding), now_ms())).first;

@@ -66,6 +66,7 @@ float QueryScorer::distance(const Container& container) const {
 float QueryScorer::semantic_distance(const Container& container) const {
   switch (rule_) {
     case Rule::Routed:
+      // NOLINTNEXTLINE(bugprone-unchecked-optional-access): Routed is chosen only with weights.
       return index_.routing_weights()->routed_distance(query_, container.centroid());
     case Rule::Subspace:
       if (!container.is_chunk() && container.subspace() != nullptr) {

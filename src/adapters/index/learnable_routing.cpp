@@ -1,8 +1,8 @@
 #include "adapters/index/learnable_routing.h"
 
 #include <algorithm>
-#include <cstring>
 
+#include "adapters/index/persistence_bytes.h"
 #include "core/internal_error.h"
 #include "core/kernels.h"
 
@@ -28,13 +28,7 @@ void RoutingWeights::replace_from_bytes(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != weights_.size() * sizeof(float)) {
     internal_error("routing weights need 4 bytes per weight");
   }
-  for (std::size_t i = 0; i < weights_.size(); ++i) {
-    const std::uint8_t* p = bytes.data() + 4 * i;
-    const std::uint32_t bits =
-        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-    std::memcpy(&weights_[i], &bits, sizeof bits);
-  }
+  decode_f32s_le(bytes.data(), weights_);
 }
 
 }  // namespace orlo_kiv

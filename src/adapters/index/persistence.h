@@ -19,17 +19,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "adapters/index/kiv.h"
 #include "adapters/index/persistence_bytes.h"
 #include "adapters/index/persistence_error.h"
+#include "adapters/index/persistence_file.h"
 
 namespace orlo_kiv::persistence {
 
 inline constexpr std::array<std::uint8_t, 4> kMagic = {'K', 'I', 'V', 0};
 inline constexpr std::uint32_t kVersion = 1;
+// The magic and the version: the bytes that decide whether data is in this format.
+inline constexpr std::size_t kPreambleSize = 8;
 inline constexpr std::size_t kHeaderSize = 36;
 // Current session, current document and the weights flag.
 inline constexpr std::size_t kTrailerSize = 33;
@@ -58,6 +62,11 @@ std::expected<ByteBuffer, PersistError> to_bytes(const KivIndex& index);
 
 // --- Reading -------------------------------------------------------------------
 
+// The error that data starting with `prefix` gives whatever follows: a wrong
+// magic (once 4 bytes are there) or version (once 8 are). Nothing while the
+// prefix is still too short to tell.
+std::optional<PersistError> preamble_error(std::span<const std::uint8_t> prefix);
+
 // Decodes `data` and builds a new index from it, with the default
 // configuration. Any bytes at all end either in an index or in an error: data
 // that ends early is "failed to fill whole buffer", whatever counts the header
@@ -70,10 +79,15 @@ std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> d
 // --- Files -----------------------------------------------------------------------
 
 // Serialises `index` and replaces the file at `path` with it, atomically and
-// durably (see persistence_file.h). The index is not changed.
-std::expected<void, PersistError> save(const KivIndex& index, std::string_view path);
+// durably (see persistence_file.h). The index is not changed. A blocking
+// system call interrupted by a signal ends the save with Interrupted when
+// `interrupted` says so.
+std::expected<void, PersistError> save(const KivIndex& index, std::string_view path,
+                                       InterruptCheck interrupted = nullptr);
 
 // Reads the whole file at `path`, then decodes it as from_bytes does.
-std::expected<KivIndex, PersistError> load(std::string_view path);
+// Interruptions as for save.
+std::expected<KivIndex, PersistError> load(std::string_view path,
+                                           InterruptCheck interrupted = nullptr);
 
 }  // namespace orlo_kiv::persistence

@@ -5,8 +5,10 @@
 // put_* write at a ByteWriter's cursor and advance; the writer's span is sized
 // in advance, so running past its end is a broken invariant (internal error).
 // get_* check that enough bytes remain, then read and advance; they return
-// false, and leave the cursor where it was, when the data ends early. Nothing
-// is reserved for a field until the bytes that hold it are known to be there.
+// false, and leave the cursor where it was, when the data ends early, so their
+// result must be used. The unchecked decode_* read a field in place and are
+// for bytes whose length was checked before. Nothing is reserved for a field
+// until the bytes that hold it are known to be there.
 #pragma once
 
 #include <bit>
@@ -44,6 +46,18 @@ inline std::uint32_t decode_u32_le(const std::uint8_t* p) noexcept {
 inline std::uint64_t decode_u64_le(const std::uint8_t* p) noexcept {
   return static_cast<std::uint64_t>(decode_u32_le(p)) |
          (static_cast<std::uint64_t>(decode_u32_le(p + 4)) << 32);
+}
+
+inline Id decode_id(const std::uint8_t* p) noexcept {
+  Id id;
+  std::memcpy(id.bytes.data(), p, id.bytes.size());
+  return id;
+}
+
+// 16 zero bytes read as absent.
+inline std::optional<Id> decode_optional_id(const std::uint8_t* p) noexcept {
+  const Id id = decode_id(p);
+  return id.is_zero() ? std::nullopt : std::optional<Id>(id);
 }
 
 // `count` reals from/to their little-endian bytes: one copy on little-endian
@@ -114,7 +128,7 @@ class ByteReader {
 
   // Points `out` at the next `n` bytes and moves past them; false (nothing
   // moved) when fewer remain.
-  bool advance(std::size_t n, const std::uint8_t*& out) noexcept {
+  [[nodiscard]] bool advance(std::size_t n, const std::uint8_t*& out) noexcept {
     if (n > remaining()) return false;
     out = in_.data() + read_;
     read_ += n;
@@ -126,39 +140,39 @@ class ByteReader {
   std::size_t read_ = 0;
 };
 
-inline bool get_u8(ByteReader& r, std::uint8_t& out) noexcept {
+[[nodiscard]] inline bool get_u8(ByteReader& r, std::uint8_t& out) noexcept {
   const std::uint8_t* p;
   if (!r.advance(1, p)) return false;
   out = *p;
   return true;
 }
 
-inline bool get_u32_le(ByteReader& r, std::uint32_t& out) noexcept {
+[[nodiscard]] inline bool get_u32_le(ByteReader& r, std::uint32_t& out) noexcept {
   const std::uint8_t* p;
   if (!r.advance(4, p)) return false;
   out = decode_u32_le(p);
   return true;
 }
 
-inline bool get_u64_le(ByteReader& r, std::uint64_t& out) noexcept {
+[[nodiscard]] inline bool get_u64_le(ByteReader& r, std::uint64_t& out) noexcept {
   const std::uint8_t* p;
   if (!r.advance(8, p)) return false;
   out = decode_u64_le(p);
   return true;
 }
 
-inline bool get_id(ByteReader& r, Id& out) noexcept {
+[[nodiscard]] inline bool get_id(ByteReader& r, Id& out) noexcept {
   const std::uint8_t* p;
   if (!r.advance(out.bytes.size(), p)) return false;
-  std::memcpy(out.bytes.data(), p, out.bytes.size());
+  out = decode_id(p);
   return true;
 }
 
 // 16 zero bytes read as absent.
-inline bool get_optional_id(ByteReader& r, std::optional<Id>& out) noexcept {
-  Id id;
-  if (!get_id(r, id)) return false;
-  out = id.is_zero() ? std::nullopt : std::optional<Id>(id);
+[[nodiscard]] inline bool get_optional_id(ByteReader& r, std::optional<Id>& out) noexcept {
+  const std::uint8_t* p;
+  if (!r.advance(sizeof(Id), p)) return false;
+  out = decode_optional_id(p);
   return true;
 }
 

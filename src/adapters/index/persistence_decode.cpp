@@ -14,6 +14,10 @@ namespace orlo_kiv::persistence {
 namespace {
 
 constexpr std::uint8_t kLevelCount = 4;
+// Offsets of the header fields that follow the magic and the version.
+constexpr std::size_t kDimensionalityOffset = 8;
+constexpr std::size_t kContainerCountOffset = 12;
+constexpr std::size_t kRootIdOffset = 20;
 
 // The one error of every read that runs past the end of the data.
 std::unexpected<PersistError> truncated() { return std::unexpected(PersistError::truncated()); }
@@ -21,14 +25,8 @@ std::unexpected<PersistError> truncated() { return std::unexpected(PersistError:
 // The header's checks run in a fixed order: enough bytes for the magic, the
 // magic, enough for the version, the version, enough for the whole header. So
 // short data with a wrong magic or version reports that, not its length.
-std::expected<void, PersistError> check_preamble(std::span<const std::uint8_t> data) {
-  if (data.size() < kMagic.size()) return truncated();
-  if (!std::equal(kMagic.begin(), kMagic.end(), data.begin())) {
-    return std::unexpected(PersistError::invalid_magic());
-  }
-  if (data.size() < kMagic.size() + 4) return truncated();
-  const std::uint32_t version = decode_u32_le(data.data() + kMagic.size());
-  if (version != kVersion) return std::unexpected(PersistError::unsupported_version(version));
+std::expected<void, PersistError> check_header(std::span<const std::uint8_t> data) {
+  if (auto refused = preamble_error(data)) return std::unexpected(std::move(*refused));
   if (data.size() < kHeaderSize) return truncated();
   return {};
 }
@@ -75,9 +73,14 @@ std::expected<void, PersistError> read_record(ByteReader& r, KivIndex& index) {
   std::uint64_t timestamp_ms = 0;
   std::uint32_t child_count = 0;
   if (!get_u64_le(r, timestamp_ms) || !get_u32_le(r, child_count)) return truncated();
-  if (child_count > r.remaining() / sizeof(Id)) return truncated();
+  // The children's bytes are claimed before the list is allocated, so a count
+  // larger than the data reserves nothing.
+  const std::uint8_t* child_bytes = nullptr;
+  if (!r.advance(std::size_t{child_count} * sizeof(Id), child_bytes)) return truncated();
   std::vector<Id> children(child_count);
-  for (Id& child : children) get_id(r, child);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    children[i] = decode_id(child_bytes + i * sizeof(Id));
+  }
 
   const std::size_t vector_bytes = d * sizeof(float);
   std::uint64_t point_count = 0;
@@ -99,19 +102,26 @@ std::expected<void, PersistError> read_record(ByteReader& r, KivIndex& index) {
 
 }  // namespace
 
-std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> data) {
-  if (auto preamble = check_preamble(data); !preamble) return std::unexpected(preamble.error());
+std::optional<PersistError> preamble_error(std::span<const std::uint8_t> prefix) {
+  if (prefix.size() < kMagic.size()) return std::nullopt;
+  if (!std::equal(kMagic.begin(), kMagic.end(), prefix.begin())) {
+    return PersistError::invalid_magic();
+  }
+  if (prefix.size() < kPreambleSize) return std::nullopt;
+  const std::uint32_t version = decode_u32_le(prefix.data() + kMagic.size());
+  if (version != kVersion) return PersistError::unsupported_version(version);
+  return std::nullopt;
+}
 
-  // The whole header is known to be present.
-  ByteReader r(data);
-  const std::uint8_t* magic_and_version;
-  r.advance(kMagic.size() + 4, magic_and_version);
-  std::uint32_t dimensionality = 0;
-  std::uint64_t container_count = 0;
-  std::optional<Id> root_id;
-  get_u32_le(r, dimensionality);
-  get_u64_le(r, container_count);
-  get_optional_id(r, root_id);
+std::expected<KivIndex, PersistError> from_bytes(std::span<const std::uint8_t> data) {
+  if (auto header = check_header(data); !header) return std::unexpected(header.error());
+
+  // The whole header is known to be present: its fields are decoded in place.
+  const std::uint8_t* header = data.data();
+  const std::uint32_t dimensionality = decode_u32_le(header + kDimensionalityOffset);
+  const std::uint64_t container_count = decode_u64_le(header + kContainerCountOffset);
+  const std::optional<Id> root_id = decode_optional_id(header + kRootIdOffset);
+  ByteReader r(data.subspan(kHeaderSize));
 
   KivIndex index = KivIndex::cosine(dimensionality);
   // Reserve only as many slots as records can fit in the rest of the data.

@@ -83,8 +83,9 @@ void encode_into(const KivIndex& index, std::span<std::uint8_t> out) {
 
   put_optional_id(w, index.current_session());
   put_optional_id(w, index.current_document());
-  put_u8(w, index.routing_weights() ? 1 : 0);
-  if (index.routing_weights()) put_routing_weights(w, *index.routing_weights(), d);
+  const std::optional<RoutingWeights>& weights = index.routing_weights();
+  put_u8(w, weights ? 1 : 0);
+  if (weights) put_routing_weights(w, *weights, d);
 
   if (w.remaining() != 0) internal_error("serialised index smaller than its computed size");
 }

@@ -31,6 +31,8 @@ std::string to_string(const PersistError& error) {
       return "IO error: " + (error.os_error != 0 ? os_error_text(error.os_error) : error.message);
     case PersistError::Kind::DataCorruption:
       return "Data corruption: " + error.message;
+    case PersistError::Kind::Interrupted:
+      return "IO error: " + os_error_text(error.os_error);
   }
   return "IO error: " + error.message;
 }

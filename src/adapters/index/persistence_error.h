@@ -5,13 +5,17 @@
 // " (os error N)", or one of the fixed texts of the module's own I/O code.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
 namespace orlo_kiv {
 
 struct PersistError {
-  enum class Kind { InvalidMagic, UnsupportedVersion, Io, DataCorruption };
+  // Interrupted: a system call was interrupted by a signal and the caller's
+  // interruption check ended the operation (the caller has its own report of
+  // why, for example a pending KeyboardInterrupt).
+  enum class Kind { InvalidMagic, UnsupportedVersion, Io, DataCorruption, Interrupted };
 
   Kind kind = Kind::Io;
   std::uint32_t version = 0;  // UnsupportedVersion
@@ -27,6 +31,7 @@ struct PersistError {
   static PersistError data_corruption(std::string text) {
     return {Kind::DataCorruption, 0, 0, std::move(text)};
   }
+  static PersistError interrupted() { return {Kind::Interrupted, 0, EINTR, {}}; }
 
   // The data ended inside a field.
   static PersistError truncated() { return io("failed to fill whole buffer"); }
@@ -44,7 +49,8 @@ struct PersistError {
 std::string os_error_text(int error_number);
 
 // "Invalid KIV file magic bytes", "Unsupported KIV version: 2",
-// "IO error: failed to fill whole buffer", "Data corruption: Invalid level: 7".
+// "IO error: failed to fill whole buffer", "Data corruption: Invalid level: 7";
+// an interruption reads "IO error: Interrupted system call (os error 4)".
 std::string to_string(const PersistError& error);
 
 }  // namespace orlo_kiv

@@ -77,6 +77,9 @@ void raise_id_parse_error(const IdParseError& error) noexcept {
 }
 
 void raise_persist_error(const PersistError& error) noexcept {
+  // An interruption that a signal handler turned into an exception: that
+  // exception is the report.
+  if (error.kind == PersistError::Kind::Interrupted && PyErr_Occurred() != nullptr) return;
   try {
     raise_with_message(PyExc_OSError, to_string(error));
   } catch (const std::bad_alloc&) {

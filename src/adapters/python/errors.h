@@ -33,7 +33,8 @@ void raise_with_text(PyObject* type, PyRef text) noexcept;
 void raise_core_error(const CoreError& error) noexcept;
 void raise_id_parse_error(const IdParseError& error) noexcept;
 // Persistence failures are raised as OSError with their display text only, so
-// errno, strerror and filename stay None.
+// errno, strerror and filename stay None. An interruption whose signal handler
+// already raised keeps that exception instead.
 void raise_persist_error(const PersistError& error) noexcept;
 
 // Raises the module's PanicException (a BaseException, not an Exception).

@@ -43,7 +43,7 @@ PyObject* set_field(const Signature& signature, const char* parameter, PyObject*
     PyTypeObject* type = kiv_config_type();
     if (type == nullptr || checked_receiver(self, type, "KivConfig") == nullptr) return nullptr;
     auto* config = as_value_object<KivConfig>(self);
-    const Borrow borrow = Borrow::exclusive(config->borrow_flag);
+    const Borrow borrow = Borrow::exclusive(*config);
     if (!borrow) return nullptr;
     Value value{};
     if (!Convert(bound[0], parameter, value)) return nullptr;
@@ -78,7 +78,7 @@ PyObject* kiv_config_with_propagation_threshold(PyObject* self, PyObject* const*
 PyObject* kiv_config_repr(PyObject* self) noexcept {
   return guarded([&]() -> PyObject* {
     auto* config = as_value_object<KivConfig>(self);
-    const Borrow borrow = Borrow::shared(config->borrow_flag);
+    const Borrow borrow = Borrow::shared(*config);
     if (!borrow) return nullptr;
     const KivConfig& c = config->value;
     const std::string text = "KivConfig(beam_width=" + std::to_string(c.beam_width) +
@@ -111,7 +111,7 @@ PyType_Spec kKivConfigSpec = {
     .name = "builtins.KivConfig",
     .basicsize = static_cast<int>(sizeof(KivConfigObject)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kKivConfigSlots,
 };
 

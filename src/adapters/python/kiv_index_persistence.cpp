@@ -1,6 +1,8 @@
 // KivIndex persistence: bytes and files in the binary index format. `save`
 // and `to_bytes` hold a shared borrow; `load` and `from_bytes` are static and
-// build a new index with the default configuration.
+// build a new index with the default configuration. A signal that interrupts
+// `save` or `load` while they wait on a file (a FIFO without its other end)
+// runs its Python handler, and an exception the handler raises ends the call.
 #include "adapters/index/persistence.h"
 #include "adapters/python/binding.h"
 #include "adapters/python/convert.h"
@@ -9,6 +11,11 @@
 
 namespace orlo_kiv::python {
 namespace {
+
+// The interruption check of file input and output: runs the interpreter's
+// signal handlers, and stops the operation when one of them raised (Ctrl-C
+// raises KeyboardInterrupt), leaving that exception pending.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 // The loaded index as a new KivIndex object, or the load failure raised.
 PyObject* new_loaded_index(std::expected<KivIndex, PersistError> loaded) noexcept {
@@ -31,7 +38,7 @@ PyObject* kiv_index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!call) return nullptr;
     std::string_view path;
     if (!to_text(bound[0], "path", path)) return nullptr;
-    const auto saved = persistence::save(call.index(), path);
+    const auto saved = persistence::save(call.index(), path, python_signal_raised);
     if (!saved) {
       raise_persist_error(saved.error());
       return nullptr;
@@ -47,7 +54,7 @@ PyObject* kiv_index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view path;
     if (!to_text(bound[0], "path", path)) return nullptr;
-    return new_loaded_index(persistence::load(path));
+    return new_loaded_index(persistence::load(path, python_signal_raised));
   });
 }
 

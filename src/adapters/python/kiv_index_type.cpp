@@ -188,7 +188,7 @@ PyType_Spec kKivIndexSpec = {
     .name = "builtins.KivIndex",
     .basicsize = static_cast<int>(sizeof(KivIndexObject)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kKivIndexSlots,
 };
 
@@ -210,7 +210,7 @@ IndexCall IndexCall::shared(PyObject* self) noexcept {
   PyTypeObject* type = kiv_index_type();
   if (type == nullptr || checked_receiver(self, type, "KivIndex") == nullptr) return call;
   auto* object = as_value_object<KivIndex>(self);
-  call.borrow_ = Borrow::shared(object->borrow_flag);
+  call.borrow_ = Borrow::shared(*object);
   if (call.borrow_) call.index_ = &object->value;
   return call;
 }
@@ -220,7 +220,7 @@ IndexCall IndexCall::exclusive(PyObject* self) noexcept {
   PyTypeObject* type = kiv_index_type();
   if (type == nullptr || checked_receiver(self, type, "KivIndex") == nullptr) return call;
   auto* object = as_value_object<KivIndex>(self);
-  call.borrow_ = Borrow::exclusive(object->borrow_flag);
+  call.borrow_ = Borrow::exclusive(*object);
   if (call.borrow_) call.index_ = &object->value;
   return call;
 }
@@ -253,7 +253,7 @@ PyObject* kiv_index_with_config(PyObject*, PyObject* const* args, Py_ssize_t nar
       return nullptr;
     }
     auto* config = as_value_object<KivConfig>(bound[1]);
-    const Borrow borrow = Borrow::shared(config->borrow_flag);
+    const Borrow borrow = Borrow::shared(*config);
     if (!borrow) return nullptr;
     return new_kiv_index(KivIndex::with_config(dimensionality, config->value));
   });
@@ -269,7 +269,8 @@ PyObject* kiv_index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!call) return nullptr;
     std::vector<float> embedding;
     if (!to_float_vector(bound[0], "embedding", embedding)) return nullptr;
-    const Id id = new_id();
+    // A generated id that a caller's chunk already holds would replace it.
+    const Id id = call.index().unused_id();
     const auto inserted = call.index().insert(id, std::move(embedding));
     if (!inserted) {
       raise_core_error(inserted.error());

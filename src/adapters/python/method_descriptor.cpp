@@ -178,11 +178,13 @@ bool install_method_descriptors(PyTypeObject* type) noexcept {
     d->definition = definition;
     d->owner = type;
     d->vectorcall = descriptor_vectorcall;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), definition->ml_name,
-                               descriptor.get()) < 0) {
+    // The type is immutable to Python code, so its dictionary is written
+    // directly (replacing an entry keeps its place in the method order).
+    if (PyDict_SetItemString(type->tp_dict, definition->ml_name, descriptor.get()) < 0) {
       return false;
     }
   }
+  PyType_Modified(type);
   return true;
 }
 

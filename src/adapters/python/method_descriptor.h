@@ -14,7 +14,8 @@
 namespace orlo_kiv::python {
 
 // Replaces every instance method of `type` (from its tp_methods) with a
-// descriptor of the module's own. False with an exception set on failure.
+// descriptor of the module's own, writing the type's dictionary directly (the
+// module's types are immutable). False with an exception set on failure.
 bool install_method_descriptors(PyTypeObject* type) noexcept;
 
 }  // namespace orlo_kiv::python

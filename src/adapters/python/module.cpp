@@ -5,9 +5,12 @@
 // A repeated import in that interpreter gets the same module object back.
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 #include "adapters/python/errors.h"
 #include "adapters/python/types.h"
+#include "core/kernels.h"
 
 namespace orlo_kiv::python {
 namespace {
@@ -84,9 +87,18 @@ PyObject* create_module() {
   return module.release();
 }
 
+// ORLO_KIV_PORTABLE_KERNELS=1 in the environment at import makes the process
+// run the portable vector kernels instead of the widest its processor offers.
+// No kernel has run before the module is first created, so the request holds.
+void choose_kernels() {
+  const char* portable = std::getenv("ORLO_KIV_PORTABLE_KERNELS");
+  if (portable != nullptr && std::string_view(portable) == "1") kernels::request_portable_kernels();
+}
+
 PyObject* init_module() {
   if (!claim_interpreter()) return nullptr;
   if (module_object) return Py_NewRef(module_object.get());
+  choose_kernels();
   return create_module();
 }
 

@@ -3,6 +3,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <system_error>
+
+#include "core/internal_error.h"
 
 namespace orlo_kiv::python {
 
@@ -13,6 +16,10 @@ std::string format_fixed(float value, int decimals) {
   std::array<char, 64> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(),
                                     static_cast<double>(value), std::chars_format::fixed, decimals);
+  // Only a request for more decimals than the buffer holds can fail.
+  if (result.ec != std::errc()) {
+    internal_error("cannot format a float with " + std::to_string(decimals) + " decimals");
+  }
   return std::string(buffer.data(), result.ptr);
 }
 

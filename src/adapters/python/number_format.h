@@ -8,6 +8,8 @@
 
 namespace orlo_kiv::python {
 
+// Requires 0 <= decimals <= 20 (an internal error when the text outgrows its
+// 64-character buffer).
 std::string format_fixed(float value, int decimals);
 
 }  // namespace orlo_kiv::python

@@ -18,7 +18,7 @@ template <class Record, auto Field>
 PyObject* get_field(PyObject* self, void*) noexcept {
   return guarded([&]() -> PyObject* {
     auto* object = as_value_object<Record>(self);
-    const Borrow borrow = Borrow::shared(object->borrow_flag);
+    const Borrow borrow = Borrow::shared(*object);
     if (!borrow) return nullptr;
     return to_python(object->value.*Field);
   });
@@ -29,7 +29,7 @@ template <class Record, class TextOf>
 PyObject* render(PyObject* self, TextOf text_of) noexcept {
   return guarded([&]() -> PyObject* {
     auto* object = as_value_object<Record>(self);
-    const Borrow borrow = Borrow::shared(object->borrow_flag);
+    const Borrow borrow = Borrow::shared(*object);
     if (!borrow) return nullptr;
     const std::string text = text_of(object->value);
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -86,7 +86,7 @@ PyType_Spec kKivStatsSpec = {
     .name = "builtins.KivStats",
     .basicsize = static_cast<int>(sizeof(ValueObject<KivStats>)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kKivStatsSlots,
 };
 
@@ -124,7 +124,7 @@ PyType_Spec kSearchResultSpec = {
     .name = "builtins.SearchResult",
     .basicsize = static_cast<int>(sizeof(ValueObject<SearchHit>)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kSearchResultSlots,
 };
 
@@ -158,7 +158,7 @@ PyType_Spec kSessionSummarySpec = {
     .name = "builtins.SessionSummary",
     .basicsize = static_cast<int>(sizeof(ValueObject<SessionHit>)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kSessionSummarySlots,
 };
 
@@ -191,7 +191,7 @@ PyType_Spec kDocumentSummarySpec = {
     .name = "builtins.DocumentSummary",
     .basicsize = static_cast<int>(sizeof(ValueObject<DocumentHit>)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = kDocumentSummarySlots,
 };
 

@@ -1,6 +1,9 @@
 // The six classes of the module. Each type object is created from its definition on
 // first use and kept for the life of the process; the accessors return null
-// with an exception set when creation fails (a later call tries again).
+// with an exception set when creation fails (a later call tries again). The
+// types are immutable and cannot be subclassed, so Python code can neither
+// replace their slots (a `__new__` that skips construction) nor get around
+// them: instances come only from the module's constructors and methods.
 #pragma once
 
 #include <span>

@@ -23,6 +23,14 @@ Borrow Borrow::exclusive(Py_ssize_t& flag) noexcept {
   return Borrow(&flag);
 }
 
+Borrow Borrow::refuse_uninitialised(PyObject* object) noexcept {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (!name) return Borrow(nullptr);
+  raise_with_text(PyExc_TypeError,
+                  PyRef::steal(PyUnicode_FromFormat("'%U' object is not initialised", name.get())));
+  return Borrow(nullptr);
+}
+
 Borrow::~Borrow() {
   if (flag_ == nullptr) return;
   if (*flag_ == -1) {

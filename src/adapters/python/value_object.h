@@ -1,10 +1,14 @@
 // Layout and lifetime of the module's instances, and the borrow protocol.
 //
 // An instance is the object header, the class's value record stored by value,
-// and a borrow counter: 0 free, n > 0 shared borrows, -1 one exclusive borrow.
-// The counter only refuses re-entrant use (Python code run during an argument
-// conversion calling back into the same object); the interpreter lock already
-// serialises every call.
+// a borrow counter (0 free, n > 0 shared borrows, -1 one exclusive borrow) and
+// a flag saying that the record was constructed. The counter only refuses
+// re-entrant use (Python code run during an argument conversion calling back
+// into the same object); the interpreter lock already serialises every call.
+// The flag guards against instances whose memory was allocated but never
+// filled in (the types are immutable and have no public allocation path, so
+// only native code can make one): every borrow refuses them, and freeing one
+// destroys nothing.
 #pragma once
 
 #include <new>
@@ -19,6 +23,8 @@ struct ValueObject {
   PyObject_HEAD
   T value;
   Py_ssize_t borrow_flag;
+  // Zero in memory straight from tp_alloc; set once `value` is constructed.
+  bool initialised;
 };
 
 template <class T>
@@ -36,15 +42,17 @@ PyObject* new_value_object(PyTypeObject* type, T&& value) noexcept {
   auto* instance = as_value_object<std::decay_t<T>>(object);
   new (&instance->value) std::decay_t<T>(std::forward<T>(value));
   instance->borrow_flag = 0;
+  instance->initialised = true;
   return object;
 }
 
-// tp_dealloc of every class: destroys the value record, frees the object and
-// drops the instance's reference to its heap type.
+// tp_dealloc of every class: destroys the value record (if one was ever
+// constructed), frees the object and drops the instance's reference to its
+// heap type.
 template <class T>
 void dealloc_value_object(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
-  as_value_object<T>(object)->value.~T();
+  if (as_value_object<T>(object)->initialised) as_value_object<T>(object)->value.~T();
   type->tp_free(object);
   PyRef::steal(reinterpret_cast<PyObject*>(type));
 }
@@ -52,10 +60,20 @@ void dealloc_value_object(PyObject* object) noexcept {
 // Held for the length of one call; releases its borrow on destruction.
 class Borrow {
  public:
-  // Fails with RuntimeError "Already mutably borrowed" during an exclusive borrow.
-  static Borrow shared(Py_ssize_t& flag) noexcept;
-  // Fails with RuntimeError "Already borrowed" during any other borrow.
-  static Borrow exclusive(Py_ssize_t& flag) noexcept;
+  // Fails with RuntimeError "Already mutably borrowed" during an exclusive
+  // borrow, and with TypeError for an instance that was never initialised.
+  template <class T>
+  static Borrow shared(ValueObject<T>& object) noexcept {
+    if (!object.initialised) return refuse_uninitialised(reinterpret_cast<PyObject*>(&object));
+    return shared(object.borrow_flag);
+  }
+  // Fails with RuntimeError "Already borrowed" during any other borrow, and
+  // with TypeError for an instance that was never initialised.
+  template <class T>
+  static Borrow exclusive(ValueObject<T>& object) noexcept {
+    if (!object.initialised) return refuse_uninitialised(reinterpret_cast<PyObject*>(&object));
+    return exclusive(object.borrow_flag);
+  }
 
   Borrow() noexcept = default;  // holds nothing
   Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
@@ -71,6 +89,11 @@ class Borrow {
   explicit operator bool() const noexcept { return flag_ != nullptr; }
 
  private:
+  static Borrow shared(Py_ssize_t& flag) noexcept;
+  static Borrow exclusive(Py_ssize_t& flag) noexcept;
+  // Raises TypeError "'<type>' object is not initialised"; holds nothing.
+  static Borrow refuse_uninitialised(PyObject* object) noexcept;
+
   explicit Borrow(Py_ssize_t* flag) noexcept : flag_(flag) {}
   Py_ssize_t* flag_ = nullptr;
 };

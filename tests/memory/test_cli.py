@@ -1,0 +1,101 @@
+"""The `orlo-memory` command line, run as a separate process on real files."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+from memory_helpers import vectors
+
+
+def run(*args, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "orlo_memory", *args],
+        capture_output=True,
+        text=True,
+        input=stdin,
+        timeout=300,
+    )
+
+
+def conversation_lines():
+    lines = [
+        {"session": "s1", "session_title": "Trip", "text": "Flying to Lisbon on the 3rd"},
+        {"session": "s1", "role": "assistant", "text": "Noted, booking code QX7"},
+        {"session": "s2", "session_title": "Work", "text": "The report is due Friday"},
+    ]
+    for line, vector in zip(lines, vectors(3, seed=4), strict=True):
+        line["embedding"] = [float(x) for x in vector]
+    return [json.dumps(line) for line in lines]
+
+
+@pytest.fixture
+def imported(tmp_path):
+    db = str(tmp_path / "chat.db")
+    source = tmp_path / "chat.jsonl"
+    source.write_text("\n".join(conversation_lines()) + "\n")
+    done = run("import", db, str(source), "--user", "maya", "--precomputed")
+    assert done.returncode == 0, done.stderr
+    assert "imported 3 turns in 2 sessions" in done.stdout
+    return db
+
+
+def test_import_search_sessions_stats_and_export_round_trip(imported, tmp_path):
+    found = run("search", imported, "booking code?", "-u", "maya", "--mode", "lexical", "--json")
+    assert found.returncode == 0, found.stderr
+    [hit] = [json.loads(line) for line in found.stdout.splitlines()]
+    assert hit["text"] == "Noted, booking code QX7" and hit["role"] == "assistant"
+    sessions = run("sessions", imported, "-u", "maya", "--json")
+    assert [json.loads(s)["title"] for s in sessions.stdout.splitlines()] == ["Work", "Trip"]
+    stats = json.loads(run("stats", imported, "--json").stdout)
+    assert (stats["user"], stats["turns"], stats["sessions"]) == ("maya", 3, 2)
+
+    exported = tmp_path / "out.jsonl"
+    assert (
+        run("export", imported, "-u", "maya", "--embeddings", "-o", str(exported)).returncode == 0
+    )
+    copy = str(tmp_path / "copy.db")
+    assert run("import", copy, "-", "-u", "maya", stdin=exported.read_text()).returncode == 0
+    again = run("export", copy, "-u", "maya", "--embeddings").stdout.splitlines()
+    first = [json.loads(line) for line in exported.read_text().splitlines()]
+    second = [json.loads(line) for line in again]
+    # The same turns, ids, times and titles; sessions get new ids on import.
+    assert [{**e, "session": None} for e in first] == [{**e, "session": None} for e in second]
+
+
+@pytest.mark.parametrize(
+    ("args", "code", "message"),
+    [
+        (("search", "{db}", "x", "-u", "bob", "--mode", "lexical"), 1, "no user 'bob'"),
+        (("search", "{missing}", "x"), 1, "no memory database at"),
+        (("search", "{db}", "x", "-u", "maya", "--precomputed"), 1, "--mode lexical"),
+        (("import", "{db}", "{bad}", "-u", "maya", "--precomputed"), 1, "bad.jsonl:2: not JSON"),
+        (("import", "{db}", "{plain}", "-u", "maya", "--precomputed"), 1, 'no "embedding"'),
+        (("import", "{db}", "{missing}", "-u", "maya"), 1, "cannot read"),
+        (("search", "{db}", "x", "-k", "0"), 2, "expected at least 1"),
+        (("sessions",), 2, "required: DB"),
+        ((), 2, "required: COMMAND"),
+    ],
+)
+def test_failures_name_the_problem_and_change_nothing(imported, tmp_path, args, code, message):
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text(conversation_lines()[0] + "\n{not json\n")
+    plain = tmp_path / "plain.jsonl"
+    plain.write_text('{"text": "no vector here"}\n')
+    paths = {
+        "db": imported,
+        "missing": str(tmp_path / "none"),
+        "bad": str(bad),
+        "plain": str(plain),
+    }
+    done = run(*(arg.format(**paths) for arg in args))
+    assert done.returncode == code
+    assert message in done.stderr and "Traceback" not in done.stderr
+    assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
+
+
+def test_help_lists_the_commands_and_examples():
+    done = run("--help")
+    assert done.returncode == 0
+    for word in ("import", "search", "sessions", "stats", "export", "examples:", "exit codes"):
+        assert word in done.stdout

@@ -1,0 +1,204 @@
+"""The LangChain vector store: LangChain's own standard suite, then what it
+cannot see (ids that round-trip, upserts, bad input that changes nothing,
+session scoping, reopening a saved store)."""
+
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+pytest.importorskip("langchain_tests", reason="needs langchain-tests (pip install langchain-tests)")
+
+from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_tests.integration_tests import VectorStoreIntegrationTests
+
+from orlo_memory import (
+    CallableEmbedder,
+    Memory,
+    SentenceTransformerEmbedder,
+    SettingsMismatchError,
+    UnknownIdError,
+)
+from orlo_memory.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
+
+DIM = 6
+
+
+def embed():
+    return DeterministicFakeEmbedding(size=DIM)
+
+
+class TestStandardSuite(VectorStoreIntegrationTests):
+    """LangChain's standard tests, on a throw-away store and on a file."""
+
+    @pytest.fixture(params=["in-memory", "file"])
+    def vectorstore(self, request, tmp_path):
+        target = ":memory:" if request.param == "in-memory" else tmp_path / "store.db"
+        with OrloVectorStore(self.get_embeddings(), target) as store:
+            yield store
+
+
+def snapshot(store):
+    """Everything the store holds, as the user's live turns and log head."""
+    stats = store.user.stats()
+    return [(t.id, t.text, t.metadata) for t in store.user.turns()], stats.head_seq
+
+
+@pytest.fixture
+def store(tmp_path):
+    with OrloVectorStore(embed(), tmp_path / "store.db") as store:
+        yield store
+
+
+def test_ids_and_metadata_round_trip_exactly(tmp_path):
+    path = tmp_path / "store.db"
+    ids = ["1", "ünï/code ✓", "ab" * 16, "8c1e7f4e-3c57-4f0a-9a55-0f6f3a9d2b10"]
+    metadatas = [{"id": 1}, {}, {"nested": {"a": [1, 2.5, None]}}, {"id": "x"}]
+    texts = ["alpha", "beta", "gamma", "delta"]
+    with OrloVectorStore.from_texts(texts, embed(), metadatas, ids=ids, memory=path) as store:
+        generated = store.add_texts(["zeta", "eta"], [{"z": 0}, {}], ids=["", None])
+        assert store.add_texts(texts, metadatas, ids=ids) == ids  # every one replaced
+        native = store.user.add("theta", metadata={"m": 1}, embedding=embed().embed_query("theta"))
+    expected = dict(zip(ids, zip(texts, metadatas, strict=True), strict=True))
+    expected |= {
+        generated[0]: ("zeta", {"z": 0}),
+        generated[1]: ("eta", {}),
+        native: ("theta", {"m": 1}),
+    }
+    with OrloVectorStore(embed(), path) as reopened:
+        wanted = [native, "missing", *reversed(ids), *generated, "1"]
+        documents = reopened.get_by_ids(wanted)
+        assert [d.id for d in documents] == [native, *reversed(ids), *generated]
+        found = reopened.similarity_search("beta", k=10)
+        assert len(found) == len(expected) == reopened.user.stats().turns
+        for document in [*documents, *found]:
+            assert (document.page_content, document.metadata) == expected[document.id]
+        # A turn written without a LangChain id is replaced and deleted by its turn id.
+        reopened.add_texts(["theta again"], ids=[native])
+        assert [d.page_content for d in reopened.get_by_ids([native])] == ["theta again"]
+        assert reopened.delete([native]) and reopened.get_by_ids([native]) == []
+
+
+def test_upserts_keep_one_live_version_and_ids_are_per_user(store):
+    other = OrloVectorStore(embed(), store.memory, user="other")
+    other.add_texts(["theirs"], ids=["doc"])
+    for version in range(21):  # version lookups past the first query, by doubling and halving
+        assert store.add_texts([f"text {version}"], [{"v": version}], ids=["doc"]) == ["doc"]
+    assert store.delete(["doc"]) is True
+    assert store.get_by_ids(["doc"]) == [] and store.delete(["doc"]) is False
+    store.add_texts(["back"], ids=["doc"])  # an id can be used again after a delete
+    assert [(d.page_content, d.metadata) for d in store.get_by_ids(["doc"])] == [("back", {})]
+    assert store.user.stats().turns == 1
+    assert [d.page_content for d in other.get_by_ids(["doc"])] == ["theirs"]
+
+
+def test_concurrent_upserts_of_one_id_leave_one_document(tmp_path):
+    # Two memories on one file, as two processes would be, two threads each.
+    path = tmp_path / "store.db"
+    stores = [OrloVectorStore(embed(), path) for _ in range(2)]
+
+    def write(worker):
+        for round_ in range(10):
+            stores[worker % 2].add_texts([f"w{worker} r{round_}"], ids=["shared"])
+
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(write, range(4)))
+    for store in stores:
+        [document] = store.get_by_ids(["shared"])
+        assert document.page_content in {f"w{w} r9" for w in range(4)}
+        assert store.user.stats().turns == 1
+        assert [d.id for d in store.similarity_search("w1 r1", k=5)] == ["shared"]
+        store.close()
+
+
+def _bad_calls():
+    return {
+        "fewer ids than texts": lambda s: s.add_texts(["a", "b"], ids=["1"]),
+        "more ids than texts": lambda s: s.add_texts(["a"], ids=["1", "2"]),
+        "fewer metadatas than texts": lambda s: s.add_texts(["a", "b"], [{}]),
+        "repeated id": lambda s: s.add_texts(["a", "b"], ids=["3", "3"]),
+        "id not a string": lambda s: s.add_texts(["a"], ids=[7]),
+        "empty text": lambda s: s.add_texts(["a", " "]),
+        "reserved metadata key": lambda s: s.add_texts(["a"], [{ID_KEY: "x"}]),
+        "metadata not JSON": lambda s: s.add_texts(["replacement"], [{"s": {1}}], ids=["1"]),
+        "embedding of another size": lambda s: OrloVectorStore(
+            DeterministicFakeEmbedding(size=DIM + 1), s.memory
+        ).add_texts(["replacement"], ids=["1"]),
+        "unknown argument": lambda s: s.add_texts(["a"], colour="red"),
+        "delete everything": lambda s: s.delete(None),
+        "metadata filter": lambda s: s.similarity_search("a", filter={"id": 1}),
+        "hybrid search by vector": lambda s: s.similarity_search_by_vector(
+            [0.0] * DIM, mode="hybrid"
+        ),
+    }
+
+
+BAD = _bad_calls()
+ERRORS = {"unknown argument": TypeError}
+
+
+@pytest.mark.parametrize("case", sorted(BAD))
+def test_bad_input_raises_and_changes_nothing(store, case):
+    store.add_texts(["one", "two"], [{"n": 1}, {"n": 2}], ids=["1", "2"])
+    before = snapshot(store)
+    with pytest.raises(ERRORS.get(case, ValueError)):
+        BAD[case](store)
+    assert snapshot(store) == before
+
+
+def test_deleting_unknown_ids_changes_nothing(store):
+    store.add_texts(["one", "two"], ids=["1", "2"])
+    before = snapshot(store)
+    assert store.delete(["3", "ab" * 16]) is False and store.delete([]) is True
+    assert snapshot(store) == before
+    assert store.delete(["2", "3"]) is False  # the known one goes, the unknown is ignored
+    assert [d.id for d in store.get_by_ids(["1", "2"])] == ["1"]
+
+
+def test_sessions_scope_searches_and_retrievers(store):
+    first = store.user.new_session("first")
+    store.add_texts(["apples and pears", "pears only"], ids=["a", "b"])
+    second = store.user.new_session("second")
+    store.add_texts(["apples again", "plums"], ids=["c", "d"])
+    assert {d.id for d in store.similarity_search("apples", k=4, session=first)} == {"a", "b"}
+    retriever = store.as_retriever(search_kwargs={"k": 4, "session": second, "mode": "hybrid"})
+    assert {d.id for d in retriever.invoke("apples")} == {"c", "d"}
+    with pytest.raises(UnknownIdError):
+        store.similarity_search("apples", session="ab" * 16)
+
+
+def test_scores_and_relevance(store):
+    store.add_texts(["apples", "pears", "plums"], ids=["a", "p", "q"])
+    [(top, cosine), *rest] = store.similarity_search_with_score("apples", k=3)
+    assert top.id == "a" and cosine == pytest.approx(1.0, abs=1e-5)
+    assert all(-1.0 <= score <= cosine for _, score in rest)
+    relevance = store.similarity_search_with_relevance_scores("apples", k=3)
+    assert [score for _, score in relevance] == [max(0.0, s) for _, s in [(top, cosine), *rest]]
+    # Hybrid: first in both rankings scores 1.
+    [(first, fused), *others] = store.similarity_search_with_score("apples", k=3, mode="hybrid")
+    assert first.id == "a" and fused == pytest.approx(1.0)
+    assert all(0.0 < score < 1.0 for _, score in others)
+
+
+def test_maximal_marginal_relevance_skips_repeats(store):
+    store.add_texts(["apples", "apples", "apples", "pears"], ids=["a1", "a2", "a3", "p"])
+    similar = store.similarity_search("apples", k=2)
+    assert {d.id for d in similar} <= {"a1", "a2", "a3"}
+    retriever = store.as_retriever(search_type="mmr", search_kwargs={"k": 2, "fetch_k": 4})
+    diverse = retriever.invoke("apples")
+    assert diverse[0].id in {"a1", "a2", "a3"} and diverse[1].id == "p"
+
+
+def test_a_saved_memory_serves_a_retriever_with_the_packaged_model(tmp_path):
+    pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (torch)")
+    embedder = SentenceTransformerEmbedder.packaged()
+    path = tmp_path / "memory.db"
+    with Memory.open(path, embedder=embedder) as memory:
+        user = memory.user("alice")
+        flight = user.add("I'm flying to Lisbon on the 3rd", metadata={"key": "t1"})
+        user.add_many(["My sister's cat is called Miso", "Pasta needs salted boiling water"])
+    with OrloVectorStore(OrloEmbeddings(embedder), path, user="alice") as store:
+        [document] = store.as_retriever(search_kwargs={"k": 1}).invoke("when does my plane leave?")
+        assert (document.id, document.metadata) == (flight, {"key": "t1"})
+    other = CallableEmbedder(lambda texts: [[1.0] * 384 for _ in texts], 384, name="other")
+    with pytest.raises(SettingsMismatchError):
+        OrloVectorStore(OrloEmbeddings(other), path, user="alice")
