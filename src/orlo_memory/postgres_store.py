@@ -8,7 +8,8 @@ that need several statements to agree run in a REPEATABLE READ transaction.
 Index snapshots are stored in the database in parts of `PART_BYTES` (one bytea
 value is capped near 1 GB) and written in the checkpoint's transaction.
 Full-text search is PostgreSQL's own: a generated tsvector column with a GIN
-index, ranked by ts_rank_cd. Parameters always travel separately from the SQL.
+index, ranked by ts_rank_cd (postgres_lexical.py). Parameters always travel
+separately from the SQL.
 
 Failures: a lost connection, a server restart or a lock wait past the timeout
 raise StoreUnavailableError. A write's transaction is then rolled back by the
@@ -30,7 +31,7 @@ from psycopg import errors as pg_errors
 from psycopg.conninfo import conninfo_to_dict
 from psycopg.pq import TransactionStatus
 
-from . import postgres_schema
+from . import postgres_lexical, postgres_schema
 from .errors import (
     ClosedError,
     DuplicateIdError,
@@ -114,9 +115,20 @@ class PostgresStore:
     """A `Store` on a PostgreSQL database, given as a libpq URL. It serves
     one caller at a time (a `Memory` serialises its calls)."""
 
-    def __init__(self, url: str, *, timeout: float = 60.0) -> None:
+    def __init__(
+        self,
+        url: str,
+        *,
+        timeout: float = 60.0,
+        common_term_share: float = postgres_lexical.DEFAULT_COMMON_TERM_SHARE,
+    ) -> None:
         if timeout <= 0:
             raise InvalidInputError(f"timeout must be positive, got {timeout}")
+        if not 0.0 < common_term_share <= 1.0:
+            raise InvalidInputError(
+                f"common_term_share must be in (0, 1], got {common_term_share!r}"
+            )
+        self.common_term_share = common_term_share
         self._where = _describe(url)
         self._timeout = timeout
         self._held: Connection | None = None
@@ -617,17 +629,7 @@ class PostgresStore:
     ) -> list[tuple[str, float]]:
         if not terms or limit <= 0:
             return []
-        # Terms are runs of letters and digits (lexical.query_terms), so none
-        # carries tsquery syntax; quoting them keeps it that way regardless.
-        query = " | ".join("'" + term.replace("\\", "").replace("'", "") + "'" for term in terms)
-        scope = "" if session_id is None else " AND session_id = %(session)s"
-        rows = self._run(
-            lambda c: c.execute(
-                "SELECT id, ts_rank_cd(tsv, q) AS rank"
-                " FROM orlo_memory.turns, to_tsquery('english'::regconfig, %(query)s) AS q"
-                f" WHERE uid = %(uid)s AND tsv @@ q{scope}"
-                " ORDER BY rank DESC, seq LIMIT %(limit)s",
-                {"query": query, "uid": uid, "session": session_id, "limit": limit},
-            ).fetchall()
+        share = self.common_term_share
+        return self._run(
+            lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share)
         )
-        return [(str(row[0]), float(row[1])) for row in rows]
