@@ -32,25 +32,30 @@ from orlo_memory import Memory, SettingsMismatchError, StoreUnavailableError
 
 def _collect(processes, queue, wanted, on_message=None, timeout=600.0):
     """Messages of kind `wanted` by worker number; fails on a worker's error
-    or death."""
+    or death, and then ends the others."""
     found = {}
     deadline = time.monotonic() + timeout
-    while len(found) < len(processes):
-        try:
-            kind, number, payload = queue.get(timeout=2.0)
-        except queues.Empty:
-            dead = [p.exitcode for p in processes if p.exitcode not in (None, 0)]
-            assert not dead, f"a worker died with exit code {dead[0]}"
-            assert time.monotonic() < deadline, "the workers did not finish in time"
-            continue
-        assert kind != "error", f"worker {number} failed:\n{payload}"
-        if on_message is not None:
-            on_message(kind, number, payload)
-        if kind == wanted:
-            found[number] = payload
-    for process in processes:
-        process.join(60)
-        assert process.exitcode == 0
+    try:
+        while len(found) < len(processes):
+            try:
+                kind, number, payload = queue.get(timeout=2.0)
+            except queues.Empty:
+                dead = [p.exitcode for p in processes if p.exitcode not in (None, 0)]
+                assert not dead, f"a worker died with exit code {dead[0]}"
+                assert time.monotonic() < deadline, "the workers did not finish in time"
+                continue
+            assert kind != "error", f"worker {number} failed:\n{payload}"
+            if on_message is not None:
+                on_message(kind, number, payload)
+            if kind == wanted:
+                found[number] = payload
+        for process in processes:
+            process.join(60)
+            assert process.exitcode == 0
+    finally:
+        for process in processes:
+            if process.is_alive():
+                process.kill()
     return found
 
 
