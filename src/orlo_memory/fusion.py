@@ -7,8 +7,8 @@ matters to the order (scaling both scales every score).
 The defaults were chosen with bench/eval_search.py (165 questions over a
 506-turn conversation, all-MiniLM-L6-v2): hybrid recall@10 lies within
 0.85-0.87 for fusion_k 2-45 with a lexical/vector ratio of 0.1-0.5, a flat
-region; the point taken is the region's best by MRR, not the single best
-point. The usual constant 60 with equal weights gave 0.79 there, below the
+region; the point taken (fusion_k 5, ratio 0.33) is the region's best by MRR,
+not the single best point. The usual constant 60 with equal weights gave 0.79 there, below the
 vector ranking alone (0.85): with equal weights, turns matched only by a few
 words outrank turns the model placed near the top. Raise `lexical_weight`
 (e.g. to 0.5) where exact codes and names that the model blurs matter most.
@@ -21,7 +21,7 @@ from dataclasses import dataclass
 
 DEFAULT_FUSION_K = 5.0
 DEFAULT_VECTOR_WEIGHT = 1.0
-DEFAULT_LEXICAL_WEIGHT = 0.2
+DEFAULT_LEXICAL_WEIGHT = 0.33
 
 
 @dataclass(slots=True)

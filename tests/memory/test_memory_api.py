@@ -101,15 +101,17 @@ def test_lexical_queries_are_escaped(memory, query):
 
 def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     user, other = memory.user("u"), memory.user("other")
-    texts = [f"the note {n} about the week" for n in range(60)] + ["the booking code QX7"]
-    ids = user.add_many(texts, embeddings=vectors(61, seed=2))
+    # Past the 1,000 turns below which every word is kept.
+    count = 1200
+    texts = [f"the note {n} about the week" for n in range(count)] + ["the booking code QX7"]
+    ids = user.add_many(texts, embeddings=vectors(count + 1, seed=2))
     other.add("the QX7 code again", embedding=vectors(1)[0])
     # "the" and "note" are in (almost) every turn: the rare words decide, and
     # the common ones are never scored (PostgreSQL also drops "the" as a stop word).
     assert [h.id for h in user.search("the note QX7 code", 3, mode="lexical")] == [ids[-1]]
     # Only common words: ranked by the rarest over its most recent matches.
     common = user.search("the about week", 5, mode="lexical")
-    assert len(common) == 5 and {h.id for h in common} <= set(ids[:60])
+    assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
 
 
 def test_sessions_ranked_by_their_turns(memory):

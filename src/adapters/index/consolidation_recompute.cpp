@@ -134,10 +134,10 @@ const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(const Id& star
     }
     if (descended) continue;
 
-    static const std::vector<Id> kNoChildren;
+    static const std::vector<Id> no_children;
     Subtotal total{std::vector<float>(d, 0.0f), 0};
     std::unordered_set<Id, IdHash> counted;
-    for (const Id& child : children != nullptr ? *children : kNoChildren) {
+    for (const Id& child : children != nullptr ? *children : no_children) {
       ++visits_;
       const Container* c = index_.find(child);
       if (c == nullptr) continue;

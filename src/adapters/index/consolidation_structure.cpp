@@ -186,20 +186,20 @@ bool ConsolidationTree::split_container(const Id& id) {
   Container half = Container::branch(fresh, level, index_.dimensionality(), now_ms());
   half.mutable_children().assign(container->children().begin() + static_cast<std::ptrdiff_t>(kept),
                                  container->children().end());
-  Container* holder = parent ? index_.find(*parent) : nullptr;
+  const Id* const parent_id = parent ? &*parent : nullptr;
+  Container* holder = parent_id != nullptr ? index_.find(*parent_id) : nullptr;
   if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
   const bool branch_level = level == ContainerLevel::Session || level == ContainerLevel::Document;
   if (branch_level) created_.reserve(created_.size() + 1);
-  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): a holder is found only through `parent`.
-  if (holder != nullptr) parents_.insert_or_assign(fresh, *parent);
+  if (holder != nullptr) parents_.insert_or_assign(fresh, *parent_id);
   index_.containers().insert_or_assign(fresh, std::move(half));
 
   // No pointer, reference or position into a container is carried across the
   // insertion above: both are looked up again.
   index_.find(id)->mutable_children().resize(kept);
-  if (holder != nullptr) index_.find(*parent)->mutable_children().push_back(fresh);
+  if (holder != nullptr) index_.find(*parent_id)->mutable_children().push_back(fresh);
   if (branch_level) created_.push_back(fresh);
-  if (owners_built_ && holder != nullptr) owners_.insert_or_assign(fresh, *parent);
+  if (owners_built_ && holder != nullptr) owners_.insert_or_assign(fresh, *parent_id);
   visits_ += n;
   for (const Id& child : index_.find(fresh)->children()) {
     const auto listed_by = parents_.find(child);

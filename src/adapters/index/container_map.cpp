@@ -82,14 +82,15 @@ std::size_t ContainerMap::capacity_for(std::size_t count) noexcept {
   return capacity;
 }
 
-void ContainerMap::shrink_to_fit() {
+bool ContainerMap::shrink_to_fit() noexcept {
   const std::size_t capacity = capacity_for(size_);
-  if (slots_.size() < 4 * capacity) return;
+  if (slots_.size() < 4 * capacity) return false;
   try {
     rebuild_table(capacity);
   } catch (const std::bad_alloc&) {
-    // Giving room back is optional: the larger table stays as it was.
+    return false;  // giving room back is optional: the larger table stays as it was
   }
+  return true;
 }
 
 void ContainerMap::reserve(std::size_t count) {

@@ -107,8 +107,9 @@ class ContainerMap {
 
   // Rebuilds the table at the smallest size that holds the entries, when it
   // is at least four times larger than that (many entries were erased). The
-  // entries stay where they are; the iteration order changes.
-  void shrink_to_fit();
+  // entries stay where they are; the iteration order changes. Returns whether
+  // it shrank; running out of memory for the smaller table is not an error.
+  bool shrink_to_fit() noexcept;
 
   // Looking up many ids at once: hash each and prefetch its slot first, then
   // find them; the memory reads of all the ids overlap instead of queuing.
