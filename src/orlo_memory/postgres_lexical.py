@@ -19,7 +19,7 @@ from typing import Any
 import psycopg
 
 DEFAULT_COMMON_TERM_SHARE = 0.02
-COMMON_TERM_FLOOR = 20
+COMMON_TERM_FLOOR = 1000  # as on SQLite: small memories rank every word
 COMMON_TERM_POOL = 1000
 
 Connection = psycopg.Connection[tuple[Any, ...]]
