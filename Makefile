@@ -1,6 +1,7 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
 #   make demo   build the module into a virtual environment and run the quickstart
 #   make test   install the test dependencies, build, run GoogleTest and pytest
+#               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
 PYTHON ?= python3
 VENV ?= .venv
@@ -17,7 +18,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 comma := ,
 PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test,langchain$(if $(filter 1,$(EMBED)),$(comma)embed)
+EXTRAS := test,langchain,postgres$(if $(filter 1,$(EMBED)),$(comma)embed)
 TORCH_SPEC ?= torch==2.13.0
 
 FUZZ_BUILD ?= build/fuzz
@@ -52,8 +53,11 @@ cpp-test: system-deps $(VENV_PYTHON)
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
+# names a server; `bash .ci/postgres make py-test` starts a throw-away one.
 py-test: install
 	$(VENV_PYTHON) -m pytest -q
+	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
 test: cpp-test py-test
 

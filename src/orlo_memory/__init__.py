@@ -1,6 +1,7 @@
 """A conversation memory that keeps texts with their vectors, on the orlo_kiv index.
 
-`Memory.open(path, embedder=...)` opens a SQLite file; `memory.user(name)`
+`Memory.open(path, embedder=...)` opens a SQLite file, or a PostgreSQL
+database for a "postgresql://" URL; `memory.user(name)`
 gives a `UserMemory` with add, add_many, new_session, new_topic, search,
 sessions, get, forget and consolidate.
 """
@@ -13,6 +14,7 @@ from .errors import (
     InvalidInputError,
     OrloMemoryError,
     SettingsMismatchError,
+    StoreUnavailableError,
     UnknownIdError,
 )
 from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
@@ -44,6 +46,7 @@ __all__ = [
     "SettingsMismatchError",
     "SqliteStore",
     "Store",
+    "StoreUnavailableError",
     "Turn",
     "UnknownIdError",
     "UserMemory",

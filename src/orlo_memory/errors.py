@@ -33,3 +33,10 @@ class UnknownIdError(OrloMemoryError, LookupError):
 
 class SettingsMismatchError(OrloMemoryError):
     """The database was created with other settings (dimension, embedder, schema)."""
+
+
+class StoreUnavailableError(OrloMemoryError):
+    """The database could not complete the call: the connection was lost, the
+    server restarted or a lock wait timed out. The call may be retried; what
+    it wrote is either fully stored or absent, and an add retried with the
+    same turn ids is not stored twice."""

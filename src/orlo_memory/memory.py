@@ -15,7 +15,7 @@ import threading
 from . import user_index
 from .cache import LruCache
 from .embedders import Embedder
-from .errors import ClosedError, InvalidInputError, SettingsMismatchError
+from .errors import ClosedError, InvalidInputError, OrloMemoryError, SettingsMismatchError
 from .sqlite_store import SCHEMA_VERSION, SqliteStore
 from .store import Store
 from .user import UserMemory
@@ -36,7 +36,8 @@ class Memory:
     """A conversation memory: users, their sessions and turns, on one store.
 
     Use `Memory.open(path, embedder=...)` for SQLite (":memory:" gives a
-    throw-away store); the constructor takes any `Store`."""
+    throw-away store) or PostgreSQL ("postgresql://" URLs); the constructor
+    takes any `Store`."""
 
     def __init__(
         self,
@@ -81,8 +82,22 @@ class Memory:
         synchronous: str = "normal",
         busy_timeout: float = 60.0,
     ) -> Memory:
-        """Opens (creating if needed) a SQLite memory file, or ":memory:"."""
-        store = SqliteStore(os.fspath(path), synchronous=synchronous, busy_timeout=busy_timeout)
+        """Opens (creating if needed) a SQLite memory file, ":memory:", or a
+        PostgreSQL database given as a "postgresql://" URL (needs the
+        `postgres` extra; `synchronous` applies to SQLite only, `busy_timeout`
+        bounds the waits for a connection and for a user's write lock)."""
+        location = os.fspath(path)
+        store: Store
+        if location.startswith(("postgresql://", "postgres://")):
+            try:  # psycopg is imported only when asked for
+                from .postgres_store import PostgresStore
+            except ImportError as error:
+                raise OrloMemoryError(
+                    "a PostgreSQL memory needs psycopg: pip install 'orlo_kiv[postgres]'"
+                ) from error
+            store = PostgresStore(location, timeout=busy_timeout)
+        else:
+            store = SqliteStore(location, synchronous=synchronous, busy_timeout=busy_timeout)
         try:
             return cls(
                 store,
@@ -251,5 +266,10 @@ class Memory:
 
     def _after_write(self, uid: int, loaded: LoadedIndex) -> None:
         if self._checkpoint_due(loaded):
-            self._checkpoint(uid, loaded)
+            try:
+                self._checkpoint(uid, loaded)
+            except Exception as error:
+                # The write is committed: reporting it failed would invite a
+                # retry that stores it twice. A later write checkpoints again.
+                log.warning("checkpoint of user key %d failed after a write: %s", uid, error)
         self._cache.shrink()

@@ -11,6 +11,7 @@ transaction; an index of an older epoch is reloaded.
 
 from __future__ import annotations
 
+import logging
 import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -22,7 +23,7 @@ import numpy as np
 from . import search as ranking
 from . import user_index
 from .embedders import FloatMatrix, as_matrix
-from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
+from .errors import DuplicateIdError, InvalidInputError, StoreUnavailableError, UnknownIdError
 from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
 from .progress import ProgressBar
 from .results import Hit, MemoryStats, SessionInfo, Turn
@@ -50,6 +51,8 @@ from .values import (
 
 if TYPE_CHECKING:
     from .memory import Memory
+
+log = logging.getLogger("orlo_memory")
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -137,7 +140,9 @@ class UserMemory:
         """Stores one turn in the current session and returns its id.
 
         The embedding comes from the memory's embedder unless given; `id` may be
-        a caller's own (32 hex or a UUID), unique across the database."""
+        a caller's own (32 hex or a UUID), unique across the database. Adding
+        the same turn with the same id again returns the id and stores nothing:
+        the way to retry an add that failed with StoreUnavailableError."""
         turn = NewTurn(text, role, metadata, created_at, id, embedding, new_topic)
         return self.add_many([turn])[0]
 
@@ -160,7 +165,9 @@ class UserMemory:
         `replacing` names live turns that the new ones take the place of: they
         are forgotten in the same transaction, so either the new turns are
         stored and those forgotten, or nothing changes (an id naming no live
-        turn of this user raises UnknownIdError)."""
+        turn of this user raises UnknownIdError). A batch whose turns all
+        carry ids and are all stored already, in this order and with the same
+        content, is not stored again (a retry)."""
         memory = self._memory
         items = list(turns)
         replaced = [] if replacing is None else ids_argument(replacing, "turn id")
@@ -175,8 +182,8 @@ class UserMemory:
         for number, item in enumerate(items):
             if isinstance(item, str):
                 # Plain texts are the bulk of large imports: checked inline.
-                if not item.strip():
-                    raise InvalidInputError("text must be a non-empty string")
+                if not item.strip() or "\0" in item:
+                    text_argument(item, "text")  # raises, naming what is wrong
                 keep(_Prepared(fresh[number], False, item, role, None, None, False, False, None))
             else:
                 keep(self._prepare(item, fresh[number]))
@@ -192,6 +199,8 @@ class UserMemory:
             if explicit:
                 taken = store.existing_turn_ids(explicit)
                 if taken:
+                    if self._stored_before(prepared, taken):
+                        return [turn.id for turn in prepared]
                     raise DuplicateIdError(f"turn id already stored: {taken[0]}")
             forgets: list[tuple[str, int]] = []
             after_forgets = state
@@ -245,12 +254,48 @@ class UserMemory:
             loaded.apply_records(records, matrix)
             loaded.applied_seq = seq
         else:
-            loaded = self._sync(loaded)
+            synced = self._synced_after_commit(loaded)
+            if synced is None:
+                return [record.id for record in records]
+            loaded = synced
         if forgets:
             self._after_change(loaded, new_state)
         else:
             memory._after_write(self._uid, loaded)
         return [record.id for record in records]
+
+    def _synced_after_commit(self, loaded: LoadedIndex) -> LoadedIndex | None:
+        """`_sync` after a committed write, or None when the store failed in
+        between: the write stands, so that is not the caller's error (a retry
+        could store it twice); the index is dropped and reloaded when next used."""
+        try:
+            return self._sync(loaded)
+        except StoreUnavailableError as error:
+            self._memory._drop(self._uid)
+            log.warning("user %r: catching up after a write failed: %s", self._name, error)
+            return None
+
+    def _stored_before(self, prepared: Sequence[_Prepared], taken: Sequence[str]) -> bool:
+        """Whether this whole batch is stored already, as one earlier add of
+        the same turns (same ids, in order, with the same text, role, metadata
+        and any given time): a retry after a failure that left the caller
+        unsure whether that add was committed."""
+        if len(taken) != len(prepared) or not all(turn.explicit_id for turn in prepared):
+            return False
+        found = {turn.id: turn for turn in self._memory._store.live_turns(self._uid, taken).turns}
+        seqs = []
+        for turn in prepared:
+            stored = found.get(turn.id)
+            if stored is None or (stored.text, stored.role, stored.metadata) != (
+                turn.text,
+                turn.role,
+                turn.metadata,
+            ):
+                return False
+            if turn.created_us is not None and stored.created_us != turn.created_us:
+                return False
+            seqs.append(stored.seq)
+        return seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
     def _prepare(self, item: object, fresh_id: str) -> _Prepared:
         if not isinstance(item, NewTurn):
@@ -390,7 +435,10 @@ class UserMemory:
                 loaded.apply_forget(turn_id)
             loaded.applied_seq = new_state.head_seq
         else:
-            loaded = self._sync(loaded)
+            synced = self._synced_after_commit(loaded)
+            if synced is None:
+                return len(forgets)
+            loaded = synced
         self._after_change(loaded, new_state)
         return len(forgets)
 
@@ -430,7 +478,12 @@ class UserMemory:
         memory = self._memory
         forgotten = state.forgotten_since_rebuild
         if forgotten >= memory.forget_rebuild_share * (state.live_count + forgotten):
-            self._structural(rebuild=True, full=False)
+            try:
+                self._structural(rebuild=True, full=False)
+            except Exception as error:
+                # The write is committed (a retry would fail or store it
+                # twice); the next forget rebuilds.
+                log.warning("rebuild of user %r after forgetting failed: %s", self._name, error)
         else:
             memory._after_write(self._uid, loaded)
 

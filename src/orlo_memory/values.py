@@ -51,6 +51,8 @@ def ids_argument(ids: str | Iterable[str], what: str) -> list[str]:
 def text_argument(value: object, what: str) -> str:
     if not isinstance(value, str) or not value.strip():
         raise InvalidInputError(f"{what} must be a non-empty string")
+    if "\0" in value:  # PostgreSQL text cannot hold it; refused on every backend alike
+        raise InvalidInputError(f"{what} must not contain NUL characters")
     return value
 
 

@@ -1,11 +1,28 @@
-"""Shared helpers of the orlo_memory tests (kept out of conftest.py, whose
-module name the other test directory already uses)."""
+"""Shared helpers and fixtures of the orlo_memory tests (kept out of
+conftest.py, whose module name the other test directory already uses; test
+modules import the fixtures they use).
 
+`memory_url` runs a test once per backend: a SQLite file in the test's
+temporary directory, and a fresh PostgreSQL database on the server named by
+ORLO_MEMORY_TEST_POSTGRES (`bash .ci/postgres ...` starts a throw-away one),
+dropped afterwards. Without a server the PostgreSQL runs are skipped, unless
+ORLO_MEMORY_REQUIRE_POSTGRES=1 (CI) makes that a failure."""
+
+import contextlib
 import hashlib
+import os
+import urllib.parse
 
 import numpy as np
+import pytest
 
 DIM = 16
+POSTGRES_URL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES"
+POSTGRES_CTL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES_CTL"
+HOW_TO_RUN_POSTGRES = (
+    "PostgreSQL tests need a server: run `bash .ci/postgres make py-test`"
+    f" (or set {POSTGRES_URL_VARIABLE}=postgresql://...)"
+)
 
 
 def vector_for(key: str, dim: int = DIM) -> np.ndarray:
@@ -18,3 +35,75 @@ def vector_for(key: str, dim: int = DIM) -> np.ndarray:
 def vectors(n: int, dim: int = DIM, seed: int = 0) -> np.ndarray:
     v = np.random.default_rng(seed).standard_normal((n, dim)).astype(np.float32)
     return v / np.linalg.norm(v, axis=1, keepdims=True)
+
+
+def skip_or_fail(reason: str) -> None:
+    if os.environ.get("ORLO_MEMORY_REQUIRE_POSTGRES") == "1":
+        pytest.fail(f"{reason} (ORLO_MEMORY_REQUIRE_POSTGRES=1)")
+    pytest.skip(reason)
+
+
+def postgres_server() -> str:
+    """The URL of the test server's maintenance database."""
+    url = os.environ.get(POSTGRES_URL_VARIABLE)
+    if not url:
+        skip_or_fail(HOW_TO_RUN_POSTGRES)
+    try:
+        import psycopg  # noqa: F401
+    except ImportError:
+        skip_or_fail("PostgreSQL tests need the [postgres] extra (psycopg)")
+    return url
+
+
+def is_postgres(url: str) -> bool:
+    return url.startswith("postgresql://")
+
+
+@contextlib.contextmanager
+def fresh_database(server: str):
+    """A new empty database on the server, as a URL; dropped on exit."""
+    import psycopg
+    from psycopg import sql
+
+    name = "orlo_test_" + os.urandom(6).hex()
+    with psycopg.connect(server, autocommit=True) as admin:
+        admin.execute(sql.SQL("CREATE DATABASE {}").format(sql.Identifier(name)))
+    try:
+        yield urllib.parse.urlunsplit(urllib.parse.urlsplit(server)._replace(path="/" + name))
+    finally:
+        with psycopg.connect(server, autocommit=True) as admin:
+            admin.execute(
+                sql.SQL("DROP DATABASE IF EXISTS {} WITH (FORCE)").format(sql.Identifier(name))
+            )
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def memory_url(request, tmp_path):
+    """Where a test's memory lives: a SQLite file or a fresh PostgreSQL database."""
+    if request.param == "sqlite":
+        yield str(tmp_path / "memory.db")
+        return
+    with fresh_database(postgres_server()) as url:
+        yield url
+
+
+@pytest.fixture
+def postgres_url():
+    """A fresh PostgreSQL database only, for the server's own tests."""
+    with fresh_database(postgres_server()) as url:
+        yield url
+
+
+def run_sql(url: str, sqlite_statement: str, postgres_statement: str, params=()) -> list:
+    """Runs one statement on the backend behind `url` outside the memory (to
+    damage what it stored) and returns the rows."""
+    if is_postgres(url):
+        import psycopg
+
+        with psycopg.connect(url, autocommit=True) as conn:
+            cursor = conn.execute(postgres_statement, params)
+            return cursor.fetchall() if cursor.description else []
+    import sqlite3
+
+    with contextlib.closing(sqlite3.connect(url)) as conn, conn:
+        return conn.execute(sqlite_statement, params).fetchall()

@@ -1,30 +1,26 @@
 """Crash consistency, checkpoint and replay, snapshot recovery, eviction and
-several writers on one file: the log of turns is the truth, the index a
-checkpoint of it."""
+several writers on one store, on each backend: the log of turns is the truth,
+the index a checkpoint of it."""
 
 import logging
 import os
 import pathlib
 import random
 import signal
-import sqlite3
 import subprocess
 import sys
 import time
 
 import numpy as np
 import pytest
-from memory_helpers import DIM, vector_for, vectors
+from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
+from memory_helpers import memory_url as memory_url  # a fixture
 
 import orlo_kiv
-from orlo_memory import Memory, NewTurn
+from orlo_memory import Memory, NewTurn, StoreUnavailableError
+from orlo_memory.snapshot import snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-@pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "memory.db")
 
 
 def _read_log(text, state):
@@ -72,8 +68,8 @@ def _check_consistent(path, state):
         state["pending_forget"].clear()
 
 
-def test_sigkill_at_random_points_loses_nothing_acknowledged(tmp_path):
-    path = str(tmp_path / "crash.db")
+def test_sigkill_at_random_points_loses_nothing_acknowledged(memory_url):
+    path = memory_url
     Memory.open(path, dimension=DIM).close()
     state = {"live": set(), "pending": set(), "forgotten": set(), "pending_forget": set()}
     rng = random.Random(20261207)
@@ -113,13 +109,21 @@ def _add_range(user, data, numbers):
     return ids
 
 
-def test_checkpoint_and_replay_equal_an_index_built_in_one_go(db_path):
+def test_checkpoint_and_replay_equal_an_index_built_in_one_go(memory_url, monkeypatch):
+    if is_postgres(memory_url):  # a snapshot of many parts, read a few at a time
+        from orlo_memory import postgres_store
+
+        monkeypatch.setattr(postgres_store, "PART_BYTES", 4096)
+        monkeypatch.setattr(postgres_store, "READ_PARTS", 3)
     data = vectors(3000, seed=1)
     queries = vectors(40, seed=2)
-    writer = Memory.open(db_path, dimension=DIM, checkpoint_every=10**9)
+    writer = Memory.open(memory_url, dimension=DIM, checkpoint_every=10**9)
     user = writer.user("u")
     ids = _add_range(user, data, range(2000))
     user.checkpoint()
+    if is_postgres(memory_url):
+        statement = "SELECT count(*) FROM orlo_memory.snapshot_parts"
+        assert run_sql(memory_url, "", statement)[0][0] > 2 * 3
     ids += _add_range(user, data, range(2000, 3000))
     # The same boundaries, straight into one index.
     direct = orlo_kiv.KivIndex.cosine(DIM)
@@ -129,7 +133,7 @@ def test_checkpoint_and_replay_equal_an_index_built_in_one_go(db_path):
         elif number % 7 == 0:
             direct.new_document()
         direct.add_with_id(turn_id, data[number])
-    with Memory.open(db_path) as reader:  # snapshot at 2000, replay of 1000
+    with Memory.open(memory_url) as reader:  # snapshot at 2000, replay of 1000
         replayed = reader.user("u")
         assert replayed.stats().events_after_snapshot == 1000
         for query in queries:
@@ -143,32 +147,58 @@ def test_checkpoint_and_replay_equal_an_index_built_in_one_go(db_path):
     writer.close()
 
 
-def _corrupt(db_path, uid, how):
-    directory = db_path + "-snapshots"
-    [name] = os.listdir(directory)
-    file = os.path.join(directory, name)
-    data = bytearray(pathlib.Path(file).read_bytes())
+def _snapshot_bytes(url, uid):
+    if is_postgres(url):
+        rows = run_sql(
+            url,
+            "",
+            "SELECT data FROM orlo_memory.snapshot_parts WHERE uid = %s ORDER BY part",
+            (uid,),
+        )
+        return b"".join(row[0] for row in rows)
+    [name] = os.listdir(url + "-snapshots")
+    return pathlib.Path(url + "-snapshots", name).read_bytes()
+
+
+def _store_snapshot_bytes(url, uid, data):
+    """Replaces the stored bytes (not the header), or removes them for None."""
+    if is_postgres(url):
+        run_sql(url, "", "DELETE FROM orlo_memory.snapshot_parts WHERE uid = %s", (uid,))
+        if data is not None:
+            run_sql(
+                url,
+                "",
+                "INSERT INTO orlo_memory.snapshot_parts (uid, part, data) VALUES (%s, 0, %s)",
+                (uid, data),
+            )
+        return
+    [name] = os.listdir(url + "-snapshots")
+    file = pathlib.Path(url + "-snapshots", name)
+    if data is None:
+        file.unlink()
+    else:
+        file.write_bytes(data)
+
+
+def _corrupt(url, uid, how):
+    data = bytearray(_snapshot_bytes(url, uid))
+    table = "orlo_memory.snapshots" if is_postgres(url) else "snapshots"
+    mark = "%s" if is_postgres(url) else "?"
     if how == "flipped byte":
         data[len(data) // 2] ^= 0x40
     elif how == "truncated":
         del data[len(data) // 3 :]
-    elif how == "missing file":
-        os.remove(file)
-        return
+    elif how == "missing data":
+        data = None
     elif how == "claims a later seq":
-        with sqlite3.connect(db_path) as conn:
-            conn.execute("UPDATE snapshots SET seq = seq + 5 WHERE uid = ?", (uid,))
+        statement = f"UPDATE {table} SET seq = seq + 5 WHERE uid = {mark}"
+        run_sql(url, statement, statement, (uid,))
         return
     elif how == "garbage with a matching header":
-        from orlo_memory.snapshot import snapshot_checksum
-
         data = bytearray(b"KIV\0" + bytes(60))
-        with sqlite3.connect(db_path) as conn:
-            conn.execute(
-                "UPDATE snapshots SET size = ?, checksum = ? WHERE uid = ?",
-                (len(data), snapshot_checksum(bytes(data)), uid),
-            )
-    pathlib.Path(file).write_bytes(bytes(data))
+        statement = f"UPDATE {table} SET size = {mark}, checksum = {mark} WHERE uid = {mark}"
+        run_sql(url, statement, statement, (len(data), snapshot_checksum(bytes(data)), uid))
+    _store_snapshot_bytes(url, uid, None if data is None else bytes(data))
 
 
 @pytest.mark.parametrize(
@@ -176,14 +206,14 @@ def _corrupt(db_path, uid, how):
     [
         "flipped byte",
         "truncated",
-        "missing file",
+        "missing data",
         "claims a later seq",
         "garbage with a matching header",
     ],
 )
-def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(db_path, caplog, how):
+def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(memory_url, caplog, how):
     data = vectors(300, seed=3)
-    with Memory.open(db_path, dimension=DIM) as memory:
+    with Memory.open(memory_url, dimension=DIM) as memory:
         user = memory.user("u")
         ids = user.add_many([f"turn {n}" for n in range(300)], embeddings=data)
         user.forget(ids[:5])
@@ -191,8 +221,8 @@ def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(db_path, caplog,
         # k = 10 widens the beam past the 6 documents: exact, whatever the tree.
         expected = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
         uid = user._uid
-    _corrupt(db_path, uid, how)
-    with caplog.at_level(logging.WARNING, logger="orlo_memory"), Memory.open(db_path) as memory:
+    _corrupt(memory_url, uid, how)
+    with caplog.at_level(logging.WARNING, logger="orlo_memory"), Memory.open(memory_url) as memory:
         user = memory.user("u")
         got = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
         assert user.stats().index_points == 295
@@ -200,11 +230,11 @@ def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(db_path, caplog,
     assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
 
 
-def test_eviction_checkpoints_first_and_reloads_without_replay(db_path):
+def test_eviction_checkpoints_first_and_reloads_without_replay(memory_url):
     data = vectors(200, seed=4)
     one_user = 200 * DIM * 4 * 2 + 200 * 200
     with Memory.open(
-        db_path, dimension=DIM, cache_bytes=int(one_user * 1.5), checkpoint_every=10**6
+        memory_url, dimension=DIM, cache_bytes=int(one_user * 1.5), checkpoint_every=10**6
     ) as memory:
         users = [memory.user(name) for name in ("a", "b", "c")]
         for user in users:
@@ -218,9 +248,9 @@ def test_eviction_checkpoints_first_and_reloads_without_replay(db_path):
         assert memory._cache.keys() == [users[0]._uid]
 
 
-def test_two_memories_on_one_file_see_each_others_changes(db_path):
+def test_two_memories_on_one_store_see_each_others_changes(memory_url):
     data = vectors(120, seed=6)
-    with Memory.open(db_path, dimension=DIM) as first, Memory.open(db_path) as second:
+    with Memory.open(memory_url, dimension=DIM) as first, Memory.open(memory_url) as second:
         one, two = first.user("u"), second.user("u")
         ids = one.add_many([f"turn {n}" for n in range(60)], embeddings=data[:60])
         assert two.search("", 1, mode="vector", embedding=data[10])[0].id == ids[10]
@@ -232,3 +262,38 @@ def test_two_memories_on_one_file_see_each_others_changes(db_path):
         assert one.search("", 1, mode="vector", embedding=data[90])[0].id == ids[90]
         assert one.stats().epoch == two.stats().epoch >= 1
         assert one.stats().index_points == 119
+
+
+class _LosesConnectionOnce:
+    """A real store whose next `head` call fails as a dropped connection does."""
+
+    def __init__(self, store):
+        self._store = store
+        self.armed = False
+
+    def __getattr__(self, name):
+        return getattr(self._store, name)
+
+    def head(self, uid):
+        if self.armed:
+            self.armed = False
+            raise StoreUnavailableError("connection lost (injected)")
+        return self._store.head(uid)
+
+
+def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_url):
+    data = vectors(3, seed=9)
+    with Memory.open(memory_url, dimension=DIM) as other:
+        other.user("u").add("before", embedding=data[0])
+        with Memory.open(memory_url) as opened:
+            store = _LosesConnectionOnce(opened._store)
+            memory = Memory(store)
+            user = memory.user("u")
+            user.search("", 1, mode="vector", embedding=data[0])  # loads the index
+            other.user("u").add("meanwhile", embedding=data[1])  # so the add must catch up
+            store.armed = True
+            turn_id = user.add("added", embedding=data[2])  # committed, then the head read fails
+            assert not store.armed
+            assert [t.text for t in user.turns()] == ["before", "meanwhile", "added"]
+            assert user.search("", 1, mode="vector", embedding=data[2])[0].id == turn_id
+            assert user.stats().index_points == 3

@@ -7,6 +7,7 @@ from datetime import UTC, datetime
 import numpy as np
 import pytest
 from memory_helpers import DIM, vectors
+from memory_helpers import memory_url as memory_url  # a fixture
 
 import orlo_memory
 from orlo_memory import (
@@ -22,13 +23,8 @@ from orlo_memory import (
 
 
 @pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "memory.db")
-
-
-@pytest.fixture
-def memory(db_path):
-    with Memory.open(db_path, dimension=DIM) as m:
+def memory(memory_url):
+    with Memory.open(memory_url, dimension=DIM) as m:
         yield m
 
 
@@ -110,8 +106,9 @@ def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     texts = [f"the note {n} about the week" for n in range(count)] + ["the booking code QX7"]
     ids = user.add_many(texts, embeddings=vectors(count + 1, seed=2))
     other.add("the QX7 code again", embedding=vectors(1)[0])
-    # "the" is in every turn: the rare words decide, and bm25 never scores it.
-    assert [h.id for h in user.search("the QX7 code", 3, mode="lexical")] == [ids[-1]]
+    # "the" and "note" are in (almost) every turn: the rare words decide, and
+    # the common ones are never scored (PostgreSQL also drops "the" as a stop word).
+    assert [h.id for h in user.search("the note QX7 code", 3, mode="lexical")] == [ids[-1]]
     # Only common words: ranked by the rarest over its most recent matches.
     common = user.search("the about week", 5, mode="lexical")
     assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
@@ -161,6 +158,7 @@ def _bad_calls():
     nan[3] = np.nan
     return {
         "empty text": lambda u: u.add("", embedding=good[0]),
+        "nul in text": lambda u: u.add("a\0b", embedding=good[0]),
         "blank text": lambda u: u.add("  \n", embedding=good[0]),
         "text not a string": lambda u: u.add_many([b"bytes"], embeddings=good[:1]),
         "short embedding": lambda u: u.add("x", embedding=good[0][:5]),
@@ -221,8 +219,29 @@ def test_bad_input_raises_and_changes_nothing(memory, case):
     assert _snapshot_of(user) == before
 
 
-def test_closed_memory_refuses_every_call(db_path):
-    memory = Memory.open(db_path, dimension=DIM)
+def test_an_add_retried_with_its_ids_is_stored_once(memory):
+    user = memory.user("u")
+    v = vectors(3)
+    batch = [NewTurn("flight", id="aa" * 16), NewTurn("hotel", id="bb" * 16, metadata={"n": 1})]
+    ids = user.add_many(batch, embeddings=v[:2])
+    assert user.add_many(batch, embeddings=v[:2]) == ids  # the retry
+    assert user.add("flight", id="aa" * 16, embedding=v[0]) == ids[0]
+    changed = [
+        [NewTurn("flight!", id="aa" * 16)],  # other text
+        [NewTurn("flight", id="aa" * 16, role="assistant")],
+        [batch[1], batch[0]],  # other order
+        [batch[0], NewTurn("new", id="cc" * 16)],  # only partly stored
+        [batch[0], NewTurn("new")],  # a turn without an id cannot be a retry
+    ]
+    for turns in changed:
+        with pytest.raises(DuplicateIdError):
+            user.add_many(turns, embeddings=v[: len(turns)])
+    stats = user.stats()
+    assert stats.turns == stats.index_points == stats.head_seq == 2
+
+
+def test_closed_memory_refuses_every_call(memory_url):
+    memory = Memory.open(memory_url, dimension=DIM)
     user = memory.user("u")
     memory.close()
     memory.close()
@@ -236,14 +255,14 @@ def test_closed_memory_refuses_every_call(db_path):
             call()
 
 
-def test_settings_are_fixed_by_the_first_open(db_path):
-    Memory.open(db_path, dimension=DIM).close()
-    with pytest.raises(SettingsMismatchError):
-        Memory.open(db_path, dimension=DIM + 1)
-    with Memory.open(db_path) as reopened:
-        assert reopened.dimension == DIM
+def test_settings_are_fixed_by_the_first_open(memory_url):
     with pytest.raises(InvalidInputError):
-        Memory.open(":memory:")
+        Memory.open(memory_url)  # a new memory needs a dimension
+    Memory.open(memory_url, dimension=DIM).close()
+    with pytest.raises(SettingsMismatchError):
+        Memory.open(memory_url, dimension=DIM + 1)
+    with Memory.open(memory_url) as reopened:
+        assert reopened.dimension == DIM
 
 
 def test_callable_embedder_and_in_memory_store():
@@ -270,7 +289,7 @@ def test_importing_the_package_loads_no_optional_library():
 
     code = (
         "import sys, orlo_memory; "
-        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core')"
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core', 'psycopg')"
         " if m in sys.modules))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

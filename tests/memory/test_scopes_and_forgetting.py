@@ -5,13 +5,9 @@ forgotten turns never come back while live ones stay findable."""
 import numpy as np
 import pytest
 from memory_helpers import DIM, vectors
+from memory_helpers import memory_url as memory_url  # a fixture
 
 from orlo_memory import Memory, NewTurn
-
-
-@pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "memory.db")
 
 
 def _exact_top(data, members, query, k):
@@ -21,12 +17,12 @@ def _exact_top(data, members, query, k):
 
 
 @pytest.fixture
-def big_session(db_path):
+def big_session(memory_url):
     """Session A: 60 topics of 55 turns (documents overflow at 50, the session
     at 50 documents); session B around it; 8 single-turn topics at the end
     that consolidation merges."""
     data = vectors(4000, seed=11)
-    memory = Memory.open(db_path, dimension=DIM)
+    memory = Memory.open(memory_url, dimension=DIM)
     user = memory.user("u")
     turns, owner = [], []
     for number in range(300):
@@ -70,11 +66,11 @@ def test_sessions_rank_by_centroid(big_session):
 
 
 @pytest.mark.parametrize("share", [0.25, 1.0])  # with and without automatic rebuilds
-def test_forgotten_turns_never_return_and_live_ones_stay_found(db_path, share):
+def test_forgotten_turns_never_return_and_live_ones_stay_found(memory_url, share):
     # Topics as clusters, as in a conversation: the beam search can follow them.
     centers = np.repeat(vectors(40, seed=12), 30, axis=0)
     data = centers + 0.3 * vectors(1200, seed=13)
-    with Memory.open(db_path, dimension=DIM, forget_rebuild_share=share) as memory:
+    with Memory.open(memory_url, dimension=DIM, forget_rebuild_share=share) as memory:
         user = memory.user("u")
         session = user.new_session("s")
         ids = user.add_many(
@@ -113,9 +109,9 @@ def test_forgotten_turns_never_return_and_live_ones_stay_found(db_path, share):
 
 
 @pytest.mark.parametrize("share", [0.25, 1.0])  # the replacement rebuilds the index, or not
-def test_replacing_forgets_and_adds_in_one_write_that_replays(db_path, share):
+def test_replacing_forgets_and_adds_in_one_write_that_replays(memory_url, share):
     data = vectors(4, seed=21)
-    with Memory.open(db_path, dimension=DIM, forget_rebuild_share=share) as memory:
+    with Memory.open(memory_url, dimension=DIM, forget_rebuild_share=share) as memory:
         user = memory.user("u")
         old = user.add_many(["old a", "old b", "kept"], embeddings=data[:3])
         head = user.stats().head_seq
@@ -128,7 +124,7 @@ def test_replacing_forgets_and_adds_in_one_write_that_replays(db_path, share):
         assert sorted(expected) == sorted([old[2], new])
         # A second memory on the file loads its index from the log (and a
         # snapshot, when the replacement rebuilt the index).
-        with Memory.open(db_path) as other:
+        with Memory.open(memory_url) as other:
             replayed = other.user("u")
             assert replayed.stats().index_points == 2
             hits = replayed.search("", 4, mode="vector", embedding=data[0])

@@ -1,0 +1,157 @@
+"""The PostgreSQL backend's tables and their version.
+
+Every table lives in the schema `orlo_memory`, so the memory can share a
+database with an application's own tables. The schema is created by the first
+process that opens a database, under an advisory lock, in one transaction
+(DDL is transactional in PostgreSQL: a database holds all of it or none), and
+records its version in `orlo_memory.meta`; a database of a newer version is
+refused, so an older library never writes a layout it does not know.
+"""
+
+from __future__ import annotations
+
+import psycopg
+
+from .errors import SettingsMismatchError
+
+SCHEMA_VERSION = 1
+# Advisory locks of the memory are (LOCK_SPACE, key) pairs: the schema takes
+# key -1, a user the non-negative key derived from its uid.
+LOCK_SPACE = 0x6F726C6F  # "orlo"
+SCHEMA_LOCK_KEY = -1
+LOCK_SQL = "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)"
+SCHEMA_LOCK_SQL = "SELECT pg_advisory_lock(%s::integer, %s::integer)"
+SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
+
+_DDL = (
+    "CREATE SCHEMA IF NOT EXISTS orlo_memory",
+    """CREATE TABLE orlo_memory.meta (
+        key text PRIMARY KEY,
+        value text NOT NULL
+    )""",
+    """CREATE TABLE orlo_memory.users (
+        uid bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        name text NOT NULL UNIQUE,
+        created_us bigint NOT NULL,
+        head_seq bigint NOT NULL DEFAULT 0,
+        epoch bigint NOT NULL DEFAULT 0,
+        live_count bigint NOT NULL DEFAULT 0,
+        forgotten_count bigint NOT NULL DEFAULT 0,
+        forgotten_since_rebuild bigint NOT NULL DEFAULT 0,
+        current_session text,
+        pending_boundary smallint NOT NULL DEFAULT 0
+    )""",
+    # `ordinal` orders sessions created in the same microsecond.
+    """CREATE TABLE orlo_memory.sessions (
+        id text PRIMARY KEY,
+        uid bigint NOT NULL,
+        title text,
+        created_us bigint NOT NULL,
+        turn_count bigint NOT NULL DEFAULT 0,
+        vector_sum bytea,
+        ordinal bigint GENERATED ALWAYS AS IDENTITY
+    )""",
+    "CREATE INDEX sessions_by_user ON orlo_memory.sessions (uid, created_us)",
+    # The log of added turns: a forgotten turn keeps its row (its place in the
+    # log) with text, metadata and embedding NULL. `tsv` follows `text`, so a
+    # forgotten turn leaves the full-text index with it.
+    """CREATE TABLE orlo_memory.turns (
+        uid bigint NOT NULL,
+        seq bigint NOT NULL,
+        id text NOT NULL UNIQUE,
+        session_id text NOT NULL,
+        boundary smallint NOT NULL,
+        role text NOT NULL,
+        text text,
+        metadata text,
+        created_us bigint NOT NULL,
+        embedding bytea,
+        tsv tsvector GENERATED ALWAYS AS
+            (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED,
+        PRIMARY KEY (uid, seq)
+    )""",
+    # Embeddings do not compress: never try.
+    "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
+    "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
+    "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+    """CREATE TABLE orlo_memory.forgets (
+        uid bigint NOT NULL,
+        seq bigint NOT NULL,
+        turn_id text NOT NULL,
+        forgotten_us bigint NOT NULL,
+        PRIMARY KEY (uid, seq)
+    )""",
+    """CREATE TABLE orlo_memory.snapshots (
+        uid bigint PRIMARY KEY,
+        seq bigint NOT NULL,
+        epoch bigint NOT NULL,
+        live_count bigint NOT NULL,
+        dimension integer NOT NULL,
+        size bigint NOT NULL,
+        checksum text NOT NULL,
+        created_us bigint NOT NULL,
+        parts integer NOT NULL
+    )""",
+    """CREATE TABLE orlo_memory.snapshot_parts (
+        uid bigint NOT NULL,
+        part integer NOT NULL,
+        data bytea NOT NULL,
+        PRIMARY KEY (uid, part)
+    )""",
+    "ALTER TABLE orlo_memory.snapshot_parts ALTER COLUMN data SET STORAGE EXTERNAL",
+)
+
+
+def _stored_version(conn: psycopg.Connection[tuple[object, ...]]) -> str | None:
+    row = conn.execute("SELECT to_regclass('orlo_memory.meta') IS NOT NULL").fetchone()
+    if row is None or not row[0]:
+        return None
+    row = conn.execute("SELECT value FROM orlo_memory.meta WHERE key = 'schema_version'").fetchone()
+    return "" if row is None else str(row[0])
+
+
+def _check(version: str) -> None:
+    try:
+        number = int(version)
+    except ValueError:
+        raise SettingsMismatchError(
+            f"the database's orlo_memory schema version {version!r} is not one this library "
+            f"({SCHEMA_VERSION}) knows"
+        ) from None
+    if number > SCHEMA_VERSION:
+        raise SettingsMismatchError(
+            f"the database's orlo_memory schema is version {number}, newer than this "
+            f"library's {SCHEMA_VERSION}: upgrade orlo_memory to open it"
+        )
+    if number < SCHEMA_VERSION:
+        raise SettingsMismatchError(
+            f"the database's orlo_memory schema is version {number}, older than this "
+            f"library's {SCHEMA_VERSION}, and no migration from it exists"
+        )
+
+
+def prepare(conn: psycopg.Connection[tuple[object, ...]]) -> None:
+    """Creates the schema in a database that has none and checks the version
+    of one that has it (`conn` in autocommit mode). Raises
+    SettingsMismatchError for a version this library cannot use."""
+    version = _stored_version(conn)
+    if version is None:
+        # A session lock, taken outside the creating transaction: the check
+        # after it runs in a new transaction, which sees the catalog as
+        # another process may have just committed it (a lock taken inside
+        # the transaction would leave that transaction's catalog cache stale).
+        conn.execute(SCHEMA_LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+        try:
+            version = _stored_version(conn)
+            if version is None:
+                with conn.transaction():
+                    for statement in _DDL:
+                        conn.execute(statement)
+                    conn.execute(
+                        "INSERT INTO orlo_memory.meta (key, value) VALUES ('schema_version', %s)",
+                        (str(SCHEMA_VERSION),),
+                    )
+                version = str(SCHEMA_VERSION)
+        finally:
+            conn.execute(SCHEMA_UNLOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+    _check(version)

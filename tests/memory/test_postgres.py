@@ -1,0 +1,261 @@
+"""What only the PostgreSQL backend has: many processes writing one user at
+once, a server that restarts or drops a connection mid-call, and the version
+of its schema. Each test gets a fresh database (memory_helpers)."""
+
+import multiprocessing
+import os
+import queue as queues
+import shlex
+import subprocess
+import threading
+import time
+import urllib.parse
+
+import pg_workers
+import pytest
+from memory_helpers import (
+    DIM,
+    POSTGRES_CTL_VARIABLE,
+    fresh_database,
+    postgres_server,
+    run_sql,
+    skip_or_fail,
+    vector_for,
+)
+from memory_helpers import postgres_url as postgres_url  # a fixture
+
+from orlo_memory import Memory, SettingsMismatchError, StoreUnavailableError
+
+# Modules that import psycopg are imported inside the tests, after their
+# fixtures skipped them where it is not installed.
+
+
+def _collect(processes, queue, wanted, on_message=None, timeout=600.0):
+    """Messages of kind `wanted` by worker number; fails on a worker's error
+    or death, and then ends the others."""
+    found = {}
+    deadline = time.monotonic() + timeout
+    try:
+        while len(found) < len(processes):
+            try:
+                kind, number, payload = queue.get(timeout=2.0)
+            except queues.Empty:
+                dead = [p.exitcode for p in processes if p.exitcode not in (None, 0)]
+                assert not dead, f"a worker died with exit code {dead[0]}"
+                assert time.monotonic() < deadline, "the workers did not finish in time"
+                continue
+            assert kind != "error", f"worker {number} failed:\n{payload}"
+            if on_message is not None:
+                on_message(kind, number, payload)
+            if kind == wanted:
+                found[number] = payload
+        for process in processes:
+            process.join(60)
+            assert process.exitcode == 0
+    finally:
+        for process in processes:
+            if process.is_alive():
+                process.kill()
+    return found
+
+
+def test_concurrent_writers_and_searchers_agree_on_every_turn(postgres_url):
+    # Four writers add 2,000 turns to each of three users while two workers
+    # search, checkpoint and consolidate; all six open the fresh database at
+    # once, so they also race to create its schema.
+    context = multiprocessing.get_context("spawn")
+    queue, barrier, stop = context.Queue(), context.Barrier(6), context.Event()
+    per_user = 2000
+    writers = [
+        context.Process(
+            target=pg_workers.concurrent_writer, args=(n, queue, postgres_url, per_user, barrier)
+        )
+        for n in range(4)
+    ]
+    searchers = [
+        context.Process(
+            target=pg_workers.concurrent_searcher, args=(4 + n, queue, postgres_url, stop, barrier)
+        )
+        for n in range(2)
+    ]
+    for process in writers + searchers:
+        process.start()
+    acknowledged = {name: [] for name in pg_workers.USERS}
+    written = []
+
+    def on_message(kind, number, payload):
+        if kind == "written":
+            for name, ids in payload.items():
+                acknowledged[name] += ids
+            written.append(number)
+            if len(written) == len(writers):
+                stop.set()
+
+    views = _collect(writers + searchers, queue, "view", on_message)
+    for name in pg_workers.USERS:
+        expected = sorted(acknowledged[name])
+        assert len(expected) == len(set(expected)) == 4 * per_user
+        first = views[0][name]
+        for number, worker_view in views.items():
+            mine = worker_view[name]
+            assert mine["turns"] == mine["points"] == mine["head"] == 4 * per_user, number
+            assert sorted(mine["stored"]) == expected
+            assert sorted(mine["found"]) == expected  # each turn exactly once in the index
+            assert mine["probes"] == first["probes"], f"worker {number} ranks differently"
+    counts = run_sql(
+        postgres_url,
+        "",
+        "SELECT count(*), count(DISTINCT id), max(seq) FROM orlo_memory.turns GROUP BY uid",
+    )
+    assert sorted(counts) == [(4 * per_user,) * 3] * 3
+
+
+def _pg_ctl():
+    command = os.environ.get(POSTGRES_CTL_VARIABLE)
+    if not command:
+        skip_or_fail(f"restarting the server needs {POSTGRES_CTL_VARIABLE} (set by .ci/postgres)")
+    return shlex.split(command)
+
+
+def test_writers_survive_server_restarts_losing_nothing_acknowledged(postgres_url):
+    pg_ctl = _pg_ctl()
+    Memory.open(postgres_url, dimension=DIM).close()
+    context = multiprocessing.get_context("spawn")
+    queue, stop = context.Queue(), context.Event()
+    writers = [
+        context.Process(target=pg_workers.restarted_writer, args=(n, queue, postgres_url, stop))
+        for n in range(3)
+    ]
+    for process in writers:
+        process.start()
+    started = []
+
+    def restart_when_all_started(kind, number, payload):
+        if kind == "started":
+            started.append(number)
+            if len(started) == len(writers):
+                # A crash (no shutdown checkpoint, recovery from the log) and
+                # a clean stop that terminates the sessions, each with the
+                # server down longer than the writers wait for it.
+                for mode in ("immediate", "fast"):
+                    time.sleep(0.7)
+                    subprocess.run([*pg_ctl, "-m", mode, "stop"], check=True, timeout=120)
+                    time.sleep(2.0)
+                    subprocess.run([*pg_ctl, "start"], check=True, timeout=120)
+                time.sleep(1.0)
+                stop.set()
+
+    done = _collect(writers, queue, "done", restart_when_all_started)
+    assert sum(errors for _, errors in done.values()) > 0, "no writer saw the restarts"
+    with Memory.open(postgres_url) as memory:
+        for shared in (0, 1):
+            expected = sorted(i for n, (ids, _) in done.items() if n % 2 == shared for i in ids)
+            assert len(expected) == len(set(expected))
+            user = memory.user(f"shared {shared}")
+            stored = {turn.id: turn for turn in user.turns()}
+            assert sorted(stored) == expected
+            stats = user.stats()
+            assert stats.turns == stats.index_points == stats.head_seq == len(expected)
+            for turn_id in expected[:: max(1, len(expected) // 20)]:
+                turn = stored[turn_id]
+                hits = user.search(
+                    "", 1, mode="vector", embedding=vector_for(turn.text), session=turn.session_id
+                )
+                assert hits[0].id == turn_id
+
+
+def _terminate_lock_waiters(url, done):
+    """Terminates every session of the database that waits for an advisory
+    lock, until `done` is set."""
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as conn:
+        while not done.is_set():
+            conn.execute(
+                "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                " WHERE datname = current_database() AND wait_event_type = 'Lock'"
+                " AND wait_event = 'advisory'"
+            )
+            time.sleep(0.05)
+
+
+@pytest.mark.parametrize("how", ["lock wait times out", "connection terminated"])
+def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_url, how):
+    import psycopg
+
+    from orlo_memory.postgres_schema import LOCK_SPACE
+
+    timeout = 1.0 if how == "lock wait times out" else 30.0
+    with Memory.open(postgres_url, dimension=DIM, busy_timeout=timeout) as memory:
+        user = memory.user("u")
+        user.add("first", embedding=vector_for("first"))
+        done = threading.Event()
+        with psycopg.connect(postgres_url, autocommit=True) as holder:
+            # Another writer holds the user's lock, so the add below waits.
+            holder.execute("BEGIN")
+            holder.execute(
+                "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)", (LOCK_SPACE, user._uid)
+            )
+            killer = threading.Thread(target=_terminate_lock_waiters, args=(postgres_url, done))
+            if how == "connection terminated":
+                killer.start()
+            try:
+                with pytest.raises(StoreUnavailableError, match="may be retried"):
+                    user.add("second", embedding=vector_for("second"))
+            finally:
+                done.set()
+                if killer.is_alive():
+                    killer.join()
+            holder.execute("ROLLBACK")
+        assert [turn.text for turn in user.turns()] == ["first"]
+        user.add("second", embedding=vector_for("second"))  # reconnected
+        stats = user.stats()
+        assert stats.turns == stats.index_points == stats.head_seq == 2
+
+
+def test_many_first_opens_at_once_create_one_schema():
+    server = postgres_server()
+    from orlo_memory.postgres_schema import SCHEMA_VERSION
+
+    for _ in range(4):
+        with fresh_database(server) as url:
+            errors = []
+            barrier = threading.Barrier(8)
+
+            def open_fresh(url=url, barrier=barrier, errors=errors):
+                barrier.wait()
+                try:
+                    Memory.open(url, dimension=DIM).close()
+                except Exception as error:
+                    errors.append(error)
+
+            threads = [threading.Thread(target=open_fresh) for _ in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert not errors
+            rows = run_sql(url, "", "SELECT key, value FROM orlo_memory.meta ORDER BY key")
+            assert dict(rows)["schema_version"] == str(SCHEMA_VERSION)
+
+
+@pytest.mark.parametrize(
+    ("stored", "words"),
+    [("2", "newer than"), ("0", "older than"), ("two", "not one")],
+)
+def test_a_schema_of_another_version_is_refused_naming_both(postgres_url, stored, words):
+    from orlo_memory.postgres_schema import SCHEMA_VERSION
+
+    Memory.open(postgres_url, dimension=DIM).close()
+    statement = "UPDATE orlo_memory.meta SET value = %s WHERE key = 'schema_version'"
+    run_sql(postgres_url, "", statement, (stored,))
+    with pytest.raises(SettingsMismatchError, match=words) as raised:
+        Memory.open(postgres_url)
+    assert stored in str(raised.value) and str(SCHEMA_VERSION) in str(raised.value)
+
+
+def test_an_unreachable_database_is_a_clear_error(postgres_url):
+    parts = urllib.parse.urlsplit(postgres_url)
+    missing = urllib.parse.urlunsplit(parts._replace(path="/orlo_no_such_database"))
+    with pytest.raises(StoreUnavailableError, match="orlo_no_such_database"):
+        Memory.open(missing, dimension=DIM, busy_timeout=5)
