@@ -3,9 +3,11 @@
 Prints, for 384 and 1536 dimensions, the time per add and its ratio to
 `array.array('f', the_list)` on the same lists (the conversion any caller pays),
 then the resident memory per stored chunk after 100,000 adds (documents of 50
-chunks, as the fill limit makes them) as a ratio to the raw embedding. Memory
-is measured in a fresh process per case: the growth of its anonymous resident
-memory while the index is built.
+chunks, as the fill limit makes them) as a ratio to the raw embedding. Each
+case runs in a fresh process: a process that has just freed another index
+would hand its memory to the next one and hide the page faults that a growing
+index pays. Memory is the growth of that process's anonymous resident memory
+while the index is built.
 
 Usage: python bench/bench_add.py [--adds N]
 """
@@ -67,15 +69,24 @@ def memory_child(dim, adds):
     print((after - before) / adds)
 
 
-def memory_case(dim, adds):
-    command = [sys.executable, __file__, "--memory-child", str(dim), str(adds)]
+def timing_child(dim, calls):
+    """Run in a fresh process: print the add and conversion times per call."""
+    add, convert = time_case(dim, calls)
+    print(add, convert)
+
+
+def in_fresh_process(role, dim, count):
+    command = [sys.executable, __file__, role, str(dim), str(count)]
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    return float(output.split()[-1])
+    return [float(word) for word in output.split()]
+
+
+CHILDREN = {"--memory-child": memory_child, "--timing-child": timing_child}
 
 
 def main():
-    if len(sys.argv) == 4 and sys.argv[1] == "--memory-child":
-        memory_child(int(sys.argv[2]), int(sys.argv[3]))
+    if len(sys.argv) == 4 and sys.argv[1] in CHILDREN:
+        CHILDREN[sys.argv[1]](int(sys.argv[2]), int(sys.argv[3]))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--adds", type=int, default=100_000)
@@ -84,13 +95,13 @@ def main():
 
     print(f"{'dims':>6} {'add (us)':>10} {'array(f) (us)':>14} {'add/convert':>12}")
     for dim in (384, 1536):
-        add, convert = time_case(dim, args.calls)
+        add, convert = in_fresh_process("--timing-child", dim, args.calls)
         print(f"{dim:>6} {add * 1e6:>10.2f} {convert * 1e6:>14.2f} {add / convert:>12.3f}")
 
     print()
     print(f"{'dims':>6} {'adds':>9} {'bytes/chunk':>12} {'raw bytes':>10} {'ratio':>7}")
     for dim in (384, 1536):
-        per_chunk = memory_case(dim, args.adds)
+        (per_chunk,) = in_fresh_process("--memory-child", dim, args.adds)
         raw = 4 * dim
         print(f"{dim:>6} {args.adds:>9,} {per_chunk:>12.0f} {raw:>10} {per_chunk / raw:>7.3f}")
 

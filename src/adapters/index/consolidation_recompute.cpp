@@ -190,7 +190,7 @@ float ConsolidationTree::apply(const ContainerRef& container, std::vector<float>
   const std::size_t d = index_.dimensionality();
   const auto n = static_cast<float>(count);
   std::vector<float> centroid(d);
-  for (std::size_t i = 0; i < d; ++i) centroid[i] = sum[i] / n;
+  kernels::divide_into(centroid.data(), sum.data(), n, d);
   normalize_in_place(centroid);
 
   const std::span<const float> old = container.centroid();

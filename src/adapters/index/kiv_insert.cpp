@@ -159,7 +159,7 @@ float KivIndex::propagate_point(const Id& container_id, std::span<const float> v
   } else {
     const float divisor = static_cast<float>(n) + 1.0f;
     next.resize(sum.size());
-    for (std::size_t i = 0; i < sum.size(); ++i) next[i] = sum[i] / divisor;
+    kernels::divide_into(next.data(), sum.data(), divisor, sum.size());
   }
   normalize_in_place(next);
   const float shift = std::sqrt(

@@ -19,6 +19,9 @@ constexpr std::size_t kMappedBlockBytes = std::size_t{4} << 20;
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+// Mapped memory is made resident this many bytes at a time, ahead of the
+// appends that fill it.
+constexpr std::size_t kPopulateBytes = std::size_t{256} << 10;
 
 std::size_t block_bytes(std::size_t slots, std::size_t width) noexcept {
   return std::max<std::size_t>(slots * width * sizeof(float), kAlignment);
@@ -79,7 +82,9 @@ VectorSlab::VectorSlab(VectorSlab&& other) noexcept
       block_count_(std::exchange(other.block_count_, 0)),
       blocks_(std::exchange(other.blocks_, {})),
       advise_block_(std::exchange(other.advise_block_, 0)),
-      advised_bytes_(std::exchange(other.advised_bytes_, 0)) {}
+      advised_bytes_(std::exchange(other.advised_bytes_, 0)),
+      populate_block_(std::exchange(other.populate_block_, 0)),
+      populated_bytes_(std::exchange(other.populated_bytes_, 0)) {}
 
 VectorSlab& VectorSlab::operator=(VectorSlab&& other) noexcept {
   if (this != &other) {
@@ -91,6 +96,8 @@ VectorSlab& VectorSlab::operator=(VectorSlab&& other) noexcept {
     blocks_ = std::exchange(other.blocks_, {});
     advise_block_ = std::exchange(other.advise_block_, 0);
     advised_bytes_ = std::exchange(other.advised_bytes_, 0);
+    populate_block_ = std::exchange(other.populate_block_, 0);
+    populated_bytes_ = std::exchange(other.populated_bytes_, 0);
   }
   return *this;
 }
@@ -105,6 +112,8 @@ void VectorSlab::release_blocks() noexcept {
   block_count_ = 0;
   advise_block_ = 0;
   advised_bytes_ = 0;
+  populate_block_ = 0;
+  populated_bytes_ = 0;
 }
 
 void VectorSlab::clear() noexcept {
@@ -123,6 +132,7 @@ VectorSlab::Slot VectorSlab::append_uninitialized() {
   const std::size_t slot = size_;
   if (block_of(static_cast<Slot>(slot)) >= block_count_) add_block();
   advise_through(slot);
+  populate_through(slot + 1);
   ++size_;
   return static_cast<Slot>(slot);
 }
@@ -169,6 +179,9 @@ std::optional<VectorSlab::Slot> VectorSlab::slot_of(const float* p) const noexce
 void VectorSlab::truncate(std::size_t count) noexcept {
   if (count >= size_) return;
   size_ = count;
+  // Populating again what is still resident costs little; start over.
+  populate_block_ = 0;
+  populated_bytes_ = 0;
   while (block_count_ > 0 && first_slot_of(block_count_ - 1) >= count) {
     --block_count_;
     free_block(blocks_[block_count_], block_bytes(slots_in(block_count_), width_));
@@ -194,6 +207,28 @@ void VectorSlab::truncate(std::size_t count) noexcept {
   if (from < bytes) {
     madvise(reinterpret_cast<char*>(blocks_[last]) + from, bytes - from, MADV_DONTNEED);
   }
+}
+
+void VectorSlab::populate_through(std::size_t end) noexcept {
+  // Appending one vector at a time into fresh mapped memory would take a page
+  // fault every page or two; faulting in a run of pages with one call costs a
+  // fraction of that. The pages made resident early are at most one run past
+  // the last vector.
+  if (end == 0) return;
+  const std::size_t block = block_of(static_cast<Slot>(end - 1));
+  const std::size_t bytes = block_bytes(slots_in(block), width_);
+  if (bytes < kMappedBlockBytes) return;
+  if (block != populate_block_) {
+    populate_block_ = block;
+    populated_bytes_ = 0;
+  }
+  const std::size_t filled = (end - first_slot_of(block)) * width_ * sizeof(float);
+  if (filled <= populated_bytes_) return;
+  const std::size_t upto = std::min(bytes, (filled + kPopulateBytes - 1) / kPopulateBytes * kPopulateBytes);
+  // Only a hint: where the system cannot, pages fault in one by one as before.
+  madvise(reinterpret_cast<char*>(blocks_[block]) + populated_bytes_, upto - populated_bytes_,
+          MADV_POPULATE_WRITE);
+  populated_bytes_ = upto;
 }
 
 void VectorSlab::advise_through(std::size_t end) noexcept {

@@ -90,6 +90,8 @@ class VectorSlab {
   void release_blocks() noexcept;
   // Asks for huge pages for every whole 2 MB that the first `end` slots fill.
   void advise_through(std::size_t end) noexcept;
+  // Makes the memory of the first `end` slots resident, a run of pages at a time.
+  void populate_through(std::size_t end) noexcept;
 
   std::size_t width_;
   std::size_t base_shift_;  // the first block holds 2^base_shift_ slots
@@ -99,6 +101,9 @@ class VectorSlab {
   // The block, and the bytes of it, that advise_through has dealt with.
   std::size_t advise_block_ = 0;
   std::size_t advised_bytes_ = 0;
+  // The block, and the bytes of it, that populate_through has made resident.
+  std::size_t populate_block_ = 0;
+  std::size_t populated_bytes_ = 0;
 };
 
 }  // namespace orlo_kiv
