@@ -133,7 +133,8 @@ void avx2_add_into(float* acc, const float* v, std::size_t n) noexcept {
 void avx2_divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept {
   const __m256 d = _mm256_set1_ps(divisor);
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(a + i), d));
+  for (; i + kLanes <= n; i += kLanes)
+    _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(a + i), d));
   for (; i < n; ++i) out[i] = a[i] / divisor;
 }
 

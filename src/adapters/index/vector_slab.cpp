@@ -224,7 +224,8 @@ void VectorSlab::populate_through(std::size_t end) noexcept {
   }
   const std::size_t filled = (end - first_slot_of(block)) * width_ * sizeof(float);
   if (filled <= populated_bytes_) return;
-  const std::size_t upto = std::min(bytes, (filled + kPopulateBytes - 1) / kPopulateBytes * kPopulateBytes);
+  const std::size_t upto =
+      std::min(bytes, (filled + kPopulateBytes - 1) / kPopulateBytes * kPopulateBytes);
   // Only a hint: where the system cannot, pages fault in one by one as before.
   madvise(reinterpret_cast<char*>(blocks_[block]) + populated_bytes_, upto - populated_bytes_,
           MADV_POPULATE_WRITE);
