@@ -14,7 +14,7 @@
 
 namespace {
 
-using orlo_kiv::Container;
+using orlo_kiv::ContainerView;
 using orlo_kiv::KivIndex;
 namespace persistence = orlo_kiv::persistence;
 
@@ -42,11 +42,11 @@ void require_same_index(const KivIndex& a, const KivIndex& b) {
   }
   require(a.containers().size() == b.containers().size());
   for (const auto& [id, container] : a.containers()) {
-    const Container* other = b.find(id);
+    const ContainerView other = b.find(id);
     require(other != nullptr);
     require(other->level() == container.level());
     require(other->timestamp_ms() == container.timestamp_ms());
-    require(other->children() == container.children());
+    require(other->children().to_vector() == container.children().to_vector());
     require(other->point_count() == container.point_count());
     require(same_bits(other->centroid(), container.centroid()));
     require(other->has_sum() == container.has_sum());

@@ -98,4 +98,8 @@ float difference_dot(const float* a, const float* b, const float* c, std::size_t
 
 void add_into(float* acc, const float* v, std::size_t n) noexcept { active().add_into(acc, v, n); }
 
+void divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept {
+  active().divide_into(out, a, divisor, n);
+}
+
 }  // namespace orlo_kiv::kernels

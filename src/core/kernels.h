@@ -41,6 +41,10 @@ float difference_dot(const float* a, const float* b, const float* c, std::size_t
 // acc[i] += v[i].
 void add_into(float* acc, const float* v, std::size_t n) noexcept;
 
+// out[i] = a[i] / divisor; out may be a. Each quotient is correctly rounded,
+// so every variant gives the same bits as the plain loop.
+void divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept;
+
 // --- Variants, for tests and benchmarks ------------------------------------------
 
 enum class Isa : std::uint8_t { Portable, Avx2, Avx512 };
@@ -53,6 +57,7 @@ struct KernelTable {
   float (*weighted_dot)(const float*, const float*, const float*, std::size_t) noexcept;
   float (*difference_dot)(const float*, const float*, const float*, std::size_t) noexcept;
   void (*add_into)(float*, const float*, std::size_t) noexcept;
+  void (*divide_into)(float*, const float*, float, std::size_t) noexcept;
 };
 
 // Whether this processor (and its operating system) can run the variant.

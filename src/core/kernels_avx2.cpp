@@ -130,11 +130,19 @@ void avx2_add_into(float* acc, const float* v, std::size_t n) noexcept {
   for (; i < n; ++i) acc[i] += v[i];
 }
 
+void avx2_divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept {
+  const __m256 d = _mm256_set1_ps(divisor);
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(a + i), d));
+  for (; i < n; ++i) out[i] = a[i] / divisor;
+}
+
 }  // namespace
 
 const KernelTable kAvx2Kernels = {
     avx2_dot,          avx2_sum_squares,    avx2_dot_and_norm, avx2_squared_distance,
-    avx2_weighted_dot, avx2_difference_dot, avx2_add_into,
+    avx2_weighted_dot, avx2_difference_dot, avx2_add_into,     avx2_divide_into,
 };
 
 }  // namespace orlo_kiv::kernels

@@ -130,11 +130,23 @@ void avx512_add_into(float* acc, const float* v, std::size_t n) noexcept {
   }
 }
 
+void avx512_divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept {
+  const __m512 d = _mm512_set1_ps(divisor);
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    _mm512_storeu_ps(out + i, _mm512_div_ps(_mm512_loadu_ps(a + i), d));
+  if (i < n) {
+    const __mmask16 mask = first_lanes(n - i);
+    _mm512_mask_storeu_ps(out + i, mask,
+                          _mm512_maskz_div_ps(mask, _mm512_maskz_loadu_ps(mask, a + i), d));
+  }
+}
+
 }  // namespace
 
 const KernelTable kAvx512Kernels = {
     avx512_dot,          avx512_sum_squares,    avx512_dot_and_norm, avx512_squared_distance,
-    avx512_weighted_dot, avx512_difference_dot, avx512_add_into,
+    avx512_weighted_dot, avx512_difference_dot, avx512_add_into,     avx512_divide_into,
 };
 
 }  // namespace orlo_kiv::kernels

@@ -55,13 +55,17 @@ void portable_add_into(float* acc, const float* v, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) acc[i] += v[i];
 }
 
+void portable_divide_into(float* out, const float* a, float divisor, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = a[i] / divisor;
+}
+
 }  // namespace
 
 const KernelTable kPortableKernels = {
     portable_dot,          portable_sum_squares,
     portable_dot_and_norm, portable_squared_distance,
     portable_weighted_dot, portable_difference_dot,
-    portable_add_into,
+    portable_add_into,     portable_divide_into,
 };
 
 }  // namespace orlo_kiv::kernels

@@ -25,7 +25,7 @@ void normalize_in_place(std::span<float> v) noexcept {
   const float s = kernels::sum_squares(v.data(), v.size());
   if (s == 0.0f) return;
   const float norm = std::sqrt(s);
-  for (float& x : v) x /= norm;
+  kernels::divide_into(v.data(), v.data(), norm, v.size());
 }
 
 std::vector<float> normalize(std::span<const float> v) {

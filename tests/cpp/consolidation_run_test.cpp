@@ -169,19 +169,19 @@ TEST(ConsolidationRun, LightRunRecomputesEveryAncestorExactly) {
   std::vector<Id> every_chunk;
   for (std::size_t doc = 0; doc < 3; ++doc) {
     const auto vectors = embeddings_of(index, documents[doc]);
-    const Container& c = *index.find(document_ids[doc]);
+    const ContainerView c = index.find(document_ids[doc]);
     EXPECT_EQ(c.point_count(), 3u);
     const auto expected_sum = sum_of(vectors);
-    EXPECT_EQ(std::vector<float>(c.sum().begin(), c.sum().end()), expected_sum);
+    EXPECT_EQ(c.sum(), expected_sum);
     const auto expected = normalised_mean(vectors);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(c.centroid()[i], expected[i]);
     every_chunk.insert(every_chunk.end(), documents[doc].begin(), documents[doc].end());
   }
   const auto all = embeddings_of(index, every_chunk);
   for (const Id& id : {session, root}) {
-    const Container& c = *index.find(id);
+    const ContainerView c = index.find(id);
     EXPECT_EQ(c.point_count(), 9u);
-    EXPECT_EQ(std::vector<float>(c.sum().begin(), c.sum().end()), sum_of(all));
+    EXPECT_EQ(c.sum(), sum_of(all));
     const auto expected = normalised_mean(all);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(c.centroid()[i], expected[i]);
   }
@@ -230,15 +230,15 @@ TEST(ConsolidationRun, ContainerWithoutChunksKeepsItsState) {
   }
   const Id document = *index.current_document();
   for (const Id& id : chunks) index.remove(id);
-  const Container& doc = *index.find(document);
+  const ContainerView doc = index.find(document);
   const std::vector<float> centroid(doc.centroid().begin(), doc.centroid().end());
-  const std::vector<float> sum(doc.sum().begin(), doc.sum().end());
+  const std::vector<float> sum = doc.sum();
 
   const ConsolidationReport report = run_consolidation(index, ConsolidationConfig::light());
   EXPECT_EQ(report.containers_processed, 3u);
   EXPECT_EQ(report.centroids_recomputed, 0u);
   EXPECT_EQ(std::vector<float>(doc.centroid().begin(), doc.centroid().end()), centroid);
-  EXPECT_EQ(std::vector<float>(doc.sum().begin(), doc.sum().end()), sum);
+  EXPECT_EQ(doc.sum(), sum);
   EXPECT_EQ(doc.point_count(), 2u);
 }
 

@@ -58,11 +58,11 @@ Session session_with(const std::vector<int>& sizes) {
 }
 
 void expect_recomputed(const KivIndex& index, const Id& id, const std::vector<Id>& chunks) {
-  const Container& c = *index.find(id);
+  const ContainerView c = index.find(id);
   EXPECT_EQ(c.children(), chunks);
   EXPECT_EQ(c.point_count(), chunks.size());
   const auto vectors = embeddings_of(index, chunks);
-  EXPECT_EQ(std::vector<float>(c.sum().begin(), c.sum().end()), sum_of(vectors));
+  EXPECT_EQ(c.sum(), sum_of(vectors));
   const auto expected = normalised_mean(vectors);
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_FLOAT_EQ(c.centroid()[i], expected[i]);
 }
@@ -110,7 +110,7 @@ TEST(ConsolidationSplit, NewHalfNeverTakesAnIdInUse) {
   EXPECT_EQ(report.splits, 1u);
   EXPECT_EQ(s.index.containers().size(), before + 1);
   for (const Id& id : planted) {
-    const Container* c = s.index.find(id);
+    const ContainerView c = s.index.find(id);
     ASSERT_NE(c, nullptr);
     EXPECT_TRUE(c->is_chunk());
   }
@@ -277,11 +277,10 @@ TEST(ConsolidationPrune, DocumentsLeftEmptyByRemovalsArePrunedWithTheirSession) 
   const KivStats stats = s.index.stats();
   EXPECT_EQ(stats.session_count, 1u);
   EXPECT_EQ(stats.document_count, 1u);
-  const Container& root = *s.index.find(*s.index.root_id());
+  const ContainerView root = s.index.find(*s.index.root_id());
   EXPECT_EQ(root.children(), std::vector<Id>{s.session});
   EXPECT_EQ(root.point_count(), 4u);
-  EXPECT_EQ(std::vector<float>(root.sum().begin(), root.sum().end()),
-            sum_of(embeddings_of(s.index, s.chunks[0])));
+  EXPECT_EQ(root.sum(), sum_of(embeddings_of(s.index, s.chunks[0])));
 }
 
 TEST(ConsolidationPrune, ContainersMovedByMergeOrSplitAreUnlistedFromTheirNewParent) {

@@ -42,10 +42,10 @@ class HandTree {
   }
 
   // Throws (a reported test failure) when no container has the id.
-  const Container& at(const Id& id) const {
-    const Container* c = index.find(id);
+  ContainerView at(const Id& id) const {
+    const ContainerView c = index.find(id);
     if (c == nullptr) throw std::runtime_error("no container has that id");
-    return *c;
+    return c;
   }
   bool has(const Id& id) const { return index.find(id) != nullptr; }
 
@@ -61,7 +61,7 @@ inline std::set<Id> reachable_chunks(const KivIndex& index) {
   while (!pending.empty()) {
     const Id id = pending.back();
     pending.pop_back();
-    const Container* c = index.find(id);
+    const ContainerView c = index.find(id);
     if (c == nullptr || !seen.insert(id).second) continue;
     if (c->is_chunk()) chunks.insert(id);
     for (const Id& child : c->children()) pending.push_back(child);

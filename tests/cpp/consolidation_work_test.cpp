@@ -107,7 +107,7 @@ TEST_P(ConsolidationWork, StaysLinearOnMalformedShapes) {
     case Shape::Cycle:
       // Each document holds the chunks of the chain from itself on, once.
       for (std::uint64_t i = 0; i < kLength; i += 997) {
-        const Container& document = tree.at(built.chain[i]);
+        const ContainerView document = tree.at(built.chain[i]);
         EXPECT_EQ(document.point_count(), kLength - i);
         EXPECT_EQ(document.sum()[0], static_cast<float>(kLength - i));
         EXPECT_EQ(document.centroid()[0], 1.0f);

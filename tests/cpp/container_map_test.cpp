@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
@@ -11,104 +13,231 @@ namespace {
 
 Id id_of(std::uint64_t n) { return make_id(n >> 16, n); }
 
-Container chunk_with(float value) { return Container::chunk(Id{}, {value}, 0); }
+std::vector<std::uint32_t> bits_of(std::span<const float> values) {
+  std::vector<std::uint32_t> bits;
+  for (const float x : values) bits.push_back(std::bit_cast<std::uint32_t>(x));
+  return bits;
+}
+
+// One float per vector fits the map's slabs; two do not and are kept apart.
+Container value_with(std::uint64_t step, ContainerLevel level) {
+  std::vector<float> centroid(step % 7 == 0 ? 2 : 1, static_cast<float>(step));
+  if (level == ContainerLevel::Chunk) return Container::chunk(Id{}, std::move(centroid), step);
+  Container c = Container::branch(Id{}, level, 1, step);
+  c.set_centroid(std::move(centroid));
+  c.mutable_children().push_back(id_of(step % 50));
+  return c;
+}
 
 TEST(ContainerMap, AgreesWithAReferenceMapUnderRandomChanges) {
-  ContainerMap map;
-  std::map<Id, float> reference;
+  ContainerMap map(1);
+  struct Expected {
+    float value;
+    ContainerLevel level;
+  };
+  std::map<Id, Expected> reference;
   std::mt19937_64 random(42);
   // Few distinct keys, so that inserts, replacements and erasures all collide.
   std::uniform_int_distribution<std::uint64_t> key(0, 3000);
-  for (int step = 0; step < 200'000; ++step) {
+  for (std::uint64_t step = 0; step < 100'000; ++step) {
     const Id id = id_of(key(random));
-    const float value = static_cast<float>(step);
+    const auto level = static_cast<ContainerLevel>(random() % 4);
     switch (random() % 3) {
       case 0: {
-        const auto [it, inserted] = map.insert_or_assign(id, chunk_with(value));
+        const auto [view, inserted] = map.insert_or_assign(id, value_with(step, level));
         EXPECT_EQ(inserted, reference.count(id) == 0);
-        EXPECT_EQ(it->first, id);
-        reference[id] = value;
+        EXPECT_EQ(view->id(), id);
+        reference[id] = {static_cast<float>(step), level};
         break;
       }
       case 1:
         EXPECT_EQ(map.erase(id), reference.erase(id));
         break;
       default: {
-        const auto it = map.find(id);
+        const ContainerView view = std::as_const(map).find(id);
         const auto expected = reference.find(id);
-        ASSERT_EQ(it == map.end(), expected == reference.end());
-        if (it != map.end()) EXPECT_EQ(it->second.centroid()[0], expected->second);
+        ASSERT_EQ(!view, expected == reference.end());
+        if (view) {
+          EXPECT_EQ(view->centroid()[0], expected->second.value);
+          EXPECT_EQ(view->level(), expected->second.level);
+        }
       }
     }
     ASSERT_EQ(map.size(), reference.size());
+    if (step % 1000 == 0) map.collect_garbage();
   }
-  std::map<Id, float> iterated;
-  for (const auto& [id, container] : map) iterated[id] = container.centroid()[0];
-  EXPECT_EQ(iterated, reference);
-  for (const auto& [id, value] : reference) {
-    const std::size_t hash = map.hash(id);
-    const auto* entry = map.find_hashed(id, hash);
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->second.centroid()[0], value);
+  std::map<Id, Expected> iterated;
+  std::array<std::uint64_t, 4> counts{};
+  for (const auto& [id, container] : std::as_const(map)) {
+    iterated[id] = {container.centroid()[0], container.level()};
+    ++counts[static_cast<std::size_t>(container.level())];
+  }
+  ASSERT_EQ(iterated.size(), reference.size());
+  for (const auto& [id, expected] : reference) {
+    EXPECT_EQ(iterated[id].value, expected.value);
+    EXPECT_EQ(iterated[id].level, expected.level);
+  }
+  for (std::size_t level = 0; level < 4; ++level) {
+    EXPECT_EQ(map.count(static_cast<ContainerLevel>(level)), counts[level]);
   }
 }
 
-TEST(ContainerMap, EntriesStayInPlaceWhileTheTableGrows) {
-  ContainerMap map;
-  map.insert_or_assign(id_of(1), chunk_with(1.0f));
-  const Container* first = &map.find(id_of(1))->second;
-  for (std::uint64_t n = 2; n < 10'000; ++n) map.insert_or_assign(id_of(n), chunk_with(0.0f));
-  for (std::uint64_t n = 2; n < 10'000; n += 2) map.erase(id_of(n));
-  EXPECT_EQ(&map.find(id_of(1))->second, first);
-  EXPECT_EQ(first->centroid()[0], 1.0f);
+TEST(ContainerMap, ViewsAndListedIdsOutliveGrowthAndErasure) {
+  ContainerMap map(3);
+  const ContainerRef document =
+      map.insert_or_assign(id_of(1), Container::branch(id_of(1), ContainerLevel::Document, 3, 0))
+          .first;
+  document->mutable_children().push_back(id_of(2));  // not stored yet
+  for (std::uint64_t n = 3; n < 10'000; ++n) {
+    map.insert_chunk(id_of(n), std::vector<float>{1.0f, 2.0f, float(n)}, 0);
+  }
+  for (std::uint64_t n = 3; n < 10'000; n += 2) map.erase(id_of(n));
+  EXPECT_EQ(document->level(), ContainerLevel::Document);
+  ASSERT_EQ(document->children().size(), 1u);
+  EXPECT_EQ(document->children()[0], id_of(2));
+  EXPECT_FALSE(map.find(id_of(2)));
+  // A listed id resolves as soon as a container is stored under it.
+  map.insert_chunk(id_of(2), std::vector<float>{7.0f, 8.0f, 9.0f}, 0);
+  EXPECT_EQ(map.centroid(document->children().handles().at(0))[2], 9.0f);
+  map.collect_garbage();
+  EXPECT_EQ(map.find(id_of(4))->centroid()[2], 4.0f);
+  EXPECT_EQ(map.find(id_of(1))->children()[0], id_of(2));
 }
 
-TEST(ContainerMap, ShrinkingAfterErasuresKeepsEntriesInPlace) {
-  ContainerMap map;
-  for (std::uint64_t n = 0; n < 10'000; ++n) map.insert_or_assign(id_of(n), chunk_with(float(n)));
-  const Container* kept = &map.find(id_of(7))->second;
+// Timestamps are kept as offsets from their block's first one; any other
+// value, early or late by any amount, reads back whole.
+TEST(ContainerMap, EveryTimestampReadsBackWhole) {
+  ContainerMap map(1);
+  const std::vector<std::uint64_t> times = {
+      1'000'000, 5,        UINT64_MAX, 1'000'000 + (1ull << 32), 1'000'000 + (1ull << 32) - 2,
+      0,         1'000'001};
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    map.insert_chunk(id_of(i), std::vector<float>{1.0f}, times[i]);
+  }
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    EXPECT_EQ(map.find(id_of(i))->timestamp_ms(), times[i]);
+  }
+  // Replacing one kept apart with one that fits, and the other way round.
+  map.insert_chunk(id_of(2), std::vector<float>{1.0f}, 1'000'002);
+  map.insert_chunk(id_of(6), std::vector<float>{1.0f}, 3);
+  EXPECT_EQ(map.find(id_of(2))->timestamp_ms(), 1'000'002u);
+  EXPECT_EQ(map.find(id_of(6))->timestamp_ms(), 3u);
+}
+
+TEST(ContainerMap, ShrinkingAfterErasuresKeepsEveryEntry) {
+  ContainerMap map(1);
+  for (std::uint64_t n = 0; n < 10'000; ++n) {
+    map.insert_chunk(id_of(n), std::vector<float>{float(n)}, n);
+  }
   for (std::uint64_t n = 0; n < 10'000; ++n) {
     if (n % 100 != 7) map.erase(id_of(n));
   }
-  map.shrink_to_fit();
-  EXPECT_EQ(&map.find(id_of(7))->second, kept);
+  EXPECT_TRUE(map.shrink_to_fit());
   std::size_t seen = 0;
   for (const auto& [id, container] : map) {
-    EXPECT_EQ(map.find(id)->second.centroid()[0], container.centroid()[0]);
+    EXPECT_EQ(map.find(id)->centroid()[0], container.centroid()[0]);
     ++seen;
   }
   EXPECT_EQ(seen, 100u);
-  for (std::uint64_t n = 7; n < 10'000; n += 100) ASSERT_NE(map.find(id_of(n)), map.end());
-  map.insert_or_assign(id_of(1), chunk_with(1.0f));
+  for (std::uint64_t n = 7; n < 10'000; n += 100) {
+    const ContainerView kept = map.find(id_of(n));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->centroid()[0], float(n));
+    EXPECT_EQ(kept->timestamp_ms(), n);
+  }
+  map.insert_chunk(id_of(1), std::vector<float>{1.0f}, 0);
   EXPECT_EQ(map.size(), 101u);
 }
 
 TEST(ContainerMap, EmptyMapFindsNothing) {
-  const ContainerMap map;
+  const ContainerMap map(4);
   EXPECT_TRUE(map.empty());
-  EXPECT_EQ(map.find(id_of(7)), map.end());
-  EXPECT_EQ(map.find_hashed(id_of(7), map.hash(id_of(7))), nullptr);
+  EXPECT_FALSE(map.find(id_of(7)));
   EXPECT_EQ(map.begin(), map.end());
+  EXPECT_EQ(map.count(ContainerLevel::Chunk), 0u);
 }
 
 TEST(ContainerMap, MovingLeavesAnEmptyUsableMap) {
-  ContainerMap source;
-  source.insert_or_assign(id_of(3), chunk_with(3.0f));
+  ContainerMap source(1);
+  source.insert_chunk(id_of(3), std::vector<float>{3.0f}, 0);
   ContainerMap target = std::move(source);
   EXPECT_EQ(target.size(), 1u);
+  EXPECT_EQ(target.find(id_of(3))->centroid()[0], 3.0f);
   EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): moved-from state is specified
-  EXPECT_EQ(source.find(id_of(3)), source.end());
-  source.insert_or_assign(id_of(4), chunk_with(4.0f));
+  EXPECT_FALSE(source.find(id_of(3)));
+  source.insert_chunk(id_of(4), std::vector<float>{4.0f}, 0);
   EXPECT_EQ(source.size(), 1u);
+  EXPECT_EQ(source.count(ContainerLevel::Chunk), 1u);
 }
 
-TEST(ContainerMap, ReserveKeepsEntries) {
-  ContainerMap map;
-  for (std::uint64_t n = 0; n < 100; ++n) map.insert_or_assign(id_of(n), chunk_with(float(n)));
-  map.reserve(100'000);
-  for (std::uint64_t n = 0; n < 100; ++n) {
-    ASSERT_NE(map.find(id_of(n)), map.end());
-    EXPECT_EQ(map.find(id_of(n))->second.centroid()[0], float(n));
+// A document's sum that its chunks reproduce is dropped and read back with
+// every bit, whether it was built from the first vector or from zeros (which
+// differ in the sign of zero sums), through removals and the compaction that
+// follows them.
+TEST(ContainerMap, SharedSumsReadBackBitForBit) {
+  constexpr std::size_t kDims = 4;
+  ContainerMap map(kDims);
+  std::mt19937 random(5);
+  std::normal_distribution<float> normal;
+  std::uint64_t next = 100;
+  struct Case {
+    Id document;
+    std::vector<float> sum;
+    std::vector<Id> chunks;
+  };
+  std::vector<Case> cases;
+  for (const bool zero_start : {false, true}) {
+    for (int doc = 0; doc < 40; ++doc) {
+      const Id document = id_of(next++);
+      map.insert_or_assign(document,
+                           Container::branch(document, ContainerLevel::Document, kDims, 0));
+      std::vector<float> sum(kDims, 0.0f);
+      std::vector<Id> chunks;
+      for (int chunk = 0; chunk < 60; ++chunk) {
+        // The last component is -0.0 in every chunk: its sum's sign depends on
+        // where the addition started.
+        std::vector<float> v{normal(random), normal(random), normal(random), -0.0f};
+        const Id id = id_of(next++);
+        chunks.push_back(id);
+        map.insert_chunk(id, v, 0);
+        map.find(document)->mutable_children().push_back(id);
+        if (chunk == 0 && !zero_start) {
+          sum = v;
+        } else {
+          for (std::size_t i = 0; i < kDims; ++i) sum[i] += v[i];
+        }
+      }
+      map.find(document)->set_sum(sum);
+      map.share_sum_with_chunks(document);
+      EXPECT_TRUE(map.find(document)->sum_is_shared());
+      cases.push_back({document, sum, chunks});
+    }
+  }
+  for (const Case& c : cases) EXPECT_EQ(bits_of(map.find(c.document)->sum()), bits_of(c.sum));
+  // Remove most chunks of every other document (their slots become garbage),
+  // then compact: the other documents' chunks move, and their sums with them.
+  std::map<Id, std::vector<std::uint32_t>> kept;
+  for (std::size_t doc = 0; doc < cases.size(); ++doc) {
+    const std::vector<Id>& chunks = cases[doc].chunks;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      if (doc % 2 == 0 && i % 3 != 0) {
+        map.erase(chunks[i]);
+      } else {
+        kept[chunks[i]] = bits_of(map.find(chunks[i])->centroid());
+      }
+    }
+  }
+  map.collect_garbage();
+  for (std::size_t doc = 0; doc < cases.size(); ++doc) {
+    const ContainerView document = map.find(cases[doc].document);
+    EXPECT_EQ(bits_of(document->sum()), bits_of(cases[doc].sum));
+    EXPECT_EQ(document->sum_is_shared(), doc % 2 == 1);
+  }
+  for (const auto& [id, bits] : kept) {
+    const ContainerView chunk = map.find(id);
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(bits_of(chunk->centroid()), bits);
+    EXPECT_EQ(bits_of(chunk->sum()), bits);
   }
 }
 

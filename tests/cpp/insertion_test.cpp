@@ -22,10 +22,10 @@ Id insert_new(KivIndex& index, std::vector<float> v) {
 // The container a slot names. ASSERT_* cannot stop a test from a helper that
 // returns a value, so an empty slot or a missing container throws, which
 // GoogleTest reports as the test's failure.
-const Container& at(const KivIndex& index, const std::optional<Id>& id) {
-  const Container* c = id ? index.find(*id) : nullptr;
+ContainerView at(const KivIndex& index, const std::optional<Id>& id) {
+  const ContainerView c = id ? index.find(*id) : nullptr;
   if (c == nullptr) throw std::runtime_error("the slot names no container");
-  return *c;
+  return c;
 }
 
 TEST(Insertion, FirstInsertionCreatesTheWholePath) {
@@ -37,14 +37,14 @@ TEST(Insertion, FirstInsertionCreatesTheWholePath) {
   EXPECT_EQ(stats.document_count, 1u);
   EXPECT_EQ(stats.chunk_count, 1u);
 
-  const Container& root = at(index, index.root_id());
-  const Container& session = at(index, index.current_session());
-  const Container& document = at(index, index.current_document());
+  const ContainerView root = at(index, index.root_id());
+  const ContainerView session = at(index, index.current_session());
+  const ContainerView document = at(index, index.current_document());
   EXPECT_EQ(root.children(), std::vector<Id>{session.id()});
   EXPECT_EQ(session.children(), std::vector<Id>{document.id()});
   EXPECT_EQ(document.children(), std::vector<Id>{chunk});
   // The first vector is taken as it is, not normalised.
-  for (const Container* c : {&root, &session, &document}) {
+  for (const ContainerView& c : {root, session, document}) {
     EXPECT_EQ(as_vector(c->centroid()), (std::vector<float>{3.0f, 4.0f}));
     EXPECT_EQ(as_vector(c->sum()), (std::vector<float>{3.0f, 4.0f}));
     EXPECT_EQ(c->point_count(), 1u);
@@ -54,9 +54,10 @@ TEST(Insertion, FirstInsertionCreatesTheWholePath) {
 TEST(Insertion, ChunkSumSharesTheEmbeddingStorage) {
   KivIndex index = KivIndex::cosine(3);
   const Id chunk = insert_new(index, {1.0f, 2.0f, 3.0f});
-  const Container& c = *index.find(chunk);
+  const ContainerView c = index.find(chunk);
   EXPECT_TRUE(c.has_sum());
-  EXPECT_EQ(c.sum().data(), c.centroid().data());
+  std::vector<float> scratch;
+  EXPECT_EQ(c.sum(scratch).data(), c.centroid().data());
   EXPECT_EQ(c.point_count(), 1u);
   EXPECT_EQ(c.subspace(), nullptr);
 }
@@ -65,7 +66,7 @@ TEST(Insertion, SecondVectorMakesTheCentroidTheNormalisedMean) {
   KivIndex index = KivIndex::cosine(2);
   insert_new(index, {2.0f, 0.0f});
   insert_new(index, {0.0f, 4.0f});
-  const Container& document = at(index, index.current_document());
+  const ContainerView document = at(index, index.current_document());
   EXPECT_EQ(as_vector(document.sum()), (std::vector<float>{2.0f, 4.0f}));
   EXPECT_EQ(document.point_count(), 2u);
   const float norm = std::sqrt(1.0f + 4.0f);
@@ -193,10 +194,10 @@ TEST(Insertion, RemovedRootIsReplacedAndTheChunkIsReachable) {
   const Id chunk = insert_new(index, {2.0f});
   ASSERT_NE(*index.root_id(), old_root);
   EXPECT_NE(*index.current_session(), old_session);
-  const Container& root = at(index, index.root_id());
+  const ContainerView root = at(index, index.root_id());
   ASSERT_EQ(root.children().size(), 1u);
-  const Container& session = *index.find(root.children()[0]);
-  const Container& document = *index.find(session.children().at(0));
+  const ContainerView session = index.find(root.children()[0]);
+  const ContainerView document = index.find(session.children().at(0));
   EXPECT_EQ(document.children(), std::vector<Id>{chunk});
 }
 
@@ -205,7 +206,7 @@ TEST(Insertion, ChunkTakingTheCurrentDocumentsIdIsNeverMoved) {
   insert_new(index, {1.0f, 0.0f});
   const Id document = *index.current_document();
   ASSERT_TRUE(index.insert(document, {0.0f, 3.0f}).has_value());
-  const Container& chunk = *index.find(document);
+  const ContainerView chunk = index.find(document);
   EXPECT_TRUE(chunk.is_chunk());
   EXPECT_EQ(as_vector(chunk.centroid()), (std::vector<float>{0.0f, 3.0f}));
   EXPECT_TRUE(chunk.children().empty());
@@ -228,7 +229,7 @@ TEST(Insertion, NewContainersNeverTakeAnIdInUse) {
 
   EXPECT_EQ(index.containers().size(), planted.size() + 4);
   for (const Id& id : planted) {
-    const Container* c = index.find(id);
+    const ContainerView c = index.find(id);
     ASSERT_NE(c, nullptr);
     EXPECT_TRUE(c->is_chunk());
     EXPECT_EQ(c->centroid()[0], 7.0f);

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -108,6 +111,19 @@ TEST(Kernels, VariantsAgreeWithPortableLoops) {
       k.add_into(acc.data(), pa, n);
       ref.add_into(acc_ref.data(), pa, n);
       EXPECT_EQ(acc, acc_ref) << "add_into length " << n << " " << isa_name(isa);
+
+      // So is element-wise division: every quotient is correctly rounded.
+      for (const float divisor : {3.0f, -0.7f, 0.0f, 1e-30f}) {
+        std::vector<float> quotient(n);
+        std::vector<float> quotient_ref(n);
+        k.divide_into(quotient.data(), pa, divisor, n);
+        ref.divide_into(quotient_ref.data(), pa, divisor, n);
+        const auto same_bits = [](float x, float y) {
+          return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
+        };
+        EXPECT_TRUE(std::equal(quotient.begin(), quotient.end(), quotient_ref.begin(), same_bits))
+            << "divide_into length " << n << " by " << divisor << " " << isa_name(isa);
+      }
     }
   }
 }

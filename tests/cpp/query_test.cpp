@@ -197,12 +197,12 @@ TEST(Near, WideBeamRanksEveryReachableChunk) {
   for (float& x : query) x = normal(rng);
   // Every reachable chunk in tree order, ranked by a stable sort.
   std::vector<std::pair<float, Id>> expected;
-  const Container& root = *index.find(*index.root_id());
+  const ContainerView root = index.find(*index.root_id());
   for (const Id& session_id : root.children()) {
     for (const Id& doc_id : index.find(session_id)->children()) {
       if (index.find(doc_id) == nullptr) continue;
       for (const Id& chunk_id : index.find(doc_id)->children()) {
-        const Container* chunk = index.find(chunk_id);
+        const ContainerView chunk = index.find(chunk_id);
         if (chunk == nullptr) continue;
         expected.emplace_back(1.0f - index.proximity().proximity(query, chunk->centroid()),
                               chunk_id);

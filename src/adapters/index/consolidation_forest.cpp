@@ -15,16 +15,11 @@ std::uint64_t ConsolidationTree::drop_missing_children() {
   scanned_ = false;
   std::uint64_t dropped = 0;
   ContainerMap& containers = index_.containers();
-  for (auto& [id, container] : containers) {
-    std::vector<Id>& children = container.mutable_children();
-    if (children.empty()) continue;
+  for (const auto& [id, container] : containers) {
+    if (container.children().empty()) continue;
+    ChildEditor children = container.mutable_children();
     visits_ += children.size();
-    const auto kept = std::remove_if(children.begin(), children.end(),
-                                     [&](const Id& child) { return !containers.contains(child); });
-    if (kept == children.end()) continue;
-    dropped += static_cast<std::uint64_t>(children.end() - kept);
-    children.erase(kept, children.end());
-    children.shrink_to_fit();
+    dropped += children.erase_missing();
   }
   return dropped;
 }
@@ -67,15 +62,17 @@ void ConsolidationTree::ensure_owners() {
       stack.pop_back();
       if (!reached.insert(next.id).second) continue;
       if (next.lister) owners_.emplace(next.id, *next.lister);
-      const Container* container = index_.find(next.id);
-      if (container == nullptr) continue;
-      const std::vector<Id>& children = container->children();
-      visits_ += children.size();
-      for (auto child = children.rbegin(); child != children.rend(); ++child) {
-        if (non_chunks_.contains(*child) && !reached.contains(*child)) {
-          stack.push_back({*child, next.id});
+      const ContainerView container = index_.find(next.id);
+      if (!container) continue;
+      visits_ += container->children().size();
+      // Pushed in reverse, so that they are taken in list order.
+      const std::size_t mark = stack.size();
+      for (const Id& child : container->children()) {
+        if (non_chunks_.contains(child) && !reached.contains(child)) {
+          stack.push_back({child, next.id});
         }
       }
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end());
     }
   };
   if (const std::optional<Id>& root = index_.root_id(); root && non_chunks_.contains(*root)) {
@@ -90,8 +87,8 @@ void ConsolidationTree::ensure_owners() {
   for (const std::vector<Id>* ids :
        {&branches_.globals, &branches_.sessions, &branches_.documents}) {
     for (const Id& id : *ids) {
-      const Container* container = index_.find(id);
-      if (container != nullptr && !reached.contains(id)) rest.emplace_back(container->level(), id);
+      const ContainerView container = index_.find(id);
+      if (container && !reached.contains(id)) rest.emplace_back(container->level(), id);
     }
   }
   if (!rest.empty()) {

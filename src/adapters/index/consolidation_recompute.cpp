@@ -27,8 +27,8 @@ constexpr std::uint8_t kShallowDepth = 3;
 std::optional<std::span<const std::span<const float>>> ConsolidationTree::collect_shallow_leaves(
     const Id& id) {
   leaves_.clear();
-  const Container* start = index_.find(id);
-  if (start == nullptr) return std::span<const std::span<const float>>(leaves_);
+  const ContainerView start = index_.find(id);
+  if (!start) return std::span<const std::span<const float>>(leaves_);
   if (start->is_chunk()) {
     leaves_.push_back(start->centroid());
     return std::span<const std::span<const float>>(leaves_);
@@ -44,13 +44,13 @@ std::optional<std::span<const std::span<const float>>> ConsolidationTree::collec
   expanded_.clear();
   expanded_.insert(id);
   // An explicit stack: children are pushed in reverse so that they are
-  // visited in list order. The pointers refer into children lists and map
-  // keys, which nothing changes during the walk.
-  const auto push_children = [&](const Container& container, std::uint8_t depth) {
-    const std::vector<Id>& children = container.children();
-    for (auto child = children.rbegin(); child != children.rend(); ++child) {
-      pending_.push_back({&*child, &container.id(), depth});
-    }
+  // visited in list order. The pointers refer to the ids of the map's nodes,
+  // which nothing changes during the walk.
+  const auto push_children = [&](const ContainerView& container, std::uint8_t depth) {
+    const std::size_t mark = pending_.size();
+    for (const Id& child : container.children())
+      pending_.push_back({&child, &container.id(), depth});
+    std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(mark), pending_.end());
   };
   push_children(*start, 1);
   bool flat = true;
@@ -58,8 +58,8 @@ std::optional<std::span<const std::span<const float>>> ConsolidationTree::collec
     const Pending next = pending_.back();
     pending_.pop_back();
     ++visits_;
-    const Container* container = index_.find(*next.id);
-    if (container == nullptr) continue;
+    const ContainerView container = index_.find(*next.id);
+    if (!container) continue;
     if (container->is_chunk()) {
       leaves_.push_back(container->centroid());
       continue;
@@ -106,19 +106,29 @@ const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(const Id& star
   // container is summed once all of them are known. `open` holds the
   // containers on the stack: an edit can leave owners in a cycle, and a
   // container met again on its own cycle counts nowhere below itself.
+  // Each frame walks its children with an iterator: nothing changes a
+  // children list during the walk.
   struct Frame {
     Id id;
-    std::size_t next = 0;
+    std::optional<ChildIds> children;
+    ChildIds::Iterator next;
   };
-  std::vector<Frame> stack{{start}};
+  const auto frame_of = [&](const Id& id) {
+    Frame frame{id, std::nullopt, {}};
+    if (const ContainerView container = index_.find(id)) {
+      frame.children.emplace(container->children());
+      frame.next = frame.children->begin();
+    }
+    return frame;
+  };
+  std::vector<Frame> stack{frame_of(start)};
   std::unordered_set<Id, IdHash> open{start};
   while (!stack.empty()) {
     const Id id = stack.back().id;
-    const Container* container = index_.find(id);
-    const std::vector<Id>* children = container != nullptr ? &container->children() : nullptr;
+    const std::optional<ChildIds> children = stack.back().children;
     bool descended = false;
-    while (children != nullptr && stack.back().next < children->size()) {
-      const Id& child = (*children)[stack.back().next++];
+    while (children && stack.back().next != children->end()) {
+      const Id& child = *stack.back().next++;
       ++visits_;
       if (!owns(id, child) || subtotals_.contains(child) || open.contains(child)) continue;
       // A child at most three levels deep is summed leaf by leaf, as its own
@@ -128,19 +138,18 @@ const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(const Id& star
         continue;
       }
       open.insert(child);
-      stack.push_back({child});
+      stack.push_back(frame_of(child));
       descended = true;
       break;
     }
     if (descended) continue;
 
-    static const std::vector<Id> no_children;
     Subtotal total{std::vector<float>(d, 0.0f), 0};
     std::unordered_set<Id, IdHash> counted;
-    for (const Id& child : children != nullptr ? *children : no_children) {
+    for (const Id& child : children ? children->to_vector() : std::vector<Id>{}) {
       ++visits_;
-      const Container* c = index_.find(child);
-      if (c == nullptr) continue;
+      const ContainerView c = index_.find(child);
+      if (!c) continue;
       if (c->is_chunk()) {
         kernels::add_into(total.sum.data(), c->centroid().data(),
                           std::min(d, c->centroid().size()));
@@ -161,26 +170,27 @@ const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(const Id& star
 }
 
 std::optional<float> ConsolidationTree::recompute_container(const Id& id) {
-  Container* container = index_.find(id);
+  const ContainerRef container = index_.find(id);
   // A chunk's centroid is its embedding; nothing recomputes it.
-  if (container == nullptr || container->is_chunk()) return std::nullopt;
+  if (!container || container->is_chunk()) return std::nullopt;
   ensure_owners();
   if (const auto leaves = collect_shallow_leaves(id)) {
     if (leaves->empty()) return std::nullopt;
     Subtotal total = sum_leaves(*leaves);
-    return apply(*container, std::move(total.sum), total.count, *leaves);
+    return apply(container, std::move(total.sum), total.count, *leaves);
   }
   const Subtotal& total = subtotal_of(id);
   if (total.count == 0) return std::nullopt;
-  return apply(*container, total.sum, total.count, {});
+  return apply(container, total.sum, total.count, {});
 }
 
-float ConsolidationTree::apply(Container& container, std::vector<float> sum, std::uint64_t count,
+float ConsolidationTree::apply(const ContainerRef& container, std::vector<float> sum,
+                               std::uint64_t count,
                                std::span<const std::span<const float>> leaves) {
   const std::size_t d = index_.dimensionality();
   const auto n = static_cast<float>(count);
   std::vector<float> centroid(d);
-  for (std::size_t i = 0; i < d; ++i) centroid[i] = sum[i] / n;
+  kernels::divide_into(centroid.data(), sum.data(), n, d);
   normalize_in_place(centroid);
 
   const std::span<const float> old = container.centroid();
@@ -196,7 +206,8 @@ float ConsolidationTree::apply(Container& container, std::vector<float> sum, std
   }
 
   container.set_centroid(std::move(centroid));
-  container.set_sum(std::move(sum));
+  // A document whose leaves are consecutive chunk vectors keeps only their range.
+  index_.containers().set_sum_of_leaves(container, std::move(sum), leaves);
   container.set_point_count(count);
   if (subspace) container.set_subspace(std::move(subspace));
   return drift;

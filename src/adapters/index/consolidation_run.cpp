@@ -177,7 +177,7 @@ void ConsolidationRun::analyze_step() {
   for (std::uint64_t taken = 0; taken < batch_size() && !state_.queue.empty(); ++taken) {
     const Id id = state_.queue.front();
     state_.queue.pop_front();
-    const Container* container = index_.find(id);
+    const ContainerView container = index_.find(id);
     if (container == nullptr) continue;
     const std::size_t children = container->children().size();
     if (container->level() == ContainerLevel::Document && children < settings.merge_threshold) {

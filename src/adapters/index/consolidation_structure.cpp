@@ -14,13 +14,7 @@
 #include "core/clock.h"
 
 namespace orlo_kiv {
-namespace {
-
-void erase_all(std::vector<Id>& ids, const Id& id) {
-  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void ConsolidationTree::forget_derived() noexcept {
   sibling_choices_.clear();
@@ -70,8 +64,8 @@ void ConsolidationTree::build_parents() {
   // The scan's order is the map's, so the first container found listing an
   // id is the first in map order.
   for (const Id& parent_id : listing_) {
-    const Container* container = index_.find(parent_id);
-    if (container == nullptr) continue;
+    const ContainerView container = index_.find(parent_id);
+    if (!container) continue;
     for (const Id& child : container->children()) {
       ++visits_;
       if (non_chunks_.contains(child)) parents_.try_emplace(child, parent_id);
@@ -89,14 +83,14 @@ std::optional<Id> ConsolidationTree::find_parent(const Id& id) {
 
 ConsolidationTree::SiblingChoice ConsolidationTree::choose_siblings(const Id& parent) const {
   SiblingChoice choice;
-  const Container* container = index_.find(parent);
-  if (container == nullptr) return choice;
+  const ContainerView container = index_.find(parent);
+  if (!container) return choice;
   // Only documents are merged. Loaded data may list a chunk, a session or even
   // the root beside them: absorbing a chunk would delete a stored embedding,
   // and absorbing a session or the root could cut the tree off from its root.
   const auto candidate_size = [&](const Id& child) -> std::optional<std::size_t> {
-    const Container* sibling = index_.find(child);
-    if (sibling == nullptr || sibling->level() != ContainerLevel::Document) return std::nullopt;
+    const ContainerView sibling = index_.find(child);
+    if (!sibling || sibling->level() != ContainerLevel::Document) return std::nullopt;
     return sibling->children().size();
   };
   // Only a strictly smaller count replaces the choice, so ties go to the
@@ -134,31 +128,29 @@ std::optional<Id> ConsolidationTree::merge_sibling(const Id& id, const Id& paren
 
 void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   if (target == absorbed) return;
-  Container* into = index_.find(target);
-  Container* from = index_.find(absorbed);
+  const ContainerRef into = index_.find(target);
+  const ContainerRef from = index_.find(absorbed);
   // A pair whose target was itself absorbed earlier in the run is skipped:
   // deleting `absorbed` now would strand its children.
-  if (into == nullptr || from == nullptr) return;
+  if (!into || !from) return;
   if (!parents_built_) build_parents();
   forget_derived();
 
-  // Reserve first, so that a failed allocation cannot leave children between
-  // the two lists.
-  std::vector<Id>& children = into->mutable_children();
-  children.reserve(children.size() + from->children().size());
   visits_ += from->children().size();
   for (const Id& child : from->children()) {
     const auto parent = parents_.find(child);
     if (parent != parents_.end() && parent->second == absorbed) parent->second = target;
     move_ownership(child, absorbed, target);
   }
-  children.insert(children.end(), from->children().begin(), from->children().end());
+  // Appending makes its room first, so a failed allocation cannot leave
+  // children between the two lists.
+  into->mutable_children().append(from->children());
   from->mutable_children().clear();
 
   if (const auto parent = find_parent(absorbed)) {
-    if (Container* holder = index_.find(*parent)) {
+    if (const ContainerRef holder = index_.find(*parent)) {
       visits_ += holder->children().size();
-      erase_all(holder->mutable_children(), absorbed);
+      holder->mutable_children().erase_all(absorbed);
     }
   }
   parents_.erase(absorbed);
@@ -170,8 +162,8 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
 }
 
 bool ConsolidationTree::split_container(const Id& id) {
-  const Container* container = index_.find(id);
-  if (container == nullptr) return false;
+  const ContainerView container = index_.find(id);
+  if (!container) return false;
   const std::optional<Id> parent = find_parent(id);
   const std::size_t n = container->children().size();
   if (n < 2) return false;
@@ -184,10 +176,13 @@ bool ConsolidationTree::split_container(const Id& id) {
   const std::size_t kept = n / 2;
   const Id fresh = index_.unused_id();
   Container half = Container::branch(fresh, level, index_.dimensionality(), now_ms());
-  half.mutable_children().assign(container->children().begin() + static_cast<std::ptrdiff_t>(kept),
-                                 container->children().end());
+  half.mutable_children().reserve(n - kept);
+  std::size_t position = 0;
+  for (const Id& child : container->children()) {
+    if (position++ >= kept) half.mutable_children().push_back(child);
+  }
   const Id* const parent_id = parent ? &*parent : nullptr;
-  Container* holder = parent_id != nullptr ? index_.find(*parent_id) : nullptr;
+  const ContainerRef holder = parent_id != nullptr ? index_.find(*parent_id) : nullptr;
   if (holder != nullptr) holder->mutable_children().reserve(holder->children().size() + 1);
   const bool branch_level = level == ContainerLevel::Session || level == ContainerLevel::Document;
   if (branch_level) created_.reserve(created_.size() + 1);
@@ -196,7 +191,7 @@ bool ConsolidationTree::split_container(const Id& id) {
 
   // No pointer, reference or position into a container is carried across the
   // insertion above: both are looked up again.
-  index_.find(id)->mutable_children().resize(kept);
+  index_.find(id)->mutable_children().truncate(kept);
   if (holder != nullptr) index_.find(*parent_id)->mutable_children().push_back(fresh);
   if (branch_level) created_.push_back(fresh);
   if (owners_built_ && holder != nullptr) owners_.insert_or_assign(fresh, *parent_id);
@@ -225,8 +220,8 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
   const auto collect_empty = [&](const std::vector<Id>& ids) {
     visits_ += ids.size();
     for (const Id& id : ids) {
-      const Container* container = index_.find(id);
-      if (container != nullptr && container->children().empty()) empty.push_back(id);
+      const ContainerView container = index_.find(id);
+      if (container && container->children().empty()) empty.push_back(id);
     }
   };
   collect_empty(branches_.documents);
@@ -254,9 +249,9 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
     std::sort(holders.begin(), holders.end());
     holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
     for (const Id& holder : holders) {
-      std::vector<Id>& children = index_.find(holder)->mutable_children();
+      ChildEditor children = index_.find(holder)->mutable_children();
       visits_ += children.size();
-      std::erase_if(children, [&](const Id& child) {
+      children.erase_if([&](const Id& child) {
         const auto gone = unlisted_from.find(child);
         return gone != unlisted_from.end() && gone->second == holder;
       });
@@ -272,9 +267,9 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
     // The parents this pass emptied, in the first pass's order.
     empty.clear();
     for (const Id& holder : holders) {
-      const Container* container = index_.find(holder);
-      const bool branch = container != nullptr && (container->level() == ContainerLevel::Session ||
-                                                   container->level() == ContainerLevel::Document);
+      const ContainerView container = index_.find(holder);
+      const bool branch = container && (container->level() == ContainerLevel::Session ||
+                                        container->level() == ContainerLevel::Document);
       if (branch && container->children().empty()) empty.push_back(holder);
     }
     if (empty.empty()) break;

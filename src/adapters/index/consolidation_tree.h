@@ -34,7 +34,7 @@
 
 namespace orlo_kiv {
 
-class Container;
+class ContainerRef;
 class KivIndex;
 
 class ConsolidationTree {
@@ -140,7 +140,7 @@ class ConsolidationTree {
   // computed once per run and container, forgotten when an edit changes it.
   const Subtotal& subtotal_of(const Id& id);
   // Stores a recomputed sum and count in `container` and returns the drift.
-  float apply(Container& container, std::vector<float> sum, std::uint64_t count,
+  float apply(const ContainerRef& container, std::vector<float> sum, std::uint64_t count,
               std::span<const std::span<const float>> leaves);
 
   KivIndex& index_;

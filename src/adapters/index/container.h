@@ -1,4 +1,6 @@
-// One node of the index tree.
+// One node of the index tree, as a value: what insertion, decoding and tests
+// build and hand to the container map, which keeps it in its own compact form
+// and gives access to it through views (container_view.h).
 //
 // Containers refer to each other only by Id: a children list may name ids that
 // are no longer in the map, or name one id twice. A chunk's running sum starts
@@ -45,6 +47,8 @@ class Container {
   std::vector<float>& mutable_centroid();
 
   bool has_sum() const noexcept { return sum_state_ != SumState::Absent; }
+  // The sum is the centroid itself (not merely equal to it in value).
+  bool sum_is_centroid() const noexcept { return sum_state_ == SumState::SameAsCentroid; }
   // The running sum; empty when there is none.
   std::span<const float> sum() const noexcept;
   void set_sum(std::vector<float> sum);
@@ -64,6 +68,7 @@ class Container {
   void set_subspace(std::unique_ptr<Subspace> subspace) noexcept {
     subspace_ = std::move(subspace);
   }
+  std::unique_ptr<Subspace> take_subspace() noexcept { return std::move(subspace_); }
 
  private:
   enum class SumState : std::uint8_t { Absent, SameAsCentroid, Own };

@@ -1,143 +1,455 @@
+// The container map's core: construction, lookup, insertion, erasure and the
+// views that read and change one container.
 #include "adapters/index/container_map.h"
 
-#include <algorithm>
-#include <new>
+#include <cstring>
+#include <string>
+
+#include "core/internal_error.h"
 
 namespace orlo_kiv {
 namespace {
 
-constexpr std::size_t kMinCapacity = 16;
+std::size_t level_index(ContainerLevel level) noexcept { return static_cast<std::size_t>(level); }
 
-// Most entries a table of `capacity` slots holds: three quarters keeps linear
-// probe runs short.
-constexpr std::size_t max_entries(std::size_t capacity) noexcept { return capacity / 4 * 3; }
+const ChildList& no_children() noexcept {
+  static const ChildList empty;
+  return empty;
+}
 
 }  // namespace
 
+// --- Child lists ---------------------------------------------------------------------
+
+const Id& ChildIds::at(std::size_t i) const {
+  if (i >= list_->size()) {
+    internal_error("child index " + std::to_string(i) + " out of bounds for " +
+                   std::to_string(list_->size()) + " children");
+  }
+  return nodes_->id(list_->at(i));
+}
+
+const Id& ChildIds::back() const {
+  if (list_->empty()) internal_error("back() of an empty children list");
+  return nodes_->id(list_->back());
+}
+
+ChildIds ChildEditor::view() const noexcept { return {map_->nodes_, *list_}; }
+
+void ChildEditor::push_back(const Id& id) {
+  list_->reserve_one_more();  // so that a failure cannot leave a new node listed half-way
+  list_->push_back(map_->intern(id, NodeTable::kUnlisted));
+}
+
+std::size_t ChildEditor::erase_missing() {
+  const NodeTable& nodes = map_->nodes_;
+  const std::size_t removed =
+      list_->erase_if([&](Handle h) { return nodes.kind(h) == NodeKind::Absent; });
+  if (removed != 0) list_->shrink_to_fit();
+  return removed;
+}
+
+void ChildEditor::erase_all(const Id& id) {
+  const Handle h = map_->handle_of(id);
+  if (h != kNoHandle) list_->erase_all(h);
+}
+
+// --- The map -------------------------------------------------------------------------
+
+ContainerMap::ContainerMap(std::size_t dimensionality)
+    : dimensionality_(dimensionality),
+      slabs_{VectorSlab(dimensionality), VectorSlab(dimensionality), VectorSlab(dimensionality),
+             VectorSlab(dimensionality)},
+      fresh_subspace_(dimensionality) {}
+
 ContainerMap::ContainerMap(ContainerMap&& other) noexcept
-    : slots_(std::move(other.slots_)),
+    : dimensionality_(other.dimensionality_),
+      nodes_(std::move(other.nodes_)),
+      index_(std::move(other.index_)),
+      slabs_(std::move(other.slabs_)),
+      branches_(std::move(other.branches_)),
+      free_branches_(std::move(other.free_branches_)),
+      fresh_subspace_(other.dimensionality_),
+      chunk_extras_(std::move(other.chunk_extras_)),
+      counts_(std::exchange(other.counts_, {})),
       size_(std::exchange(other.size_, 0)),
-      hasher_(other.hasher_) {
-  other.slots_.clear();
+      absent_nodes_(std::exchange(other.absent_nodes_, 0)),
+      garbage_slots_(std::exchange(other.garbage_slots_, 0)),
+      forget_threshold_(std::exchange(other.forget_threshold_, kMinGarbage)) {
+  for (auto& level : other.branches_) level.clear();
+  for (auto& level : other.free_branches_) level.clear();
+  other.chunk_extras_.clear();
 }
 
 ContainerMap& ContainerMap::operator=(ContainerMap&& other) noexcept {
   if (this != &other) {
-    slots_ = std::move(other.slots_);
-    other.slots_.clear();
+    dimensionality_ = other.dimensionality_;
+    nodes_ = std::move(other.nodes_);
+    index_ = std::move(other.index_);
+    slabs_ = std::move(other.slabs_);
+    branches_ = std::move(other.branches_);
+    free_branches_ = std::move(other.free_branches_);
+    fresh_subspace_ = Subspace(other.dimensionality_);
+    chunk_extras_ = std::move(other.chunk_extras_);
+    counts_ = std::exchange(other.counts_, {});
     size_ = std::exchange(other.size_, 0);
-    hasher_ = other.hasher_;
+    absent_nodes_ = std::exchange(other.absent_nodes_, 0);
+    garbage_slots_ = std::exchange(other.garbage_slots_, 0);
+    forget_threshold_ = std::exchange(other.forget_threshold_, kMinGarbage);
+    for (auto& level : other.branches_) level.clear();
+    for (auto& level : other.free_branches_) level.clear();
+    other.chunk_extras_.clear();
   }
   return *this;
 }
 
-// The slot holding `id`, or the empty slot that ends its probe run (the table
-// is never full, so one exists). Requires a non-empty table.
-std::size_t ContainerMap::index_of(const Id& id, std::size_t hash) const noexcept {
-  std::size_t i = hash & mask();
-  while (slots_[i].entry && slots_[i].key != id) i = (i + 1) & mask();
-  return i;
+ContainerMap::~ContainerMap() = default;
+
+Handle ContainerMap::handle_of(const Id& id) const noexcept {
+  return index_.find(id, index_.hash(id), nodes_);
 }
 
-ContainerMap::iterator ContainerMap::find(const Id& id) noexcept {
-  if (size_ == 0) return end();
-  const std::size_t i = index_of(id, hasher_(id));
-  if (!slots_[i].entry) return end();
-  return {slots_.data() + i, slots_.data() + slots_.size()};
+ContainerRef ContainerMap::find(const Id& id) noexcept {
+  const Handle h = handle_of(id);
+  if (h == kNoHandle || nodes_.kind(h) == NodeKind::Absent) return nullptr;
+  return {*this, h};
 }
 
-ContainerMap::const_iterator ContainerMap::find(const Id& id) const noexcept {
-  if (size_ == 0) return end();
-  const std::size_t i = index_of(id, hasher_(id));
-  if (!slots_[i].entry) return end();
-  return {slots_.data() + i, slots_.data() + slots_.size()};
+ContainerRef ContainerMap::find(const Id& id, Handle& hint) noexcept {
+  const Handle h = handle_of(id, hint);
+  if (h == kNoHandle || nodes_.kind(h) == NodeKind::Absent) return nullptr;
+  return {*this, h};
 }
 
-void ContainerMap::prefetch(std::size_t hash) const noexcept {
-  if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask()]);
+ContainerView ContainerMap::find(const Id& id) const noexcept {
+  const Handle h = handle_of(id);
+  if (h == kNoHandle || nodes_.kind(h) == NodeKind::Absent) return nullptr;
+  return {*this, h};
 }
 
-const ContainerMap::value_type* ContainerMap::find_hashed(const Id& id,
-                                                          std::size_t hash) const noexcept {
-  if (size_ == 0) return nullptr;
-  return slots_[index_of(id, hash)].entry.get();
+void ContainerMap::reserve(std::size_t count) { index_.reserve(count, nodes_); }
+
+Handle ContainerMap::intern(const Id& id, std::size_t group) {
+  const std::size_t hash = index_.hash(id);
+  Handle h = index_.find(id, hash, nodes_);
+  if (h != kNoHandle) return h;
+  index_.reserve(index_.size() + 1, nodes_);
+  h = nodes_.add(id, group);
+  index_.add(hash, h);
+  ++absent_nodes_;
+  return h;
 }
 
-void ContainerMap::rebuild_table(std::size_t capacity) {
-  std::vector<Slot> grown(capacity);  // may throw: nothing has changed yet
-  const std::size_t grown_mask = capacity - 1;
-  for (Slot& slot : slots_) {
-    if (!slot.entry) continue;
-    std::size_t i = hasher_(slot.key) & grown_mask;
-    while (grown[i].entry) i = (i + 1) & grown_mask;
-    grown[i] = std::move(slot);
+ChildList ContainerMap::intern_all(const std::vector<Id>& ids) {
+  ChildList list;
+  for (const Id& id : ids) list.push_back(intern(id, NodeTable::kUnlisted));
+  return list;
+}
+
+ContainerMap::ChunkExtras* ContainerMap::extras(Handle h) noexcept {
+  if (!nodes_.has_extras(h)) return nullptr;
+  return &chunk_extras_.find(h)->second;
+}
+
+const ContainerMap::ChunkExtras* ContainerMap::extras(Handle h) const noexcept {
+  if (!nodes_.has_extras(h)) return nullptr;
+  return &chunk_extras_.find(h)->second;
+}
+
+ContainerMap::ChunkExtras& ContainerMap::make_extras(Handle h) {
+  if (ChunkExtras* existing = extras(h)) return *existing;
+  ChunkExtras& fresh = chunk_extras_[h];
+  nodes_.set(h, NodeKind::Chunk, nodes_.payload(h), true);
+  return fresh;
+}
+
+VectorSlab::Slot ContainerMap::allocate_branch(std::size_t level) {
+  std::vector<std::uint32_t>& free = free_branches_[level];
+  if (!free.empty()) {
+    const std::uint32_t position = free.back();
+    free.pop_back();
+    return position;
   }
-  slots_ = std::move(grown);
-}
-
-// The smallest table that holds `count` entries.
-std::size_t ContainerMap::capacity_for(std::size_t count) noexcept {
-  std::size_t capacity = kMinCapacity;
-  while (max_entries(capacity) < count) capacity *= 2;
-  return capacity;
-}
-
-bool ContainerMap::shrink_to_fit() noexcept {
-  const std::size_t capacity = capacity_for(size_);
-  if (slots_.size() < 4 * capacity) return false;
+  std::vector<Branch>& branches = branches_[level];
+  if (branches.size() >= NodeTable::kNoPayload) throw std::bad_alloc();
+  // Room for the position to be freed again later without allocating.
+  free.reserve(branches.size() + 1);
+  branches.emplace_back();
   try {
-    rebuild_table(capacity);
-  } catch (const std::bad_alloc&) {
-    return false;  // giving room back is optional: the larger table stays as it was
+    const VectorSlab::Slot slot = slabs_[level].append_uninitialized();
+    if (slot != branches.size() - 1) internal_error("branch slots out of step with branches");
+    return slot;
+  } catch (...) {
+    branches.pop_back();
+    throw;
   }
-  return true;
 }
 
-void ContainerMap::reserve(std::size_t count) {
-  std::size_t capacity = std::max(slots_.size(), kMinCapacity);
-  while (max_entries(capacity) < count) capacity *= 2;
-  if (capacity != slots_.size()) rebuild_table(capacity);
+void ContainerMap::release(Handle h) noexcept {
+  const NodeKind kind = nodes_.kind(h);
+  if (kind == NodeKind::Absent) return;
+  if (kind == NodeKind::Chunk) {
+    if (nodes_.payload(h) != NodeTable::kNoPayload) ++garbage_slots_;
+    if (nodes_.has_extras(h)) chunk_extras_.erase(h);
+  } else {
+    const std::size_t level = static_cast<std::size_t>(kind);
+    const std::uint32_t position = nodes_.payload(h);
+    branches_[level][position] = Branch{};
+    free_branches_[level].push_back(position);  // capacity reserved when it was created
+  }
+  nodes_.set(h, NodeKind::Absent, NodeTable::kNoPayload, false);
 }
 
-std::pair<ContainerMap::iterator, bool> ContainerMap::insert_or_assign(const Id& id,
-                                                                       Container&& container) {
-  const std::size_t hash = hasher_(id);
-  if (size_ != 0) {
-    const std::size_t i = index_of(id, hash);
-    if (slots_[i].entry) {
-      slots_[i].entry->second = std::move(container);
-      return {{slots_.data() + i, slots_.data() + slots_.size()}, false};
+void ContainerMap::finish_store(Handle h, bool was_present, std::size_t old_level) {
+  if (was_present) {
+    --counts_[old_level];
+  } else {
+    ++size_;
+    --absent_nodes_;
+  }
+  ++counts_[static_cast<std::size_t>(nodes_.kind(h))];
+}
+
+std::pair<ContainerRef, bool> ContainerMap::insert_or_assign(const Id& id, Container&& container) {
+  const Handle h = intern(id, level_index(container.level()));
+  ChildList children = intern_all(container.children());
+  const NodeKind old = nodes_.kind(h);
+  const bool was_present = old != NodeKind::Absent;
+  if (container.is_chunk()) {
+    store_chunk(h, std::move(container), std::move(children));
+  } else {
+    store_branch(h, container.level(), std::move(container), std::move(children));
+  }
+  finish_store(h, was_present, static_cast<std::size_t>(old));
+  return {ContainerRef(*this, h), !was_present};
+}
+
+std::pair<ContainerRef, bool> ContainerMap::insert_chunk(const Id& id,
+                                                         std::span<const float> embedding,
+                                                         std::uint64_t timestamp_ms) {
+  if (embedding.size() != dimensionality_) {
+    return insert_or_assign(
+        id, Container::chunk(id, {embedding.begin(), embedding.end()}, timestamp_ms));
+  }
+  const Handle h = intern(id, kChunk);
+  const NodeKind old = nodes_.kind(h);
+  const bool was_present = old != NodeKind::Absent;
+  const VectorSlab::Slot slot = slabs_[kChunk].append(embedding);
+  set_timestamp_or_drop_slot(h, timestamp_ms, slot);
+  release(h);
+  nodes_.set(h, NodeKind::Chunk, slot, false);
+  finish_store(h, was_present, static_cast<std::size_t>(old));
+  return {ContainerRef(*this, h), !was_present};
+}
+
+void ContainerMap::store_chunk(Handle h, Container&& container, ChildList children) {
+  const std::span<const float> centroid = container.centroid();
+  const bool odd = centroid.size() != dimensionality_;
+  const bool needs_extras =
+      odd || !children.empty() || container.point_count() != 1 || !container.sum_is_centroid();
+  // Everything that can fail happens before the old entry is released.
+  using Node = std::unordered_map<Handle, ChunkExtras>::node_type;
+  Node node;
+  if (needs_extras) {
+    std::unordered_map<Handle, ChunkExtras> holder;
+    ChunkExtras& e = holder[h];
+    e.odd = odd;
+    if (odd) e.centroid.assign(centroid.begin(), centroid.end());
+    if (!container.has_sum()) {
+      e.sum_kind = ChunkSum::Absent;
+    } else if (!container.sum_is_centroid()) {
+      e.sum_kind = ChunkSum::Own;
+      e.sum.assign(container.sum().begin(), container.sum().end());
     }
+    e.point_count = container.point_count();
+    e.children = std::move(children);
+    node = holder.extract(h);
+    chunk_extras_.reserve(chunk_extras_.size() + 1);
   }
-  auto entry = std::make_unique<value_type>(id, std::move(container));
-  if (size_ + 1 > max_entries(slots_.size())) {
-    rebuild_table(slots_.empty() ? kMinCapacity : slots_.size() * 2);
+  const std::uint32_t slot = odd ? NodeTable::kNoPayload : slabs_[kChunk].append(centroid);
+  set_timestamp_or_drop_slot(h, container.timestamp_ms(), slot);
+  release(h);
+  if (needs_extras) chunk_extras_.insert(std::move(node));
+  nodes_.set(h, NodeKind::Chunk, slot, needs_extras);
+}
+
+void ContainerMap::set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_ms,
+                                              std::uint32_t slot) {
+  try {
+    nodes_.set_timestamp(h, timestamp_ms);
+  } catch (...) {
+    if (slot != NodeTable::kNoPayload) ++garbage_slots_;
+    throw;
   }
-  const std::size_t i = index_of(id, hash);
-  slots_[i].key = id;
-  slots_[i].entry = std::move(entry);
-  ++size_;
-  return {{slots_.data() + i, slots_.data() + slots_.size()}, true};
+}
+
+void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& container,
+                                ChildList children) {
+  const std::span<const float> centroid = container.centroid();
+  const bool odd = centroid.size() != dimensionality_;
+  Branch fresh;
+  fresh.children = std::move(children);
+  if (odd) fresh.odd_centroid.assign(centroid.begin(), centroid.end());
+  if (container.has_sum()) {
+    fresh.sum.assign(container.sum().begin(), container.sum().end());
+    fresh.sum_state = SumState::Own;
+  }
+  fresh.point_count = container.point_count();
+  const std::size_t lv = level_index(level);
+  const VectorSlab::Slot position = allocate_branch(lv);
+  try {
+    nodes_.set_timestamp(h, container.timestamp_ms());
+  } catch (...) {
+    free_branches_[lv].push_back(position);  // capacity reserved when it was created
+    throw;
+  }
+  // Nothing below allocates.
+  adopt_subspace(fresh, container.take_subspace());
+  if (!odd && dimensionality_ != 0) {
+    std::memcpy(slabs_[lv].at(position), centroid.data(), dimensionality_ * sizeof(float));
+  }
+  branches_[lv][position] = std::move(fresh);
+  release(h);
+  nodes_.set(h, static_cast<NodeKind>(level), position, odd);
 }
 
 std::size_t ContainerMap::erase(const Id& id) noexcept {
-  if (size_ == 0) return 0;
-  std::size_t hole = index_of(id, hasher_(id));
-  if (!slots_[hole].entry) return 0;
-  slots_[hole].entry.reset();
+  const Handle h = handle_of(id);
+  if (h == kNoHandle) return 0;
+  const NodeKind kind = nodes_.kind(h);
+  if (kind == NodeKind::Absent) return 0;
+  release(h);
+  --counts_[static_cast<std::size_t>(kind)];
   --size_;
-  // Backward-shift deletion: move later members of the probe run into the
-  // hole whenever their home slot does not lie between the hole and them, so
-  // every remaining key stays reachable from its home slot without tombstones.
-  for (std::size_t next = (hole + 1) & mask(); slots_[next].entry; next = (next + 1) & mask()) {
-    const std::size_t home = hasher_(slots_[next].key) & mask();
-    const bool home_between =
-        hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
-    if (home_between) continue;
-    slots_[hole] = std::move(slots_[next]);
-    hole = next;
-  }
+  ++absent_nodes_;
   return 1;
+}
+
+const ChildList& ContainerMap::children(Handle h) const noexcept {
+  const NodeKind kind = nodes_.kind(h);
+  if (is_branch(kind)) return branch(h).children;
+  const ChunkExtras* e = extras(h);
+  return e != nullptr ? e->children : no_children();
+}
+
+void ContainerMap::adopt_subspace(Branch& b, std::unique_ptr<Subspace> subspace) const noexcept {
+  const bool fresh = subspace != nullptr && subspace->dimensionality() == dimensionality_ &&
+                     subspace->count() == 0 && !subspace->has_moments() &&
+                     subspace->mean().empty() && subspace->components().empty() &&
+                     subspace->variances().empty();
+  if (subspace == nullptr) {
+    b.subspace_state = SubspaceState::None;
+    b.subspace.reset();
+  } else if (fresh) {
+    b.subspace_state = SubspaceState::Fresh;
+    b.subspace.reset();
+  } else {
+    b.subspace_state = SubspaceState::Own;
+    b.subspace = std::move(subspace);
+  }
+}
+
+const Subspace* ContainerMap::subspace(Handle h) const noexcept {
+  if (!is_branch(nodes_.kind(h))) return nullptr;
+  const Branch& b = branch(h);
+  switch (b.subspace_state) {
+    case SubspaceState::None:
+      return nullptr;
+    case SubspaceState::Fresh:
+      return &fresh_subspace_;
+    case SubspaceState::Own:
+      return b.subspace.get();
+  }
+  return nullptr;
+}
+
+std::uint64_t ContainerMap::point_count(Handle h) const noexcept {
+  if (is_branch(nodes_.kind(h))) return branch(h).point_count;
+  const ChunkExtras* e = extras(h);
+  return e != nullptr ? e->point_count : 1;
+}
+
+// --- Views ---------------------------------------------------------------------------
+
+ChildIds ContainerView::children() const noexcept {
+  return {map_->nodes_, map_->children(handle_)};
+}
+
+std::uint64_t ContainerView::point_count() const noexcept { return map_->point_count(handle_); }
+
+const Subspace* ContainerView::subspace() const noexcept { return map_->subspace(handle_); }
+
+ChildEditor ContainerRef::mutable_children() const {
+  ContainerMap& m = map();
+  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) return {m, m.branch(handle_).children};
+  return {m, m.make_extras(handle_).children};
+}
+
+void ContainerRef::set_point_count(std::uint64_t count) const {
+  ContainerMap& m = map();
+  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) {
+    m.branch(handle_).point_count = count;
+  } else if (count != 1 || m.extras(handle_) != nullptr) {
+    m.make_extras(handle_).point_count = count;
+  }
+}
+
+Subspace* ContainerRef::subspace() const {
+  ContainerMap& m = map();
+  if (!ContainerMap::is_branch(m.nodes_.kind(handle_))) return nullptr;
+  ContainerMap::Branch& b = m.branch(handle_);
+  if (b.subspace_state == ContainerMap::SubspaceState::Fresh) {
+    b.subspace = std::make_unique<Subspace>(m.dimensionality_);
+    b.subspace_state = ContainerMap::SubspaceState::Own;
+  }
+  return b.subspace.get();
+}
+
+void ContainerRef::set_subspace(std::unique_ptr<Subspace> subspace) const {
+  ContainerMap& m = map();
+  // Chunks have no subspace.
+  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) {
+    m.adopt_subspace(m.branch(handle_), std::move(subspace));
+  }
+}
+
+void ContainerRef::set_centroid(std::vector<float> centroid) const {
+  ContainerMap& m = map();
+  const NodeKind kind = m.nodes_.kind(handle_);
+  const bool odd = centroid.size() != m.dimensionality_;
+  if (ContainerMap::is_branch(kind)) {
+    ContainerMap::Branch& b = m.branch(handle_);
+    const std::uint32_t position = m.nodes_.payload(handle_);
+    if (odd) {
+      b.odd_centroid = std::move(centroid);
+    } else {
+      if (m.dimensionality_ != 0) {
+        std::memcpy(m.slabs_[static_cast<std::size_t>(kind)].at(position), centroid.data(),
+                    m.dimensionality_ * sizeof(float));
+      }
+      std::vector<float>().swap(b.odd_centroid);
+    }
+    m.nodes_.set(handle_, kind, position, odd);
+    return;
+  }
+  // A chunk: its sum keeps the old values, and the new vector takes a new slot
+  // (a slot's vector never changes, since shared document sums may read it).
+  ContainerMap::ChunkExtras& e = m.make_extras(handle_);
+  if (e.sum_kind == ContainerMap::ChunkSum::Centroid) {
+    const std::span<const float> old = m.chunk_centroid(handle_);
+    e.sum.assign(old.begin(), old.end());
+    e.sum_kind = ContainerMap::ChunkSum::Own;
+  }
+  std::uint32_t slot = NodeTable::kNoPayload;
+  if (!odd) slot = m.slabs_[ContainerMap::kChunk].append(centroid);
+  if (m.nodes_.payload(handle_) != NodeTable::kNoPayload) ++m.garbage_slots_;
+  e.odd = odd;
+  if (odd) {
+    e.centroid = std::move(centroid);
+  } else {
+    std::vector<float>().swap(e.centroid);
+  }
+  m.nodes_.set(handle_, NodeKind::Chunk, slot, true);
 }
 
 }  // namespace orlo_kiv

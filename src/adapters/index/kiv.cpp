@@ -1,10 +1,13 @@
 // Construction, lookup, removal and size queries of the index record.
 #include "adapters/index/kiv.h"
 
+#include <new>
+
 namespace orlo_kiv {
 
 KivIndex::KivIndex(std::size_t dimensionality, const KivConfig& config)
     : config_(config),
+      containers_(dimensionality),
       proximity_(std::make_shared<const CosineProximity>()),
       merge_(std::make_shared<const MeanMerge>()),
       dimensionality_(dimensionality) {}
@@ -21,14 +24,10 @@ KivIndex KivIndex::with_config(std::size_t dimensionality, const KivConfig& conf
   return index;
 }
 
-const Container* KivIndex::find(const Id& id) const noexcept {
-  const auto it = containers_.find(id);
-  return it == containers_.end() ? nullptr : &it->second;
-}
-
-Container* KivIndex::find(const Id& id) noexcept {
-  const auto it = containers_.find(id);
-  return it == containers_.end() ? nullptr : &it->second;
+void KivIndex::remove(const Id& id) noexcept {
+  containers_.erase(id);
+  // Only returns memory: without memory to do it now, a later removal will.
+  containers_.shrink_to_fit();
 }
 
 Id KivIndex::unused_id(const std::optional<Id>& reserved) const {
@@ -37,29 +36,14 @@ Id KivIndex::unused_id(const std::optional<Id>& reserved) const {
   return id;
 }
 
-void KivIndex::remove(const Id& id) noexcept { containers_.erase(id); }
-
 KivStats KivIndex::stats() const noexcept {
-  KivStats stats;
-  for (const auto& [id, container] : containers_) {
-    switch (container.level()) {
-      case ContainerLevel::Global:
-        ++stats.global_count;
-        break;
-      case ContainerLevel::Session:
-        ++stats.session_count;
-        break;
-      case ContainerLevel::Document:
-        ++stats.document_count;
-        break;
-      case ContainerLevel::Chunk:
-        ++stats.chunk_count;
-        break;
-    }
-  }
-  return stats;
+  return {containers_.count(ContainerLevel::Global), containers_.count(ContainerLevel::Session),
+          containers_.count(ContainerLevel::Document), containers_.count(ContainerLevel::Chunk)};
 }
 
-std::uint64_t KivIndex::chunk_count() const noexcept { return stats().chunk_count; }
+void KivIndex::close_current_document() noexcept {
+  if (current_document_) containers_.share_sum_with_chunks(*current_document_);
+  current_document_.reset();
+}
 
 }  // namespace orlo_kiv

@@ -76,13 +76,17 @@ class KivIndex {
 
   // Deletes the map entry for `id`, if any, and nothing else.
   void remove(const Id& id) noexcept;
+  // Counts of containers by level; constant time (the map keeps them).
   KivStats stats() const noexcept;
-  std::uint64_t chunk_count() const noexcept;
+  std::uint64_t chunk_count() const noexcept { return containers_.count(ContainerLevel::Chunk); }
   bool is_empty() const noexcept { return chunk_count() == 0; }
 
   // --- Queries ---------------------------------------------------------------------
 
   // Distance (smaller is closer) of one container to `query` at time `now_ms`.
+  float container_distance(std::span<const float> query, std::uint64_t now_ms,
+                           const ContainerView& container) const;
+  // The same for a container value that need not be in the index.
   float container_distance(std::span<const float> query, std::uint64_t now_ms,
                            const Container& container) const;
   // 1 - distance for similarity proximities, the distance itself otherwise.
@@ -109,8 +113,8 @@ class KivIndex {
 
   const ContainerMap& containers() const noexcept { return containers_; }
   ContainerMap& containers() noexcept { return containers_; }
-  const Container* find(const Id& id) const noexcept;
-  Container* find(const Id& id) noexcept;
+  ContainerView find(const Id& id) const noexcept { return containers_.find(id); }
+  ContainerRef find(const Id& id) noexcept { return containers_.find(id); }
 
   // A freshly generated id (new_id) that names no container of this index and
   // differs from `reserved` (an id about to be stored): generated ids are
@@ -124,6 +128,9 @@ class KivIndex {
   void set_root_id(std::optional<Id> id) noexcept { root_id_ = id; }
   void set_current_session(std::optional<Id> id) noexcept { current_session_ = id; }
   void set_current_document(std::optional<Id> id) noexcept { current_document_ = id; }
+  // Clears the current document; a document that will not grow any more
+  // stops storing the sum its chunks reproduce.
+  void close_current_document() noexcept;
 
   const std::optional<RoutingWeights>& routing_weights() const noexcept { return routing_weights_; }
   void set_routing_weights(std::optional<RoutingWeights> weights) noexcept {
@@ -138,7 +145,9 @@ class KivIndex {
   // A new root, session or document, under an id that differs from `chunk`.
   Id create_branch(ContainerLevel level, const Id& chunk);
   // Absorbs `v` into one container; returns how far its centroid moved.
-  float propagate_point(const Id& container_id, std::span<const float> v);
+  float propagate_point(const Id& container_id, std::span<const float> v, Handle& hint);
+  // A slot is usable when it names a container of the expected level.
+  bool names_level(const std::optional<Id>& slot, ContainerLevel level, Handle& hint);
   void close_full_containers() noexcept;
 
   KivConfig config_;
@@ -150,6 +159,11 @@ class KivIndex {
   std::optional<Id> root_id_;
   std::optional<Id> current_session_;
   std::optional<Id> current_document_;
+  // Where the map last found the root, current session and current document:
+  // insertion looks them up several times per chunk.
+  Handle root_hint_ = kNoHandle;
+  Handle session_hint_ = kNoHandle;
+  Handle document_hint_ = kNoHandle;
   bool proximity_is_similarity_ = true;
 };
 

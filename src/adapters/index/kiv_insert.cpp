@@ -15,13 +15,6 @@
 namespace orlo_kiv {
 namespace {
 
-// A slot is usable when it names a container of the expected level.
-bool names_level(const KivIndex& index, const std::optional<Id>& slot, ContainerLevel level) {
-  if (!slot) return false;
-  const Container* c = index.find(*slot);
-  return c != nullptr && c->level() == level;
-}
-
 // Spherical interpolation from `old` towards `v` by fraction 1/(n+1), written
 // into `out` (the shorter of the two lengths).
 void slerp_towards(std::span<const float> old, std::span<const float> v, std::uint64_t n,
@@ -43,11 +36,11 @@ void slerp_towards(std::span<const float> old, std::span<const float> v, std::ui
 }  // namespace
 
 void KivIndex::new_session() noexcept {
+  close_current_document();
   current_session_.reset();
-  current_document_.reset();
 }
 
-void KivIndex::new_document() noexcept { current_document_.reset(); }
+void KivIndex::new_document() noexcept { close_current_document(); }
 
 Id KivIndex::create_branch(ContainerLevel level, const Id& chunk) {
   // Never an id in use, nor the chunk's: storing the branch would silently
@@ -57,25 +50,32 @@ Id KivIndex::create_branch(ContainerLevel level, const Id& chunk) {
   return id;
 }
 
+bool KivIndex::names_level(const std::optional<Id>& slot, ContainerLevel level, Handle& hint) {
+  if (!slot) return false;
+  const ContainerView c = containers_.find(*slot, hint);
+  return c && c->level() == level;
+}
+
 // NOLINTBEGIN(bugprone-unchecked-optional-access): names_level() holds only for
 // a present id, and every slot it rejects is filled before it is read.
 Id KivIndex::open_insertion_path(const Id& chunk) {
-  bool session_usable = names_level(*this, current_session_, ContainerLevel::Session);
-  if (!names_level(*this, root_id_, ContainerLevel::Global)) {
+  bool session_usable = names_level(current_session_, ContainerLevel::Session, session_hint_);
+  if (!names_level(root_id_, ContainerLevel::Global, root_hint_)) {
     root_id_ = create_branch(ContainerLevel::Global, chunk);
     // A session of the old root is not under the new one: open a fresh session.
     session_usable = false;
   }
   bool document_usable =
-      session_usable && names_level(*this, current_document_, ContainerLevel::Document);
+      session_usable && names_level(current_document_, ContainerLevel::Document, document_hint_);
   if (!session_usable) {
     const Id session = create_branch(ContainerLevel::Session, chunk);
-    find(*root_id_)->mutable_children().push_back(session);
+    containers_.find(*root_id_, root_hint_)->mutable_children().push_back(session);
     current_session_ = session;
   }
   if (!document_usable) {
+    close_current_document();
     const Id document = create_branch(ContainerLevel::Document, chunk);
-    find(*current_session_)->mutable_children().push_back(document);
+    containers_.find(*current_session_, session_hint_)->mutable_children().push_back(document);
     current_document_ = document;
   }
   return *current_document_;
@@ -92,22 +92,22 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
   const Id root = *root_id_;
   // NOLINTEND(bugprone-unchecked-optional-access)
 
-  const auto slot =
-      containers_.insert_or_assign(id, Container::chunk(id, std::move(embedding), now_ms())).first;
-  // Map nodes are stable and propagation never changes a chunk, so this view
-  // of the stored embedding stays valid for the whole insertion.
-  const std::span<const float> vector = slot->second.centroid();
+  const ContainerRef chunk = containers_.insert_chunk(id, embedding, now_ms()).first;
+  // A stored vector never moves and propagation never changes a chunk, so this
+  // view of the stored embedding stays valid for the whole insertion.
+  const std::span<const float> vector = chunk->centroid();
 
   // The chunk's id may have replaced the document itself; attach only to a document.
-  if (Container* doc = find(document); doc != nullptr && doc->level() == ContainerLevel::Document) {
-    doc->mutable_children().push_back(id);
+  if (const ContainerRef doc = containers_.find(document, document_hint_);
+      doc && doc->level() == ContainerLevel::Document) {
+    doc->mutable_children().push_back(chunk.handle());
   }
 
   const float threshold = config_.propagation_threshold;
-  float shift = propagate_point(document, vector);
-  for (const Id& ancestor : {session, root}) {
-    if (threshold > shift) break;  // a NaN shift never stops the walk
-    shift = propagate_point(ancestor, vector);
+  float shift = propagate_point(document, vector, document_hint_);
+  if (!(threshold > shift)) {  // a NaN shift never stops the walk
+    shift = propagate_point(session, vector, session_hint_);
+    if (!(threshold > shift)) propagate_point(root, vector, root_hint_);
   }
 
   close_full_containers();
@@ -116,22 +116,22 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
 
 void KivIndex::close_full_containers() noexcept {
   if (current_document_) {
-    const Container* doc = find(*current_document_);
-    if (doc != nullptr && doc->children().size() >= config_.max_children) current_document_.reset();
+    const ContainerView doc = containers_.find(*current_document_, document_hint_);
+    if (doc && doc->children().size() >= config_.max_children) close_current_document();
   }
   if (current_session_) {
-    const Container* session = find(*current_session_);
-    if (session != nullptr && session->children().size() >= config_.max_children) {
+    const ContainerView session = containers_.find(*current_session_, session_hint_);
+    if (session && session->children().size() >= config_.max_children) {
       current_session_.reset();
-      current_document_.reset();
+      close_current_document();
     }
   }
 }
 
-float KivIndex::propagate_point(const Id& container_id, std::span<const float> v) {
-  Container* c = find(container_id);
+float KivIndex::propagate_point(const Id& container_id, std::span<const float> v, Handle& hint) {
+  const ContainerRef c = containers_.find(container_id, hint);
   // A chunk's centroid is its embedding; nothing moves it.
-  if (c == nullptr || c->is_chunk()) return 0.0f;
+  if (!c || c->is_chunk()) return 0.0f;
 
   const std::uint64_t n = c->point_count();
   if (n == 0) {
@@ -159,7 +159,7 @@ float KivIndex::propagate_point(const Id& container_id, std::span<const float> v
   } else {
     const float divisor = static_cast<float>(n) + 1.0f;
     next.resize(sum.size());
-    for (std::size_t i = 0; i < sum.size(); ++i) next[i] = sum[i] / divisor;
+    kernels::divide_into(next.data(), sum.data(), divisor, sum.size());
   }
   normalize_in_place(next);
   const float shift = std::sqrt(

@@ -12,17 +12,25 @@
 
 namespace orlo_kiv {
 
+// The key orders are function objects rather than functions, so that the
+// sorts that take them inline every comparison instead of calling through a
+// pointer.
+
 // Smaller first, NaN last.
-inline bool ascending_before(float a, float b) noexcept {
-  if (std::isnan(b)) return !std::isnan(a);
-  return a < b;
-}
+inline constexpr struct AscendingBefore {
+  bool operator()(float a, float b) const noexcept {
+    if (std::isnan(b)) return !std::isnan(a);
+    return a < b;
+  }
+} ascending_before{};
 
 // Larger first, NaN last.
-inline bool descending_before(float a, float b) noexcept {
-  if (std::isnan(b)) return !std::isnan(a);
-  return a > b;
-}
+inline constexpr struct DescendingBefore {
+  bool operator()(float a, float b) const noexcept {
+    if (std::isnan(b)) return !std::isnan(a);
+    return a > b;
+  }
+} descending_before{};
 
 // Keeps the best `count` records (all of them when there are fewer), best
 // first. Records carry `key` and a distinct `order` (their append position),

@@ -10,10 +10,8 @@
 namespace orlo_kiv {
 namespace {
 
-using Entry = ContainerMap::value_type;
-
 struct Ranked {
-  const Entry* entry;
+  Handle node;
   float key;  // the reported score
   std::size_t order;
 };
@@ -23,14 +21,15 @@ struct Ranked {
 std::vector<Ranked> rank_children(const KivIndex& index, const Id& parent_id, ContainerLevel level,
                                   const QueryScorer& scorer, std::size_t k) {
   std::vector<Ranked> ranked;
-  const auto& containers = index.containers();
-  const auto parent = containers.find(parent_id);
-  if (k == 0 || parent == containers.end()) return ranked;
-  for (const Id& child_id : parent->second.children()) {
-    const auto child = containers.find(child_id);
-    if (child == containers.end() || child->second.level() != level) continue;
-    const float score = scorer.reported_score(scorer.distance(child->second));
-    ranked.push_back({&*child, score, ranked.size()});
+  const ContainerMap& containers = index.containers();
+  const ContainerView parent = containers.find(parent_id);
+  if (k == 0 || !parent) return ranked;
+  const auto wanted = static_cast<NodeKind>(level);
+  // Children missing from the map are absent nodes, and so never of the level.
+  for (const Handle child : containers.children(parent.handle())) {
+    if (containers.kind(child) != wanted) continue;
+    const float score = scorer.reported_score(scorer.distance(child));
+    ranked.push_back({child, score, ranked.size()});
   }
   keep_best(ranked, k, descending_before);
   return ranked;
@@ -47,8 +46,8 @@ std::expected<std::vector<SessionHit>, CoreError> KivIndex::near_sessions(
   if (!root_id_) return hits;
   const QueryScorer scorer(*this, query, now_ms());
   for (const Ranked& r : rank_children(*this, *root_id_, ContainerLevel::Session, scorer, k)) {
-    const Container& session = r.entry->second;
-    hits.push_back({r.entry->first, session.point_count(), session.timestamp_ms(), r.key});
+    hits.push_back({containers_.id(r.node), containers_.point_count(r.node),
+                    containers_.timestamp(r.node), r.key});
   }
   return hits;
 }
@@ -61,7 +60,7 @@ std::expected<std::vector<DocumentHit>, CoreError> KivIndex::near_documents(
   const QueryScorer scorer(*this, query, now_ms());
   std::vector<DocumentHit> hits;
   for (const Ranked& r : rank_children(*this, session_id, ContainerLevel::Document, scorer, k)) {
-    hits.push_back({r.entry->first, r.entry->second.point_count(), r.key});
+    hits.push_back({containers_.id(r.node), containers_.point_count(r.node), r.key});
   }
   return hits;
 }
@@ -74,7 +73,7 @@ std::expected<std::vector<SearchHit>, CoreError> KivIndex::near_in_document(
   const QueryScorer scorer(*this, query, now_ms());
   std::vector<SearchHit> hits;
   for (const Ranked& r : rank_children(*this, document_id, ContainerLevel::Chunk, scorer, k)) {
-    hits.push_back({r.entry->first, r.key});
+    hits.push_back({containers_.id(r.node), r.key});
   }
   return hits;
 }

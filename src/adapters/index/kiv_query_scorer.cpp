@@ -27,6 +27,7 @@ float clamp_unit(float x) noexcept {
 
 QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, std::uint64_t now_ms)
     : index_(index),
+      containers_(index.containers()),
       query_(query),
       now_ms_(now_ms),
       similarity_(index.proximity_is_similarity()),
@@ -46,6 +47,8 @@ QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, st
   // Cosine against a query whose norm is computed here, once.
   cosine_ = dynamic_cast<const CosineProximity*>(&index.proximity()) != nullptr;
   if (cosine_) query_norm_sq_ = kernels::sum_squares(query.data(), query.size());
+  query_norm_ = std::sqrt(query_norm_sq_);
+  dot_and_norm_ = kernels::kernels_for(kernels::active_isa()).dot_and_norm;
 
   // With a zero temporal weight and a decay that keeps the recency distance in
   // [0, 1], the weighted recency term is a zero carrying the weight's sign.
@@ -54,30 +57,30 @@ QueryScorer::QueryScorer(const KivIndex& index, std::span<const float> query, st
     recency_matters_ = false;
     recency_free_term_ = temporal_weight_ * 0.0f;
   }
+  plain_cosine_ = rule_ == Rule::Proximity && cosine_ && !recency_matters_;
 }
 
-float QueryScorer::distance(const Container& container) const {
-  const float semantic = semantic_distance(container);
+float QueryScorer::distance(std::span<const float> centroid, std::uint64_t timestamp_ms,
+                            const Subspace* subspace) const {
+  const float semantic = semantic_distance(centroid, subspace);
   if (!recency_matters_) return recency_free_term_ + semantic;
-  return temporal_weight_ * recency_distance(container.timestamp_ms()) +
-         (1.0f - temporal_weight_) * semantic;
+  return temporal_weight_ * recency_distance(timestamp_ms) + (1.0f - temporal_weight_) * semantic;
 }
 
-float QueryScorer::semantic_distance(const Container& container) const {
+float QueryScorer::semantic_distance(std::span<const float> centroid,
+                                     const Subspace* subspace) const {
   switch (rule_) {
     case Rule::Routed:
       // NOLINTNEXTLINE(bugprone-unchecked-optional-access): Routed is chosen only with weights.
-      return index_.routing_weights()->routed_distance(query_, container.centroid());
+      return index_.routing_weights()->routed_distance(query_, centroid);
     case Rule::Subspace:
-      if (!container.is_chunk() && container.subspace() != nullptr) {
-        return 1.0f - subspace_similarity(*container.subspace());
-      }
+      if (subspace != nullptr) return 1.0f - subspace_similarity(*subspace);
       break;
     case Rule::Proximity:
       break;
   }
-  if (cosine_) return cosine_distance(container.centroid());
-  const float s = index_.proximity().proximity(query_, container.centroid());
+  if (cosine_) return cosine_distance(centroid);
+  const float s = index_.proximity().proximity(query_, centroid);
   return similarity_ ? 1.0f - s : s;
 }
 
@@ -140,8 +143,16 @@ float QueryScorer::recency_distance(std::uint64_t timestamp_ms) const noexcept {
 }
 
 float KivIndex::container_distance(std::span<const float> query, std::uint64_t now_ms,
+                                   const ContainerView& container) const {
+  return QueryScorer(*this, query, now_ms)
+      .distance(container.centroid(), container.timestamp_ms(), container.subspace());
+}
+
+float KivIndex::container_distance(std::span<const float> query, std::uint64_t now_ms,
                                    const Container& container) const {
-  return QueryScorer(*this, query, now_ms).distance(container);
+  const Subspace* subspace = container.is_chunk() ? nullptr : container.subspace();
+  return QueryScorer(*this, query, now_ms)
+      .distance(container.centroid(), container.timestamp_ms(), subspace);
 }
 
 float KivIndex::reported_score(float distance) const noexcept {

@@ -47,7 +47,10 @@ std::expected<std::size_t, PersistError> encoded_size(const KivIndex& index) {
   std::size_t size = kHeaderSize + kTrailerSize;
   for (const auto& [id, container] : index.containers()) {
     require_dimensionality(container.centroid(), d);
-    if (container.has_sum()) require_dimensionality(container.sum(), d);
+    if (container.has_sum() && container.sum_size() != d) {
+      internal_error("container sum of " + std::to_string(container.sum_size()) +
+                     " values in an index of dimensionality " + std::to_string(d));
+    }
     const std::size_t children = container.children().size();
     if (children > kMaxU32) {
       return std::unexpected(PersistError::io("a container of " + std::to_string(children) +
@@ -69,6 +72,8 @@ void encode_into(const KivIndex& index, std::span<std::uint8_t> out) {
   put_u64_le(w, index.containers().size());
   put_optional_id(w, index.root_id());
 
+  // Sums that are not stored as such are read into this, one at a time.
+  std::vector<float> scratch;
   for (const auto& [id, container] : index.containers()) {
     put_id(w, container.id());
     put_u8(w, static_cast<std::uint8_t>(container.level()));
@@ -78,7 +83,7 @@ void encode_into(const KivIndex& index, std::span<std::uint8_t> out) {
     put_u64_le(w, container.point_count());
     put_f32s_le(w, container.centroid());
     put_u8(w, container.has_sum() ? 1 : 0);
-    if (container.has_sum()) put_f32s_le(w, container.sum());
+    if (container.has_sum()) put_f32s_le(w, container.sum(scratch));
   }
 
   put_optional_id(w, index.current_session());
