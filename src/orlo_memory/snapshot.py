@@ -12,6 +12,8 @@ index itself.
 
 from __future__ import annotations
 
+import mmap
+
 import numpy as np
 
 from .store import SnapshotHeader
@@ -25,7 +27,7 @@ class SnapshotError(Exception):
     """A stored snapshot that cannot be trusted (checksum, size or shape)."""
 
 
-def part_checksum(data: bytes | memoryview) -> str:
+def part_checksum(data: bytes | memoryview | mmap.mmap) -> str:
     view = memoryview(data).cast("B")
     size = len(view)
     words = size // 8
@@ -60,7 +62,7 @@ def snapshot_checksum(data: bytes | memoryview) -> str:
     return f"{CHECKSUM_KIND} {part_checksum(data)}"
 
 
-def verify(header: SnapshotHeader, data: bytes) -> None:
+def verify(header: SnapshotHeader, data: bytes | mmap.mmap) -> None:
     """Raises SnapshotError unless `data` has the header's size and checksum."""
     kind, _, expected = header.checksum.partition(" ")
     if kind != CHECKSUM_KIND:

@@ -12,11 +12,13 @@ bytes. All SQL of a backend stays in the backend's own module.
 
 from __future__ import annotations
 
+import contextlib
 import enum
+import mmap
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
-from typing import NamedTuple, Protocol
+from typing import BinaryIO, NamedTuple, Protocol
 
 from .lexical import LexicalIndex
 
@@ -114,9 +116,24 @@ class StoredSnapshot:
     """A snapshot as read, with the user's head seq and epoch read with it."""
 
     header: SnapshotHeader
-    data: bytes
+    # The snapshot's bytes: in memory, or a read-only mapping of its file.
+    data: bytes | mmap.mmap
     head_seq: int
     epoch: int
+    # A path that KivIndex.load reads these very bytes from (the open file
+    # behind the mapping), so that the index is built without first copying
+    # the file into memory; None where there is none.
+    path: str | None = None
+    # The open file behind `data` and `path`, released by close().
+    source: BinaryIO | None = None
+
+    def close(self) -> None:
+        if isinstance(self.data, mmap.mmap):
+            # A view still alive keeps the mapping until it goes.
+            with contextlib.suppress(BufferError):
+                self.data.close()
+        if self.source is not None:
+            self.source.close()
 
 
 @dataclass(frozen=True, slots=True)

@@ -245,6 +245,8 @@ def load(store: Store, uid: int, dimension: int) -> LoadedIndex:
                 uid,
                 error,
             )
+        finally:
+            stored.close()
     _, epoch = store.head(uid)
     loaded = rebuild(store, uid, dimension)
     loaded.epoch = epoch
@@ -261,7 +263,11 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
         raise SnapshotError(f"snapshot epoch {header.epoch} differs from the user's {stored.epoch}")
     verify(header, stored.data)
     try:
-        index = index_from_bytes(stored.data)
+        if stored.path is not None:
+            index = orlo_kiv.KivIndex.load(stored.path)
+        else:
+            data = stored.data
+            index = index_from_bytes(data if isinstance(data, bytes) else bytes(data))
     except OSError as error:
         raise SnapshotError(str(error)) from None
     if len(index) != header.live_count:
