@@ -147,8 +147,10 @@ def reopen(url: str, dim: int, tail: int, seed: int) -> tuple[float, float]:
         snapshot = memory._store.read_snapshot(user._uid)
         memory._cache.clear()
     assert snapshot is not None
+    content = bytes(snapshot.data)  # SQLite maps the snapshot file
+    snapshot.close()
     start = time.perf_counter()
-    orlo_kiv.KivIndex.from_bytes(snapshot.data)
+    orlo_kiv.KivIndex.from_bytes(content)
     return opened, time.perf_counter() - start
 
 

@@ -12,6 +12,7 @@
 #include "adapters/index/consolidation.h"
 #include "adapters/index/kiv.h"
 #include "adapters/index/persistence.h"
+#include "persisted_records.h"
 
 namespace orlo_kiv {
 namespace {
@@ -128,22 +129,6 @@ class RawIndex {
 
 Id numbered(std::uint8_t n) { return make_id(0x55, n); }
 
-// The records of well-formed data, each as raw bytes, sorted.
-std::vector<std::string> sorted_records(std::span<const std::uint8_t> data, std::uint32_t d) {
-  const std::uint64_t count = decode_u64_le(&data[12]);
-  std::size_t pos = persistence::kHeaderSize;
-  std::vector<std::string> records;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t start = pos;
-    pos += 29 + 16 * decode_u32_le(&data[pos + 25]) + 8 + 4 * d;
-    pos += 1 + (data[pos] == 1 ? 4 * d : 0);
-    records.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(start),
-                         data.begin() + static_cast<std::ptrdiff_t>(pos));
-  }
-  std::sort(records.begin(), records.end());
-  return records;
-}
-
 TEST(IndexCounts, AgreeWithAWalkOnMalformedLoadedData) {
   constexpr std::uint32_t kDims = 2;
   const std::vector<float> a{1.0f, -0.0f};
@@ -176,13 +161,13 @@ TEST(IndexCounts, AgreeWithAWalkOnMalformedLoadedData) {
   EXPECT_TRUE(index.find(doc)->sum_is_shared());
   EXPECT_FALSE(index.find(twice)->sum_is_shared());
   // Everything reads back as it was stored, except the replaced record.
-  std::vector<std::string> expected = sorted_records(data, kDims);
+  std::vector<std::string> expected = sorted_records(data);
   const std::string replaced(
       data.begin() + persistence::kHeaderSize,
       data.begin() + persistence::kHeaderSize +
           static_cast<std::ptrdiff_t>(persistence::record_size(0, kDims, true)));
   std::erase(expected, replaced);
-  EXPECT_EQ(sorted_records(encode(index), kDims), expected);
+  EXPECT_EQ(sorted_records(encode(index)), expected);
   EXPECT_FALSE(index.near(a, 10)->empty());
 
   index.remove(ca);

@@ -10,6 +10,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "persisted_records.h"
+
 namespace orlo_kiv {
 namespace {
 
@@ -37,24 +39,6 @@ KivIndex decode(std::span<const std::uint8_t> bytes) {
 std::vector<std::uint8_t> read_golden(const char* name) {
   std::ifstream in(std::string(ORLO_KIV_TEST_DATA_DIR) + "/" + name, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The records of well-formed data, each as raw bytes, sorted: the content of a
-// file regardless of the map order it was written in.
-std::vector<std::string> sorted_records(std::span<const std::uint8_t> data) {
-  const std::uint32_t d = decode_u32_le(&data[8]);
-  const std::uint64_t count = decode_u64_le(&data[12]);
-  std::size_t pos = persistence::kHeaderSize;
-  std::vector<std::string> records;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t start = pos;
-    pos += 29 + 16 * decode_u32_le(&data[pos + 25]) + 8 + 4 * d;
-    pos += 1 + (data[pos] == 1 ? 4 * d : 0);
-    records.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(start),
-                         data.begin() + static_cast<std::ptrdiff_t>(pos));
-  }
-  std::sort(records.begin(), records.end());
-  return records;
 }
 
 void expect_same_container(const ContainerView& a, const ContainerView& b) {
