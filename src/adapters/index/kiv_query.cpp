@@ -125,12 +125,12 @@ std::expected<std::vector<SearchHit>, CoreError> KivIndex::near(std::span<const 
     }
     if (candidates.empty()) break;
     score_all(candidates, containers_, scorer);
-    keep_best(candidates, width, ascending_before);
+    keep_best(candidates, width, AscendingBefore{});
     std::swap(beam, candidates);
     beam_is_scored = true;
   }
 
-  keep_best(results, k, ascending_before);
+  keep_best(results, k, AscendingBefore{});
   std::vector<SearchHit> hits;
   hits.reserve(results.size());
   for (const Candidate& result : results) {

@@ -17,20 +17,20 @@ namespace orlo_kiv {
 // pointer.
 
 // Smaller first, NaN last.
-inline constexpr struct AscendingBefore {
+struct AscendingBefore {
   bool operator()(float a, float b) const noexcept {
     if (std::isnan(b)) return !std::isnan(a);
     return a < b;
   }
-} ascending_before{};
+};
 
 // Larger first, NaN last.
-inline constexpr struct DescendingBefore {
+struct DescendingBefore {
   bool operator()(float a, float b) const noexcept {
     if (std::isnan(b)) return !std::isnan(a);
     return a > b;
   }
-} descending_before{};
+};
 
 // Keeps the best `count` records (all of them when there are fewer), best
 // first. Records carry `key` and a distinct `order` (their append position),

@@ -31,7 +31,7 @@ std::vector<Ranked> rank_children(const KivIndex& index, const Id& parent_id, Co
     const float score = scorer.reported_score(scorer.distance(child));
     ranked.push_back({child, score, ranked.size()});
   }
-  keep_best(ranked, k, descending_before);
+  keep_best(ranked, k, DescendingBefore{});
   return ranked;
 }
 
