@@ -26,6 +26,24 @@ def query_terms(text: str) -> list[str]:
     return list(seen)
 
 
+def rarest_terms(counted: list[tuple[int, str]], bound: int) -> tuple[list[str], bool]:
+    """The terms to rank by, from (matching turns, term) pairs sorted rarest
+    first, and whether the ranking must be cut to the newest matches. Rare
+    terms are kept while their matches add up to at most `bound`, so bm25
+    scores a bounded number of rows; when even the rarest matches more, it
+    alone is kept and the caller ranks only its newest matches."""
+    if counted[0][0] > bound:
+        return [counted[0][1]], True
+    kept: list[str] = []
+    total = 0
+    for found, term in counted:
+        if total + found > bound:
+            break
+        kept.append(term)
+        total += found
+    return kept, False
+
+
 class LexicalIndex(Protocol):
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None

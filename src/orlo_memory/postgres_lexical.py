@@ -18,6 +18,8 @@ from typing import Any
 
 import psycopg
 
+from .lexical import rarest_terms
+
 DEFAULT_COMMON_TERM_SHARE = 0.02
 COMMON_TERM_FLOOR = 1000  # as on SQLite: small memories rank every word
 COMMON_TERM_POOL = 1000
@@ -56,18 +58,8 @@ def lexical_search(
     counted = sorted((int(found), str(term)) for term, found in counts if found)
     if not counted:
         return []
-    if counted[0][0] <= bound:
-        kept: list[str] = []
-        total = 0
-        for found, term in counted:
-            if total + found > bound:
-                break
-            kept.append(term)
-            total += found
-        pool = None
-    else:
-        kept = [counted[0][1]]
-        pool = COMMON_TERM_POOL
+    kept, newest_only = rarest_terms(counted, bound)
+    pool = COMMON_TERM_POOL if newest_only else None
     scope = "" if session_id is None else " AND session_id = %(session)s"
     recent = "" if pool is None else " ORDER BY seq DESC LIMIT %(pool)s"
     rows = conn.execute(

@@ -38,6 +38,7 @@ from contextlib import contextmanager, suppress
 from typing import Any
 
 from .errors import InvalidInputError, OrloMemoryError
+from .lexical import rarest_terms
 from .store import (
     Event,
     EventKind,
@@ -588,20 +589,14 @@ class SqliteStore:
                 scope = ""
             else:
                 scope = f'scope : "u{uid}" AND '
-            if counted[0][0] <= bound:
-                kept: list[str] = []
-                total = 0
-                for found, term in counted:
-                    if total + found > bound:
-                        break
-                    kept.append(term)
-                    total += found
+            kept, newest_only = rarest_terms(counted, bound)
+            if newest_only:
+                query = f"{scope}text : {_fts_quote(kept[0])}"
+                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
+            else:
                 words = " OR ".join(_fts_quote(term) for term in kept)
                 query = f"{scope}text : ({words})"
                 order, pool = "", -1
-            else:
-                query = f"{scope}text : {_fts_quote(counted[0][1])}"
-                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
             rows = execute(
                 "SELECT t.id, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
                 f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
