@@ -68,6 +68,7 @@ def _check_consistent(path, state):
         state["pending_forget"].clear()
 
 
+@pytest.mark.slow
 def test_sigkill_at_random_points_loses_nothing_acknowledged(memory_url):
     path = memory_url
     Memory.open(path, dimension=DIM).close()

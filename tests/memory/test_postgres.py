@@ -59,6 +59,7 @@ def _collect(processes, queue, wanted, on_message=None, timeout=600.0):
     return found
 
 
+@pytest.mark.slow
 def test_concurrent_writers_and_searchers_agree_on_every_turn(postgres_url):
     # Four writers add 2,000 turns to each of three users while two workers
     # search, checkpoint and consolidate; all six open the fresh database at
@@ -117,6 +118,7 @@ def _pg_ctl():
     return shlex.split(command)
 
 
+@pytest.mark.slow
 def test_writers_survive_server_restarts_losing_nothing_acknowledged(postgres_url):
     pg_ctl = _pg_ctl()
     Memory.open(postgres_url, dimension=DIM).close()
