@@ -72,12 +72,13 @@ cpp-test: system-deps $(VENV_PYTHON)
 
 # The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
 # names a server; `bash .ci/postgres make py-test` starts a throw-away one.
+# Tests run in parallel, one worker per core (pytest-xdist).
 py-test: install
-	$(VENV_PYTHON) -m pytest -q
+	$(VENV_PYTHON) -m pytest -q -n auto
 	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
 py-test-quick: install
-	$(VENV_PYTHON) -m pytest -q -m "not slow"
+	$(VENV_PYTHON) -m pytest -q -n auto -m "not slow"
 
 test: cpp-test py-test
 

@@ -3,9 +3,7 @@ once, a server that restarts or drops a connection mid-call, and the version
 of its schema. Each test gets a fresh database (memory_helpers)."""
 
 import multiprocessing
-import os
 import queue as queues
-import shlex
 import subprocess
 import threading
 import time
@@ -15,14 +13,13 @@ import pg_workers
 import pytest
 from memory_helpers import (
     DIM,
-    POSTGRES_CTL_VARIABLE,
     fresh_database,
     postgres_server,
     run_sql,
-    skip_or_fail,
     vector_for,
 )
 from memory_helpers import postgres_url as postgres_url  # a fixture
+from memory_helpers import private_postgres as private_postgres  # a fixture
 
 from orlo_memory import Memory, SettingsMismatchError, StoreUnavailableError
 
@@ -111,16 +108,9 @@ def test_concurrent_writers_and_searchers_agree_on_every_turn(postgres_url):
     assert sorted(counts) == [(4 * per_user,) * 3] * 3
 
 
-def _pg_ctl():
-    command = os.environ.get(POSTGRES_CTL_VARIABLE)
-    if not command:
-        skip_or_fail(f"restarting the server needs {POSTGRES_CTL_VARIABLE} (set by .ci/postgres)")
-    return shlex.split(command)
-
-
 @pytest.mark.slow
-def test_writers_survive_server_restarts_losing_nothing_acknowledged(postgres_url):
-    pg_ctl = _pg_ctl()
+def test_writers_survive_server_restarts_losing_nothing_acknowledged(private_postgres):
+    postgres_url, pg_ctl = private_postgres
     Memory.open(postgres_url, dimension=DIM).close()
     context = multiprocessing.get_context("spawn")
     queue, stop = context.Queue(), context.Event()
