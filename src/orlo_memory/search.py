@@ -19,11 +19,11 @@ import orlo_kiv
 
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
+from .records import StoredTurn
 from .results import Hit
-from .store import StoredTurn
 from .user_index import Vector
 
-__all__ = ["Params", "hits", "near", "order", "query_terms"]
+__all__ = ["Params", "hits", "near", "order", "query_terms", "vector_hits"]
 
 _US_PER_HOUR = 3_600_000_000.0
 
@@ -42,32 +42,32 @@ class Params:
 
 def near(
     index: orlo_kiv.KivIndex, vector: Vector, depth: int, size: int
-) -> list[tuple[str, float]]:
-    """The index's `depth` nearest turns as (id, cosine), best first (`size`:
-    the live turns in the index). Removed
-    turns stay listed by their documents until a rebuild and can crowd the
-    beam out, so a short answer is retried with a wider search (a larger k
-    widens the beam), up to the whole index."""
+) -> list[tuple[int, float]]:
+    """The index's `depth` nearest turns as (key, cosine), best first (`size`:
+    the live turns in the index). Removed turns stay listed by their
+    documents until a rebuild and can crowd the beam out, so a short answer
+    is retried with a wider search (a larger k widens the beam), up to the
+    whole index."""
     results = index.near(vector, depth)
     wanted = min(depth, size)
     width = depth
     while len(results) < wanted and width < size:
         width = min(size, width * 4)
         results = index.near(vector, width)
-    return [(result.id, result.score) for result in results[:depth]]
+    return [(int(result.id, 16), result.score) for result in results[:depth]]
 
 
 def order(
-    params: Params, vector_ranked: list[tuple[str, float]], lexical_ranked: list[str]
+    params: Params, vector_ranked: list[tuple[int, float]], lexical_ranked: list[int]
 ) -> list[Fused]:
     """Candidates best first: by cosine in vector mode, else by fused score."""
     if params.mode == "vector":
         return [
-            Fused(turn_id, score, vector_rank=rank)
-            for rank, (turn_id, score) in enumerate(vector_ranked, start=1)
+            Fused(key, score, vector_rank=rank)
+            for rank, (key, score) in enumerate(vector_ranked, start=1)
         ]
     return reciprocal_rank_fusion(
-        [turn_id for turn_id, _ in vector_ranked],
+        [key for key, _ in vector_ranked],
         lexical_ranked,
         fusion_k=params.fusion_k,
         vector_weight=params.vector_weight if params.mode == "hybrid" else 0.0,
@@ -75,15 +75,27 @@ def order(
     )
 
 
+def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[StoredTurn]) -> list[Hit]:
+    """The hits of a plain vector ranking, (key, cosine) best first, whose
+    turns were found (live)."""
+    by_key = {turn.key: turn for turn in turns}
+    found = []
+    for rank, (key, score) in enumerate(ranked, start=1):
+        turn = by_key.get(key)
+        if turn is not None:
+            found.append(_hit(turn, score, score, rank, None))
+    return found
+
+
 def hits(
     params: Params,
     ordered: Sequence[Fused],
     turns: Sequence[StoredTurn],
-    vector_scores: dict[str, float],
+    vector_scores: dict[int, float],
     now_us: int,
 ) -> list[Hit]:
     """The hits of the candidates whose turns were found (live), best first."""
-    by_id = {turn.id: turn for turn in turns}
+    by_key = {turn.key: turn for turn in turns}
     scale = 1.0
     if params.mode != "vector":
         weight = params.vector_weight if params.mode == "hybrid" else 0.0
@@ -91,7 +103,7 @@ def hits(
         scale = 1.0 / best if best > 0 else 1.0
     scored: list[tuple[float, Fused, StoredTurn]] = []
     for entry in ordered:
-        turn = by_id.get(entry.id)
+        turn = by_key.get(entry.key)
         if turn is None:
             continue
         score = entry.score
@@ -103,17 +115,27 @@ def hits(
     if params.recency > 0.0:
         scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
     return [
-        Hit(
-            id=turn.id,
-            text=turn.text,
-            score=score,
-            role=turn.role,
-            session_id=turn.session_id,
-            created_at=datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
-            metadata=json.loads(turn.metadata) if turn.metadata else {},
-            vector_score=vector_scores.get(turn.id),
-            vector_rank=entry.vector_rank,
-            lexical_rank=entry.lexical_rank,
-        )
+        _hit(turn, score, vector_scores.get(turn.key), entry.vector_rank, entry.lexical_rank)
         for score, entry, turn in scored[: params.k]
     ]
+
+
+def _hit(
+    turn: StoredTurn,
+    score: float,
+    vector_score: float | None,
+    vector_rank: int | None,
+    lexical_rank: int | None,
+) -> Hit:
+    return Hit(
+        turn.id,
+        turn.text,
+        score,
+        turn.role,
+        turn.session_id,
+        datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
+        json.loads(turn.metadata) if turn.metadata else {},
+        vector_score,
+        vector_rank,
+        lexical_rank,
+    )
