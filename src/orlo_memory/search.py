@@ -20,7 +20,7 @@ import orlo_kiv
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
 from .records import StoredTurn
-from .results import Hit
+from .results import Hit, new_hit
 from .user_index import Vector
 
 __all__ = ["Params", "hits", "near", "order", "query_terms", "vector_hits"]
@@ -83,7 +83,20 @@ def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[StoredTurn]
     for rank, (key, score) in enumerate(ranked, start=1):
         turn = by_key.get(key)
         if turn is not None:
-            found.append(_hit(turn, score, score, rank, None))
+            found.append(
+                new_hit(
+                    turn.id,
+                    turn.text,
+                    score,
+                    turn.role,
+                    turn.session_id,
+                    datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
+                    json.loads(turn.metadata) if turn.metadata else {},
+                    score,
+                    rank,
+                    None,
+                )
+            )
     return found
 
 
@@ -115,27 +128,17 @@ def hits(
     if params.recency > 0.0:
         scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
     return [
-        _hit(turn, score, vector_scores.get(turn.key), entry.vector_rank, entry.lexical_rank)
+        new_hit(
+            turn.id,
+            turn.text,
+            score,
+            turn.role,
+            turn.session_id,
+            datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
+            json.loads(turn.metadata) if turn.metadata else {},
+            vector_scores.get(turn.key),
+            entry.vector_rank,
+            entry.lexical_rank,
+        )
         for score, entry, turn in scored[: params.k]
     ]
-
-
-def _hit(
-    turn: StoredTurn,
-    score: float,
-    vector_score: float | None,
-    vector_rank: int | None,
-    lexical_rank: int | None,
-) -> Hit:
-    return Hit(
-        turn.id,
-        turn.text,
-        score,
-        turn.role,
-        turn.session_id,
-        datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
-        json.loads(turn.metadata) if turn.metadata else {},
-        vector_score,
-        vector_rank,
-        lexical_rank,
-    )

@@ -85,6 +85,7 @@ _TURN_COLUMNS = (
     "t.row, t.id, t.seq, t.session_id, t.boundary, t.role, t.text, t.metadata, t.created_us,"
     " t.alias"
 )
+_TURN_COLUMN_COUNT = 10
 _USER_STATE_COLUMNS = (
     "head_seq, epoch, live_count, forgotten_count, forgotten_since_rebuild, current_session,"
     " pending_boundary"
@@ -103,14 +104,26 @@ T = TypeVar("T")
 
 
 @functools.lru_cache(maxsize=256)
-def _turns_sql(by: By, count: int, embeddings: bool) -> str:
-    where = _SELECTIONS[by].format(marks=",".join("?" * count))
+def _turns_sql(by: str, count: int, embeddings: bool, head: bool) -> str:
+    """The statement of a `read_turns` selection (`by`: a By value); with
+    `head`, its first row holds the user's head seq and epoch (read in the
+    same state as the turns)."""
+    where = _SELECTIONS[By(by)].format(marks=",".join("?" * count))
     if not embeddings:
-        return f"SELECT {_TURN_COLUMNS}, NULL FROM turns t WHERE {where} AND t.text IS NOT NULL"
-    return (
-        f"SELECT {_TURN_COLUMNS}, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
-        f" WHERE {where} AND t.text IS NOT NULL"
-    )
+        sql = f"SELECT {_TURN_COLUMNS}, NULL FROM turns t WHERE {where} AND t.text IS NOT NULL"
+    else:
+        sql = (
+            f"SELECT {_TURN_COLUMNS}, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
+            f" WHERE {where} AND t.text IS NOT NULL"
+        )
+    if not head:
+        return sql
+    padding = ", NULL" * (_TURN_COLUMN_COUNT - 1)
+    return f"SELECT head_seq, epoch{padding} FROM users WHERE uid = ? UNION ALL {sql}"
+
+
+def _seq_of(turn: StoredTurn) -> int:
+    return turn.seq
 
 
 def _fts_quote(term: str) -> str:
@@ -169,10 +182,6 @@ class SqliteStore:
         in_memory = path in ("", ":memory:") or path.startswith("file::memory:")
         self._snapshot_dir = None if in_memory else os.path.abspath(path) + "-snapshots"
         self._memory_snapshots: dict[int, bytes] = {}
-        # (head seq, epoch) per user as last read, valid while no other
-        # connection committed (PRAGMA data_version) and this one wrote nothing.
-        self._heads: dict[int, tuple[int, int]] = {}
-        self._data_version = -1
         try:
             self._open(synchronous.upper())
         except BaseException:
@@ -254,7 +263,6 @@ class SqliteStore:
                 raise self._converted(failure) from failure
             raise
         self._in_transaction = False
-        self._heads.clear()
         self._finish(self._on_commit)
 
     def _finish(self, actions: list[Callable[[], None]]) -> None:
@@ -463,35 +471,35 @@ class SqliteStore:
         *,
         embeddings: bool = False,
     ) -> Found:
-        if by is By.SESSION or by is By.ALL:
-            batches: list[Sequence[Any]] = [tuple(values)]
-        else:
-            batches = _batches(values)
         execute = self._conn.execute
-        if by is By.KEY and len(batches) == 1 and not self._in_transaction:
-            # The search path: one statement while nothing was committed since
-            # the head was read.
-            version = execute("PRAGMA data_version").fetchone()[0]
-            if version != self._data_version:
-                self._heads.clear()
-                self._data_version = version
-            known = self._heads.get(uid)
-            if known is not None:
-                sql = _turns_sql(by, len(batches[0]), embeddings)
-                rows = execute(sql, (*batches[0], uid)).fetchall()
-                return Found(known[0], known[1], [StoredTurn._make(row) for row in rows])
-        with self._read():
-            head = execute("SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)).fetchone()
-            if head is None:
+        if by is By.SESSION or by is By.ALL or len(values) <= BATCH_VALUES:
+            # One statement (the search path): the head comes in its first row.
+            rows = execute(
+                _turns_sql(by.value, len(values), embeddings, True), (uid, *values, uid)
+            ).fetchall()
+            if not rows or rows[0][2] is not None:
                 raise OrloMemoryError(f"no user with key {uid}")
-            rows = []
-            for batch in batches:
-                sql = _turns_sql(by, len(batch), embeddings)
-                rows += execute(sql, (*batch, uid)).fetchall()
-        if by is By.KEY and not self._in_transaction:
-            self._heads[uid] = (head[0], head[1])
-        turns = [StoredTurn._make(row) for row in rows]
-        turns.sort(key=lambda turn: turn.seq)
+            head = rows[0]
+            turns = [StoredTurn._make(row) for row in rows[1:]]
+        else:
+            with self._read():
+                head = execute("SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)).fetchone()
+                if head is None:
+                    raise OrloMemoryError(f"no user with key {uid}")
+                turns = [
+                    StoredTurn._make(row)
+                    for batch in _batches(values)
+                    for row in execute(
+                        _turns_sql(by.value, len(batch), embeddings, False), (*batch, uid)
+                    )
+                ]
+            turns.sort(key=_seq_of)
+            return Found(head[0], head[1], turns)
+        # By id or alias the rows come in the order of those indexes; by key
+        # in rowid order, which is seq order (a user's later turn gets a
+        # larger rowid), by session or all in (session or uid, seq) order.
+        if len(turns) > 1 and (by is By.ID or by is By.ALIAS):
+            turns.sort(key=_seq_of)
         return Found(head[0], head[1], turns)
 
     # -- snapshots ------------------------------------------------------------

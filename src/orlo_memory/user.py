@@ -16,7 +16,7 @@ from typing import Any, ParamSpec, TypeVar
 import numpy as np
 
 from . import search as ranking
-from .embedders import Embedder, FloatMatrix, as_matrix
+from .embedders import Embedder, FloatMatrix, as_matrix, as_vector
 from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
 from .log import SESSION_SUM_DTYPE, Entry, Logs, UserLog
@@ -266,17 +266,14 @@ class UserMemory:
     # -- reading ---------------------------------------------------------------
 
     def _query_vector(self, query: str, embedding: Any) -> FloatMatrix:
-        dimension = self._dimension
         if embedding is not None:
-            vector: FloatMatrix = as_matrix(embedding, 1, dimension, "query embedding")[0]
-            return vector
+            return as_vector(embedding, self._dimension, "query embedding")
         embedder = self._embedder
         if embedder is None:
             raise InvalidInputError("this memory has no embedder: pass embedding=")
-        embedded: FloatMatrix = as_matrix(embedder.embed([query]), 1, dimension, "query embedding")[
-            0
-        ]
-        return embedded
+        embedded = as_matrix(embedder.embed([query]), 1, self._dimension, "query embedding")
+        vector: FloatMatrix = embedded[0]
+        return vector
 
     def _check_session(self, session: object) -> str:
         session_id = parse_id(session, "session id")
@@ -330,9 +327,6 @@ class UserMemory:
             return []
         plain_vector = mode == "vector" and recency == 0.0
         depth = k if plain_vector else (candidates or max(4 * k, 40))
-        params = ranking.Params(
-            mode, k, depth, recency, recency_decay, fusion_k, vector_weight, lexical_weight
-        )
         log = self._log
         for attempt in range(3):
             vector_ranked: list[tuple[int, float]] = []
@@ -349,6 +343,9 @@ class UserMemory:
                 if log.is_current(loaded, found) or attempt == 2:
                     return ranking.vector_hits(vector_ranked, found.turns)
             else:
+                params = ranking.Params(
+                    mode, k, depth, recency, recency_decay, fusion_k, vector_weight, lexical_weight
+                )
                 lexical_ranked: list[int] = []
                 if mode != "vector":
                     lexical_ranked = log.lexical(ranking.query_terms(query), depth, session_id)
