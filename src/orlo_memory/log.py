@@ -11,9 +11,8 @@ session's cached vectors are read together with the head and built once the
 index has applied exactly that head, so every later event reaches them.
 Structural changes (consolidation, rebuild) run under the lock on an index at
 the head, then bump the user's epoch and store a snapshot in the same
-transaction; an index of an older epoch is reloaded. A snapshot is a
-checkpoint of the log: loading is the newest snapshot plus the events after
-it, or the whole log when the snapshot fails a check.
+transaction; an index of an older epoch is reloaded. Loading an index from
+its snapshot and the log, and writing a snapshot, are checkpoints.py's.
 
 `Logs` holds what the users of one store share: the store, the cache of
 loaded indexes, the checkpoint policy and the lock every call holds.
@@ -30,8 +29,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-import orlo_kiv
-
+from . import checkpoints
 from .cache import LruCache
 from .embedders import FloatMatrix
 from .errors import (
@@ -46,19 +44,15 @@ from .records import (
     BOUNDARY_NONE,
     BOUNDARY_SESSION,
     By,
-    EventKind,
     ForgetRecord,
     Found,
     SessionRecord,
-    SnapshotHeader,
-    StoredSnapshot,
     StoredTurn,
     TurnRecord,
     UserState,
 )
-from .snapshot import SnapshotError, snapshot_checksum, verify
 from .store import Store
-from .user_index import LoadedIndex, SessionVectors, new_index, now_us
+from .user_index import LoadedIndex, SessionVectors, now_us
 from .values import new_id, parse_id
 
 log = logging.getLogger("orlo_memory")
@@ -139,7 +133,7 @@ class Logs:
     def _loaded(self, uid: int) -> LoadedIndex:
         loaded = self._cache.get(uid)
         if loaded is None:
-            loaded = _load(self.store, uid, self.policy.dimension)
+            loaded = checkpoints.load(self.store, uid, self.policy.dimension)
             self._cache.put(uid, loaded)
         return loaded
 
@@ -169,7 +163,7 @@ class Logs:
             if stored is not None and stored.header.seq >= loaded.applied_seq:
                 loaded.snapshot_seq = stored.header.seq
                 return
-            _write_checkpoint(store, uid, loaded)
+            checkpoints.write_checkpoint(store, uid, loaded)
 
     def _after_write(self, uid: int, loaded: LoadedIndex) -> None:
         """After a committed write: checkpoints when due, then accounts for
@@ -418,17 +412,17 @@ class UserLog:
         with store.transaction(uid):
             state = store.user_state(uid)
             if loaded.epoch != state.epoch:
-                loaded = _load(store, uid, dimension)
+                loaded = checkpoints.load(store, uid, dimension)
             loaded.apply_events(store.events_after(uid, loaded.applied_seq))
             compact = rebuild or (full and state.forgotten_since_rebuild > 0)
             if compact:
-                loaded = _rebuild(store, uid, dimension)
+                loaded = checkpoints.rebuild(store, uid, dimension)
             if full:
                 loaded.index.consolidate_full()
             elif not rebuild:
                 loaded.index.consolidate()
             loaded.epoch = state.epoch + 1
-            _write_checkpoint(store, uid, loaded)
+            checkpoints.write_checkpoint(store, uid, loaded)
             store.save_user_state(
                 replace(
                     state,
@@ -611,106 +605,3 @@ def _as_turn_id(alias: str) -> str | None:
         return parse_id(alias)
     except InvalidInputError:
         return None
-
-
-# -- building an index from the log ----------------------------------------------
-
-
-def _rebuild(store: Store, uid: int, dimension: int) -> LoadedIndex:
-    """A fresh index of the user's live turns, in log order, with their
-    boundaries; a forgotten turn's boundary passes to the next live turn."""
-    loaded = LoadedIndex(new_index(dimension), dimension)
-    pending = 0
-    for event in store.events_after(uid, 0):
-        if event.kind == EventKind.ADD:
-            boundary = max(pending, event.boundary)
-            if event.embedding is None:
-                pending = boundary
-            else:
-                pending = 0
-                vector = np.frombuffer(event.embedding, dtype="<f4")
-                loaded.apply_add(event.key, boundary, event.session_id, vector)
-        loaded.applied_seq = event.seq
-    return loaded
-
-
-def _load(store: Store, uid: int, dimension: int) -> LoadedIndex:
-    """The newest snapshot plus the events after it; a snapshot that fails any
-    check is discarded with a warning and the index rebuilt from the log."""
-    stored = store.read_snapshot(uid)
-    if stored is not None:
-        try:
-            loaded = _from_snapshot(store, uid, dimension, stored)
-            loaded.epoch = stored.header.epoch
-            return loaded
-        except SnapshotError as error:
-            log.warning(
-                "discarding the index snapshot of user key %d (%s); rebuilding from the turns",
-                uid,
-                error,
-            )
-        finally:
-            stored.close()
-    epoch = store.user_state(uid).epoch
-    loaded = _rebuild(store, uid, dimension)
-    loaded.epoch = epoch
-    return loaded
-
-
-def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapshot) -> LoadedIndex:
-    header = stored.header
-    if header.dimension != dimension:
-        raise SnapshotError(f"snapshot has dimension {header.dimension}, expected {dimension}")
-    if header.seq > stored.head_seq:
-        raise SnapshotError(f"snapshot seq {header.seq} is past the log head {stored.head_seq}")
-    if header.epoch != stored.epoch:
-        raise SnapshotError(f"snapshot epoch {header.epoch} differs from the user's {stored.epoch}")
-    verify(header, stored.data)
-    try:
-        if stored.path is not None:
-            index = orlo_kiv.KivIndex.load(stored.path)
-        else:
-            data = stored.data
-            index = orlo_kiv.KivIndex.from_bytes(data if isinstance(data, bytes) else bytes(data))
-    except OSError as error:
-        raise SnapshotError(str(error)) from None
-    if len(index) != header.live_count:
-        raise SnapshotError(
-            f"snapshot holds {len(index)} turns, its header says {header.live_count}"
-        )
-    loaded = LoadedIndex(index, dimension)
-    loaded.applied_seq = header.seq
-    loaded.snapshot_seq = header.seq
-    # The snapshot must agree with the log after it: count what replay adds
-    # and removes, and compare with the index afterwards.
-    events = list(store.events_after(uid, header.seq))
-    added_in_tail = {e.key for e in events if e.kind == EventKind.ADD}
-    expected = header.live_count
-    for event in events:
-        if event.kind == EventKind.ADD:
-            expected += event.embedding is not None
-        elif event.key not in added_in_tail:
-            expected -= 1
-    loaded.apply_events(events)
-    if loaded.points != expected:
-        raise SnapshotError(
-            f"snapshot and log disagree: {loaded.points} turns after replay, the log has {expected}"
-        )
-    return loaded
-
-
-def _write_checkpoint(store: Store, uid: int, loaded: LoadedIndex) -> None:
-    """Stores a snapshot of `loaded` (synced to the head by the caller, inside
-    the user's write transaction), replacing the older one."""
-    data = loaded.index.to_bytes()
-    header = SnapshotHeader(
-        seq=loaded.applied_seq,
-        epoch=loaded.epoch,
-        live_count=loaded.points,
-        dimension=loaded.dimension,
-        size=len(data),
-        checksum=snapshot_checksum(data),
-        created_us=now_us(),
-    )
-    store.write_snapshot(uid, header, data)
-    loaded.snapshot_seq = loaded.applied_seq

@@ -11,7 +11,8 @@ automatic boundary, where the live process had them.
 It also caches, per layer session, the normalised embeddings of the session's
 live turns, for exact session-scoped search. Its size estimate for the cache
 budget is kept up to date as it changes, so reading it costs nothing.
-Building, checkpointing and syncing these indexes is the log's (log.py).
+Building them from the log and checkpointing them is for checkpoints.py, keeping
+them in step with the store for log.py.
 """
 
 from __future__ import annotations
