@@ -10,7 +10,6 @@ per-user log.
 from __future__ import annotations
 
 import os
-import threading
 from dataclasses import replace
 
 from .embedders import Embedder
@@ -157,11 +156,6 @@ class Memory:
     @property
     def closed(self) -> bool:
         return self._logs.closed
-
-    @property
-    def _lock(self) -> threading.RLock:
-        """The lock every call of this memory and its users holds."""
-        return self._logs.lock
 
     def user(self, name: str) -> UserMemory:
         """The memory of one user (created on first use); its index is loaded
