@@ -46,6 +46,7 @@ from .records import (
     By,
     ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     StoredTurn,
     TurnRecord,
@@ -456,7 +457,7 @@ class UserLog:
             logs._cache.resized(uid)
         return loaded
 
-    def is_current(self, loaded: LoadedIndex, found: Found) -> bool:
+    def is_current(self, loaded: LoadedIndex, found: Found[HitRow]) -> bool:
         """Whether `found` was read at the state `loaded` has applied."""
         return found.head_seq == loaded.applied_seq and found.epoch == loaded.epoch
 
@@ -486,14 +487,18 @@ class UserLog:
             self._logs._cache.resized(self._uid)
         return loaded, vectors
 
-    def _session_rows(self, session_id: str) -> Found:
+    def _session_rows(self, session_id: str) -> Found[StoredTurn]:
         return self._store.read_turns(self._uid, By.SESSION, [session_id], embeddings=True)
 
     def turns(
-        self, by: By, values: Sequence[str] | Sequence[int] = (), *, embeddings: bool = False
-    ) -> Found:
+        self, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
         """The user's live turns selected `by` the values (see `Store.read_turns`)."""
         return self._store.read_turns(self._uid, by, values, embeddings=embeddings)
+
+    def hit_rows(self, keys: Sequence[int]) -> Found[HitRow]:
+        """The rows behind search results (see `Store.hit_rows`)."""
+        return self._store.hit_rows(self._uid, keys)
 
     def by_alias(
         self, aliases: Sequence[str], *, embeddings: bool = False

@@ -47,6 +47,7 @@ from .records import (
     EventKind,
     ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -82,9 +83,8 @@ _LAST_SEQ = (1 << 63) - 1
 # the turns are found by id alone (the owner is checked afterwards): a
 # condition on uid would tempt the planner into scanning the user's whole log.
 _SELECTIONS = {
-    By.KEY: "t.uid = u.uid AND t.seq = ANY(%(values)s)",
-    By.ID: "t.id = ANY(%(values)s)",
-    By.ALIAS: "t.uid = u.uid AND t.alias = ANY(%(values)s)",
+    By.ID: "t.id = ANY(%(values)s::text[])",
+    By.ALIAS: "t.uid = u.uid AND t.alias = ANY(%(values)s::text[])",
     By.SESSION: "t.session_id = %(session)s AND t.uid = u.uid",
 }
 
@@ -368,7 +368,7 @@ class PostgresStore:
             return []
         rows = self._run(
             lambda c: c.execute(
-                "SELECT id FROM orlo_memory.turns WHERE id = ANY(%s)", (list(ids),)
+                "SELECT id FROM orlo_memory.turns WHERE id = ANY(%s::text[])", (list(ids),)
             ).fetchall()
         )
         return [str(row[0]) for row in rows]
@@ -395,7 +395,7 @@ class PostgresStore:
         def work(conn: Connection) -> None:
             cleared = conn.execute(
                 "UPDATE orlo_memory.turns SET text = NULL, metadata = NULL, alias = NULL,"
-                " embedding = NULL WHERE uid = %s AND seq = ANY(%s) AND text IS NOT NULL",
+                " embedding = NULL WHERE uid = %s AND seq = ANY(%s::bigint[]) AND text IS NOT NULL",
                 (uid, keys),
             ).rowcount
             if cleared != len(set(keys)):
@@ -424,7 +424,7 @@ class PostgresStore:
                     ).fetchall()
                 return cursor.execute(
                     f"SELECT {columns} FROM orlo_memory.sessions WHERE uid = %s"
-                    f" AND id = ANY(%s){order}",
+                    f" AND id = ANY(%s::text[]){order}",
                     (uid, list(ids)),
                 ).fetchall()
 
@@ -477,13 +477,8 @@ class PostgresStore:
             ).fetchall()
 
     def read_turns(
-        self,
-        uid: int,
-        by: By,
-        values: Sequence[str] | Sequence[int] = (),
-        *,
-        embeddings: bool = False,
-    ) -> Found:
+        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
         if by is By.ALL or not values:
             # (An empty selection reads the head only.)
             return self._run(
@@ -512,7 +507,25 @@ class PostgresStore:
         turns = [StoredTurn._make(row[3:]) for row in rows if row[2] == uid]
         return Found(int(rows[0][0]), int(rows[0][1]), turns)
 
-    def _all_turns(self, conn: Connection, uid: int, embeddings: bool, none: bool) -> Found:
+    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+        # One statement, so the head and epoch agree with the rows found.
+        rows = self._run(
+            lambda c: c.execute(
+                "SELECT u.head_seq, u.epoch, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
+                " t.metadata, t.created_us FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
+                " ON t.uid = u.uid AND t.seq = ANY(%s::bigint[]) AND t.text IS NOT NULL"
+                " WHERE u.uid = %s",
+                (list(keys), uid),
+            ).fetchall()
+        )
+        if not rows:
+            raise OrloMemoryError(f"no user with key {uid}")
+        found = [HitRow._make(row[3:]) for row in rows if row[2] is not None]
+        return Found(int(rows[0][0]), int(rows[0][1]), found)
+
+    def _all_turns(
+        self, conn: Connection, uid: int, embeddings: bool, none: bool
+    ) -> Found[StoredTurn]:
         """Every live turn (or, if `none`, no turn) with the head, in batches
         read in one snapshot of the database."""
         if self._tx is not None or none:
@@ -521,7 +534,9 @@ class PostgresStore:
             return self._all_turns_batched(conn, uid, embeddings, none)
 
     @staticmethod
-    def _all_turns_batched(conn: Connection, uid: int, embeddings: bool, none: bool) -> Found:
+    def _all_turns_batched(
+        conn: Connection, uid: int, embeddings: bool, none: bool
+    ) -> Found[StoredTurn]:
         head = conn.execute(
             "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
         ).fetchone()

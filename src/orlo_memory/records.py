@@ -15,7 +15,9 @@ import contextlib
 import enum
 import mmap
 from dataclasses import dataclass
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO, Generic, NamedTuple, TypeVar
+
+R = TypeVar("R")
 
 # Boundary values of a turn: what the index must open before adding it.
 BOUNDARY_NONE = 0
@@ -31,7 +33,6 @@ class EventKind(enum.IntEnum):
 class By(enum.Enum):
     """Which of a user's live turns `read_turns` selects."""
 
-    KEY = "key"  # by the store's integer keys
     ID = "id"  # by turn ids
     ALIAS = "alias"  # by aliases (a caller's own names, unique among live turns)
     SESSION = "session"  # every turn of one session (one value: its id)
@@ -83,6 +84,18 @@ class StoredTurn(NamedTuple):
     embedding: bytes | None
 
 
+class HitRow(NamedTuple):
+    """What a search result needs of a live turn, read by its key."""
+
+    key: int
+    id: str
+    session_id: str
+    role: str
+    text: str
+    metadata: str | None
+    created_us: int
+
+
 class ForgetRecord(NamedTuple):
     """A forget as appended to the log: the event's seq and the turn it ends."""
 
@@ -105,14 +118,14 @@ class Event(NamedTuple):
 
 
 @dataclass(frozen=True, slots=True)
-class Found:
-    """Live turns read with the user's head and epoch of the same state of the
-    store (so a reader learns in one round trip whether it is behind), in seq
-    order."""
+class Found(Generic[R]):
+    """Rows of live turns read with the user's head and epoch of the same
+    state of the store (so a reader learns in one round trip whether it is
+    behind)."""
 
     head_seq: int
     epoch: int
-    turns: list[StoredTurn]
+    turns: list[R]
 
 
 @dataclass(frozen=True, slots=True)

@@ -19,7 +19,7 @@ import orlo_kiv
 
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
-from .records import StoredTurn
+from .records import HitRow
 from .results import Hit, new_hit
 from .user_index import Vector
 
@@ -75,23 +75,26 @@ def order(
     )
 
 
-def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[StoredTurn]) -> list[Hit]:
+def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[HitRow]) -> list[Hit]:
     """The hits of a plain vector ranking, (key, cosine) best first, whose
     turns were found (live)."""
     by_key = {turn.key: turn for turn in turns}
-    found = []
+    found: list[Hit] = []
+    keep = found.append
+    when = datetime.fromtimestamp
     for rank, (key, score) in enumerate(ranked, start=1):
         turn = by_key.get(key)
         if turn is not None:
-            found.append(
+            _, turn_id, session_id, role, text, metadata, created_us = turn
+            keep(
                 new_hit(
-                    turn.id,
-                    turn.text,
+                    turn_id,
+                    text,
                     score,
-                    turn.role,
-                    turn.session_id,
-                    datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
-                    json.loads(turn.metadata) if turn.metadata else {},
+                    role,
+                    session_id,
+                    when(created_us / 1_000_000, UTC),
+                    json.loads(metadata) if metadata else {},
                     score,
                     rank,
                     None,
@@ -103,7 +106,7 @@ def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[StoredTurn]
 def hits(
     params: Params,
     ordered: Sequence[Fused],
-    turns: Sequence[StoredTurn],
+    turns: Sequence[HitRow],
     vector_scores: dict[int, float],
     now_us: int,
 ) -> list[Hit]:
@@ -114,7 +117,7 @@ def hits(
         weight = params.vector_weight if params.mode == "hybrid" else 0.0
         best = best_fused_score(params.fusion_k, weight, params.lexical_weight)
         scale = 1.0 / best if best > 0 else 1.0
-    scored: list[tuple[float, Fused, StoredTurn]] = []
+    scored: list[tuple[float, Fused, HitRow]] = []
     for entry in ordered:
         turn = by_key.get(entry.key)
         if turn is None:

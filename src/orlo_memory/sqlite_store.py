@@ -7,7 +7,8 @@ top: the database lock covers every user), and multi-statement reads run in a
 deferred transaction so they see one state of the file. The pragmas are set in
 one place, `_configure`; every error of SQLite or of a snapshot file becomes
 one of the memory's exceptions in one place, `_converted`. A turn's key is
-its `turns.row`, so search reads its hits by rowid.
+its `turns.row`, so search reads its hits by rowid, with the user's head, in
+one statement.
 
 Index snapshots live in files beside the database (`<database>-snapshots/`),
 named after the user, epoch and seq they hold and recorded in the `snapshots`
@@ -60,6 +61,7 @@ from .records import (
     EventKind,
     ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -90,9 +92,9 @@ _USER_STATE_COLUMNS = (
     "head_seq, epoch, live_count, forgotten_count, forgotten_since_rebuild, current_session,"
     " pending_boundary"
 )
+_HIT_COLUMNS = "t.row, t.id, t.session_id, t.role, t.text, t.metadata, t.created_us"
 # How each selection of `read_turns` is written; the values come first, the uid last.
 _SELECTIONS = {
-    By.KEY: "t.row IN ({marks}) AND +t.uid = ?",
     By.ID: "t.id IN ({marks}) AND +t.uid = ?",
     By.ALIAS: "t.alias IN ({marks}) AND t.uid = ?",
     By.SESSION: "t.session_id = ? AND t.uid = ?",
@@ -120,6 +122,20 @@ def _turns_sql(by: str, count: int, embeddings: bool, head: bool) -> str:
         return sql
     padding = ", NULL" * (_TURN_COLUMN_COUNT - 1)
     return f"SELECT head_seq, epoch{padding} FROM users WHERE uid = ? UNION ALL {sql}"
+
+
+@functools.lru_cache(maxsize=64)
+def _hits_sql(count: int, head: bool) -> str:
+    """The statement of `hit_rows`; with `head`, its first row holds the
+    user's head seq and epoch (read in the same state as the turns)."""
+    sql = (
+        f"SELECT {_HIT_COLUMNS} FROM turns t"
+        f" WHERE t.row IN ({','.join('?' * count)}) AND +t.uid = ? AND t.text IS NOT NULL"
+    )
+    if not head:
+        return sql
+    head_row = "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL FROM users WHERE uid = ?"
+    return f"{head_row} UNION ALL {sql}"
 
 
 def _seq_of(turn: StoredTurn) -> int:
@@ -464,16 +480,11 @@ class SqliteStore:
 
     @_mapped
     def read_turns(
-        self,
-        uid: int,
-        by: By,
-        values: Sequence[str] | Sequence[int] = (),
-        *,
-        embeddings: bool = False,
-    ) -> Found:
+        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
         execute = self._conn.execute
         if by is By.SESSION or by is By.ALL or len(values) <= BATCH_VALUES:
-            # One statement (the search path): the head comes in its first row.
+            # One statement: the head comes in its first row.
             rows = execute(
                 _turns_sql(by.value, len(values), embeddings, True), (uid, *values, uid)
             ).fetchall()
@@ -483,9 +494,7 @@ class SqliteStore:
             turns = [StoredTurn._make(row) for row in rows[1:]]
         else:
             with self._read():
-                head = execute("SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)).fetchone()
-                if head is None:
-                    raise OrloMemoryError(f"no user with key {uid}")
+                head = self._head(uid)
                 turns = [
                     StoredTurn._make(row)
                     for batch in _batches(values)
@@ -493,14 +502,35 @@ class SqliteStore:
                         _turns_sql(by.value, len(batch), embeddings, False), (*batch, uid)
                     )
                 ]
-            turns.sort(key=_seq_of)
-            return Found(head[0], head[1], turns)
-        # By id or alias the rows come in the order of those indexes; by key
-        # in rowid order, which is seq order (a user's later turn gets a
-        # larger rowid), by session or all in (session or uid, seq) order.
+        # By session or all the rows come in (session or uid, seq) order.
         if len(turns) > 1 and (by is By.ID or by is By.ALIAS):
             turns.sort(key=_seq_of)
         return Found(head[0], head[1], turns)
+
+    @_mapped
+    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+        execute = self._conn.execute
+        if len(keys) <= BATCH_VALUES:
+            rows = execute(_hits_sql(len(keys), True), (uid, *keys, uid)).fetchall()
+            if not rows or rows[0][2] is not None:
+                raise OrloMemoryError(f"no user with key {uid}")
+            return Found(rows[0][0], rows[0][1], [HitRow._make(row) for row in rows[1:]])
+        with self._read():
+            head = self._head(uid)
+            found = [
+                HitRow._make(row)
+                for batch in _batches(keys)
+                for row in execute(_hits_sql(len(batch), False), (*batch, uid))
+            ]
+        return Found(head[0], head[1], found)
+
+    def _head(self, uid: int) -> tuple[int, int]:
+        head = self._conn.execute(
+            "SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)
+        ).fetchone()
+        if head is None:
+            raise OrloMemoryError(f"no user with key {uid}")
+        return int(head[0]), int(head[1])
 
     # -- snapshots ------------------------------------------------------------
 

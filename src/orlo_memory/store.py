@@ -1,5 +1,6 @@
-"""The seam between the memory and its stores: the roles a backend plays, and
-`open_store`, which picks the backend from a path or URL.
+"""The seam between the memory and its stores: the roles a backend plays
+(catalogue, turn log, snapshots, search), and `open_store`, which picks the
+backend from a path or URL.
 
 A backend owns its tables, their version and their migration, hides its own
 limits (statement sizes, parameter counts) and raises only the memory's
@@ -24,9 +25,11 @@ from .records import (
     Event,
     ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
+    StoredTurn,
     TurnRecord,
     UserState,
 )
@@ -105,13 +108,8 @@ class TurnLog(Protocol):
         ...
 
     def read_turns(
-        self,
-        uid: int,
-        by: By,
-        values: Sequence[str] | Sequence[int] = (),
-        *,
-        embeddings: bool = False,
-    ) -> Found:
+        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
         """The user's live turns selected `by` the given values (any number of
         them), in seq order, with the head and epoch of the same state;
         `embeddings` reads their embeddings too."""
@@ -134,7 +132,18 @@ class Snapshots(Protocol):
         ...
 
 
-class Store(Catalogue, TurnLog, Snapshots, LexicalIndex, Protocol):
+class Search(LexicalIndex, Protocol):
+    """What search reads besides the index: the lexical ranking (lexical.py)
+    and the rows behind the results."""
+
+    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+        """The user's live turns among `keys` (any number of them) as results
+        need them, in seq order, with the head and epoch of the same state:
+        the path of every search, read in one statement where it can be."""
+        ...
+
+
+class Store(Catalogue, TurnLog, Snapshots, Search, Protocol):
     """Everything a backend does for the memory layer."""
 
 

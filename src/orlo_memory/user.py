@@ -339,7 +339,7 @@ class UserMemory:
                 if vector is not None:
                     vector_ranked = ranking.near(loaded.index, vector, depth, loaded.points)
             if plain_vector:
-                found = log.turns(By.KEY, [key for key, _ in vector_ranked])
+                found = log.hit_rows([key for key, _ in vector_ranked])
                 if log.is_current(loaded, found) or attempt == 2:
                     return ranking.vector_hits(vector_ranked, found.turns)
             else:
@@ -351,7 +351,7 @@ class UserMemory:
                     lexical_ranked = log.lexical(ranking.query_terms(query), depth, session_id)
                 ordered = ranking.order(params, vector_ranked, lexical_ranked)
                 wanted = ordered if recency > 0.0 else ordered[:k]
-                found = log.turns(By.KEY, [entry.key for entry in wanted])
+                found = log.hit_rows([entry.key for entry in wanted])
                 if log.is_current(loaded, found) or attempt == 2:
                     scores = dict(vector_ranked)
                     return ranking.hits(params, wanted, found.turns, scores, now_us())
