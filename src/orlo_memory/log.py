@@ -204,14 +204,14 @@ class UserLog:
         UnknownIdError) and those answering to `replacing_aliases` (any there
         are); returns the turns' ids. A batch stored before, whole and in
         order, by an earlier call with the same ids is not stored again."""
-        ids, _ = self._write(entries, matrix, replacing, replacing_aliases, strict=True)
+        ids, _ = self._write(entries, matrix, replacing, replacing_aliases)
         return ids
 
     def forget(self, ids: Sequence[str] = (), aliases: Sequence[str] = ()) -> int:
         """Forgets the live turns with these ids (each must name one:
         UnknownIdError) and those answering to `aliases`; returns how many."""
         empty = np.zeros((0, self._logs.policy.dimension), dtype=np.float32)
-        _, forgotten = self._write([], empty, ids, aliases, strict=True)
+        _, forgotten = self._write([], empty, ids, aliases)
         return forgotten
 
     def _write(
@@ -220,8 +220,6 @@ class UserLog:
         matrix: FloatMatrix,
         ids: Sequence[str],
         aliases: Sequence[str],
-        *,
-        strict: bool,
     ) -> tuple[list[str], int]:
         store, uid = self._store, self._uid
         loaded = self._logs._loaded(uid)
@@ -235,7 +233,7 @@ class UserLog:
                     if self._stored_before(entries, taken):
                         return [entry.id for entry in entries], 0
                     raise DuplicateIdError(f"turn id already stored: {taken[0]}")
-            gone = self._live(ids, aliases, strict=strict)
+            gone = self._live(ids, aliases)
             if not entries and not gone:
                 return [], 0
             seq = state.head_seq
@@ -275,18 +273,16 @@ class UserLog:
             self._logs._after_write(uid, loaded)
         return written, len(gone)
 
-    def _live(
-        self, ids: Sequence[str], aliases: Sequence[str], *, strict: bool
-    ) -> list[StoredTurn]:
+    def _live(self, ids: Sequence[str], aliases: Sequence[str]) -> list[StoredTurn]:
         """Inside the transaction: the live turns named by `ids` (in that
-        order; with `strict` each must name one) and answering to `aliases`,
-        with their embeddings, each once."""
+        order; each must name one: UnknownIdError) and those answering to
+        `aliases`, with their embeddings, each once."""
         found: list[StoredTurn] = []
         if ids:
             rows = self._store.read_turns(self._uid, By.ID, ids, embeddings=True).turns
             by_id = {turn.id: turn for turn in rows}
             missing = [turn_id for turn_id in ids if turn_id not in by_id]
-            if missing and strict:
+            if missing:
                 raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
             found += [by_id[turn_id] for turn_id in ids if turn_id in by_id]
         if aliases:

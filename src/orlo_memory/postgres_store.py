@@ -520,7 +520,7 @@ class PostgresStore:
         )
         if not rows:
             raise OrloMemoryError(f"no user with key {uid}")
-        found = [HitRow._make(row[3:]) for row in rows if row[2] is not None]
+        found: list[HitRow] = [row[3:] for row in rows if row[2] is not None]
         return Found(int(rows[0][0]), int(rows[0][1]), found)
 
     def _all_turns(

@@ -84,16 +84,10 @@ class StoredTurn(NamedTuple):
     embedding: bytes | None
 
 
-class HitRow(NamedTuple):
-    """What a search result needs of a live turn, read by its key."""
-
-    key: int
-    id: str
-    session_id: str
-    role: str
-    text: str
-    metadata: str | None
-    created_us: int
+# What a search result needs of a live turn, read by its key: (key, id,
+# session id, role, text, metadata, created_us). A plain tuple: search builds
+# ten of them per call, and a named one would cost a Python call each.
+HitRow = tuple[int, str, str, str, str, str | None, int]
 
 
 class ForgetRecord(NamedTuple):

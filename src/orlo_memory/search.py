@@ -78,7 +78,7 @@ def order(
 def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[HitRow]) -> list[Hit]:
     """The hits of a plain vector ranking, (key, cosine) best first, whose
     turns were found (live)."""
-    by_key = {turn.key: turn for turn in turns}
+    by_key = {turn[0]: turn for turn in turns}
     found: list[Hit] = []
     keep = found.append
     when = datetime.fromtimestamp
@@ -111,7 +111,7 @@ def hits(
     now_us: int,
 ) -> list[Hit]:
     """The hits of the candidates whose turns were found (live), best first."""
-    by_key = {turn.key: turn for turn in turns}
+    by_key = {turn[0]: turn for turn in turns}
     scale = 1.0
     if params.mode != "vector":
         weight = params.vector_weight if params.mode == "hybrid" else 0.0
@@ -124,24 +124,28 @@ def hits(
             continue
         score = entry.score
         if params.recency > 0.0:
-            age_hours = abs(now_us - turn.created_us) / _US_PER_HOUR
+            age_hours = abs(now_us - turn[6]) / _US_PER_HOUR
             fresh = math.exp(-params.recency_decay * age_hours)
             score = (1.0 - params.recency) * score * scale + params.recency * fresh
         scored.append((score, entry, turn))
     if params.recency > 0.0:
         scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
-    return [
-        new_hit(
-            turn.id,
-            turn.text,
-            score,
-            turn.role,
-            turn.session_id,
-            datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
-            json.loads(turn.metadata) if turn.metadata else {},
-            vector_scores.get(turn.key),
-            entry.vector_rank,
-            entry.lexical_rank,
+    found: list[Hit] = []
+    for score, entry, (key, turn_id, session_id, role, text, metadata, created_us) in scored[
+        : params.k
+    ]:
+        found.append(
+            new_hit(
+                turn_id,
+                text,
+                score,
+                role,
+                session_id,
+                datetime.fromtimestamp(created_us / 1_000_000, tz=UTC),
+                json.loads(metadata) if metadata else {},
+                vector_scores.get(key),
+                entry.vector_rank,
+                entry.lexical_rank,
+            )
         )
-        for score, entry, turn in scored[: params.k]
-    ]
+    return found

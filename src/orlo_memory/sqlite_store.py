@@ -514,14 +514,12 @@ class SqliteStore:
             rows = execute(_hits_sql(len(keys), True), (uid, *keys, uid)).fetchall()
             if not rows or rows[0][2] is not None:
                 raise OrloMemoryError(f"no user with key {uid}")
-            return Found(rows[0][0], rows[0][1], [HitRow._make(row) for row in rows[1:]])
+            return Found(rows[0][0], rows[0][1], rows[1:])
         with self._read():
             head = self._head(uid)
-            found = [
-                HitRow._make(row)
-                for batch in _batches(keys)
-                for row in execute(_hits_sql(len(batch), False), (*batch, uid))
-            ]
+            found: list[HitRow] = []
+            for batch in _batches(keys):
+                found += execute(_hits_sql(len(batch), False), (*batch, uid)).fetchall()
         return Found(head[0], head[1], found)
 
     def _head(self, uid: int) -> tuple[int, int]:
