@@ -138,8 +138,8 @@ class Search(LexicalIndex, Protocol):
 
     def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
         """The user's live turns among `keys` (any number of them) as results
-        need them, in seq order, with the head and epoch of the same state:
-        the path of every search, read in one statement where it can be."""
+        need them, in no particular order, with the head and epoch of the same
+        state: the path of every search, read in one statement where it can be."""
         ...
 
 
