@@ -40,15 +40,16 @@ _FLOAT32 = np.dtype(np.float32)
 
 
 def as_vector(values: Any, dimension: int, what: str) -> FloatMatrix:
-    """`values` as one contiguous float32 row of length `dimension` (see
-    `as_matrix` for the errors)."""
+    """`values` as one float32 row of length `dimension` (see `as_matrix`
+    for the errors)."""
     if (
         type(values) is np.ndarray
         and values.dtype is _FLOAT32
-        and values.shape == (dimension,)
-        and values.strides == (4,)
+        and values.ndim == 1
+        and values.size == dimension
     ):
-        # The common query case, checked without copies or views.
+        # The common query case, checked without copies or views (a query
+        # is only read, so it need not be contiguous).
         if not np.isfinite(values).all():
             raise InvalidInputError(f"{what} contain NaN or infinite values")
         return values

@@ -40,21 +40,19 @@ class Params:
     lexical_weight: float
 
 
-def near(
-    index: orlo_kiv.KivIndex, vector: Vector, depth: int, size: int
-) -> list[tuple[int, float]]:
-    """The index's `depth` nearest turns as (key, cosine), best first (`size`:
-    the live turns in the index). Removed turns stay listed by their
-    documents until a rebuild and can crowd the beam out, so a short answer
-    is retried with a wider search (a larger k widens the beam), up to the
-    whole index."""
+def near(index: orlo_kiv.KivIndex, vector: Vector, depth: int) -> list[tuple[int, float]]:
+    """The index's `depth` nearest turns as (key, cosine), best first. Removed
+    turns stay listed by their documents until a rebuild and can crowd the
+    beam out, so a short answer is retried with a wider search (a larger k
+    widens the beam), up to the whole index."""
     results = index.near(vector, depth)
-    wanted = min(depth, size)
-    width = depth
-    while len(results) < wanted and width < size:
-        width = min(size, width * 4)
-        results = index.near(vector, width)
-    return [(int(result.id, 16), result.score) for result in results[:depth]]
+    if len(results) < depth:
+        size = len(index)
+        width = depth
+        while len(results) < min(depth, size) and width < size:
+            width = min(size, width * 4)
+            results = index.near(vector, width)[:depth]
+    return [(int(result.id, 16), result.score) for result in results]
 
 
 def order(

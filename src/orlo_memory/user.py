@@ -337,7 +337,7 @@ class UserMemory:
             else:
                 loaded = log.index()
                 if vector is not None:
-                    vector_ranked = ranking.near(loaded.index, vector, depth, loaded.points)
+                    vector_ranked = ranking.near(loaded.index, vector, depth)
             if plain_vector:
                 found = log.hit_rows([key for key, _ in vector_ranked])
                 if log.is_current(loaded, found) or attempt == 2:
