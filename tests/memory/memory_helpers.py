@@ -18,6 +18,8 @@ import urllib.parse
 import numpy as np
 import pytest
 
+from orlo_memory.store import is_url
+
 DIM = 16
 POSTGRES_URL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES"
 POSTGRES_CTL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES_CTL"
@@ -58,7 +60,7 @@ def postgres_server() -> str:
 
 
 def is_postgres(url: str) -> bool:
-    return url.startswith("postgresql://")
+    return is_url(url)  # the memory's own rule, so tests and memory agree
 
 
 @contextlib.contextmanager
