@@ -20,6 +20,7 @@ of a call is replaced once, so the call after a restart reconnects.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from functools import partial
@@ -39,7 +40,13 @@ from .errors import (
     OrloMemoryError,
     StoreUnavailableError,
 )
-from .postgres_schema import LOCK_SPACE, LOCK_SQL
+from .postgres_schema import (
+    LOCK_SPACE,
+    LOCK_SQL,
+    SCHEMA_LOCK_KEY,
+    SCHEMA_LOCK_SQL,
+    SCHEMA_UNLOCK_SQL,
+)
 from .snapshot import split_parts
 from .store import (
     Event,
@@ -52,6 +59,7 @@ from .store import (
     TurnRecord,
     UserState,
 )
+from .tokens import TokenRecord
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
 # Snapshot parts: 1 MiB values are stored and read back faster than larger
@@ -137,6 +145,7 @@ class PostgresStore:
         try:
             with psycopg.connect(url, **settings) as first:
                 postgres_schema.prepare(first)
+                _create_token_table(first)
         except psycopg.Error as error:
             raise StoreUnavailableError(f"cannot open {self._where}: {error}") from error
         # One connection in use at a time, and a second while the pool opens
@@ -633,3 +642,74 @@ class PostgresStore:
         return self._run(
             lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share)
         )
+
+    # -- access tokens (the servers' TokenStore) --------------------------------
+
+    def add_token(self, token: TokenRecord) -> None:
+        users = None if token.users is None else json.dumps(list(token.users))
+        self._run(
+            lambda c: c.execute(
+                "INSERT INTO orlo_memory.tokens (id, name, digest, users, created_us)"
+                " VALUES (%s, %s, %s, %s, %s)",
+                (token.id, token.name, token.digest, users, token.created_us),
+            )
+        )
+
+    def find_token(self, token_id: str) -> TokenRecord | None:
+        row = self._run(
+            lambda c: c.execute(
+                f"SELECT {_TOKEN_COLUMNS} FROM orlo_memory.tokens WHERE id = %s", (token_id,)
+            ).fetchone()
+        )
+        return None if row is None else _token_record(row)
+
+    def list_tokens(self) -> list[TokenRecord]:
+        rows = self._run(
+            lambda c: c.execute(
+                f"SELECT {_TOKEN_COLUMNS} FROM orlo_memory.tokens ORDER BY created_us, id"
+            ).fetchall()
+        )
+        return [_token_record(row) for row in rows]
+
+    def remove_token(self, token_id: str) -> bool:
+        count = self._run(
+            lambda c: (
+                c.execute("DELETE FROM orlo_memory.tokens WHERE id = %s", (token_id,)).rowcount
+            )
+        )
+        return count > 0
+
+    def has_tokens(self) -> bool:
+        row = self._run(lambda c: c.execute("SELECT 1 FROM orlo_memory.tokens LIMIT 1").fetchone())
+        return row is not None
+
+
+# The servers' bearer tokens (see tokens.py). Not part of the versioned schema:
+# created on open where missing, under the schema lock (two sessions creating
+# one table at once collide in the catalog), so databases made before it keep
+# opening. `users` is a JSON array of user names, NULL for every user.
+_TOKEN_COLUMNS = "id, name, digest, users, created_us"
+_TOKEN_DDL = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
+    id text PRIMARY KEY,
+    name text NOT NULL,
+    digest text NOT NULL,
+    users text,
+    created_us bigint NOT NULL
+)"""
+
+
+def _create_token_table(conn: Connection) -> None:
+    exists = "SELECT to_regclass('orlo_memory.tokens') IS NOT NULL"
+    row = conn.execute(exists).fetchone()
+    if row is not None and row[0]:
+        return
+    conn.execute(SCHEMA_LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+    try:
+        conn.execute(_TOKEN_DDL)
+    finally:
+        conn.execute(SCHEMA_UNLOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+
+
+def _token_record(row: tuple[Any, ...]) -> TokenRecord:
+    users = None if row[3] is None else tuple(json.loads(row[3]))
+    return TokenRecord(str(row[0]), str(row[1]), str(row[2]), users, int(row[4]))

@@ -29,6 +29,7 @@ query runs unscoped and the join keeps the user's rows instead.
 
 from __future__ import annotations
 
+import json
 import mmap
 import os
 import sqlite3
@@ -50,6 +51,7 @@ from .store import (
     TurnRecord,
     UserState,
 )
+from .tokens import TokenRecord
 
 SCHEMA_VERSION = "1"
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
@@ -132,6 +134,16 @@ _SCHEMA = (
         file TEXT
     )""",
 )
+# The servers' bearer tokens (see tokens.py): created on open where missing, so
+# files written before it keep opening. `users` is a JSON array of user names,
+# NULL for a token that reaches every user.
+_TOKEN_SCHEMA = """CREATE TABLE IF NOT EXISTS tokens (
+    id TEXT PRIMARY KEY,
+    name TEXT NOT NULL,
+    digest TEXT NOT NULL,
+    users TEXT,
+    created_us INTEGER NOT NULL
+)"""
 _HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
 
 _TURN_COLUMNS = "id, seq, session_id, boundary, role, text, metadata, created_us"
@@ -184,6 +196,7 @@ class SqliteStore:
             with self._write():
                 for statement in _SCHEMA:
                     self._conn.execute(statement)
+                self._conn.execute(_TOKEN_SCHEMA)
                 # Databases of the first schema keep a copy of each text in the
                 # full-text table (removed by a plain DELETE); both kinds work.
                 fts_sql = self._conn.execute(
@@ -604,6 +617,41 @@ class SqliteStore:
                 (query, pool, uid, limit),
             ).fetchall()
         return [(row[0], float(row[1])) for row in rows]
+
+    # -- access tokens (the servers' TokenStore) --------------------------------
+
+    def add_token(self, token: TokenRecord) -> None:
+        users = None if token.users is None else json.dumps(list(token.users))
+        with self._write():
+            self._conn.execute(
+                "INSERT INTO tokens (id, name, digest, users, created_us) VALUES (?, ?, ?, ?, ?)",
+                (token.id, token.name, token.digest, users, token.created_us),
+            )
+
+    def find_token(self, token_id: str) -> TokenRecord | None:
+        row = self._conn.execute(
+            "SELECT id, name, digest, users, created_us FROM tokens WHERE id = ?", (token_id,)
+        ).fetchone()
+        return None if row is None else _token_record(row)
+
+    def list_tokens(self) -> list[TokenRecord]:
+        rows = self._conn.execute(
+            "SELECT id, name, digest, users, created_us FROM tokens ORDER BY created_us, id"
+        ).fetchall()
+        return [_token_record(row) for row in rows]
+
+    def remove_token(self, token_id: str) -> bool:
+        with self._write():
+            cursor = self._conn.execute("DELETE FROM tokens WHERE id = ?", (token_id,))
+        return cursor.rowcount > 0
+
+    def has_tokens(self) -> bool:
+        return self._conn.execute("SELECT 1 FROM tokens LIMIT 1").fetchone() is not None
+
+
+def _token_record(row: tuple[Any, ...]) -> TokenRecord:
+    users = None if row[3] is None else tuple(json.loads(row[3]))
+    return TokenRecord(row[0], row[1], row[2], users, int(row[4]))
 
 
 def _header_values(header: SnapshotHeader) -> tuple[Any, ...]:
