@@ -281,14 +281,6 @@ def _token(args: argparse.Namespace) -> int:
             )
         if not _is_postgres(args.database) and not os.path.exists(args.database):
             print(f"orlo-memory token: creating {args.database!r}", file=sys.stderr)
-    elif args.user or args.admin:
-        raise ServerCommandError(
-            f"--user and --admin belong to 'token create', not '{args.action}'"
-        )
-    if args.action == "revoke" and not args.token_id:
-        raise ServerCommandError(
-            "name the token to revoke: orlo-memory token revoke DB ID (see 'token list')"
-        )
     if (
         args.action != "create"
         and not _is_postgres(args.database)
