@@ -8,11 +8,23 @@ the caller sees.
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from datetime import datetime
+from typing import Annotated, Any, Literal
 
-from pydantic import AwareDatetime, BaseModel, ConfigDict, Field
+from pydantic import AwareDatetime, BaseModel, BeforeValidator, ConfigDict, Field
 
 Mode = Literal["vector", "lexical", "hybrid"]
+
+
+def _iso_text(value: object) -> object:
+    if not isinstance(value, str | datetime):
+        raise ValueError("expected an ISO 8601 time with a zone, e.g. 2026-04-02T10:40:00Z")
+    return value
+
+
+# Parsed from its ISO 8601 text (JSON has no time type, so the strict models
+# would refuse any), with a zone; numbers are not taken for times.
+Time = Annotated[AwareDatetime, Field(strict=False), BeforeValidator(_iso_text)]
 
 
 class _Strict(BaseModel):
@@ -25,7 +37,7 @@ class TurnIn(_Strict):
     text: str = Field(description="what was said")
     role: str = Field("user", description='who said it, e.g. "user" or "assistant"')
     metadata: dict[str, Any] | None = Field(None, description="any JSON object, returned as is")
-    created_at: AwareDatetime | None = Field(None, description="when it was said (default: now)")
+    created_at: Time | None = Field(None, description="when it was said (default: now)")
     id: str | None = Field(None, description="the caller's own id: 32 hex characters or a UUID")
     embedding: list[float] | None = Field(
         None, description="the turn's embedding (default: computed by the server's model)"
@@ -55,10 +67,10 @@ class SearchIn(_Strict):
     embedding: list[float] | None = Field(
         None, description="the query's embedding (default: computed by the server's model)"
     )
-    since: AwareDatetime | None = Field(
+    since: Time | None = Field(
         None, description="only turns from this time on (where the library filters by time)"
     )
-    until: AwareDatetime | None = Field(
+    until: Time | None = Field(
         None, description="only turns before this time (where the library filters by time)"
     )
 

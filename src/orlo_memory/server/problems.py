@@ -130,7 +130,9 @@ def install(app: FastAPI) -> None:
         if any(e.get("type") == "json_invalid" for e in errors):
             return problem_response(400, "the request body is not valid JSON", "malformed-json")
         detail, described = _validation_detail(errors)
-        return problem_response(422, detail, "invalid-input", extra={"errors": described})
+        # The first errors say enough; a batch of bad turns would list them all.
+        extra = {"errors": described[:20]}
+        return problem_response(422, detail, "invalid-input", extra=extra)
 
     async def on_http(request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
