@@ -22,6 +22,7 @@ Usage: python bench/bench_server.py [--turns N] [--requests R] [--skip-speed] [-
 from __future__ import annotations
 
 import argparse
+import base64
 import contextlib
 import os
 import signal
@@ -42,6 +43,7 @@ from typing import Any
 import httpx
 import numpy as np
 import numpy.typing as npt
+import orjson
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_memory import Texts, percentile, unit_rows
@@ -50,6 +52,7 @@ from orlo_memory import Memory
 
 DIM = 384
 BATCH = 1000
+JSON = {"Content-Type": "application/json"}
 Matrix = npt.NDArray[np.float32]
 
 
@@ -176,6 +179,15 @@ def _client(
         result.acknowledged.setdefault(user, []).extend(acknowledged)
 
 
+def b64(vector: Matrix) -> str:
+    """An embedding as the API's compact form: base64 of little-endian float32."""
+    return base64.b64encode(np.ascontiguousarray(vector, dtype="<f4").tobytes()).decode()
+
+
+def post(http: httpx.Client, url: str, body: Any) -> httpx.Response:
+    return http.post(url, content=orjson.dumps(body), headers=JSON)
+
+
 def unit_rows_dim(rng: np.random.Generator, count: int, dim: int) -> Matrix:
     rows = rng.standard_normal((count, dim), dtype=np.float32)
     rows /= np.linalg.norm(rows, axis=1, keepdims=True)
@@ -259,14 +271,13 @@ def speed(turns: int, queries: int, batches: int) -> list[tuple[str, str, str, s
                         "query": questions[n],
                         "k": 10,
                         "mode": mode,
-                        "embedding": vectors[n].tolist(),
+                        "embedding": b64(vectors[n]),
                     }
                     calls = [("http", body), ("local", body)]
                     for name, _ in calls if n % 2 == 0 else calls[::-1]:
                         began = time.perf_counter()
                         if name == "http":
-                            response = http.post(url, json=body)
-                            response.raise_for_status()
+                            post(http, url, body).raise_for_status()
                         else:
                             local.search(questions[n], 10, mode=mode, embedding=vectors[n])
                         times[name].append(time.perf_counter() - began)
@@ -280,36 +291,45 @@ def speed(turns: int, queries: int, batches: int) -> list[tuple[str, str, str, s
                         f"{http_p50 / local_p50:.2f}",
                     )
                 )
-            # Adds: the same batches through the endpoint and add_many, alternating.
-            spent = {"http": 0.0, "local": 0.0}
+            # Adds: the same batches through the endpoint (embeddings as base64
+            # or as numbers, encoded by the client inside the timing) and
+            # add_many, taking turns.
+            spent = {"http, base64": 0.0, "http, numbers": 0.0, "local": 0.0}
             for number in range(batches):
                 batch_texts = texts.make(BATCH)
                 batch_vectors = unit_rows(rng, BATCH)
-                payload = {
-                    "turns": [
-                        {"text": text, "embedding": vector}
-                        for text, vector in zip(batch_texts, batch_vectors.tolist(), strict=True)
-                    ]
-                }
-                order = ["http", "local"] if number % 2 == 0 else ["local", "http"]
-                for name in order:
+                names = list(spent)
+                for name in names[number % 3 :] + names[: number % 3]:
                     began = time.perf_counter()
-                    if name == "http":
-                        response = http.post(f"{base}/v1/users/adds-http/turns/batch", json=payload)
-                        response.raise_for_status()
-                    else:
+                    if name == "local":
                         memory.user("adds-local").add_many(batch_texts, embeddings=batch_vectors)
+                    else:
+                        rows_out: list[Any] = (
+                            [b64(row) for row in batch_vectors]
+                            if name == "http, base64"
+                            else batch_vectors.tolist()
+                        )
+                        payload = {
+                            "turns": [
+                                {"text": text, "embedding": row}
+                                for text, row in zip(batch_texts, rows_out, strict=True)
+                            ]
+                        }
+                        user = name.replace(", ", "-")
+                        url = f"{base}/v1/users/adds-{user}/turns/batch"
+                        post(http, url, payload).raise_for_status()
                     spent[name] += time.perf_counter() - began
-            http_rate = batches * BATCH / spent["http"]
             local_rate = batches * BATCH / spent["local"]
-            rows.append(
-                (
-                    "adds/s, batches of 1,000",
-                    f"{http_rate:,.0f}",
-                    f"{local_rate:,.0f}",
-                    f"{http_rate / local_rate:.2f}",
+            for name in ("http, base64", "http, numbers"):
+                http_rate = batches * BATCH / spent[name]
+                rows.append(
+                    (
+                        f"adds/s, batches of 1,000 ({name.split(', ')[1]})",
+                        f"{http_rate:,.0f}",
+                        f"{local_rate:,.0f}",
+                        f"{http_rate / local_rate:.2f}",
+                    )
                 )
-            )
     return rows
 
 

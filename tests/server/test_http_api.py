@@ -1,6 +1,7 @@
 """The HTTP API end to end: a real `orlo-memory serve` process on loopback,
 on SQLite and on PostgreSQL, checked against the library's own view."""
 
+import base64
 import json
 
 import httpx
@@ -38,7 +39,9 @@ def test_api_round_trip(location):
         response = http.post("/turns", json=flight_turn)
         assert response.status_code == 201
         flight = response.json()["id"]
-        batch = {"turns": [{"text": t, "embedding": v(t)} for t in texts]}
+        # Embeddings as numbers or as base64 of little-endian float32.
+        packed = [base64.b64encode(vector_for(t).astype("<f4").tobytes()).decode() for t in texts]
+        batch = {"turns": [{"text": t, "embedding": e} for t, e in zip(texts, packed, strict=True)]}
         first = http.post("/turns/batch", json=batch, headers={"Idempotency-Key": "b-1"})
         retry = http.post("/turns/batch", json=batch, headers={"Idempotency-Key": "b-1"})
         assert first.status_code == retry.status_code == 201
@@ -112,6 +115,7 @@ BAD_INPUTS = [
     ("NUL in text", "POST", A + "/turns", {**GOOD, "text": "a\u0000b"}, {}, 422, "NUL"),
     ("NUL in user", "POST", "/v1/users/a%00b/turns", GOOD, {}, 422, "NUL"),
     ("wrong dimension", "POST", A + "/turns", {**GOOD, "embedding": [1.0] * 3}, {}, 422, "3"),
+    ("embedding not base64", "POST", A + "/turns", {**GOOD, "embedding": "a!"}, {}, 422, "base64"),
     ("no embedding, no model", "POST", A + "/turns", {"text": "x"}, {}, 422, "embedder"),
     ("body too large", "POST", A + "/turns", {**GOOD, "text": "x" * 30000}, {}, 413, "20000"),
     ("batch too large", "POST", A + "/turns/batch", {"turns": [GOOD] * 4}, {}, 413, "at most 3"),

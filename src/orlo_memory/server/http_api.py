@@ -2,13 +2,17 @@
 
 Routes translate requests into `UserMemory` calls (through `service`) and
 errors into problem details (`problems`); nothing here ranks or stores.
-Endpoints are plain functions, which FastAPI runs in its thread pool: the
-memory serialises its own calls. `create_app` builds the application for
-one memory; `app_from_environment` is the factory each uvicorn worker calls.
+The library is called on the event loop itself: a `Memory` serialises its
+calls under one lock anyway, so a thread pool would add a hand-off to every
+request and no concurrency (a deployment scales with `--workers`).
+`create_app` builds the application for one memory; `app_from_environment`
+is the factory each uvicorn worker calls.
 """
 
 from __future__ import annotations
 
+import base64
+import binascii
 import re
 import uuid
 from collections.abc import Iterator
@@ -120,6 +124,20 @@ class _Server:
             )
 
 
+def vector(value: list[float] | str | None) -> Any:
+    """An embedding as the library takes it: numbers as given, base64 text
+    decoded into float32 (the library checks the dimension and the values)."""
+    if not isinstance(value, str):
+        return value
+    try:
+        raw = base64.b64decode(value, validate=True)
+    except binascii.Error:
+        raise InvalidInputError("embedding: neither numbers nor base64 text") from None
+    if len(raw) % 4:
+        raise InvalidInputError("embedding: base64 of float32 values must hold 4 bytes each")
+    return np.frombuffer(raw, dtype="<f4")
+
+
 def _new_turn(turn: TurnIn, turn_id: str | None, with_embedding: bool) -> NewTurn:
     return NewTurn(
         text=turn.text,
@@ -127,7 +145,7 @@ def _new_turn(turn: TurnIn, turn_id: str | None, with_embedding: bool) -> NewTur
         metadata=turn.metadata,
         created_at=turn.created_at,
         id=turn_id,
-        embedding=turn.embedding if with_embedding else None,
+        embedding=vector(turn.embedding) if with_embedding else None,
         new_topic=turn.new_topic,
         new_session=turn.new_session,
         session_title=turn.session_title,
@@ -153,7 +171,10 @@ def _add(user: UserMemory, turns: list[TurnIn], key: str | None, replacing: Any)
     matrix = None
     if len(embedded) == len(turns) and len({len(row) for row in embedded}) == 1:
         # One conversion for the whole batch instead of one per turn.
-        matrix = np.array(embedded, dtype=np.float32)
+        if all(isinstance(row, str) for row in embedded):
+            matrix = np.stack([vector(row) for row in embedded])
+        elif not any(isinstance(row, str) for row in embedded):
+            matrix = np.array(embedded, dtype=np.float32)
     items = [
         _new_turn(turn, turn_id, matrix is None) for turn, turn_id in zip(turns, ids, strict=True)
     ]
@@ -186,11 +207,11 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
     auth = [Security(bearer)]
 
     @app.get(f"{API}/health", tags=["server"])
-    def health() -> Response:
+    async def health() -> Response:
         return _json({"status": "ok", "dimension": memory.dimension})
 
     @app.get(f"{API}/users", response_model=UsersOut, dependencies=auth, tags=["users"])
-    def list_users(request: Request) -> Response:
+    async def list_users(request: Request) -> Response:
         """The users this token may reach."""
         return _json({"users": server.users.visible(server.principal(request))})
 
@@ -202,7 +223,9 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def add_turn(request: Request, user: str, turn: TurnIn, key: IdempotencyKey = None) -> Response:
+    async def add_turn(
+        request: Request, user: str, turn: TurnIn, key: IdempotencyKey = None
+    ) -> Response:
         """Stores one turn (creating the user on first use). With an
         Idempotency-Key a retry returns the stored id and stores nothing."""
         target = server.writable(request, user)
@@ -216,7 +239,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def add_turns(
+    async def add_turns(
         request: Request, user: str, batch: TurnBatch, key: IdempotencyKey = None
     ) -> Response:
         """Stores turns in order, in one transaction: all or none."""
@@ -231,7 +254,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def get_turns(
+    async def get_turns(
         request: Request,
         user: str,
         ids: Annotated[str | None, Query(description="comma-separated ids to fetch")] = None,
@@ -265,7 +288,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def get_turn(request: Request, user: str, turn_id: str) -> Response:
+    async def get_turn(request: Request, user: str, turn_id: str) -> Response:
         target = server.existing(request, user)
         return _json(service.turn_json(target.get([turn_id])[0]))
 
@@ -276,7 +299,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def forget_turn(request: Request, user: str, turn_id: str) -> Response:
+    async def forget_turn(request: Request, user: str, turn_id: str) -> Response:
         """Forgets a turn: its text, metadata and embedding are deleted."""
         target = server.existing(request, user)
         return _json({"forgotten": target.forget([turn_id])})
@@ -288,7 +311,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["turns"],
     )
-    def forget_turns(request: Request, user: str, body: IdsIn) -> Response:
+    async def forget_turns(request: Request, user: str, body: IdsIn) -> Response:
         """Forgets turns, all or none (404 if one is unknown)."""
         server.bounded(len(body.ids), "ids")
         target = server.existing(request, user)
@@ -301,7 +324,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["search"],
     )
-    def search(request: Request, user: str, body: SearchIn) -> Response:
+    async def search(request: Request, user: str, body: SearchIn) -> Response:
         """The k turns that best answer a query, best first, with each
         ranking's place (vector_rank, lexical_rank) and the cosine."""
         target = server.existing(request, user)
@@ -312,7 +335,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
             mode=body.mode,
             session=body.session,
             recency=body.recency,
-            embedding=body.embedding,
+            embedding=vector(body.embedding),
             since=body.since,
             until=body.until,
         )
@@ -326,7 +349,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["sessions"],
     )
-    def new_session(request: Request, user: str, body: NewSessionIn) -> Response:
+    async def new_session(request: Request, user: str, body: NewSessionIn) -> Response:
         """Starts a session: the user's next turn opens it."""
         target = server.writable(request, user)
         return _json({"id": target.new_session(body.title)}, 201)
@@ -338,7 +361,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["sessions"],
     )
-    def list_sessions(
+    async def list_sessions(
         request: Request, user: str, k: Annotated[int | None, Query(ge=0)] = None
     ) -> Response:
         """The user's sessions, newest first."""
@@ -352,12 +375,12 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["sessions"],
     )
-    def rank_sessions(request: Request, user: str, body: RankSessionsIn) -> Response:
+    async def rank_sessions(request: Request, user: str, body: RankSessionsIn) -> Response:
         """The sessions whose turns are closest in meaning to a query, best first."""
         target = server.existing(request, user)
         if body.query is None and body.embedding is None:
             raise InvalidInputError("ranking sessions needs a query or an embedding")
-        found = target.sessions(body.query, body.k, embedding=body.embedding)
+        found = target.sessions(body.query, body.k, embedding=vector(body.embedding))
         return _json({"sessions": [service.session_json(s) for s in found]})
 
     @app.post(
@@ -367,7 +390,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["sessions"],
     )
-    def new_topic(request: Request, user: str) -> Response:
+    async def new_topic(request: Request, user: str) -> Response:
         """Opens a new topic in the current session with the next turn."""
         server.existing(request, user).new_topic()
         return Response(status_code=204)
@@ -379,7 +402,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["users"],
     )
-    def stats(request: Request, user: str) -> Response:
+    async def stats(request: Request, user: str) -> Response:
         return _json(service.stats_json(server.existing(request, user).stats()))
 
     @app.get(
@@ -388,7 +411,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         dependencies=auth,
         tags=["users"],
     )
-    def export(request: Request, user: str, embeddings: bool = False) -> StreamingResponse:
+    async def export(request: Request, user: str, embeddings: bool = False) -> StreamingResponse:
         """The user's live turns as JSON Lines, in the format `orlo-memory import` reads."""
         target = server.existing(request, user)
         entries = iter_export(target, embeddings=embeddings)
@@ -405,7 +428,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
     inspector = resources.files("orlo_memory.server") / "inspector"
 
     @app.get("/", include_in_schema=False)
-    def page() -> HTMLResponse:
+    async def page() -> HTMLResponse:
         return HTMLResponse((inspector / "index.html").read_text(encoding="utf-8"))
 
     app.mount("/inspector", StaticFiles(packages=[("orlo_memory.server", "inspector")]))

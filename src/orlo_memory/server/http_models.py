@@ -25,6 +25,9 @@ def _iso_text(value: object) -> object:
 # Parsed from its ISO 8601 text (JSON has no time type, so the strict models
 # would refuse any), with a zone; numbers are not taken for times.
 Time = Annotated[AwareDatetime, Field(strict=False), BeforeValidator(_iso_text)]
+# An embedding as numbers, or as the base64 of its little-endian float32 bytes
+# (a quarter of the size, and no number parsing).
+Embedding = list[float] | str
 
 
 class _Strict(BaseModel):
@@ -39,8 +42,10 @@ class TurnIn(_Strict):
     metadata: dict[str, Any] | None = Field(None, description="any JSON object, returned as is")
     created_at: Time | None = Field(None, description="when it was said (default: now)")
     id: str | None = Field(None, description="the caller's own id: 32 hex characters or a UUID")
-    embedding: list[float] | None = Field(
-        None, description="the turn's embedding (default: computed by the server's model)"
+    embedding: Embedding | None = Field(
+        None,
+        description="the turn's embedding, numbers or base64 of little-endian float32 "
+        "(default: computed by the server's model)",
     )
     new_topic: bool = Field(False, description="open a new topic (document) with this turn")
     new_session: bool = Field(False, description="open a new session with this turn")
@@ -64,8 +69,10 @@ class SearchIn(_Strict):
     mode: Mode = Field("hybrid", description="vector, lexical or hybrid (both, fused)")
     session: str | None = Field(None, description="search this session only")
     recency: float = Field(0.0, ge=0.0, le=1.0, description="weight of recency, 0 to 1")
-    embedding: list[float] | None = Field(
-        None, description="the query's embedding (default: computed by the server's model)"
+    embedding: Embedding | None = Field(
+        None,
+        description="the query's embedding, numbers or base64 of little-endian float32 "
+        "(default: computed by the server's model)",
     )
     since: Time | None = Field(
         None, description="only turns from this time on (where the library filters by time)"
@@ -81,7 +88,7 @@ class NewSessionIn(_Strict):
 
 class RankSessionsIn(_Strict):
     query: str | None = Field(None, description="rank sessions by closeness to this text")
-    embedding: list[float] | None = Field(None, description="or to this embedding")
+    embedding: Embedding | None = Field(None, description="or to this embedding")
     k: int | None = Field(None, ge=0, le=10000, description="at most this many")
 
 
