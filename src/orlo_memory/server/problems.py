@@ -164,12 +164,9 @@ class BodyLimit:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        too_large = problem_response(
-            413, f"the request body is larger than {self.limit} bytes", "too-large"
-        )
         declared = dict(scope.get("headers") or ()).get(b"content-length")
         if declared is not None and declared.isdigit() and int(declared) > self.limit:
-            await too_large(scope, receive, send)
+            await self._too_large(scope, receive, send)
             return
         chunks: list[bytes] = []
         size = 0
@@ -180,7 +177,7 @@ class BodyLimit:
             chunk = message.get("body", b"")
             size += len(chunk)
             if size > self.limit:
-                await too_large(scope, receive, send)
+                await self._too_large(scope, receive, send)
                 return
             chunks.append(chunk)
             if not message.get("more_body", False):
@@ -196,3 +193,7 @@ class BodyLimit:
             return await receive()
 
         await self.app(scope, replay, send)
+
+    async def _too_large(self, scope: Any, receive: Any, send: Any) -> None:
+        detail = f"the request body is larger than {self.limit} bytes"
+        await problem_response(413, detail, "too-large")(scope, receive, send)
