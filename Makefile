@@ -1,5 +1,5 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
-#   make demo   build the module into a virtual environment and run the quickstart
+#   make demo   build the module into a virtual environment and run the memory demo
 #   make test   install the test dependencies, build, run GoogleTest and pytest
 #               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
@@ -25,7 +25,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 comma := ,
 PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test,langchain,postgres$(if $(filter 1,$(EMBED)),$(comma)embed)
+EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)
 TORCH_SPEC ?= torch==2.13.0
 
 FUZZ_BUILD ?= build/fuzz
@@ -56,7 +56,7 @@ endif
 	  --editable '.[$(EXTRAS)]'
 
 demo: install
-	$(VENV_PYTHON) examples/quickstart.py
+	$(VENV_PYTHON) examples/memory_demo.py
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:

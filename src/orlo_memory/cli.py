@@ -26,6 +26,7 @@ from .errors import OrloMemoryError
 from .jsonl import export_jsonl, read_turns
 from .memory import Memory
 from .results import Hit, SessionInfo
+from .server.commands import add_commands as add_server_commands
 from .store import is_url
 from .user import MODES, UserMemory
 
@@ -187,6 +188,7 @@ def build_parser() -> argparse.ArgumentParser:
     user_option(sub)
     sub.add_argument("-o", "--output", metavar="FILE", help="write here (default: standard output)")
     sub.add_argument("--embeddings", action="store_true", help="include each turn's embedding")
+    COMMANDS.update(add_server_commands(commands, _formatter))
     return parser
 
 

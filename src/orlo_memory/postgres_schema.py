@@ -11,7 +11,8 @@ older library never writes a layout it does not know.
 
 Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
-the index holds turns under the store's integer key, the turn's seq.
+the index holds turns under the store's integer key, the turn's seq, and the
+servers' bearer tokens have a table.
 """
 
 from __future__ import annotations
@@ -35,6 +36,16 @@ SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
+
+# The servers' bearer tokens (tokens.py): `users` is a JSON array of user
+# names, NULL for a token that reaches every user.
+_TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
+    id text PRIMARY KEY,
+    name text NOT NULL,
+    digest text NOT NULL,
+    users text,
+    created_us bigint NOT NULL
+)"""
 
 _DDL = (
     "CREATE SCHEMA IF NOT EXISTS orlo_memory",
@@ -114,6 +125,7 @@ _DDL = (
         PRIMARY KEY (uid, part)
     )""",
     "ALTER TABLE orlo_memory.snapshot_parts ALTER COLUMN data SET STORAGE EXTERNAL",
+    _TOKENS_TABLE,
 )
 
 
@@ -124,7 +136,8 @@ def _aliases_and_turn_keys(conn: Connection) -> None:
     """1 -> 2: turns get an alias column, filled for the documents of the
     LangChain store from the id it kept in their metadata; snapshots, whose
     index holds turns under their ids, are dropped (the next load rebuilds
-    the index from the log and checkpoints it anew)."""
+    the index from the log and checkpoints it anew); the servers' tokens get
+    their table."""
     conn.execute("ALTER TABLE orlo_memory.turns ADD COLUMN alias text")
     conn.execute(
         "UPDATE orlo_memory.turns SET alias = metadata::jsonb ->> 'langchain_id'"
@@ -135,6 +148,7 @@ def _aliases_and_turn_keys(conn: Connection) -> None:
     conn.execute(_ALIAS_INDEX)
     conn.execute("DELETE FROM orlo_memory.snapshot_parts")
     conn.execute("DELETE FROM orlo_memory.snapshots")
+    conn.execute(_TOKENS_TABLE)
 
 
 # The step from each version to the next.

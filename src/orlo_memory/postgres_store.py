@@ -20,6 +20,7 @@ of a call is replaced once, so the call after a restart reconnects.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import ExitStack, contextmanager
 from functools import partial
@@ -56,6 +57,7 @@ from .records import (
     UserState,
 )
 from .snapshot import split_parts
+from .tokens import TokenRecord
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
 # Snapshot parts: 1 MiB values are stored and read back faster than larger
@@ -660,3 +662,52 @@ class PostgresStore:
         return self._run(
             lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share)
         )
+
+    # -- access tokens (the servers' TokenStore) --------------------------------
+
+    def add_token(self, token: TokenRecord) -> None:
+        users = None if token.users is None else json.dumps(list(token.users))
+        self._run(
+            lambda c: c.execute(
+                "INSERT INTO orlo_memory.tokens (id, name, digest, users, created_us)"
+                " VALUES (%s, %s, %s, %s, %s)",
+                (token.id, token.name, token.digest, users, token.created_us),
+            )
+        )
+
+    def find_token(self, token_id: str) -> TokenRecord | None:
+        row = self._run(
+            lambda c: c.execute(
+                f"SELECT {_TOKEN_COLUMNS} FROM orlo_memory.tokens WHERE id = %s", (token_id,)
+            ).fetchone()
+        )
+        return None if row is None else _token_record(row)
+
+    def list_tokens(self) -> list[TokenRecord]:
+        rows = self._run(
+            lambda c: c.execute(
+                f"SELECT {_TOKEN_COLUMNS} FROM orlo_memory.tokens ORDER BY created_us, id"
+            ).fetchall()
+        )
+        return [_token_record(row) for row in rows]
+
+    def remove_token(self, token_id: str) -> bool:
+        count = self._run(
+            lambda c: (
+                c.execute("DELETE FROM orlo_memory.tokens WHERE id = %s", (token_id,)).rowcount
+            )
+        )
+        return count > 0
+
+    def has_tokens(self) -> bool:
+        row = self._run(lambda c: c.execute("SELECT 1 FROM orlo_memory.tokens LIMIT 1").fetchone())
+        return row is not None
+
+
+# The columns of the servers' bearer tokens (see tokens.py).
+_TOKEN_COLUMNS = "id, name, digest, users, created_us"
+
+
+def _token_record(row: tuple[Any, ...]) -> TokenRecord:
+    users = None if row[3] is None else tuple(json.loads(row[3]))
+    return TokenRecord(str(row[0]), str(row[1]), str(row[2]), users, int(row[4]))

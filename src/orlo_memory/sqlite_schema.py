@@ -9,7 +9,8 @@ table under "schema_version".
 
 Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
-the index holds turns under the store's integer key, `turns.row`.
+the index holds turns under the store's integer key, `turns.row`, and the
+servers' bearer tokens have a table.
 """
 
 from __future__ import annotations
@@ -23,6 +24,16 @@ from .errors import InvalidInputError, SettingsMismatchError
 SCHEMA_VERSION = 2
 
 _ALIAS_INDEX = "CREATE INDEX turns_by_alias ON turns (uid, alias) WHERE alias IS NOT NULL"
+
+# The servers' bearer tokens (tokens.py): `users` is a JSON array of user
+# names, NULL for a token that reaches every user.
+_TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS tokens (
+    id TEXT PRIMARY KEY,
+    name TEXT NOT NULL,
+    digest TEXT NOT NULL,
+    users TEXT,
+    created_us INTEGER NOT NULL
+)"""
 
 _TABLES = (
     """CREATE TABLE meta (
@@ -99,6 +110,7 @@ _TABLES = (
         created_us INTEGER NOT NULL,
         file TEXT
     )""",
+    _TOKENS_TABLE,
 )
 
 
@@ -106,7 +118,8 @@ def _aliases_and_turn_keys(conn: sqlite3.Connection) -> None:
     """1 -> 2: turns get an alias column, filled for the documents of the
     LangChain store from the id it kept in their metadata; snapshots, whose
     index holds turns under their ids, are dropped (the next load rebuilds
-    the index from the log and checkpoints it anew)."""
+    the index from the log and checkpoints it anew); the servers' tokens get
+    their table."""
     conn.execute("ALTER TABLE turns ADD COLUMN alias TEXT")
     rows = conn.execute(
         "SELECT row, metadata FROM turns WHERE text IS NOT NULL AND metadata LIKE ?",
@@ -123,6 +136,7 @@ def _aliases_and_turn_keys(conn: sqlite3.Connection) -> None:
     conn.executemany("UPDATE turns SET alias = ? WHERE row = ?", aliases)
     conn.execute(_ALIAS_INDEX)
     conn.execute("DELETE FROM snapshots")
+    conn.execute(_TOKENS_TABLE)
 
 
 # The step from each version to the next.

@@ -39,6 +39,7 @@ the user's rows instead.
 from __future__ import annotations
 
 import functools
+import json
 import mmap
 import os
 import sqlite3
@@ -69,6 +70,7 @@ from .records import (
     TurnRecord,
     UserState,
 )
+from .tokens import TokenRecord
 
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
 # small memories on plain bm25 (scoring up to 1,000 rows costs a few ms): only
@@ -650,6 +652,47 @@ class SqliteStore:
                 (query, pool, uid, limit),
             ).fetchall()
         return [(int(row[0]), float(row[1])) for row in rows]
+
+    # -- access tokens (the servers' TokenStore) --------------------------------
+    # A token's `users` is stored as a JSON array of names, NULL for every user.
+
+    @_mapped
+    def add_token(self, token: TokenRecord) -> None:
+        users = None if token.users is None else json.dumps(list(token.users))
+        with self._write():
+            self._conn.execute(
+                "INSERT INTO tokens (id, name, digest, users, created_us) VALUES (?, ?, ?, ?, ?)",
+                (token.id, token.name, token.digest, users, token.created_us),
+            )
+
+    @_mapped
+    def find_token(self, token_id: str) -> TokenRecord | None:
+        row = self._conn.execute(
+            "SELECT id, name, digest, users, created_us FROM tokens WHERE id = ?", (token_id,)
+        ).fetchone()
+        return None if row is None else _token_record(row)
+
+    @_mapped
+    def list_tokens(self) -> list[TokenRecord]:
+        rows = self._conn.execute(
+            "SELECT id, name, digest, users, created_us FROM tokens ORDER BY created_us, id"
+        ).fetchall()
+        return [_token_record(row) for row in rows]
+
+    @_mapped
+    def remove_token(self, token_id: str) -> bool:
+        with self._write():
+            cursor = self._conn.execute("DELETE FROM tokens WHERE id = ?", (token_id,))
+        return cursor.rowcount > 0
+
+    @_mapped
+    def has_tokens(self) -> bool:
+        return self._conn.execute("SELECT 1 FROM tokens LIMIT 1").fetchone() is not None
+
+
+def _token_record(row: tuple[Any, ...]) -> TokenRecord:
+    users = None if row[3] is None else tuple(json.loads(row[3]))
+    return TokenRecord(row[0], row[1], row[2], users, int(row[4]))
 
 
 def _write_file(path: str, data: bytes) -> None:

