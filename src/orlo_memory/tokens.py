@@ -2,9 +2,9 @@
 
 A token is stored as its public id, a label, the SHA-256 of its secret part
 (the secret itself is shown once, when it is made, and never stored) and the
-users it may reach (None: every user). Each backend keeps them in its own
-`tokens` table, created on open when missing; `TokenStore` is what the
-servers need from a backend. Issuing and checking tokens lives in
+users it may reach (None: every user). Each backend keeps them in a
+`tokens` table of its schema; `TokenStore` is the role a store plays for the
+servers. Issuing and checking tokens lives in
 `orlo_memory.server.access`.
 """
 
