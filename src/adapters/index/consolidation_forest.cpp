@@ -40,6 +40,26 @@ void ConsolidationTree::forget_container(const Id& id) {
   deep_.erase(id);
 }
 
+void ConsolidationTree::forget_upwards(const Id& id) {
+  // A subtotal is computed together with those of all the children it owns,
+  // except the children, at most two levels deep, of a container summed leaf
+  // by leaf; and every walk up goes on past the last owner that held a value.
+  // So above kShallowDepth owners in a row that hold nothing, none does, and
+  // the walk stops there: all walks of a run together cost what the run
+  // computed, plus a few steps each.
+  const Id* at = &id;
+  std::size_t idle = 0;
+  while (!subtotals_.empty() || !deep_.empty()) {
+    ++visits_;
+    const bool held = subtotals_.erase(*at) + deep_.erase(*at) != 0;
+    idle = held ? 0 : idle + 1;
+    if (idle > kShallowDepth) return;
+    const auto owner = owners_.find(*at);
+    if (owner == owners_.end()) return;
+    at = &owner->second;
+  }
+}
+
 void ConsolidationTree::ensure_owners() {
   if (owners_built_) return;
   ensure_scanned();

@@ -16,13 +16,6 @@
 #include "core/proximity.h"
 
 namespace orlo_kiv {
-namespace {
-
-// Levels a walk may descend below the container it starts from: root, session,
-// document, chunk.
-constexpr std::uint8_t kShallowDepth = 3;
-
-}  // namespace
 
 std::optional<std::span<const std::span<const float>>> ConsolidationTree::collect_shallow_leaves(
     const Id& id) {

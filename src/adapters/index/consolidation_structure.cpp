@@ -14,7 +14,6 @@
 #include "core/clock.h"
 
 namespace orlo_kiv {
-namespace {}  // namespace
 
 void ConsolidationTree::forget_derived() noexcept {
   sibling_choices_.clear();
@@ -153,10 +152,17 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
       holder->mutable_children().erase_all(absorbed);
     }
   }
+  // What absorbed held now counts beneath target, and no longer beneath
+  // absorbed's owner, which need not be the parent it was unlisted from (a
+  // parent that did not own it counted nothing of it).
+  if (const auto owner = owners_.find(absorbed); owner != owners_.end()) {
+    const Id previous_owner = owner->second;
+    owners_.erase(owner);
+    forget_upwards(previous_owner);
+  }
   parents_.erase(absorbed);
-  owners_.erase(absorbed);
   forget_container(absorbed);
-  forget_container(target);
+  forget_upwards(target);
   index_.containers().erase(absorbed);
   recompute_container(target);
 }
@@ -201,7 +207,10 @@ bool ConsolidationTree::split_container(const Id& id) {
     if (listed_by != parents_.end() && listed_by->second == id) listed_by->second = fresh;
     move_ownership(child, id, fresh);
   }
-  forget_container(id);
+  // The second half now counts beneath the parent that lists the new half,
+  // which need not be the owner of `id`.
+  forget_upwards(id);
+  forget_upwards(fresh);
   recompute_container(id);
   recompute_container(fresh);
   return true;
@@ -256,6 +265,9 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
         return gone != unlisted_from.end() && gone->second == holder;
       });
     }
+    // An empty container added nothing to the subtotals above it, so those
+    // stay right; only a container deep because of it stays marked so, which
+    // would change no more than rounding should anything recompute it later.
     for (const Id& id : empty) {
       parents_.erase(id);
       owners_.erase(id);

@@ -124,8 +124,11 @@ class ConsolidationTree {
   bool owns(const Id& owner, const Id& child) const;
   // After an edit moved `child` from `from` to `to`: `to` owns it if `from` did.
   void move_ownership(const Id& child, const Id& from, const Id& to);
-  // Forgets what was computed for `id` because its children changed.
+  // Forgets what was computed for `id` because it is gone.
   void forget_container(const Id& id);
+  // Forgets what was computed for `id`, whose children changed, and for its
+  // owners above it: their subtotals and depth include what was beneath it.
+  void forget_upwards(const Id& id);
 
   // Views of the embeddings beneath `id` in depth-first order of the children
   // lists, each owned container expanded once per walk: a chunk listed twice
@@ -142,6 +145,10 @@ class ConsolidationTree {
   // Stores a recomputed sum and count in `container` and returns the drift.
   float apply(const ContainerRef& container, std::vector<float> sum, std::uint64_t count,
               std::span<const std::span<const float>> leaves);
+
+  // Levels a walk may descend below the container it starts from before that
+  // container counts as deep: root, session, document, chunk.
+  static constexpr std::uint8_t kShallowDepth = 3;
 
   KivIndex& index_;
   std::uint64_t visits_ = 0;
