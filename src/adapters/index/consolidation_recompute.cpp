@@ -34,7 +34,7 @@ std::optional<std::span<const std::span<const float>>> ConsolidationTree::collec
   if (deep_.contains(id)) return std::nullopt;
 
   pending_.clear();
-  expanded_.clear();
+  empty_table(expanded_);
   expanded_.insert(id);
   // An explicit stack: children are pushed in reverse so that they are
   // visited in list order. The pointers refer to the ids of the map's nodes,

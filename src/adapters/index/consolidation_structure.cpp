@@ -15,9 +15,9 @@
 
 namespace orlo_kiv {
 
-void ConsolidationTree::forget_derived() noexcept {
-  sibling_choices_.clear();
-  flat_leaves_.clear();
+void ConsolidationTree::forget_derived() {
+  empty_table(sibling_choices_);
+  empty_table(flat_leaves_);
   flat_store_.clear();
 }
 
@@ -246,7 +246,7 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
     // Each parent's list is filtered once per pass, however many of its
     // children go: removing them one by one would cost a pass over the list
     // for each.
-    unlisted_from.clear();
+    empty_table(unlisted_from);
     holders.clear();
     for (const Id& id : empty) {
       if (const auto parent = find_parent(id)) {

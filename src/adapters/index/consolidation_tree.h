@@ -113,10 +113,24 @@ class ConsolidationTree {
     std::uint64_t count = 0;
   };
 
+  // Empties a hash table at a cost in proportion to what it holds. clear()
+  // also zeroes every bucket, and a table keeps the buckets of the most it
+  // ever held, so emptying a table once sized for every document after each
+  // edit, or each pruning pass, would cost that much every time.
+  template <class Table>
+  static void empty_table(Table& table) {
+    if (table.empty()) return;
+    if (table.bucket_count() > 4 * table.size() + 64) {
+      Table(0, table.hash_function(), table.key_eq()).swap(table);
+    } else {
+      table.clear();
+    }
+  }
+
   void ensure_scanned();
   void build_parents();
   // Drops what was derived from the tree's shape; every edit calls it.
-  void forget_derived() noexcept;
+  void forget_derived();
   SiblingChoice choose_siblings(const Id& parent) const;
 
   // The forest (see the top of this file).
