@@ -218,8 +218,9 @@ void ConsolidationRun::split_step() {
 void ConsolidationRun::prune_step() {
   state_.progress.pruned = tree_.prune_empty_containers();
   // Give back the table room of containers removed since the map was last
-  // this small.
-  index_.containers().shrink_to_fit();
+  // this small. That may number the nodes afresh, which the tree keeps its
+  // facts by.
+  if (index_.containers().shrink_to_fit()) tree_.forget_scan();
   advance_phase();
 }
 

@@ -131,9 +131,13 @@ class ChildEditor {
   void truncate(std::size_t count) noexcept { list_->truncate(count); }
   // Removes every occurrence of `id`.
   void erase_all(const Id& id);
-  // Removes every child whose id satisfies `pred`; returns how many.
+  // Removes every occurrence of the node `child` of the same map.
+  void erase_all(Handle child) { list_->erase_all(child); }
+  // Removes every child whose node handle satisfies `pred`; returns how many.
   template <class Pred>
-  std::size_t erase_if(Pred pred);
+  std::size_t erase_if(Pred pred) {
+    return list_->erase_if(pred);
+  }
   // Removes every child that names no container; returns how many. Frees the
   // room the list no longer needs.
   std::size_t erase_missing();
@@ -145,7 +149,6 @@ class ChildEditor {
 };
 
 // A container of the map, read-only, named by handle; or none (null).
-// (ChildEditor::erase_if is defined after ContainerMap, below.)
 class ContainerView {
  public:
   ContainerView() noexcept = default;
@@ -359,6 +362,8 @@ class ContainerMap {
     hint = handle_of(id);
     return hint;
   }
+  // One more than the largest node handle.
+  std::size_t handle_bound() const noexcept { return nodes_.size(); }
   NodeKind kind(Handle h) const noexcept { return nodes_.kind(h); }
   const Id& id(Handle h) const noexcept { return nodes_.id(h); }
   std::uint64_t timestamp(Handle h) const noexcept { return nodes_.timestamp(h); }
@@ -475,12 +480,6 @@ class ContainerMap {
   // Absent nodes at which collect_garbage next looks for ids to forget.
   std::size_t forget_threshold_ = kMinGarbage;
 };
-
-template <class Pred>
-std::size_t ChildEditor::erase_if(Pred pred) {
-  const NodeTable& nodes = map_->nodes_;
-  return list_->erase_if([&](Handle h) { return pred(nodes.id(h)); });
-}
 
 // --- Inline hot paths --------------------------------------------------------------
 

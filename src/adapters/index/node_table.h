@@ -44,6 +44,10 @@ class NodeTable {
   // in a children list.
   static constexpr std::size_t kGroups = 5;
   static constexpr std::size_t kUnlisted = 4;
+  // Nodes are handed out in blocks of this many: adding one grows size() by
+  // at most this much.
+  static constexpr std::size_t kBlockShift = 10;
+  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
 
   NodeTable() = default;
   NodeTable(NodeTable&& other) noexcept
@@ -125,8 +129,6 @@ class NodeTable {
   }
 
  private:
-  static constexpr std::size_t kBlockShift = 10;
-  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
   // A time offset that means "see outlying_times_".
   static constexpr std::uint32_t kOutlyingTime = 0xFFFFFFFFu;
