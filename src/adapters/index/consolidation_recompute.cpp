@@ -211,8 +211,7 @@ float ConsolidationTree::apply(const ContainerRef& container, std::vector<float>
   }
 
   container.set_centroid(std::move(centroid));
-  // A document whose leaves are consecutive chunk vectors keeps only their range.
-  map().set_sum_of_leaves(container, std::move(sum), leaves);
+  container.set_sum(std::move(sum));
   container.set_point_count(count);
   if (subspace) container.set_subspace(std::move(subspace));
   return drift;

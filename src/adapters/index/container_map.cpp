@@ -292,7 +292,7 @@ void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& cont
   if (odd) fresh.odd_centroid.assign(centroid.begin(), centroid.end());
   if (container.has_sum()) {
     fresh.sum.assign(container.sum().begin(), container.sum().end());
-    fresh.sum_state = SumState::Own;
+    fresh.has_sum = true;
   }
   fresh.point_count = container.point_count();
   const std::size_t lv = level_index(level);
@@ -432,17 +432,24 @@ void ContainerRef::set_centroid(std::vector<float> centroid) const {
     m.nodes_.set(handle_, kind, position, odd);
     return;
   }
-  // A chunk: its sum keeps the old values, and the new vector takes a new slot
-  // (a slot's vector never changes, since shared document sums may read it).
+  // A chunk: its sum keeps the old values, and the new vector takes the place
+  // of the old one in the chunk slab when both have the map's width.
   ContainerMap::ChunkExtras& e = m.make_extras(handle_);
   if (e.sum_kind == ContainerMap::ChunkSum::Centroid) {
     const std::span<const float> old = m.chunk_centroid(handle_);
     e.sum.assign(old.begin(), old.end());
     e.sum_kind = ContainerMap::ChunkSum::Own;
   }
-  std::uint32_t slot = NodeTable::kNoPayload;
-  if (!odd) slot = m.slabs_[ContainerMap::kChunk].append(centroid);
-  if (m.nodes_.payload(handle_) != NodeTable::kNoPayload) ++m.garbage_slots_;
+  VectorSlab& slab = m.slabs_[ContainerMap::kChunk];
+  std::uint32_t slot = m.nodes_.payload(handle_);
+  if (odd) {
+    if (slot != NodeTable::kNoPayload) ++m.garbage_slots_;
+    slot = NodeTable::kNoPayload;
+  } else if (slot == NodeTable::kNoPayload) {
+    slot = slab.append(centroid);
+  } else if (m.dimensionality_ != 0) {
+    std::memcpy(slab.at(slot), centroid.data(), m.dimensionality_ * sizeof(float));
+  }
   e.odd = odd;
   if (odd) {
     e.centroid = std::move(centroid);

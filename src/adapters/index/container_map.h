@@ -11,8 +11,7 @@
 //
 // What a chunk has beyond its embedding (point count other than 1, a sum other
 // than its embedding, children, a vector of another length) is rare and kept
-// apart. A document's sum that the chunk vectors it lists reproduce bit for bit
-// is not stored twice: it is recomputed from those vectors when it is read.
+// apart.
 //
 // Access goes through views (ContainerView, ContainerRef): small pointer-like
 // values naming one container by handle. A view stays valid until its
@@ -170,15 +169,8 @@ class ContainerView {
   std::uint64_t point_count() const noexcept;
   std::uint64_t timestamp_ms() const noexcept;
   bool has_sum() const noexcept;
-  // The sum is not stored but recomputed from chunk vectors when read.
-  bool sum_is_shared() const noexcept;
-  // Number of values of the running sum (0 when there is none).
-  std::size_t sum_size() const noexcept;
-  // The running sum, read into `scratch` when it is not stored as such;
-  // empty when there is none.
-  std::span<const float> sum(std::vector<float>& scratch) const;
-  // A copy of the running sum (empty when there is none).
-  std::vector<float> sum() const;
+  // The running sum; empty when there is none.
+  std::span<const float> sum() const noexcept;
   const Subspace* subspace() const noexcept;
 
  protected:
@@ -198,9 +190,8 @@ class ContainerRef : public ContainerView {
 
   ChildEditor mutable_children() const;
   void set_centroid(std::vector<float> centroid) const;
-  // Stores `sum` as the container's own.
   void set_sum(std::vector<float> sum) const;
-  // Requires has_sum(). The sum for in-place change, stored as the container's own.
+  // Requires has_sum(). The sum for in-place change.
   std::vector<float>& mutable_sum() const;
   void set_point_count(std::uint64_t count) const;
   // The subspace for change; a fresh one is given its own storage first.
@@ -309,18 +300,6 @@ class ContainerMap {
   // Makes room for `count` entries.
   void reserve(std::size_t count);
 
-  // Stops storing the sum of container `id` when the chunk vectors it lists,
-  // added in order, give it back bit for bit; it is then recomputed from them
-  // whenever it is read. Meant for documents that no longer grow. Only saves
-  // memory, so it gives up quietly when memory runs out.
-  void share_sum_with_chunks(const Id& id) noexcept;
-
-  // Stores `sum`, just computed as the zero-started sum of `leaves` in order,
-  // as the sum of `container`. When the leaves are consecutive chunk vectors
-  // of this map, a document keeps only their range instead.
-  void set_sum_of_leaves(const ContainerRef& container, std::vector<float> sum,
-                         std::span<const std::span<const float>> leaves);
-
   // One container as decoded data holds it, its vectors as little-endian f32
   // bytes (dimensionality() values each).
   struct Record {
@@ -338,8 +317,7 @@ class ContainerMap {
   // Fills an empty map from `records`; a later record replaces an earlier one
   // with the same id. Vectors are laid out depth first from `root` (then from
   // every container not reached), so that children sit together; every
-  // session, document and root gets a fresh, empty subspace; a document whose
-  // sum its chunks reproduce shares it with them.
+  // session, document and root gets a fresh, empty subspace.
   void load(std::span<const Record> records, const std::optional<Id>& root, DecodeVector decode);
 
   // Returns the memory of removed chunks and forgets ids that no container
@@ -382,7 +360,6 @@ class ContainerMap {
   friend class ContainerRef;
   friend class ChildEditor;
 
-  enum class SumState : std::uint8_t { Absent, Own, Shared, SharedZeroStart };
   // Every session, document and root starts with an empty subspace, which
   // most keep for good: those share one instead of holding their own.
   enum class SubspaceState : std::uint8_t { None, Fresh, Own };
@@ -390,12 +367,10 @@ class ContainerMap {
   struct Branch {
     ChildList children;
     std::vector<float> odd_centroid;  // a centroid not dimensionality() long
-    std::vector<float> sum;           // state Own
+    std::vector<float> sum;           // when has_sum
     std::uint64_t point_count = 0;
     std::unique_ptr<Subspace> subspace;  // state Own
-    VectorSlab::Slot shared_first = 0;   // states Shared*: the chunk slots summed
-    std::uint32_t shared_count = 0;
-    SumState sum_state = SumState::Absent;
+    bool has_sum = false;
     SubspaceState subspace_state = SubspaceState::None;
   };
 
@@ -445,15 +420,8 @@ class ContainerMap {
   // chunk slot just appended for it counts as garbage.
   void set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_ms, std::uint32_t slot);
 
-  // The sum of chunk slots [first, first + count), added in order starting
-  // from a copy of the first; with `zero_start`, as if started from zeros.
-  void sum_chunk_slots(VectorSlab::Slot first, std::uint32_t count, bool zero_start,
-                       std::span<float> out) const noexcept;
-  // Makes the sum of a branch its own again.
-  std::vector<float>& own_sum(Branch& b);
   std::span<const float> chunk_centroid(Handle h) const noexcept;
 
-  void share_sum_with_chunks(Handle h) noexcept;
   void place_loaded(Handle h, const Record& record, ChildList children, DecodeVector decode);
   void compact_chunk_slab();
   void forget_unlisted_ids();

@@ -160,22 +160,6 @@ std::size_t VectorSlab::reserved_bytes() const noexcept {
   return total;
 }
 
-std::optional<VectorSlab::Slot> VectorSlab::slot_of(const float* p) const noexcept {
-  if (width_ == 0) return std::nullopt;
-  const auto address = reinterpret_cast<std::uintptr_t>(p);
-  for (std::size_t b = 0; b < block_count_; ++b) {
-    const auto start = reinterpret_cast<std::uintptr_t>(blocks_[b]);
-    const std::size_t bytes = slots_in(b) * width_ * sizeof(float);
-    if (address < start || address >= start + bytes) continue;
-    const std::size_t offset = address - start;
-    if (offset % (width_ * sizeof(float)) != 0) return std::nullopt;
-    const std::size_t slot = first_slot_of(b) + offset / (width_ * sizeof(float));
-    if (slot >= size_) return std::nullopt;
-    return static_cast<Slot>(slot);
-  }
-  return std::nullopt;
-}
-
 void VectorSlab::truncate(std::size_t count) noexcept {
   if (count >= size_) return;
   size_ = count;

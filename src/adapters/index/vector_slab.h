@@ -14,7 +14,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 namespace orlo_kiv {
@@ -55,10 +54,6 @@ class VectorSlab {
   // The number of slots from `slot` to the end of its block: a run of slots
   // that starts at `slot` and is no longer than this is contiguous in memory.
   std::size_t contiguous_from(Slot slot) const noexcept;
-
-  // The slot whose vector starts at `p`, or nothing when `p` is not the start
-  // of a slot of this slab.
-  std::optional<Slot> slot_of(const float* p) const noexcept;
 
   // Keeps the first `count` slots; the memory of the rest goes back to the
   // system where it can (whole blocks, and the unused pages of mapped ones).
