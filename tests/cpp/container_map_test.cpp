@@ -1,4 +1,4 @@
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 #include <gtest/gtest.h>
 

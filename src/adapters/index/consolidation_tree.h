@@ -33,7 +33,7 @@
 #include <span>
 #include <vector>
 
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/node_table.h"
 #include "core/id.h"
 
 namespace orlo_kiv {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "adapters/index/config.h"
-#include "adapters/index/container.h"
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container.h"
+#include "adapters/index/storage/container_map.h"
 #include "adapters/index/core_error.h"
 #include "adapters/index/learnable_routing.h"
 #include "core/id.h"

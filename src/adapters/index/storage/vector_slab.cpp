@@ -1,4 +1,4 @@
-#include "adapters/index/vector_slab.h"
+#include "adapters/index/storage/vector_slab.h"
 
 #include <sys/mman.h>
 

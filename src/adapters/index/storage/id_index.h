@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/node_table.h"
 #include "core/id.h"
 
 namespace orlo_kiv {

@@ -1,7 +1,7 @@
 // Running sums in the container map, read and changed through views. A
 // branch keeps its sum beside its other data; a chunk's sum is its embedding
 // until one of the two changes, and is kept apart only after that.
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 namespace orlo_kiv {
 

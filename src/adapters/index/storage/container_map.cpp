@@ -1,6 +1,6 @@
 // The container map's core: construction, lookup, insertion, erasure and the
 // views that read and change one container.
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 #include <cstring>
 #include <string>

@@ -34,12 +34,12 @@
 #include <utility>
 #include <vector>
 
-#include "adapters/index/child_list.h"
-#include "adapters/index/container.h"
-#include "adapters/index/id_index.h"
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/child_list.h"
+#include "adapters/index/storage/container.h"
+#include "adapters/index/storage/id_index.h"
+#include "adapters/index/storage/node_table.h"
 #include "adapters/index/subspace.h"
-#include "adapters/index/vector_slab.h"
+#include "adapters/index/storage/vector_slab.h"
 #include "core/id.h"
 
 namespace orlo_kiv {

@@ -1,4 +1,4 @@
-#include "adapters/index/container.h"
+#include "adapters/index/storage/container.h"
 
 #include <cstring>
 

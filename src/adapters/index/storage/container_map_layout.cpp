@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 namespace orlo_kiv {
 namespace {
