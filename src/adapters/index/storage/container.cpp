@@ -70,11 +70,6 @@ void Container::set_centroid(std::vector<float> centroid) {
   centroid_ = std::move(centroid);
 }
 
-std::vector<float>& Container::mutable_centroid() {
-  detach_sum();
-  return centroid_;
-}
-
 void Container::set_sum(std::vector<float> sum) {
   sum_ = std::move(sum);
   sum_state_ = SumState::Own;

@@ -27,8 +27,8 @@ void ContainerMap::place_loaded(Handle h, const Record& record, ChildList childr
         record.sum != nullptr &&
         (d == 0 || std::memcmp(record.sum, record.centroid, d * sizeof(float)) == 0);
     const bool needs_extras = !children.empty() || record.point_count != 1 || !sum_is_centroid;
-    const VectorSlab::Slot slot = slabs_[kChunk].append_uninitialized();
-    decode(record.centroid, {slabs_[kChunk].at(slot), d});
+    const VectorSlab::Slot slot = chunk_slab().append_uninitialized();
+    decode(record.centroid, {chunk_slab().at(slot), d});
     if (needs_extras) {
       ChunkExtras& e = chunk_extras_[h];
       if (record.sum == nullptr) {
@@ -163,7 +163,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
 
 bool ContainerMap::collect_garbage() {
   bool changed = false;
-  if (garbage_slots_ >= kMinGarbage && garbage_slots_ * 4 >= slabs_[kChunk].size()) {
+  if (garbage_slots_ >= kMinGarbage && garbage_slots_ * 4 >= chunk_slab().size()) {
     compact_chunk_slab();
     changed = true;
   }
@@ -184,7 +184,7 @@ bool ContainerMap::shrink_to_fit() noexcept {
 }
 
 void ContainerMap::compact_chunk_slab() {
-  VectorSlab& slab = slabs_[kChunk];
+  VectorSlab& slab = chunk_slab();
   const std::size_t slots = slab.size();
   // The live chunk of every slot.
   std::vector<Handle> owner(slots, kNoHandle);
@@ -260,8 +260,7 @@ void ContainerMap::renumber_nodes(std::span<const Handle> order) {
     ChildList list = e.children;
     list.renumber(map);
     ChunkExtras& moved = extras[renumbered[h]];
-    moved.odd = e.odd;
-    moved.centroid = e.centroid;
+    moved.other_length_centroid = e.other_length_centroid;
     moved.sum_kind = e.sum_kind;
     moved.sum = e.sum;
     moved.point_count = e.point_count;

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "adapters/index/storage/container_level.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
@@ -32,8 +33,25 @@ namespace orlo_kiv {
 using Handle = std::uint32_t;
 inline constexpr Handle kNoHandle = 0xFFFFFFFFu;
 
-// The container levels by value, and one more for ids without a container.
+// What a node is: the level of its container, by the same value, or Absent
+// for an id that names no container. The storage converts one to the other by
+// value and indexes its per-level arrays with either; the branch levels come
+// before Chunk, and a kind takes three bits of the packed word.
 enum class NodeKind : std::uint8_t { Global = 0, Session = 1, Document = 2, Chunk = 3, Absent = 4 };
+
+constexpr bool kind_matches_level(NodeKind kind, ContainerLevel level) noexcept {
+  return static_cast<std::uint8_t>(kind) == static_cast<std::uint8_t>(level);
+}
+static_assert(kind_matches_level(NodeKind::Global, ContainerLevel::Global) &&
+              kind_matches_level(NodeKind::Session, ContainerLevel::Session) &&
+              kind_matches_level(NodeKind::Document, ContainerLevel::Document) &&
+              kind_matches_level(NodeKind::Chunk, ContainerLevel::Chunk));
+static_assert(static_cast<std::uint8_t>(NodeKind::Global) == 0 &&
+              NodeKind::Global < NodeKind::Session && NodeKind::Session < NodeKind::Document &&
+              NodeKind::Document < NodeKind::Chunk && NodeKind::Chunk < NodeKind::Absent);
+static_assert(static_cast<std::uint8_t>(NodeKind::Absent) ==
+              static_cast<std::uint8_t>(ContainerLevel::Chunk) + 1);
+static_assert(static_cast<std::uint8_t>(NodeKind::Absent) < 8);
 
 class NodeTable {
  public:
@@ -119,13 +137,6 @@ class NodeTable {
   bool has_extras(Handle h) const noexcept { return (word(h) >> 31) != 0; }
   void set(Handle h, NodeKind kind, std::uint32_t payload, bool extras) noexcept {
     block(h).words[h & kBlockMask] = pack(kind, payload, extras);
-  }
-
-  void clear() noexcept {
-    blocks_.clear();
-    outlying_times_.clear();
-    next_ = {};
-    used_ = 0;
   }
 
  private:

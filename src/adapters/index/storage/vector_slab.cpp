@@ -116,11 +116,6 @@ void VectorSlab::release_blocks() noexcept {
   populated_bytes_ = 0;
 }
 
-void VectorSlab::clear() noexcept {
-  release_blocks();
-  size_ = 0;
-}
-
 void VectorSlab::add_block() {
   if (block_count_ == kMaxBlocks) throw std::bad_alloc();
   blocks_[block_count_] = allocate_block(block_bytes(slots_in(block_count_), width_));
@@ -147,17 +142,6 @@ VectorSlab::Slot VectorSlab::append(std::span<const float> values) {
   const Slot slot = append_uninitialized();
   if (width_ != 0) std::memcpy(at(slot), values.data(), width_ * sizeof(float));
   return slot;
-}
-
-std::size_t VectorSlab::contiguous_from(Slot slot) const noexcept {
-  const std::size_t block = block_of(slot);
-  return first_slot_of(block) + slots_in(block) - slot;
-}
-
-std::size_t VectorSlab::reserved_bytes() const noexcept {
-  std::size_t total = 0;
-  for (std::size_t b = 0; b < block_count_; ++b) total += block_bytes(slots_in(b), width_);
-  return total;
 }
 
 void VectorSlab::truncate(std::size_t count) noexcept {
