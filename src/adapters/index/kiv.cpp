@@ -41,5 +41,4 @@ KivStats KivIndex::stats() const noexcept {
           containers_.count(ContainerLevel::Document), containers_.count(ContainerLevel::Chunk)};
 }
 
-
 }  // namespace orlo_kiv

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "adapters/index/config.h"
-#include "adapters/index/storage/container.h"
-#include "adapters/index/storage/container_map.h"
 #include "adapters/index/core_error.h"
 #include "adapters/index/learnable_routing.h"
+#include "adapters/index/storage/container.h"
+#include "adapters/index/storage/container_map.h"
 #include "core/id.h"
 #include "core/merge.h"
 #include "core/proximity.h"
