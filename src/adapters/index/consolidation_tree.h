@@ -176,10 +176,6 @@ class ConsolidationTree {
 
   // The forest (see the top of this file).
   void ensure_owners();
-  bool owns(Handle owner, Handle child) noexcept {
-    const Facts* f = known(child);
-    return f != nullptr && f->owner == owner;
-  }
   // After an edit moved `child` from `from` to `to`: `to` owns it if `from` did.
   void move_ownership(Handle child, Handle from, Handle to) noexcept;
   // Forgets what was computed for `h` because it is gone.
