@@ -182,10 +182,8 @@ void ConsolidationRun::analyze_step() {
     const std::size_t children = container->children().size();
     if (container->level() == ContainerLevel::Document && children < settings.merge_threshold) {
       // An under-filled document is only ever merged, never split.
-      if (const auto parent = tree_.find_parent(id)) {
-        if (const auto sibling = tree_.merge_sibling(id, *parent)) {
-          state_.merge_candidates.emplace_back(id, *sibling);
-        }
+      if (const auto sibling = tree_.merge_sibling(container)) {
+        state_.merge_candidates.emplace_back(id, *sibling);
       }
     } else if (!container->is_chunk() && children > settings.split_threshold) {
       state_.split_candidates.push_back(id);

@@ -90,15 +90,6 @@ Handle ConsolidationTree::parent_of(Handle h) {
   return f != nullptr ? f->parent : kNoHandle;
 }
 
-std::optional<Id> ConsolidationTree::find_parent(const Id& id) {
-  if (!parents_built_) build_parents();
-  const Handle h = map().handle_of(id);
-  if (h == kNoHandle) return std::nullopt;
-  const Handle parent = parent_of(h);
-  if (parent == kNoHandle) return std::nullopt;
-  return map().id(parent);
-}
-
 void ConsolidationTree::choose_siblings(Handle parent, Facts& facts) const {
   facts.first_sibling = kNoHandle;
   facts.other_sibling = kNoHandle;
@@ -133,18 +124,18 @@ void ConsolidationTree::choose_siblings(Handle parent, Facts& facts) const {
   }
 }
 
-std::optional<Id> ConsolidationTree::merge_sibling(const Id& id, const Id& parent) {
-  const Handle parent_handle = map().handle_of(parent);
-  if (parent_handle == kNoHandle) return std::nullopt;
-  Facts& f = facts(parent_handle);
+std::optional<Id> ConsolidationTree::merge_sibling(const ContainerView& document) {
+  const Handle h = document.handle();
+  const Handle parent = parent_of(h);
+  if (parent == kNoHandle) return std::nullopt;
+  Facts& f = facts(parent);
   if (f.siblings_stamp != sibling_epoch_) {
-    choose_siblings(parent_handle, f);
+    choose_siblings(parent, f);
     f.siblings_stamp = sibling_epoch_;
   }
   // The first fewest-children sibling is also the choice for every other
   // child: leaving one of the others out cannot make an earlier child smaller.
-  const Handle h = map().handle_of(id);
-  Handle chosen = f.first_sibling != h ? f.first_sibling : f.other_sibling;
+  const Handle chosen = f.first_sibling != h ? f.first_sibling : f.other_sibling;
   if (chosen == kNoHandle) return std::nullopt;
   return map().id(chosen);
 }
@@ -190,7 +181,7 @@ void ConsolidationTree::merge_containers(const Id& target, const Id& absorbed) {
   forget_container(from_h);
   forget_upwards(previous_owner);
   forget_upwards(into_h);
-  containers.erase(absorbed);
+  containers.erase_node(from_h);
   recompute(into_h);
 }
 
@@ -315,7 +306,7 @@ std::uint64_t ConsolidationTree::prune_empty_containers() {
       f.parent = kNoHandle;
       f.owner = kNoHandle;
       forget_container(h);
-      containers.erase(containers.id(h));
+      containers.erase_node(h);
     }
     total += empty.size();
 

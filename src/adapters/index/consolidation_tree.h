@@ -40,6 +40,7 @@ namespace orlo_kiv {
 
 class ContainerMap;
 class ContainerRef;
+class ContainerView;
 class KivIndex;
 
 class ConsolidationTree {
@@ -81,14 +82,12 @@ class ConsolidationTree {
   // chunk beneath it.
   std::optional<float> recompute_container(const Id& id);
 
-  // A container that lists `id` among its children, if any.
-  std::optional<Id> find_parent(const Id& id);
-
-  // The sibling that under-filled document `id` should absorb: among the
-  // documents listed by `parent` other than `id`, the first with the fewest
-  // children. Valid while the tree is unchanged; any edit through this class
-  // makes it choose afresh.
-  std::optional<Id> merge_sibling(const Id& id, const Id& parent);
+  // The sibling that under-filled `document` should absorb: among the
+  // documents listed by its parent (the first container in map order that
+  // lists it) other than itself, the first with the fewest children. Nothing
+  // when no container lists it or it has no such sibling. Valid while the
+  // tree is unchanged; any edit through this class makes it choose afresh.
+  std::optional<Id> merge_sibling(const ContainerView& document);
 
   // Moves the children of `absorbed` to the end of those of `target`, unlists
   // and deletes `absorbed`, and recomputes `target`. Does nothing when either

@@ -276,7 +276,10 @@ void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& cont
 
 std::size_t ContainerMap::erase(const Id& id) noexcept {
   const Handle h = handle_of(id);
-  if (h == kNoHandle) return 0;
+  return h == kNoHandle ? 0 : erase_node(h);
+}
+
+std::size_t ContainerMap::erase_node(Handle h) noexcept {
   const NodeKind kind = nodes_.kind(h);
   if (kind == NodeKind::Absent) return 0;
   release(h);

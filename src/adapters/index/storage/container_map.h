@@ -142,6 +142,8 @@ class ContainerMap {
   // that children lists name stay known, so that they resolve again if the id
   // is stored anew.
   std::size_t erase(const Id& id) noexcept;
+  // The same for the container of node `h`.
+  std::size_t erase_node(Handle h) noexcept;
 
   // Makes room for `count` entries.
   void reserve(std::size_t count);
