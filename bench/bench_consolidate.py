@@ -13,7 +13,14 @@ full run (nothing left to reshape), and compares them with numpy summing the
 same float32 matrix three times (once per ancestor level, the arithmetic a run
 has to do). Targets: full <= 1.5 x light, light <= 3 x numpy.
 
+With --chain it times instead a full run on loaded chains: root -> session ->
+document 0 -> document 1 -> ... -> the last document, which is empty, so the
+run prunes the chain one document per pass. For 64,000, 128,000 and 256,000
+documents (or the lengths given); targets: 256,000 in under 2 s, and twice the
+documents in no more than 2.5 times the time.
+
     python bench/bench_consolidate.py [--chunks N] [--dim D] [--repeat R]
+    python bench/bench_consolidate.py --chain [LENGTH ...] [--repeat R]
 """
 
 import argparse
@@ -119,6 +126,46 @@ def compose_loaded_bytes(matrix):
     return header + b"".join(parts) + trailer
 
 
+def compose_chain_bytes(length, dim=2):
+    """A root, a session and `length` documents that each list the next."""
+    zeros = bytes(4 * dim)
+    documents = [make_id(DOCUMENT, d) for d in range(length)]
+    parts = [
+        record(doc_id, DOCUMENT, documents[d + 1 : d + 2], 0, zeros, None)
+        for d, doc_id in enumerate(documents)
+    ]
+    session = make_id(SESSION, 0)
+    parts.append(record(session, SESSION, documents[:1], 0, zeros, None))
+    root = make_id(GLOBAL, 0)
+    parts.append(record(root, GLOBAL, [session], 0, zeros, None))
+    header = b"KIV\x00" + struct.pack("<IIQ", 1, dim, len(parts)) + root
+    return header + b"".join(parts) + bytes(33)
+
+
+def measure_chains(lengths, repeat):
+    """Median wall and CPU seconds of a full run; CPU time is the steadier on a busy machine."""
+    print(f"{'documents':>10}{'full run, s':>14}{'x previous':>12}{'CPU s':>10}{'x previous':>12}")
+    previous = None
+    for length in lengths:
+        data = compose_chain_bytes(length)
+        wall, cpu = [], []
+        for _ in range(repeat):
+            index = orlo_kiv.KivIndex.from_bytes(data)  # each run prunes the whole chain
+            start, start_cpu = time.perf_counter(), time.process_time()
+            index.consolidate_full()
+            wall.append(time.perf_counter() - start)
+            cpu.append(time.process_time() - start_cpu)
+            assert index.stats().document_count == 0
+        seconds = (statistics.median(wall), statistics.median(cpu))
+        ratios = (
+            ["", ""]
+            if previous is None
+            else [f"{s / p:.2f}" for s, p in zip(seconds, previous, strict=True)]
+        )
+        print(f"{length:>10,}{seconds[0]:>14.3f}{ratios[0]:>12}{seconds[1]:>10.3f}{ratios[1]:>12}")
+        previous = seconds
+
+
 def measure(name, index, baseline, repeat):
     stats = index.stats()
     print(
@@ -147,7 +194,17 @@ def main():
     parser.add_argument("--chunks", type=int, default=100_000)
     parser.add_argument("--dim", type=int, default=1536)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument(
+        "--chain",
+        type=int,
+        nargs="*",
+        metavar="LENGTH",
+        help="time full runs on chains of documents (default 64,000, 128,000, 256,000)",
+    )
     args = parser.parse_args()
+    if args.chain is not None:
+        measure_chains(args.chain or [64_000, 128_000, 256_000], args.repeat)
+        return
 
     rng = np.random.default_rng(7)
     matrix = rng.standard_normal((args.chunks, args.dim), dtype=np.float32)

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -75,6 +76,11 @@ inline std::set<Id> all_chunks(const KivIndex& index) {
     if (c.is_chunk()) chunks.insert(id);
   }
   return chunks;
+}
+
+// A copy of `values`, to compare with expected vectors.
+inline std::vector<float> values_of(std::span<const float> values) {
+  return {values.begin(), values.end()};
 }
 
 // Component-wise sum of `vectors`, added in order.

@@ -33,6 +33,7 @@ enum class Shape {
   EmptyChain,         // documents that each list only the next, the last nothing
   SharedDocument,     // one document of many chunks listed by every session
   ManyEmptySiblings,  // one session listing many empty documents
+  MergesAlongChain,   // a document chain where each also lists two one-chunk documents
 };
 
 struct Built {
@@ -84,6 +85,19 @@ Built build(HandTree& tree, Shape shape) {
       }
       break;
     }
+    case Shape::MergesAlongChain: {
+      Id parent = tree.branch(ContainerLevel::Session, root);
+      built.sessions.push_back(parent);
+      for (std::uint64_t i = 0; i < kLength; ++i) {
+        const Id document = tree.branch(ContainerLevel::Document, parent);
+        for (int small = 0; small < 2; ++small) {
+          tree.chunk(tree.branch(ContainerLevel::Document, document), {1.0f, 0.0f});
+        }
+        built.chain.push_back(document);
+        parent = document;
+      }
+      break;
+    }
   }
   return built;
 }
@@ -132,13 +146,30 @@ TEST_P(ConsolidationWork, StaysLinearOnMalformedShapes) {
         EXPECT_EQ(tree.index.containers().size(), 1u);
       }
       break;
+    case Shape::MergesAlongChain:
+      // Each merge forgets the subtotals above it, but only up to where an
+      // earlier merge forgot them already: otherwise this costs the chain's
+      // length squared. The two one-chunk documents listed by each chain
+      // document become one of two chunks (the last chain document, of two
+      // children, absorbs one of those of the document before it).
+      if (full) {
+        EXPECT_EQ(report.merges, 2 * kLength + 1);
+        for (std::uint64_t i = 0; i < kLength - 2; i += 997) {
+          const ContainerView document = tree.at(built.chain[i]);
+          ASSERT_EQ(document.children().size(), 2u);
+          EXPECT_EQ(tree.at(document.children()[0]).point_count(), 2u);
+        }
+      }
+      EXPECT_EQ(reachable_chunks(tree.index), chunks);
+      break;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, ConsolidationWork,
     ::testing::Combine(::testing::Values(Shape::DocumentChain, Shape::Cycle, Shape::EmptyChain,
-                                         Shape::SharedDocument, Shape::ManyEmptySiblings),
+                                         Shape::SharedDocument, Shape::ManyEmptySiblings,
+                                         Shape::MergesAlongChain),
                        ::testing::Bool()));
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 #include <gtest/gtest.h>
 
@@ -170,74 +170,34 @@ TEST(ContainerMap, MovingLeavesAnEmptyUsableMap) {
   EXPECT_EQ(source.count(ContainerLevel::Chunk), 1u);
 }
 
-// A document's sum that its chunks reproduce is dropped and read back with
-// every bit, whether it was built from the first vector or from zeros (which
-// differ in the sign of zero sums), through removals and the compaction that
-// follows them.
-TEST(ContainerMap, SharedSumsReadBackBitForBit) {
-  constexpr std::size_t kDims = 4;
+// A chunk whose centroid changes keeps its old sum; its new vector takes the
+// place of the old one in the chunk slab, or is kept apart when its length is
+// not the map's, and both survive the compaction that removals lead to.
+TEST(ContainerMap, ChangedChunkCentroidsKeepTheirSumsThroughCompaction) {
+  constexpr std::size_t kDims = 3;
   ContainerMap map(kDims);
-  std::mt19937 random(5);
-  std::normal_distribution<float> normal;
-  std::uint64_t next = 100;
-  struct Case {
-    Id document;
-    std::vector<float> sum;
-    std::vector<Id> chunks;
+  const auto vector_of = [](std::uint64_t n, std::size_t width) {
+    return std::vector<float>(width, static_cast<float>(n) + 0.5f);
   };
-  std::vector<Case> cases;
-  for (const bool zero_start : {false, true}) {
-    for (int doc = 0; doc < 40; ++doc) {
-      const Id document = id_of(next++);
-      map.insert_or_assign(document,
-                           Container::branch(document, ContainerLevel::Document, kDims, 0));
-      std::vector<float> sum(kDims, 0.0f);
-      std::vector<Id> chunks;
-      for (int chunk = 0; chunk < 60; ++chunk) {
-        // The last component is -0.0 in every chunk: its sum's sign depends on
-        // where the addition started.
-        std::vector<float> v{normal(random), normal(random), normal(random), -0.0f};
-        const Id id = id_of(next++);
-        chunks.push_back(id);
-        map.insert_chunk(id, v, 0);
-        map.find(document)->mutable_children().push_back(id);
-        if (chunk == 0 && !zero_start) {
-          sum = v;
-        } else {
-          for (std::size_t i = 0; i < kDims; ++i) sum[i] += v[i];
-        }
-      }
-      map.find(document)->set_sum(sum);
-      map.share_sum_with_chunks(document);
-      EXPECT_TRUE(map.find(document)->sum_is_shared());
-      cases.push_back({document, sum, chunks});
-    }
+  constexpr std::uint64_t kChunks = 6000;
+  for (std::uint64_t n = 0; n < kChunks; ++n) map.insert_chunk(id_of(n), vector_of(n, kDims), 0);
+  // Every third chunk moves: to another vector of the map's width, or to one
+  // kept apart, or through one kept apart back into the slab.
+  const auto width_of = [](std::uint64_t n) { return n % 9 == 3 ? kDims + 1 : kDims; };
+  for (std::uint64_t n = 0; n < kChunks; n += 3) {
+    if (n % 9 == 6) map.find(id_of(n))->set_centroid(vector_of(n, kDims + 1));
+    map.find(id_of(n))->set_centroid(vector_of(n + kChunks, width_of(n)));
   }
-  for (const Case& c : cases) EXPECT_EQ(bits_of(map.find(c.document)->sum()), bits_of(c.sum));
-  // Remove most chunks of every other document (their slots become garbage),
-  // then compact: the other documents' chunks move, and their sums with them.
-  std::map<Id, std::vector<std::uint32_t>> kept;
-  for (std::size_t doc = 0; doc < cases.size(); ++doc) {
-    const std::vector<Id>& chunks = cases[doc].chunks;
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-      if (doc % 2 == 0 && i % 3 != 0) {
-        map.erase(chunks[i]);
-      } else {
-        kept[chunks[i]] = bits_of(map.find(chunks[i])->centroid());
-      }
-    }
-  }
-  map.collect_garbage();
-  for (std::size_t doc = 0; doc < cases.size(); ++doc) {
-    const ContainerView document = map.find(cases[doc].document);
-    EXPECT_EQ(bits_of(document->sum()), bits_of(cases[doc].sum));
-    EXPECT_EQ(document->sum_is_shared(), doc % 2 == 1);
-  }
-  for (const auto& [id, bits] : kept) {
-    const ContainerView chunk = map.find(id);
-    ASSERT_TRUE(chunk);
-    EXPECT_EQ(bits_of(chunk->centroid()), bits);
-    EXPECT_EQ(bits_of(chunk->sum()), bits);
+  for (std::uint64_t n = 1; n < kChunks; n += 3) map.erase(id_of(n));
+  EXPECT_TRUE(map.shrink_to_fit());
+  for (std::uint64_t n = 0; n < kChunks; ++n) {
+    const ContainerView chunk = map.find(id_of(n));
+    ASSERT_EQ(static_cast<bool>(chunk), n % 3 != 1);
+    if (!chunk) continue;
+    const bool moved = n % 3 == 0;
+    EXPECT_EQ(bits_of(chunk->centroid()),
+              bits_of(moved ? vector_of(n + kChunks, width_of(n)) : vector_of(n, kDims)));
+    EXPECT_EQ(bits_of(chunk->sum()), bits_of(vector_of(n, kDims)));
   }
 }
 

@@ -56,8 +56,7 @@ TEST(Insertion, ChunkSumSharesTheEmbeddingStorage) {
   const Id chunk = insert_new(index, {1.0f, 2.0f, 3.0f});
   const ContainerView c = index.find(chunk);
   EXPECT_TRUE(c.has_sum());
-  std::vector<float> scratch;
-  EXPECT_EQ(c.sum(scratch).data(), c.centroid().data());
+  EXPECT_EQ(c.sum().data(), c.centroid().data());
   EXPECT_EQ(c.point_count(), 1u);
   EXPECT_EQ(c.subspace(), nullptr);
 }

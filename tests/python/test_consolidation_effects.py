@@ -214,6 +214,87 @@ def test_sessions_and_the_root_are_never_split():
     assert index.stats().session_count == 1
 
 
+def positive_vector(rng):
+    return tuple(rng.uniform(0.1, 1.0) for _ in range(DIM))
+
+
+def shared_document_moved_by_a_merge():
+    """A document listed by two parents is merged away from the deep one of them.
+
+    root -> session -> [target, full, holder]; target -> [deep_parent, nest] is
+    more than four levels deep; `shared` is listed by deep_parent (its owner, by
+    the walk from the root) and by holder (its first lister in file order),
+    where the one-chunk `small` absorbs it. Then target absorbs `full`.
+    """
+    rng = random.Random(11)
+    chunks = []
+
+    def chunks_of(count):
+        made = [chunk(100 + len(chunks) + i, positive_vector(rng)) for i in range(count)]
+        chunks.extend(made)
+        return [c.id for c in made]
+
+    def document(n, children):
+        return Record(make_id(n), 2, 0, children, 0, (0, 0, 0))
+
+    inner = document(10, chunks_of(3))
+    middle = document(11, [inner.id, *chunks_of(2)])
+    nest = document(12, [middle.id, *chunks_of(2)])
+    shared = document(13, chunks_of(3))
+    deep_parent = document(14, [shared.id, *chunks_of(2)])
+    target = document(15, [deep_parent.id, nest.id])
+    full = document(16, chunks_of(3))
+    small = document(17, chunks_of(1))
+    holder = document(18, [small.id, shared.id, *chunks_of(1)])
+    session = Record(make_id(20), 1, 0, [target.id, full.id, holder.id], 0, (0, 0, 0))
+    root = Record(make_id(21), 0, 0, [session.id], 0, (0, 0, 0))
+    documents = [holder, target, small, deep_parent, nest, middle, inner, shared, full]
+    return [*documents, session, root, *chunks], root.id, target.id
+
+
+def shared_document_split_away_from_a_deep_parent():
+    """A document listed by two parents is split, its new half going to the other.
+
+    root -> session -> [top, other]; top -> outer -> inner -> shared is more
+    than four levels deep, and inner owns `shared` (101 chunks), which `other`
+    lists first in file order and so receives its second half. Then top, over-
+    full too, is split.
+    """
+    rng = random.Random(12)
+    chunks = []
+    for i in range(203):
+        vector = positive_vector(rng)
+        chunks.append(Record(bytes([1, 0]) + i.to_bytes(14, "little"), 3, 0, [], 1, vector, vector))
+    ids = [c.id for c in chunks]
+    shared = Record(make_id(10), 2, 0, ids[:101], 0, (0, 0, 0))
+    other = Record(make_id(11), 2, 0, [shared.id, *ids[101:103]], 0, (0, 0, 0))
+    inner = Record(make_id(12), 2, 0, [shared.id], 0, (0, 0, 0))
+    outer = Record(make_id(13), 2, 0, [inner.id], 0, (0, 0, 0))
+    top = Record(make_id(14), 2, 0, [outer.id, *ids[103:]], 0, (0, 0, 0))
+    session = Record(make_id(20), 1, 0, [top.id, other.id], 0, (0, 0, 0))
+    root = Record(make_id(21), 0, 0, [session.id], 0, (0, 0, 0))
+    return [top, other, inner, outer, shared, session, root, *chunks], root.id, top.id
+
+
+@pytest.mark.parametrize(
+    "shape", [shared_document_moved_by_a_merge, shared_document_split_away_from_a_deep_parent]
+)
+def test_deep_containers_reshaped_late_in_a_run_count_the_chunks_beneath_them(shape):
+    # Subtotals computed for deep containers early in the run once outlived the
+    # edits beneath them, and the last container reshaped counted chunks that
+    # had moved elsewhere.
+    records, root, reshaped = shape()
+    index = loaded(records, root=root)
+    index.consolidate_full()
+    after = tree(index)
+    container = after[reshaped]
+    vectors = leaf_vectors(after, container)
+    total, centroid = expected_centroid(vectors)
+    assert container.point_count == len(vectors)
+    assert container.sum == pytest.approx(total, rel=1e-5)
+    assert container.centroid == pytest.approx(centroid, rel=1e-5)
+
+
 def test_chain_of_documents_from_a_small_file_is_consolidated_quickly():
     # 32,000 documents that each list the next, and nothing else: a 1.7 MB file
     # on which both runs used to walk the rest of the chain from every document

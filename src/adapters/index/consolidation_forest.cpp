@@ -1,7 +1,8 @@
 // The forest a consolidation run reads the children lists as: one owner for
 // every session and document, so that a container listed by several parents,
 // or below itself, counts once and each list is walked a bounded number of
-// times. Also the clean-up of ids that name no container.
+// times. Also the facts the run keeps by node handle, and the clean-up of ids
+// that name no container.
 #include <algorithm>
 #include <tuple>
 
@@ -10,12 +11,31 @@
 
 namespace orlo_kiv {
 
+ContainerMap& ConsolidationTree::map() const noexcept { return index_.containers(); }
+
+ConsolidationTree::Facts& ConsolidationTree::facts(Handle h) {
+  if (Facts* f = known(h)) return *f;
+  if (h >= slot_of_.size())
+    slot_of_.resize(std::max<std::size_t>(h + 1, map().handle_bound()), kNoFacts);
+  facts_.emplace_back();
+  slot_of_[h] = static_cast<std::uint32_t>(facts_.size() - 1);
+  return facts_.back();
+}
+
+std::uint32_t ConsolidationTree::next_epoch(std::uint32_t& epoch,
+                                            std::uint32_t Facts::*field) noexcept {
+  if (++epoch == 0) {
+    for (Facts& f : facts_) f.*field = 0;
+    epoch = 1;
+  }
+  return epoch;
+}
+
 std::uint64_t ConsolidationTree::drop_missing_children() {
   forget_derived();
   scanned_ = false;
   std::uint64_t dropped = 0;
-  ContainerMap& containers = index_.containers();
-  for (const auto& [id, container] : containers) {
+  for (const auto& [id, container] : map()) {
     if (container.children().empty()) continue;
     ChildEditor children = container.mutable_children();
     visits_ += children.size();
@@ -24,86 +44,118 @@ std::uint64_t ConsolidationTree::drop_missing_children() {
   return dropped;
 }
 
-bool ConsolidationTree::owns(const Id& owner, const Id& child) const {
-  const auto it = owners_.find(child);
-  return it != owners_.end() && it->second == owner;
-}
-
-void ConsolidationTree::move_ownership(const Id& child, const Id& from, const Id& to) {
+void ConsolidationTree::move_ownership(Handle child, Handle from, Handle to) noexcept {
   if (!owners_built_ || child == to) return;
-  const auto it = owners_.find(child);
-  if (it != owners_.end() && it->second == from) it->second = to;
+  Facts* f = known(child);
+  if (f != nullptr && f->owner == from) f->owner = to;
 }
 
-void ConsolidationTree::forget_container(const Id& id) {
-  subtotals_.erase(id);
-  deep_.erase(id);
+void ConsolidationTree::forget_container(Handle h) noexcept {
+  if (Facts* f = known(h)) {
+    f->subtotal.reset();
+    f->deep = false;
+  }
+}
+
+void ConsolidationTree::forget_upwards(Handle h) noexcept {
+  // A subtotal is computed together with those of all the children it owns,
+  // except the children, at most two levels deep, of a container summed leaf
+  // by leaf; and every walk up goes on past the last owner that held a value.
+  // So above kShallowDepth owners in a row that hold nothing, none does, and
+  // the walk stops there: all walks of a run together cost what the run
+  // computed, plus a few steps each.
+  std::size_t idle = 0;
+  for (Handle at = h; at != kNoHandle;) {
+    Facts* f = known(at);
+    if (f == nullptr) return;
+    ++visits_;
+    const bool held = f->subtotal != nullptr || f->deep;
+    f->subtotal.reset();
+    f->deep = false;
+    idle = held ? 0 : idle + 1;
+    if (idle > kShallowDepth) return;
+    at = f->owner;
+  }
 }
 
 void ConsolidationTree::ensure_owners() {
   if (owners_built_) return;
   ensure_scanned();
-  owners_.clear();
-  subtotals_.clear();
-  deep_.clear();
-  std::unordered_set<Id, IdHash> reached;
+  const ContainerMap& containers = map();
   struct Listed {
-    Id id;
-    std::optional<Id> lister;
+    Handle node;
+    Handle lister;
   };
   std::vector<Listed> stack;
+  // A session, document or root of the scan that no walk has met yet.
+  const auto unreached = [&](Handle h) {
+    const Facts* f = known(h);
+    return f != nullptr && f->scanned && !f->reached;
+  };
   // Depth first in list order: a session or document belongs to the first
   // container that lists it in that order, which is the one a walk from the
   // start meets it under first.
-  const auto claim_from = [&](const Id& start) {
-    stack.push_back({start, std::nullopt});
+  const auto claim_from = [&](Handle start) {
+    stack.push_back({start, kNoHandle});
     while (!stack.empty()) {
       const Listed next = stack.back();
       stack.pop_back();
-      if (!reached.insert(next.id).second) continue;
-      if (next.lister) owners_.emplace(next.id, *next.lister);
-      const ContainerView container = index_.find(next.id);
-      if (!container) continue;
-      visits_ += container->children().size();
+      Facts& f = facts(next.node);
+      if (f.reached) continue;
+      f.reached = true;
+      if (next.lister != kNoHandle) f.owner = next.lister;
+      if (containers.kind(next.node) == NodeKind::Absent) continue;
+      const ChildList& children = containers.children(next.node);
+      visits_ += children.size();
       // Pushed in reverse, so that they are taken in list order.
       const std::size_t mark = stack.size();
-      for (const Id& child : container->children()) {
-        if (non_chunks_.contains(child) && !reached.contains(child)) {
-          stack.push_back({child, next.id});
-        }
+      for (const Handle child : children) {
+        if (unreached(child)) stack.push_back({child, next.node});
       }
       std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end());
     }
   };
-  if (const std::optional<Id>& root = index_.root_id(); root && non_chunks_.contains(*root)) {
-    claim_from(*root);
+  if (const std::optional<Id>& root = index_.root_id()) {
+    const Handle h = containers.handle_of(*root);
+    if (h != kNoHandle && known(h) != nullptr && known(h)->scanned) claim_from(h);
   }
 
   // What the root does not reach is listed only by what it does not reach
   // either. First the containers that nothing of it lists, then the rest
   // (cycles), each in level and id order so that the forest does not depend
   // on the map's order.
-  std::vector<std::tuple<ContainerLevel, Id>> rest;
+  std::vector<std::tuple<ContainerLevel, Id, Handle>> rest;
   for (const std::vector<Id>* ids :
        {&branches_.globals, &branches_.sessions, &branches_.documents}) {
     for (const Id& id : *ids) {
       const ContainerView container = index_.find(id);
-      if (container && !reached.contains(id)) rest.emplace_back(container->level(), id);
+      if (container && !known(container.handle())->reached) {
+        rest.emplace_back(container->level(), id, container.handle());
+      }
     }
   }
   if (!rest.empty()) {
-    std::unordered_set<Id, IdHash> listed;
-    for (const auto& [level, id] : rest) {
-      for (const Id& child : index_.find(id)->children()) {
+    // Containers listed by one of the rest, marked as reached for the moment.
+    std::vector<Handle> listed;
+    for (const auto& [level, id, h] : rest) {
+      for (const Handle child : containers.children(h)) {
         ++visits_;
-        if (non_chunks_.contains(child)) listed.insert(child);
+        if (unreached(child)) {
+          known(child)->reached = true;
+          listed.push_back(child);
+        }
       }
     }
     std::sort(rest.begin(), rest.end());
-    for (const auto& [level, id] : rest) {
-      if (!listed.contains(id)) claim_from(id);
+    std::vector<bool> nothing_lists(rest.size());
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      nothing_lists[i] = !known(std::get<2>(rest[i]))->reached;
     }
-    for (const auto& [level, id] : rest) claim_from(id);
+    for (const Handle h : listed) known(h)->reached = false;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      if (nothing_lists[i]) claim_from(std::get<2>(rest[i]));
+    }
+    for (const auto& [level, id, h] : rest) claim_from(h);
   }
   owners_built_ = true;
 }

@@ -16,75 +16,71 @@
 #include "core/proximity.h"
 
 namespace orlo_kiv {
-namespace {
-
-// Levels a walk may descend below the container it starts from: root, session,
-// document, chunk.
-constexpr std::uint8_t kShallowDepth = 3;
-
-}  // namespace
 
 std::optional<std::span<const std::span<const float>>> ConsolidationTree::collect_shallow_leaves(
-    const Id& id) {
+    Handle start) {
+  const ContainerMap& containers = map();
   leaves_.clear();
-  const ContainerView start = index_.find(id);
-  if (!start) return std::span<const std::span<const float>>(leaves_);
-  if (start->is_chunk()) {
-    leaves_.push_back(start->centroid());
+  const NodeKind kind = containers.kind(start);
+  if (kind == NodeKind::Absent) return std::span<const std::span<const float>>(leaves_);
+  if (kind == NodeKind::Chunk) {
+    leaves_.push_back(containers.centroid(start));
     return std::span<const std::span<const float>>(leaves_);
   }
-  if (const auto cached = flat_leaves_.find(id); cached != flat_leaves_.end()) {
-    visits_ += cached->second.count;
+  Facts& start_facts = facts(start);
+  if (start_facts.leaves_stamp == leaves_epoch_) {
+    visits_ += start_facts.leaves_count;
     return std::span<const std::span<const float>>(flat_store_)
-        .subspan(cached->second.offset, cached->second.count);
+        .subspan(start_facts.leaves_offset, start_facts.leaves_count);
   }
-  if (deep_.contains(id)) return std::nullopt;
+  if (start_facts.deep) return std::nullopt;
 
+  const std::uint32_t walk = next_epoch(walk_epoch_, &Facts::walk_stamp);
+  start_facts.walk_stamp = walk;
   pending_.clear();
-  expanded_.clear();
-  expanded_.insert(id);
   // An explicit stack: children are pushed in reverse so that they are
-  // visited in list order. The pointers refer to the ids of the map's nodes,
-  // which nothing changes during the walk.
-  const auto push_children = [&](const ContainerView& container, std::uint8_t depth) {
+  // visited in list order.
+  const auto push_children = [&](Handle container, std::uint8_t depth) {
     const std::size_t mark = pending_.size();
-    for (const Id& child : container.children())
-      pending_.push_back({&child, &container.id(), depth});
+    for (const Handle child : containers.children(container))
+      pending_.push_back({child, container, depth});
     std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(mark), pending_.end());
   };
-  push_children(*start, 1);
+  push_children(start, 1);
   bool flat = true;
   while (!pending_.empty()) {
     const Pending next = pending_.back();
     pending_.pop_back();
     ++visits_;
-    const ContainerView container = index_.find(*next.id);
-    if (!container) continue;
-    if (container->is_chunk()) {
-      leaves_.push_back(container->centroid());
+    const NodeKind child_kind = containers.kind(next.node);
+    if (child_kind == NodeKind::Absent) continue;
+    if (child_kind == NodeKind::Chunk) {
+      leaves_.push_back(containers.centroid(next.node));
       continue;
     }
     flat = false;
     // A container counts beneath its owner only, and once per walk.
-    if (!owns(*next.lister, *next.id) || !expanded_.insert(*next.id).second) continue;
-    if (next.depth >= kShallowDepth || deep_.contains(*next.id)) {
-      deep_.insert(id);
+    Facts* f = known(next.node);
+    if (f == nullptr || f->owner != next.lister || f->walk_stamp == walk) continue;
+    f->walk_stamp = walk;
+    if (next.depth >= kShallowDepth || f->deep) {
+      start_facts.deep = true;
       return std::nullopt;
     }
-    if (const auto cached = flat_leaves_.find(*next.id); cached != flat_leaves_.end()) {
+    if (f->leaves_stamp == leaves_epoch_) {
       // A flat container expands to exactly its cached leaves.
-      const auto range =
-          std::span(flat_store_).subspan(cached->second.offset, cached->second.count);
+      const auto range = std::span(flat_store_).subspan(f->leaves_offset, f->leaves_count);
       leaves_.insert(leaves_.end(), range.begin(), range.end());
       visits_ += range.size();
       continue;
     }
-    push_children(*container, static_cast<std::uint8_t>(next.depth + 1));
+    push_children(next.node, static_cast<std::uint8_t>(next.depth + 1));
   }
   if (flat) {
-    const LeafRange range{flat_store_.size(), leaves_.size()};
+    start_facts.leaves_offset = flat_store_.size();
+    start_facts.leaves_count = leaves_.size();
     flat_store_.insert(flat_store_.end(), leaves_.begin(), leaves_.end());
-    flat_leaves_.emplace(id, range);
+    start_facts.leaves_stamp = leaves_epoch_;
   }
   return std::span<const std::span<const float>>(leaves_);
 }
@@ -99,87 +95,96 @@ ConsolidationTree::Subtotal ConsolidationTree::sum_leaves(
   return total;
 }
 
-const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(const Id& start) {
-  if (const auto known = subtotals_.find(start); known != subtotals_.end()) return known->second;
+const ConsolidationTree::Subtotal& ConsolidationTree::subtotal_of(Handle start) {
+  Facts& start_facts = facts(start);
+  if (start_facts.subtotal) return *start_facts.subtotal;
+  const ContainerMap& containers = map();
   const std::size_t d = index_.dimensionality();
   // Depth first through owned children whose subtotal is still unknown; a
-  // container is summed once all of them are known. `open` holds the
-  // containers on the stack: an edit can leave owners in a cycle, and a
-  // container met again on its own cycle counts nowhere below itself.
-  // Each frame walks its children with an iterator: nothing changes a
-  // children list during the walk.
+  // container is summed once all of them are known. Containers on the stack
+  // are open: an edit can leave owners in a cycle, and a container met again
+  // on its own cycle counts nowhere below itself. Each frame walks its
+  // children with an iterator: nothing changes a children list during the walk.
   struct Frame {
-    Id id;
-    std::optional<ChildIds> children;
-    ChildIds::Iterator next;
+    Handle node;
+    Facts* facts;
+    const ChildList* children;  // null for an id that names no container
+    ChildList::Iterator next;
   };
-  const auto frame_of = [&](const Id& id) {
-    Frame frame{id, std::nullopt, {}};
-    if (const ContainerView container = index_.find(id)) {
-      frame.children.emplace(container->children());
-      frame.next = frame.children->begin();
-    }
-    return frame;
+  const auto frame_of = [&](Handle h, Facts& f) {
+    f.open = true;
+    if (containers.kind(h) == NodeKind::Absent) return Frame{h, &f, nullptr, {}};
+    const ChildList& children = containers.children(h);
+    return Frame{h, &f, &children, children.begin()};
   };
-  std::vector<Frame> stack{frame_of(start)};
-  std::unordered_set<Id, IdHash> open{start};
+  std::vector<Frame> stack{frame_of(start, start_facts)};
   while (!stack.empty()) {
-    const Id id = stack.back().id;
-    const std::optional<ChildIds> children = stack.back().children;
+    Frame& top = stack.back();
     bool descended = false;
-    while (children && stack.back().next != children->end()) {
-      const Id& child = *stack.back().next++;
+    while (top.children != nullptr && top.next != top.children->end()) {
+      const Handle child = *top.next;
+      ++top.next;
       ++visits_;
-      if (!owns(id, child) || subtotals_.contains(child) || open.contains(child)) continue;
+      Facts* f = known(child);
+      if (f == nullptr || f->owner != top.node || f->subtotal || f->open) continue;
       // A child at most three levels deep is summed leaf by leaf, as its own
       // recomputation sums it.
       if (const auto leaves = collect_shallow_leaves(child)) {
-        subtotals_.emplace(child, sum_leaves(*leaves));
+        f->subtotal = std::make_unique<Subtotal>(sum_leaves(*leaves));
         continue;
       }
-      open.insert(child);
-      stack.push_back(frame_of(child));
+      stack.push_back(frame_of(child, *f));  // `top` is not used past this point
       descended = true;
       break;
     }
     if (descended) continue;
 
     Subtotal total{std::vector<float>(d, 0.0f), 0};
-    std::unordered_set<Id, IdHash> counted;
-    for (const Id& child : children ? children->to_vector() : std::vector<Id>{}) {
-      ++visits_;
-      const ContainerView c = index_.find(child);
-      if (!c) continue;
-      if (c->is_chunk()) {
-        kernels::add_into(total.sum.data(), c->centroid().data(),
-                          std::min(d, c->centroid().size()));
-        ++total.count;
-        continue;
+    const std::uint32_t counted = next_epoch(counted_epoch_, &Facts::counted_stamp);
+    if (top.children != nullptr) {
+      for (const Handle child : *top.children) {
+        ++visits_;
+        const NodeKind kind = containers.kind(child);
+        if (kind == NodeKind::Absent) continue;
+        if (kind == NodeKind::Chunk) {
+          const std::span<const float> centroid = containers.centroid(child);
+          kernels::add_into(total.sum.data(), centroid.data(), std::min(d, centroid.size()));
+          ++total.count;
+          continue;
+        }
+        Facts* f = known(child);
+        if (f == nullptr || f->owner != top.node || f->counted_stamp == counted) continue;
+        f->counted_stamp = counted;
+        if (!f->subtotal) continue;
+        kernels::add_into(total.sum.data(), f->subtotal->sum.data(), d);
+        total.count += f->subtotal->count;
       }
-      if (!owns(id, child) || !counted.insert(child).second) continue;
-      const auto known = subtotals_.find(child);
-      if (known == subtotals_.end()) continue;
-      kernels::add_into(total.sum.data(), known->second.sum.data(), d);
-      total.count += known->second.count;
     }
-    open.erase(id);
-    subtotals_.insert_or_assign(id, std::move(total));
+    top.facts->open = false;
+    top.facts->subtotal = std::make_unique<Subtotal>(std::move(total));
     stack.pop_back();
   }
-  return subtotals_.at(start);
+  return *start_facts.subtotal;
 }
 
 std::optional<float> ConsolidationTree::recompute_container(const Id& id) {
-  const ContainerRef container = index_.find(id);
+  const Handle h = map().handle_of(id);
+  if (h == kNoHandle) return std::nullopt;
+  return recompute(h);
+}
+
+std::optional<float> ConsolidationTree::recompute(Handle h) {
   // A chunk's centroid is its embedding; nothing recomputes it.
-  if (!container || container->is_chunk()) return std::nullopt;
+  const NodeKind kind = map().kind(h);
+  if (kind == NodeKind::Absent || kind == NodeKind::Chunk) return std::nullopt;
   ensure_owners();
-  if (const auto leaves = collect_shallow_leaves(id)) {
+  const ContainerRef container(map(), h);
+  if (const auto leaves = collect_shallow_leaves(h)) {
     if (leaves->empty()) return std::nullopt;
     Subtotal total = sum_leaves(*leaves);
     return apply(container, std::move(total.sum), total.count, *leaves);
   }
-  const Subtotal& total = subtotal_of(id);
+  const Subtotal& total = subtotal_of(h);
   if (total.count == 0) return std::nullopt;
   return apply(container, total.sum, total.count, {});
 }
@@ -206,8 +211,7 @@ float ConsolidationTree::apply(const ContainerRef& container, std::vector<float>
   }
 
   container.set_centroid(std::move(centroid));
-  // A document whose leaves are consecutive chunk vectors keeps only their range.
-  index_.containers().set_sum_of_leaves(container, std::move(sum), leaves);
+  container.set_sum(std::move(sum));
   container.set_point_count(count);
   if (subspace) container.set_subspace(std::move(subspace));
   return drift;

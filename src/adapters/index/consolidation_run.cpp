@@ -182,10 +182,8 @@ void ConsolidationRun::analyze_step() {
     const std::size_t children = container->children().size();
     if (container->level() == ContainerLevel::Document && children < settings.merge_threshold) {
       // An under-filled document is only ever merged, never split.
-      if (const auto parent = tree_.find_parent(id)) {
-        if (const auto sibling = tree_.merge_sibling(id, *parent)) {
-          state_.merge_candidates.emplace_back(id, *sibling);
-        }
+      if (const auto sibling = tree_.merge_sibling(container)) {
+        state_.merge_candidates.emplace_back(id, *sibling);
       }
     } else if (!container->is_chunk() && children > settings.split_threshold) {
       state_.split_candidates.push_back(id);
@@ -218,8 +216,9 @@ void ConsolidationRun::split_step() {
 void ConsolidationRun::prune_step() {
   state_.progress.pruned = tree_.prune_empty_containers();
   // Give back the table room of containers removed since the map was last
-  // this small.
-  index_.containers().shrink_to_fit();
+  // this small. That may number the nodes afresh, which the tree keeps its
+  // facts by.
+  if (index_.containers().shrink_to_fit()) tree_.forget_scan();
   advance_phase();
 }
 

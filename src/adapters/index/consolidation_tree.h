@@ -4,10 +4,13 @@
 //
 // One scan of the container map finds the roots, sessions and documents;
 // later phases work from that list instead of visiting every chunk again.
-// Containers hold no parent links, so the first query for a parent builds a
-// map from each session and document to a container that lists it; every edit
-// made through this class keeps both current. Edits made to the index by other
-// means while a ConsolidationTree is alive leave them stale.
+// Containers hold no parent links, so the first query for a parent records,
+// for each session and document, a container that lists it; every edit made
+// through this class keeps that current. What the run learns about a
+// container it keeps by the container's node handle, in arrays rather than
+// tables keyed by id: a run looks such facts up several times per container.
+// Edits made to the index by other means while a ConsolidationTree is alive
+// leave them stale, and so does anything that renumbers the map's nodes.
 //
 // Loaded data need not be a tree: a container may be listed by several
 // parents, lists may form cycles, and chains may run far deeper than the four
@@ -24,17 +27,20 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "adapters/index/storage/node_table.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
 
+class ContainerMap;
 class ContainerRef;
+class ContainerView;
 class KivIndex;
 
 class ConsolidationTree {
@@ -57,11 +63,16 @@ class ConsolidationTree {
   std::uint64_t drop_missing_children();
 
   // The roots, sessions and documents as the map holds them now, found by one
-  // pass over the map. Later structural queries work from this scan, so it is
-  // taken before the first edit (the first query takes it if nobody did).
+  // pass over the map; forgets everything learnt before. Later structural
+  // queries work from this scan, so it is taken before the first edit (the
+  // first query takes it if nobody did), and again after the map renumbers
+  // its nodes.
   const Branches& scan();
   // The result of the last scan.
   const Branches& branches() const noexcept { return branches_; }
+  // Forgets the scan and everything learnt since; the next query scans again.
+  // For use after the map renumbered its nodes.
+  void forget_scan() noexcept;
 
   // Recomputes the centroid (normalised mean), sum and point count of one
   // non-chunk container from the chunks beneath it in the forest, and rebuilds
@@ -71,14 +82,12 @@ class ConsolidationTree {
   // chunk beneath it.
   std::optional<float> recompute_container(const Id& id);
 
-  // A container that lists `id` among its children, if any.
-  std::optional<Id> find_parent(const Id& id);
-
-  // The sibling that under-filled document `id` should absorb: among the
-  // documents listed by `parent` other than `id`, the first with the fewest
-  // children. Valid while the tree is unchanged; any edit through
-  // this class starts a fresh cache.
-  std::optional<Id> merge_sibling(const Id& id, const Id& parent);
+  // The sibling that under-filled `document` should absorb: among the
+  // documents listed by its parent (the first container in map order that
+  // lists it) other than itself, the first with the fewest children. Nothing
+  // when no container lists it or it has no such sibling. Valid while the
+  // tree is unchanged; any edit through this class makes it choose afresh.
+  std::optional<Id> merge_sibling(const ContainerView& document);
 
   // Moves the children of `absorbed` to the end of those of `target`, unlists
   // and deletes `absorbed`, and recomputes `target`. Does nothing when either
@@ -94,7 +103,8 @@ class ConsolidationTree {
 
   // Removes, pass after pass, every session and document without children
   // (and unlists it from its parent), until a pass finds none. The root and
-  // chunks are never removed. Returns how many containers were removed.
+  // chunks are never removed. Returns how many containers were removed. A
+  // pass costs what it removes and unlists, not the size of the tree.
   std::uint64_t prune_empty_containers();
 
   // How many children-list entries (and collected leaves) this tree's walks
@@ -103,42 +113,89 @@ class ConsolidationTree {
   std::uint64_t visits() const noexcept { return visits_; }
 
  private:
-  struct SiblingChoice {
-    std::optional<Id> first;  // first child with the fewest children
-    std::optional<Id> other;  // the same among the children other than `first`
-  };
   // The sum and number of the chunks beneath a container (in the forest).
   struct Subtotal {
     std::vector<float> sum;
     std::uint64_t count = 0;
   };
 
+  // What the run knows about one container, or about an id that children
+  // lists name. Stamps hold the epoch of the walk, pass or edit in which they
+  // were set and mean nothing in any other, so that starting a new one forgets
+  // them all at once.
+  struct Facts {
+    Handle owner = kNoHandle;   // the forest's owner of a session or document
+    Handle parent = kNoHandle;  // the first container listing it, in map order
+    // A subtotal computed for a deep container or one of its children;
+    // forgotten when an edit changes what is beneath it.
+    std::unique_ptr<Subtotal> subtotal;
+    // The leaves of a container whose children are all chunks or missing ids,
+    // a range of flat_store_, valid in epoch leaves_epoch_.
+    std::size_t leaves_offset = 0;
+    std::size_t leaves_count = 0;
+    std::uint32_t leaves_stamp = 0;
+    std::uint32_t walk_stamp = 0;     // expanded in the current walk
+    std::uint32_t counted_stamp = 0;  // summed into the current subtotal
+    std::uint32_t pass_stamp = 0;     // removed in the current pruning pass
+    // The sibling choice among the children of this container (a parent),
+    // valid in epoch sibling_epoch_: the first child with the fewest children,
+    // and the same among the children other than that one.
+    std::uint32_t siblings_stamp = 0;
+    Handle first_sibling = kNoHandle;
+    Handle other_sibling = kNoHandle;
+    bool scanned = false;  // a session, document or root at the scan
+    bool created = false;  // a session or document made by a split
+    bool deep = false;     // reaches more than three levels below itself
+    bool reached = false;  // met by the walks that choose owners
+    bool open = false;     // on the stack of a subtotal computation
+  };
+
+  // Levels a walk may descend below the container it starts from before that
+  // container counts as deep: root, session, document, chunk.
+  static constexpr std::uint8_t kShallowDepth = 3;
+  static constexpr std::uint32_t kNoFacts = 0xFFFFFFFFu;
+
+  ContainerMap& map() const noexcept;
+  // The facts of `h`, or null when the run has none (a chunk, a missing id).
+  Facts* known(Handle h) noexcept {
+    return h < slot_of_.size() && slot_of_[h] != kNoFacts ? &facts_[slot_of_[h]] : nullptr;
+  }
+  // The facts of `h`, made empty when it has none. References stay valid.
+  Facts& facts(Handle h);
+  // Starts a new epoch of the stamp `field`; on wrap-around, clears it everywhere.
+  std::uint32_t next_epoch(std::uint32_t& epoch, std::uint32_t Facts::*field) noexcept;
+
   void ensure_scanned();
   void build_parents();
+  // The handle of the parent recorded for `h`, if any.
+  Handle parent_of(Handle h);
   // Drops what was derived from the tree's shape; every edit calls it.
   void forget_derived() noexcept;
-  SiblingChoice choose_siblings(const Id& parent) const;
+  void choose_siblings(Handle parent, Facts& facts) const;
 
   // The forest (see the top of this file).
   void ensure_owners();
-  bool owns(const Id& owner, const Id& child) const;
   // After an edit moved `child` from `from` to `to`: `to` owns it if `from` did.
-  void move_ownership(const Id& child, const Id& from, const Id& to);
-  // Forgets what was computed for `id` because its children changed.
-  void forget_container(const Id& id);
+  void move_ownership(Handle child, Handle from, Handle to) noexcept;
+  // Forgets what was computed for `h` because it is gone.
+  void forget_container(Handle h) noexcept;
+  // Forgets what was computed for `h`, whose children changed, and for its
+  // owners above it: their subtotals and depth include what was beneath it.
+  void forget_upwards(Handle h) noexcept;
 
-  // Views of the embeddings beneath `id` in depth-first order of the children
+  std::optional<float> recompute(Handle h);
+  // Views of the embeddings beneath `h` in depth-first order of the children
   // lists, each owned container expanded once per walk: a chunk listed twice
   // appears twice, ids naming no container contribute nothing. Nothing when
-  // the walk would go more than three levels below `id`. A chunk id gives its
+  // the walk would go more than three levels below `h`. A chunk gives its
   // own embedding. The views are valid until the next collection or change.
-  std::optional<std::span<const std::span<const float>>> collect_shallow_leaves(const Id& id);
+  std::optional<std::span<const std::span<const float>>> collect_shallow_leaves(Handle h);
   // The leaves added one by one, in order, and their number.
   Subtotal sum_leaves(std::span<const std::span<const float>> leaves) const;
   // The subtotal of any container from the chunks it lists and the subtotals
   // of its owned children (each child summed leaf by leaf when it is shallow);
   // computed once per run and container, forgotten when an edit changes it.
-  const Subtotal& subtotal_of(const Id& id);
+  const Subtotal& subtotal_of(Handle h);
   // Stores a recomputed sum and count in `container` and returns the drift.
   float apply(const ContainerRef& container, std::vector<float> sum, std::uint64_t count,
               std::span<const std::span<const float>> leaves);
@@ -146,48 +203,40 @@ class ConsolidationTree {
   KivIndex& index_;
   std::uint64_t visits_ = 0;
 
+  // Facts by node handle: slot_of_ holds the position in facts_, which grows
+  // without moving what it holds.
+  std::vector<std::uint32_t> slot_of_;
+  std::deque<Facts> facts_;
+  std::uint32_t leaves_epoch_ = 1;
+  std::uint32_t walk_epoch_ = 0;
+  std::uint32_t counted_epoch_ = 0;
+  std::uint32_t pass_epoch_ = 0;
+  std::uint32_t sibling_epoch_ = 1;
+
   // Reused by every collection, so a run allocates them once.
   struct Pending {
-    const Id* id;
-    const Id* lister;  // the container whose list named it
+    Handle node;
+    Handle lister;  // the container whose list named it
     std::uint8_t depth;
   };
   std::vector<std::span<const float>> leaves_;
   std::vector<Pending> pending_;
-  std::unordered_set<Id, IdHash> expanded_;
-
-  // The leaves of each collected container whose children are all chunks or
-  // missing ids, so that walks of its ancestors need not look every chunk up
-  // again. A range of `flat_store_`.
-  struct LeafRange {
-    std::size_t offset;
-    std::size_t count;
-  };
-  std::unordered_map<Id, LeafRange, IdHash> flat_leaves_;
+  // The leaves of collected flat containers (see Facts::leaves_offset), so that
+  // walks of their ancestors need not look every chunk up again.
   std::vector<std::span<const float>> flat_store_;
 
   bool scanned_ = false;
   Branches branches_;
-  // The ids of every non-chunk container at the scan.
-  std::unordered_set<Id, IdHash> non_chunks_;
-  // Every container with children at the scan, chunks included.
-  std::vector<Id> listing_;
+  // The same containers by handle, and every container with children at the
+  // scan (chunks included), in map order.
+  std::vector<Handle> documents_;
+  std::vector<Handle> sessions_;
+  std::vector<Handle> listing_;
   // Sessions and documents created by splits after the scan.
-  std::vector<Id> created_;
+  std::vector<Handle> created_;
 
   bool parents_built_ = false;
-  // Non-chunk container -> a container listing it.
-  std::unordered_map<Id, Id, IdHash> parents_;
-  std::unordered_map<Id, SiblingChoice, IdHash> sibling_choices_;
-
   bool owners_built_ = false;
-  // Owned session or document -> its owner.
-  std::unordered_map<Id, Id, IdHash> owners_;
-  // Subtotals of deep containers and of the children they were built from.
-  std::unordered_map<Id, Subtotal, IdHash> subtotals_;
-  // Containers known to reach more than three levels below themselves: a walk
-  // that meets one is too deep at once, without descending to find out again.
-  std::unordered_set<Id, IdHash> deep_;
 };
 
 }  // namespace orlo_kiv

@@ -41,9 +41,4 @@ KivStats KivIndex::stats() const noexcept {
           containers_.count(ContainerLevel::Document), containers_.count(ContainerLevel::Chunk)};
 }
 
-void KivIndex::close_current_document() noexcept {
-  if (current_document_) containers_.share_sum_with_chunks(*current_document_);
-  current_document_.reset();
-}
-
 }  // namespace orlo_kiv

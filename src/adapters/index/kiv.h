@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "adapters/index/config.h"
-#include "adapters/index/container.h"
-#include "adapters/index/container_map.h"
 #include "adapters/index/core_error.h"
 #include "adapters/index/learnable_routing.h"
+#include "adapters/index/storage/container.h"
+#include "adapters/index/storage/container_map.h"
 #include "core/id.h"
 #include "core/merge.h"
 #include "core/proximity.h"
@@ -128,9 +128,6 @@ class KivIndex {
   void set_root_id(std::optional<Id> id) noexcept { root_id_ = id; }
   void set_current_session(std::optional<Id> id) noexcept { current_session_ = id; }
   void set_current_document(std::optional<Id> id) noexcept { current_document_ = id; }
-  // Clears the current document; a document that will not grow any more
-  // stops storing the sum its chunks reproduce.
-  void close_current_document() noexcept;
 
   const std::optional<RoutingWeights>& routing_weights() const noexcept { return routing_weights_; }
   void set_routing_weights(std::optional<RoutingWeights> weights) noexcept {

@@ -36,11 +36,11 @@ void slerp_towards(std::span<const float> old, std::span<const float> v, std::ui
 }  // namespace
 
 void KivIndex::new_session() noexcept {
-  close_current_document();
+  current_document_.reset();
   current_session_.reset();
 }
 
-void KivIndex::new_document() noexcept { close_current_document(); }
+void KivIndex::new_document() noexcept { current_document_.reset(); }
 
 Id KivIndex::create_branch(ContainerLevel level, const Id& chunk) {
   // Never an id in use, nor the chunk's: storing the branch would silently
@@ -73,7 +73,7 @@ Id KivIndex::open_insertion_path(const Id& chunk) {
     current_session_ = session;
   }
   if (!document_usable) {
-    close_current_document();
+    current_document_.reset();
     const Id document = create_branch(ContainerLevel::Document, chunk);
     containers_.find(*current_session_, session_hint_)->mutable_children().push_back(document);
     current_document_ = document;
@@ -117,13 +117,13 @@ std::expected<void, CoreError> KivIndex::insert(const Id& id, std::vector<float>
 void KivIndex::close_full_containers() noexcept {
   if (current_document_) {
     const ContainerView doc = containers_.find(*current_document_, document_hint_);
-    if (doc && doc->children().size() >= config_.max_children) close_current_document();
+    if (doc && doc->children().size() >= config_.max_children) current_document_.reset();
   }
   if (current_session_) {
     const ContainerView session = containers_.find(*current_session_, session_hint_);
     if (session && session->children().size() >= config_.max_children) {
       current_session_.reset();
-      close_current_document();
+      current_document_.reset();
     }
   }
 }

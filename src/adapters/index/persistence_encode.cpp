@@ -47,8 +47,8 @@ std::expected<std::size_t, PersistError> encoded_size(const KivIndex& index) {
   std::size_t size = kHeaderSize + kTrailerSize;
   for (const auto& [id, container] : index.containers()) {
     require_dimensionality(container.centroid(), d);
-    if (container.has_sum() && container.sum_size() != d) {
-      internal_error("container sum of " + std::to_string(container.sum_size()) +
+    if (container.has_sum() && container.sum().size() != d) {
+      internal_error("container sum of " + std::to_string(container.sum().size()) +
                      " values in an index of dimensionality " + std::to_string(d));
     }
     const std::size_t children = container.children().size();
@@ -72,8 +72,6 @@ void encode_into(const KivIndex& index, std::span<std::uint8_t> out) {
   put_u64_le(w, index.containers().size());
   put_optional_id(w, index.root_id());
 
-  // Sums that are not stored as such are read into this, one at a time.
-  std::vector<float> scratch;
   for (const auto& [id, container] : index.containers()) {
     put_id(w, container.id());
     put_u8(w, static_cast<std::uint8_t>(container.level()));
@@ -83,7 +81,7 @@ void encode_into(const KivIndex& index, std::span<std::uint8_t> out) {
     put_u64_le(w, container.point_count());
     put_f32s_le(w, container.centroid());
     put_u8(w, container.has_sum() ? 1 : 0);
-    if (container.has_sum()) put_f32s_le(w, container.sum(scratch));
+    if (container.has_sum()) put_f32s_le(w, container.sum());
   }
 
   put_optional_id(w, index.current_session());

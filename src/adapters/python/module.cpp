@@ -17,6 +17,10 @@ namespace {
 
 constexpr const char kModuleDoc[] = "ORLO-KIV: Kiv for AI memory retrieval";
 constexpr const char kVersion[] = "0.1.0";
+// Callers can tell this refusal from other import errors only by its text, so
+// the text is a fixed part of the module's interface, which
+// tests/python/test_module.py checks. Keep every word up to "see " exactly as
+// it is, however foreign it reads in this module; only the link may change.
 constexpr const char kSubinterpreterMessage[] =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://github.com/PyO3/pyo3/issues/576";

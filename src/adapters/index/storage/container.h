@@ -1,4 +1,4 @@
-// One node of the index tree, as a value: what insertion, decoding and tests
+// One node of the index tree, as a value: what insertion, splits and tests
 // build and hand to the container map, which keeps it in its own compact form
 // and gives access to it through views (container_view.h).
 //
@@ -14,12 +14,11 @@
 #include <span>
 #include <vector>
 
+#include "adapters/index/storage/container_level.h"
 #include "adapters/index/subspace.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
-
-enum class ContainerLevel : std::uint8_t { Global = 0, Session = 1, Document = 2, Chunk = 3 };
 
 class Container {
  public:
@@ -42,9 +41,8 @@ class Container {
   bool is_chunk() const noexcept { return level_ == ContainerLevel::Chunk; }
 
   std::span<const float> centroid() const noexcept { return centroid_; }
+  // A sum that shared the centroid's storage keeps its values.
   void set_centroid(std::vector<float> centroid);
-  // The centroid for in-place change; a sum that shared it keeps its values.
-  std::vector<float>& mutable_centroid();
 
   bool has_sum() const noexcept { return sum_state_ != SumState::Absent; }
   // The sum is the centroid itself (not merely equal to it in value).

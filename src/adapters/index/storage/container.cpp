@@ -1,4 +1,4 @@
-#include "adapters/index/container.h"
+#include "adapters/index/storage/container.h"
 
 #include <cstring>
 
@@ -68,11 +68,6 @@ void Container::detach_sum() {
 void Container::set_centroid(std::vector<float> centroid) {
   detach_sum();
   centroid_ = std::move(centroid);
-}
-
-std::vector<float>& Container::mutable_centroid() {
-  detach_sum();
-  return centroid_;
 }
 
 void Container::set_sum(std::vector<float> sum) {

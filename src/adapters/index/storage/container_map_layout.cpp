@@ -4,13 +4,13 @@
 // Loaded data comes in any record order, so vectors are placed depth first
 // through the children lists instead: each session's documents and each
 // document's chunks end up next to each other, as if inserted. Removal only
-// marks a chunk slot as garbage (shared document sums may still read it);
-// collect_garbage later slides the live vectors together once enough slots
-// are garbage, and renumbers the nodes once enough ids are named by nothing.
+// marks a chunk slot as garbage; collect_garbage later slides the live
+// vectors together once enough slots are garbage, and renumbers the nodes
+// once enough ids are named by nothing.
 #include <cstring>
 #include <new>
 
-#include "adapters/index/container_map.h"
+#include "adapters/index/storage/container_map.h"
 
 namespace orlo_kiv {
 namespace {
@@ -27,8 +27,8 @@ void ContainerMap::place_loaded(Handle h, const Record& record, ChildList childr
         record.sum != nullptr &&
         (d == 0 || std::memcmp(record.sum, record.centroid, d * sizeof(float)) == 0);
     const bool needs_extras = !children.empty() || record.point_count != 1 || !sum_is_centroid;
-    const VectorSlab::Slot slot = slabs_[kChunk].append_uninitialized();
-    decode(record.centroid, {slabs_[kChunk].at(slot), d});
+    const VectorSlab::Slot slot = chunk_slab().append_uninitialized();
+    decode(record.centroid, {chunk_slab().at(slot), d});
     if (needs_extras) {
       ChunkExtras& e = chunk_extras_[h];
       if (record.sum == nullptr) {
@@ -49,7 +49,7 @@ void ContainerMap::place_loaded(Handle h, const Record& record, ChildList childr
     if (record.sum != nullptr) {
       fresh.sum.resize(d);
       decode(record.sum, fresh.sum);
-      fresh.sum_state = SumState::Own;
+      fresh.has_sum = true;
     }
     fresh.point_count = record.point_count;
     // Subspaces are not stored: every non-chunk container starts a fresh one.
@@ -96,8 +96,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
   }
 
   // Depth first from the root, then from every container not reached yet.
-  // Each container's own vector is placed when it is first reached; a
-  // document's sum is compared with its chunks right after they were placed.
+  // Each container's own vector is placed when it is first reached.
   struct Frame {
     Handle node;
     ChildList::Iterator next;
@@ -126,9 +125,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
     while (!stack.empty()) {
       Frame& top = stack.back();
       if (top.next == top.end) {
-        const Handle done = top.node;
         stack.pop_back();
-        share_sum_with_chunks(done);
         continue;
       }
       const Handle child = *top.next;
@@ -166,7 +163,7 @@ void ContainerMap::load(std::span<const Record> records, const std::optional<Id>
 
 bool ContainerMap::collect_garbage() {
   bool changed = false;
-  if (garbage_slots_ >= kMinGarbage && garbage_slots_ * 4 >= slabs_[kChunk].size()) {
+  if (garbage_slots_ >= kMinGarbage && garbage_slots_ * 4 >= chunk_slab().size()) {
     compact_chunk_slab();
     changed = true;
   }
@@ -187,25 +184,14 @@ bool ContainerMap::shrink_to_fit() noexcept {
 }
 
 void ContainerMap::compact_chunk_slab() {
-  VectorSlab& slab = slabs_[kChunk];
+  VectorSlab& slab = chunk_slab();
   const std::size_t slots = slab.size();
-  // The live chunk of every slot; afterwards, where the slot's vector went.
+  // The live chunk of every slot.
   std::vector<Handle> owner(slots, kNoHandle);
   for (Handle h = 0; h < nodes_.size(); ++h) {
     if (nodes_.kind(h) != NodeKind::Chunk) continue;
     const std::uint32_t slot = nodes_.payload(h);
     if (slot != NodeTable::kNoPayload) owner[slot] = h;
-  }
-  std::vector<Branch>& documents = branches_[static_cast<std::size_t>(NodeKind::Document)];
-  // A shared sum that reads a garbage slot is stored again before the slot goes.
-  for (Branch& b : documents) {
-    if (b.sum_state != SumState::Shared && b.sum_state != SumState::SharedZeroStart) continue;
-    for (std::uint32_t i = 0; i < b.shared_count; ++i) {
-      if (owner[b.shared_first + i] == kNoHandle) {
-        own_sum(b);
-        break;
-      }
-    }
   }
   const std::size_t d = dimensionality_;
   std::size_t next = 0;
@@ -217,13 +203,7 @@ void ContainerMap::compact_chunk_slab() {
       std::memcpy(slab.at(to), slab.at(static_cast<VectorSlab::Slot>(slot)), d * sizeof(float));
     }
     nodes_.set(h, NodeKind::Chunk, to, nodes_.has_extras(h));
-    owner[slot] = to;
     ++next;
-  }
-  for (Branch& b : documents) {
-    if (b.sum_state == SumState::Shared || b.sum_state == SumState::SharedZeroStart) {
-      b.shared_first = owner[b.shared_first];
-    }
   }
   slab.truncate(next);
   garbage_slots_ = 0;
@@ -280,8 +260,7 @@ void ContainerMap::renumber_nodes(std::span<const Handle> order) {
     ChildList list = e.children;
     list.renumber(map);
     ChunkExtras& moved = extras[renumbered[h]];
-    moved.odd = e.odd;
-    moved.centroid = e.centroid;
+    moved.other_length_centroid = e.other_length_centroid;
     moved.sum_kind = e.sum_kind;
     moved.sum = e.sum;
     moved.point_count = e.point_count;

@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/node_table.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
@@ -51,10 +51,6 @@ class IdIndex {
     }
   }
 
-  void prefetch(std::size_t hash) const noexcept {
-    if (group_count_ != 0) __builtin_prefetch(&groups_[home_of(hash)]);
-  }
-
   // Makes room for `count` entries in all, so that the next additions up to
   // that count cannot fail. Throws std::bad_alloc, changing nothing.
   void reserve(std::size_t count, const NodeTable& nodes) {
@@ -81,14 +77,6 @@ class IdIndex {
   }
 
   std::size_t size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return max_entries(group_count_); }
-
-  // Forgets every entry, keeping the hashing key.
-  void clear() noexcept {
-    groups_.reset();
-    group_count_ = 0;
-    size_ = 0;
-  }
 
  private:
   static constexpr std::size_t kSlots = 12;

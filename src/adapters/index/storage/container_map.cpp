@@ -1,6 +1,5 @@
-// The container map's core: construction, lookup, insertion, erasure and the
-// views that read and change one container.
-#include "adapters/index/container_map.h"
+// The container map's core: construction, lookup, insertion and erasure.
+#include "adapters/index/storage/container_map.h"
 
 #include <cstring>
 #include <string>
@@ -18,43 +17,6 @@ const ChildList& no_children() noexcept {
 }
 
 }  // namespace
-
-// --- Child lists ---------------------------------------------------------------------
-
-const Id& ChildIds::at(std::size_t i) const {
-  if (i >= list_->size()) {
-    internal_error("child index " + std::to_string(i) + " out of bounds for " +
-                   std::to_string(list_->size()) + " children");
-  }
-  return nodes_->id(list_->at(i));
-}
-
-const Id& ChildIds::back() const {
-  if (list_->empty()) internal_error("back() of an empty children list");
-  return nodes_->id(list_->back());
-}
-
-ChildIds ChildEditor::view() const noexcept { return {map_->nodes_, *list_}; }
-
-void ChildEditor::push_back(const Id& id) {
-  list_->reserve_one_more();  // so that a failure cannot leave a new node listed half-way
-  list_->push_back(map_->intern(id, NodeTable::kUnlisted));
-}
-
-std::size_t ChildEditor::erase_missing() {
-  const NodeTable& nodes = map_->nodes_;
-  const std::size_t removed =
-      list_->erase_if([&](Handle h) { return nodes.kind(h) == NodeKind::Absent; });
-  if (removed != 0) list_->shrink_to_fit();
-  return removed;
-}
-
-void ChildEditor::erase_all(const Id& id) {
-  const Handle h = map_->handle_of(id);
-  if (h != kNoHandle) list_->erase_all(h);
-}
-
-// --- The map -------------------------------------------------------------------------
 
 ContainerMap::ContainerMap(std::size_t dimensionality)
     : dimensionality_(dimensionality),
@@ -231,10 +193,10 @@ std::pair<ContainerRef, bool> ContainerMap::insert_chunk(const Id& id,
     return insert_or_assign(
         id, Container::chunk(id, {embedding.begin(), embedding.end()}, timestamp_ms));
   }
-  const Handle h = intern(id, kChunk);
+  const Handle h = intern(id, kChunkLevel);
   const NodeKind old = nodes_.kind(h);
   const bool was_present = old != NodeKind::Absent;
-  const VectorSlab::Slot slot = slabs_[kChunk].append(embedding);
+  const VectorSlab::Slot slot = chunk_slab().append(embedding);
   set_timestamp_or_drop_slot(h, timestamp_ms, slot);
   release(h);
   nodes_.set(h, NodeKind::Chunk, slot, false);
@@ -244,17 +206,16 @@ std::pair<ContainerRef, bool> ContainerMap::insert_chunk(const Id& id,
 
 void ContainerMap::store_chunk(Handle h, Container&& container, ChildList children) {
   const std::span<const float> centroid = container.centroid();
-  const bool odd = centroid.size() != dimensionality_;
-  const bool needs_extras =
-      odd || !children.empty() || container.point_count() != 1 || !container.sum_is_centroid();
+  const bool other_length = centroid.size() != dimensionality_;
+  const bool needs_extras = other_length || !children.empty() || container.point_count() != 1 ||
+                            !container.sum_is_centroid();
   // Everything that can fail happens before the old entry is released.
   using Node = std::unordered_map<Handle, ChunkExtras>::node_type;
   Node node;
   if (needs_extras) {
     std::unordered_map<Handle, ChunkExtras> holder;
     ChunkExtras& e = holder[h];
-    e.odd = odd;
-    if (odd) e.centroid.assign(centroid.begin(), centroid.end());
+    if (other_length) e.other_length_centroid.assign(centroid.begin(), centroid.end());
     if (!container.has_sum()) {
       e.sum_kind = ChunkSum::Absent;
     } else if (!container.sum_is_centroid()) {
@@ -266,7 +227,7 @@ void ContainerMap::store_chunk(Handle h, Container&& container, ChildList childr
     node = holder.extract(h);
     chunk_extras_.reserve(chunk_extras_.size() + 1);
   }
-  const std::uint32_t slot = odd ? NodeTable::kNoPayload : slabs_[kChunk].append(centroid);
+  const std::uint32_t slot = other_length ? NodeTable::kNoPayload : chunk_slab().append(centroid);
   set_timestamp_or_drop_slot(h, container.timestamp_ms(), slot);
   release(h);
   if (needs_extras) chunk_extras_.insert(std::move(node));
@@ -286,13 +247,13 @@ void ContainerMap::set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_
 void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& container,
                                 ChildList children) {
   const std::span<const float> centroid = container.centroid();
-  const bool odd = centroid.size() != dimensionality_;
+  const bool other_length = centroid.size() != dimensionality_;
   Branch fresh;
   fresh.children = std::move(children);
-  if (odd) fresh.odd_centroid.assign(centroid.begin(), centroid.end());
+  if (other_length) fresh.other_length_centroid.assign(centroid.begin(), centroid.end());
   if (container.has_sum()) {
     fresh.sum.assign(container.sum().begin(), container.sum().end());
-    fresh.sum_state = SumState::Own;
+    fresh.has_sum = true;
   }
   fresh.point_count = container.point_count();
   const std::size_t lv = level_index(level);
@@ -305,17 +266,20 @@ void ContainerMap::store_branch(Handle h, ContainerLevel level, Container&& cont
   }
   // Nothing below allocates.
   adopt_subspace(fresh, container.take_subspace());
-  if (!odd && dimensionality_ != 0) {
+  if (!other_length && dimensionality_ != 0) {
     std::memcpy(slabs_[lv].at(position), centroid.data(), dimensionality_ * sizeof(float));
   }
   branches_[lv][position] = std::move(fresh);
   release(h);
-  nodes_.set(h, static_cast<NodeKind>(level), position, odd);
+  nodes_.set(h, static_cast<NodeKind>(level), position, other_length);
 }
 
 std::size_t ContainerMap::erase(const Id& id) noexcept {
   const Handle h = handle_of(id);
-  if (h == kNoHandle) return 0;
+  return h == kNoHandle ? 0 : erase_node(h);
+}
+
+std::size_t ContainerMap::erase_node(Handle h) noexcept {
   const NodeKind kind = nodes_.kind(h);
   if (kind == NodeKind::Absent) return 0;
   release(h);
@@ -367,89 +331,6 @@ std::uint64_t ContainerMap::point_count(Handle h) const noexcept {
   if (is_branch(nodes_.kind(h))) return branch(h).point_count;
   const ChunkExtras* e = extras(h);
   return e != nullptr ? e->point_count : 1;
-}
-
-// --- Views ---------------------------------------------------------------------------
-
-ChildIds ContainerView::children() const noexcept {
-  return {map_->nodes_, map_->children(handle_)};
-}
-
-std::uint64_t ContainerView::point_count() const noexcept { return map_->point_count(handle_); }
-
-const Subspace* ContainerView::subspace() const noexcept { return map_->subspace(handle_); }
-
-ChildEditor ContainerRef::mutable_children() const {
-  ContainerMap& m = map();
-  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) return {m, m.branch(handle_).children};
-  return {m, m.make_extras(handle_).children};
-}
-
-void ContainerRef::set_point_count(std::uint64_t count) const {
-  ContainerMap& m = map();
-  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) {
-    m.branch(handle_).point_count = count;
-  } else if (count != 1 || m.extras(handle_) != nullptr) {
-    m.make_extras(handle_).point_count = count;
-  }
-}
-
-Subspace* ContainerRef::subspace() const {
-  ContainerMap& m = map();
-  if (!ContainerMap::is_branch(m.nodes_.kind(handle_))) return nullptr;
-  ContainerMap::Branch& b = m.branch(handle_);
-  if (b.subspace_state == ContainerMap::SubspaceState::Fresh) {
-    b.subspace = std::make_unique<Subspace>(m.dimensionality_);
-    b.subspace_state = ContainerMap::SubspaceState::Own;
-  }
-  return b.subspace.get();
-}
-
-void ContainerRef::set_subspace(std::unique_ptr<Subspace> subspace) const {
-  ContainerMap& m = map();
-  // Chunks have no subspace.
-  if (ContainerMap::is_branch(m.nodes_.kind(handle_))) {
-    m.adopt_subspace(m.branch(handle_), std::move(subspace));
-  }
-}
-
-void ContainerRef::set_centroid(std::vector<float> centroid) const {
-  ContainerMap& m = map();
-  const NodeKind kind = m.nodes_.kind(handle_);
-  const bool odd = centroid.size() != m.dimensionality_;
-  if (ContainerMap::is_branch(kind)) {
-    ContainerMap::Branch& b = m.branch(handle_);
-    const std::uint32_t position = m.nodes_.payload(handle_);
-    if (odd) {
-      b.odd_centroid = std::move(centroid);
-    } else {
-      if (m.dimensionality_ != 0) {
-        std::memcpy(m.slabs_[static_cast<std::size_t>(kind)].at(position), centroid.data(),
-                    m.dimensionality_ * sizeof(float));
-      }
-      std::vector<float>().swap(b.odd_centroid);
-    }
-    m.nodes_.set(handle_, kind, position, odd);
-    return;
-  }
-  // A chunk: its sum keeps the old values, and the new vector takes a new slot
-  // (a slot's vector never changes, since shared document sums may read it).
-  ContainerMap::ChunkExtras& e = m.make_extras(handle_);
-  if (e.sum_kind == ContainerMap::ChunkSum::Centroid) {
-    const std::span<const float> old = m.chunk_centroid(handle_);
-    e.sum.assign(old.begin(), old.end());
-    e.sum_kind = ContainerMap::ChunkSum::Own;
-  }
-  std::uint32_t slot = NodeTable::kNoPayload;
-  if (!odd) slot = m.slabs_[ContainerMap::kChunk].append(centroid);
-  if (m.nodes_.payload(handle_) != NodeTable::kNoPayload) ++m.garbage_slots_;
-  e.odd = odd;
-  if (odd) {
-    e.centroid = std::move(centroid);
-  } else {
-    std::vector<float>().swap(e.centroid);
-  }
-  m.nodes_.set(handle_, NodeKind::Chunk, slot, true);
 }
 
 }  // namespace orlo_kiv

@@ -1,4 +1,4 @@
-#include "adapters/index/id_index.h"
+#include "adapters/index/storage/id_index.h"
 
 namespace orlo_kiv {
 

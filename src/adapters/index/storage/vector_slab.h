@@ -14,7 +14,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 namespace orlo_kiv {
@@ -52,23 +51,9 @@ class VectorSlab {
   const float* at(Slot slot) const noexcept { return block_start(slot); }
   std::span<const float> vector(Slot slot) const noexcept { return {at(slot), width_}; }
 
-  // The number of slots from `slot` to the end of its block: a run of slots
-  // that starts at `slot` and is no longer than this is contiguous in memory.
-  std::size_t contiguous_from(Slot slot) const noexcept;
-
-  // The slot whose vector starts at `p`, or nothing when `p` is not the start
-  // of a slot of this slab.
-  std::optional<Slot> slot_of(const float* p) const noexcept;
-
   // Keeps the first `count` slots; the memory of the rest goes back to the
   // system where it can (whole blocks, and the unused pages of mapped ones).
   void truncate(std::size_t count) noexcept;
-
-  // Drops every slot and returns the memory.
-  void clear() noexcept;
-
-  // Bytes of vector storage the slab has reserved from the system.
-  std::size_t reserved_bytes() const noexcept;
 
  private:
   static constexpr std::size_t kMaxBlocks = 29;

@@ -1,4 +1,4 @@
-#include "adapters/index/vector_slab.h"
+#include "adapters/index/storage/vector_slab.h"
 
 #include <sys/mman.h>
 
@@ -116,11 +116,6 @@ void VectorSlab::release_blocks() noexcept {
   populated_bytes_ = 0;
 }
 
-void VectorSlab::clear() noexcept {
-  release_blocks();
-  size_ = 0;
-}
-
 void VectorSlab::add_block() {
   if (block_count_ == kMaxBlocks) throw std::bad_alloc();
   blocks_[block_count_] = allocate_block(block_bytes(slots_in(block_count_), width_));
@@ -147,33 +142,6 @@ VectorSlab::Slot VectorSlab::append(std::span<const float> values) {
   const Slot slot = append_uninitialized();
   if (width_ != 0) std::memcpy(at(slot), values.data(), width_ * sizeof(float));
   return slot;
-}
-
-std::size_t VectorSlab::contiguous_from(Slot slot) const noexcept {
-  const std::size_t block = block_of(slot);
-  return first_slot_of(block) + slots_in(block) - slot;
-}
-
-std::size_t VectorSlab::reserved_bytes() const noexcept {
-  std::size_t total = 0;
-  for (std::size_t b = 0; b < block_count_; ++b) total += block_bytes(slots_in(b), width_);
-  return total;
-}
-
-std::optional<VectorSlab::Slot> VectorSlab::slot_of(const float* p) const noexcept {
-  if (width_ == 0) return std::nullopt;
-  const auto address = reinterpret_cast<std::uintptr_t>(p);
-  for (std::size_t b = 0; b < block_count_; ++b) {
-    const auto start = reinterpret_cast<std::uintptr_t>(blocks_[b]);
-    const std::size_t bytes = slots_in(b) * width_ * sizeof(float);
-    if (address < start || address >= start + bytes) continue;
-    const std::size_t offset = address - start;
-    if (offset % (width_ * sizeof(float)) != 0) return std::nullopt;
-    const std::size_t slot = first_slot_of(b) + offset / (width_ * sizeof(float));
-    if (slot >= size_) return std::nullopt;
-    return static_cast<Slot>(slot);
-  }
-  return std::nullopt;
 }
 
 void VectorSlab::truncate(std::size_t count) noexcept {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/node_table.h"
 
 namespace orlo_kiv {
 

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "adapters/index/storage/container_level.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
@@ -32,8 +33,25 @@ namespace orlo_kiv {
 using Handle = std::uint32_t;
 inline constexpr Handle kNoHandle = 0xFFFFFFFFu;
 
-// The container levels by value, and one more for ids without a container.
+// What a node is: the level of its container, by the same value, or Absent
+// for an id that names no container. The storage converts one to the other by
+// value and indexes its per-level arrays with either; the branch levels come
+// before Chunk, and a kind takes three bits of the packed word.
 enum class NodeKind : std::uint8_t { Global = 0, Session = 1, Document = 2, Chunk = 3, Absent = 4 };
+
+constexpr bool kind_matches_level(NodeKind kind, ContainerLevel level) noexcept {
+  return static_cast<std::uint8_t>(kind) == static_cast<std::uint8_t>(level);
+}
+static_assert(kind_matches_level(NodeKind::Global, ContainerLevel::Global) &&
+              kind_matches_level(NodeKind::Session, ContainerLevel::Session) &&
+              kind_matches_level(NodeKind::Document, ContainerLevel::Document) &&
+              kind_matches_level(NodeKind::Chunk, ContainerLevel::Chunk));
+static_assert(static_cast<std::uint8_t>(NodeKind::Global) == 0 &&
+              NodeKind::Global < NodeKind::Session && NodeKind::Session < NodeKind::Document &&
+              NodeKind::Document < NodeKind::Chunk && NodeKind::Chunk < NodeKind::Absent);
+static_assert(static_cast<std::uint8_t>(NodeKind::Absent) ==
+              static_cast<std::uint8_t>(ContainerLevel::Chunk) + 1);
+static_assert(static_cast<std::uint8_t>(NodeKind::Absent) < 8);
 
 class NodeTable {
  public:
@@ -44,6 +62,10 @@ class NodeTable {
   // in a children list.
   static constexpr std::size_t kGroups = 5;
   static constexpr std::size_t kUnlisted = 4;
+  // Nodes are handed out in blocks of this many: adding one grows size() by
+  // at most this much.
+  static constexpr std::size_t kBlockShift = 10;
+  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
 
   NodeTable() = default;
   NodeTable(NodeTable&& other) noexcept
@@ -117,16 +139,7 @@ class NodeTable {
     block(h).words[h & kBlockMask] = pack(kind, payload, extras);
   }
 
-  void clear() noexcept {
-    blocks_.clear();
-    outlying_times_.clear();
-    next_ = {};
-    used_ = 0;
-  }
-
  private:
-  static constexpr std::size_t kBlockShift = 10;
-  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
   // A time offset that means "see outlying_times_".
   static constexpr std::uint32_t kOutlyingTime = 0xFFFFFFFFu;

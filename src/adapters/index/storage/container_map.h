@@ -11,18 +11,16 @@
 //
 // What a chunk has beyond its embedding (point count other than 1, a sum other
 // than its embedding, children, a vector of another length) is rare and kept
-// apart. A document's sum that the chunk vectors it lists reproduce bit for bit
-// is not stored twice: it is recomputed from those vectors when it is read.
+// apart.
 //
-// Access goes through views (ContainerView, ContainerRef): small pointer-like
-// values naming one container by handle. A view stays valid until its
-// container is erased or replaced; spans and child lists read through it until
-// the next change of the map. Nothing else is invalidated by insertion or
-// erasure, except by collect_garbage(), which renumbers nodes. Iteration order
-// is the order in which ids first became known to the map.
+// Access goes through views (container_view.h, container_ref.h): small
+// pointer-like values naming one container by handle, which read children
+// through child_ids.h and change them through child_editor.h. Nothing but the
+// erasure or replacement of its own container invalidates a view, except
+// collect_garbage(), which renumbers nodes. Iteration order is the order in
+// which ids first became known to the map.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -35,178 +33,20 @@
 #include <utility>
 #include <vector>
 
-#include "adapters/index/child_list.h"
-#include "adapters/index/container.h"
-#include "adapters/index/id_index.h"
-#include "adapters/index/node_table.h"
+#include "adapters/index/storage/child_editor.h"
+#include "adapters/index/storage/child_ids.h"
+#include "adapters/index/storage/child_list.h"
+#include "adapters/index/storage/container.h"
+#include "adapters/index/storage/container_level.h"
+#include "adapters/index/storage/container_ref.h"
+#include "adapters/index/storage/container_view.h"
+#include "adapters/index/storage/id_index.h"
+#include "adapters/index/storage/node_table.h"
+#include "adapters/index/storage/vector_slab.h"
 #include "adapters/index/subspace.h"
-#include "adapters/index/vector_slab.h"
 #include "core/id.h"
 
 namespace orlo_kiv {
-
-class ContainerMap;
-
-// The children of one container, read as ids. Valid until the map changes.
-class ChildIds {
- public:
-  class Iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = Id;
-    using difference_type = std::ptrdiff_t;
-    using reference = const Id&;
-    using pointer = const Id*;
-
-    Iterator() noexcept = default;
-    Iterator(const NodeTable* nodes, ChildList::Iterator at) noexcept : nodes_(nodes), at_(at) {}
-    const Id& operator*() const noexcept { return nodes_->id(*at_); }
-    const Id* operator->() const noexcept { return &nodes_->id(*at_); }
-    Iterator& operator++() noexcept {
-      ++at_;
-      return *this;
-    }
-    Iterator operator++(int) noexcept {
-      Iterator old = *this;
-      ++at_;
-      return old;
-    }
-    friend bool operator==(const Iterator& a, const Iterator& b) noexcept { return a.at_ == b.at_; }
-
-   private:
-    const NodeTable* nodes_ = nullptr;
-    ChildList::Iterator at_;
-  };
-
-  ChildIds(const NodeTable& nodes, const ChildList& list) noexcept : nodes_(&nodes), list_(&list) {}
-
-  std::size_t size() const noexcept { return list_->size(); }
-  bool empty() const noexcept { return list_->empty(); }
-  Iterator begin() const noexcept { return {nodes_, list_->begin()}; }
-  Iterator end() const noexcept { return {nodes_, list_->end()}; }
-  // The id at position `i`; an internal error when i >= size().
-  const Id& at(std::size_t i) const;
-  const Id& operator[](std::size_t i) const { return at(i); }
-  const Id& front() const { return at(0); }
-  const Id& back() const;
-  const ChildList& handles() const noexcept { return *list_; }
-
-  std::vector<Id> to_vector() const { return {begin(), end()}; }
-  operator std::vector<Id>() const { return to_vector(); }  // NOLINT: a copy, by design
-  friend bool operator==(const ChildIds& a, const std::vector<Id>& b) {
-    return a.size() == b.size() && std::equal(b.begin(), b.end(), a.begin());
-  }
-
- private:
-  const NodeTable* nodes_;
-  const ChildList* list_;
-};
-
-// Edits the children of one container. Valid until the map changes otherwise.
-class ChildEditor {
- public:
-  ChildEditor(ContainerMap& map, ChildList& list) noexcept : map_(&map), list_(&list) {}
-
-  std::size_t size() const noexcept { return list_->size(); }
-  bool empty() const noexcept { return list_->empty(); }
-  ChildIds view() const noexcept;
-  ChildIds::Iterator begin() const noexcept { return view().begin(); }
-  ChildIds::Iterator end() const noexcept { return view().end(); }
-
-  // Appends `id`, which need not name a container.
-  void push_back(const Id& id);
-  // Appends the node `child` of the same map.
-  void push_back(Handle child) {
-    list_->reserve_one_more();
-    list_->push_back(child);
-  }
-  // Makes room for `count` children in all, so that pushing back up to that
-  // many ids that the map already knows cannot fail.
-  void reserve(std::size_t count) {
-    if (count > list_->size()) list_->reserve_more(count - list_->size());
-  }
-  // Appends every child listed by `other` (children of a container of the same map).
-  void append(const ChildIds& other) { list_->append(other.handles()); }
-  // Keeps the first `count` children.
-  void truncate(std::size_t count) noexcept { list_->truncate(count); }
-  // Removes every occurrence of `id`.
-  void erase_all(const Id& id);
-  // Removes every child whose id satisfies `pred`; returns how many.
-  template <class Pred>
-  std::size_t erase_if(Pred pred);
-  // Removes every child that names no container; returns how many. Frees the
-  // room the list no longer needs.
-  std::size_t erase_missing();
-  void clear() noexcept { list_->clear(); }
-
- private:
-  ContainerMap* map_;
-  ChildList* list_;
-};
-
-// A container of the map, read-only, named by handle; or none (null).
-// (ChildEditor::erase_if is defined after ContainerMap, below.)
-class ContainerView {
- public:
-  ContainerView() noexcept = default;
-  ContainerView(std::nullptr_t) noexcept {}  // NOLINT: converts like a null pointer
-  ContainerView(const ContainerMap& map, Handle handle) noexcept : map_(&map), handle_(handle) {}
-
-  explicit operator bool() const noexcept { return map_ != nullptr; }
-  friend bool operator==(const ContainerView& view, std::nullptr_t) noexcept { return !view; }
-  // Pointer-like access: view->level(), *view.
-  const ContainerView* operator->() const noexcept { return this; }
-  ContainerView operator*() const noexcept { return *this; }
-
-  Handle handle() const noexcept { return handle_; }
-  const Id& id() const noexcept;
-  ContainerLevel level() const noexcept;
-  bool is_chunk() const noexcept { return level() == ContainerLevel::Chunk; }
-  std::span<const float> centroid() const noexcept;
-  ChildIds children() const noexcept;
-  std::uint64_t point_count() const noexcept;
-  std::uint64_t timestamp_ms() const noexcept;
-  bool has_sum() const noexcept;
-  // The sum is not stored but recomputed from chunk vectors when read.
-  bool sum_is_shared() const noexcept;
-  // Number of values of the running sum (0 when there is none).
-  std::size_t sum_size() const noexcept;
-  // The running sum, read into `scratch` when it is not stored as such;
-  // empty when there is none.
-  std::span<const float> sum(std::vector<float>& scratch) const;
-  // A copy of the running sum (empty when there is none).
-  std::vector<float> sum() const;
-  const Subspace* subspace() const noexcept;
-
- protected:
-  const ContainerMap* map_ = nullptr;
-  Handle handle_ = kNoHandle;
-};
-
-// A container of the map that may be changed through it; or none (null).
-class ContainerRef : public ContainerView {
- public:
-  ContainerRef() noexcept = default;
-  ContainerRef(std::nullptr_t) noexcept {}  // NOLINT: converts like a null pointer
-  ContainerRef(ContainerMap& map, Handle handle) noexcept : ContainerView(map, handle) {}
-
-  const ContainerRef* operator->() const noexcept { return this; }
-  ContainerRef operator*() const noexcept { return *this; }
-
-  ChildEditor mutable_children() const;
-  void set_centroid(std::vector<float> centroid) const;
-  // Stores `sum` as the container's own.
-  void set_sum(std::vector<float> sum) const;
-  // Requires has_sum(). The sum for in-place change, stored as the container's own.
-  std::vector<float>& mutable_sum() const;
-  void set_point_count(std::uint64_t count) const;
-  // The subspace for change; a fresh one is given its own storage first.
-  Subspace* subspace() const;
-  void set_subspace(std::unique_ptr<Subspace> subspace) const;
-
- private:
-  ContainerMap& map() const noexcept { return const_cast<ContainerMap&>(*map_); }
-};
 
 class ContainerMap {
  public:
@@ -302,21 +142,11 @@ class ContainerMap {
   // that children lists name stay known, so that they resolve again if the id
   // is stored anew.
   std::size_t erase(const Id& id) noexcept;
+  // The same for the container of node `h`.
+  std::size_t erase_node(Handle h) noexcept;
 
   // Makes room for `count` entries.
   void reserve(std::size_t count);
-
-  // Stops storing the sum of container `id` when the chunk vectors it lists,
-  // added in order, give it back bit for bit; it is then recomputed from them
-  // whenever it is read. Meant for documents that no longer grow. Only saves
-  // memory, so it gives up quietly when memory runs out.
-  void share_sum_with_chunks(const Id& id) noexcept;
-
-  // Stores `sum`, just computed as the zero-started sum of `leaves` in order,
-  // as the sum of `container`. When the leaves are consecutive chunk vectors
-  // of this map, a document keeps only their range instead.
-  void set_sum_of_leaves(const ContainerRef& container, std::vector<float> sum,
-                         std::span<const std::span<const float>> leaves);
 
   // One container as decoded data holds it, its vectors as little-endian f32
   // bytes (dimensionality() values each).
@@ -335,8 +165,7 @@ class ContainerMap {
   // Fills an empty map from `records`; a later record replaces an earlier one
   // with the same id. Vectors are laid out depth first from `root` (then from
   // every container not reached), so that children sit together; every
-  // session, document and root gets a fresh, empty subspace; a document whose
-  // sum its chunks reproduce shares it with them.
+  // session, document and root gets a fresh, empty subspace.
   void load(std::span<const Record> records, const std::optional<Id>& root, DecodeVector decode);
 
   // Returns the memory of removed chunks and forgets ids that no container
@@ -359,6 +188,8 @@ class ContainerMap {
     hint = handle_of(id);
     return hint;
   }
+  // One more than the largest node handle.
+  std::size_t handle_bound() const noexcept { return nodes_.size(); }
   NodeKind kind(Handle h) const noexcept { return nodes_.kind(h); }
   const Id& id(Handle h) const noexcept { return nodes_.id(h); }
   std::uint64_t timestamp(Handle h) const noexcept { return nodes_.timestamp(h); }
@@ -373,24 +204,23 @@ class ContainerMap {
   std::uint64_t point_count(Handle h) const noexcept;
 
  private:
+  friend class ChildEditor;
   friend class ContainerView;
   friend class ContainerRef;
-  friend class ChildEditor;
 
-  enum class SumState : std::uint8_t { Absent, Own, Shared, SharedZeroStart };
   // Every session, document and root starts with an empty subspace, which
   // most keep for good: those share one instead of holding their own.
   enum class SubspaceState : std::uint8_t { None, Fresh, Own };
 
   struct Branch {
     ChildList children;
-    std::vector<float> odd_centroid;  // a centroid not dimensionality() long
-    std::vector<float> sum;           // state Own
+    // A centroid whose length is not dimensionality(): it does not fit the
+    // level's slab and is kept here instead (the node's extras flag says so).
+    std::vector<float> other_length_centroid;
+    std::vector<float> sum;  // when has_sum
     std::uint64_t point_count = 0;
     std::unique_ptr<Subspace> subspace;  // state Own
-    VectorSlab::Slot shared_first = 0;   // states Shared*: the chunk slots summed
-    std::uint32_t shared_count = 0;
-    SumState sum_state = SumState::Absent;
+    bool has_sum = false;
     SubspaceState subspace_state = SubspaceState::None;
   };
 
@@ -402,18 +232,23 @@ class ContainerMap {
   enum class ChunkSum : std::uint8_t { Centroid, Absent, Own };
 
   struct ChunkExtras {
-    bool odd = false;             // the centroid is not dimensionality() long
-    std::vector<float> centroid;  // when odd
+    // A centroid whose length is not dimensionality(): it is kept here, and
+    // the chunk has no slot in the chunk slab.
+    std::vector<float> other_length_centroid;
     ChunkSum sum_kind = ChunkSum::Centroid;
     std::vector<float> sum;  // when Own
     std::uint64_t point_count = 1;
     ChildList children;
   };
 
-  static constexpr std::size_t kChunk = 3;
+  // The chunk level's index in the arrays kept per level, and the node group
+  // that chunks are numbered in.
+  static constexpr std::size_t kChunkLevel = static_cast<std::size_t>(ContainerLevel::Chunk);
   // Reclaiming starts only past this many garbage slots or forgettable ids.
   static constexpr std::size_t kMinGarbage = 1024;
   static bool is_branch(NodeKind kind) noexcept { return kind < NodeKind::Chunk; }
+  VectorSlab& chunk_slab() noexcept { return slabs_[kChunkLevel]; }
+  const VectorSlab& chunk_slab() const noexcept { return slabs_[kChunkLevel]; }
 
   Branch& branch(Handle h) noexcept {
     return branches_[static_cast<std::size_t>(nodes_.kind(h))][nodes_.payload(h)];
@@ -440,15 +275,8 @@ class ContainerMap {
   // chunk slot just appended for it counts as garbage.
   void set_timestamp_or_drop_slot(Handle h, std::uint64_t timestamp_ms, std::uint32_t slot);
 
-  // The sum of chunk slots [first, first + count), added in order starting
-  // from a copy of the first; with `zero_start`, as if started from zeros.
-  void sum_chunk_slots(VectorSlab::Slot first, std::uint32_t count, bool zero_start,
-                       std::span<float> out) const noexcept;
-  // Makes the sum of a branch its own again.
-  std::vector<float>& own_sum(Branch& b);
   std::span<const float> chunk_centroid(Handle h) const noexcept;
 
-  void share_sum_with_chunks(Handle h) noexcept;
   void place_loaded(Handle h, const Record& record, ChildList children, DecodeVector decode);
   void compact_chunk_slab();
   void forget_unlisted_ids();
@@ -476,25 +304,19 @@ class ContainerMap {
   std::size_t forget_threshold_ = kMinGarbage;
 };
 
-template <class Pred>
-std::size_t ChildEditor::erase_if(Pred pred) {
-  const NodeTable& nodes = map_->nodes_;
-  return list_->erase_if([&](Handle h) { return pred(nodes.id(h)); });
-}
-
 // --- Inline hot paths --------------------------------------------------------------
 
 inline std::span<const float> ContainerMap::chunk_centroid(Handle h) const noexcept {
   const std::uint32_t slot = nodes_.payload(h);
-  if (slot != NodeTable::kNoPayload) return slabs_[kChunk].vector(slot);
-  return extras(h)->centroid;
+  if (slot != NodeTable::kNoPayload) return chunk_slab().vector(slot);
+  return extras(h)->other_length_centroid;
 }
 
 inline std::span<const float> ContainerMap::centroid(Handle h) const noexcept {
   const NodeKind kind = nodes_.kind(h);
   if (kind == NodeKind::Chunk) return chunk_centroid(h);
   // A branch's extras flag marks a centroid of another length.
-  if (nodes_.has_extras(h)) return branch(h).odd_centroid;
+  if (nodes_.has_extras(h)) return branch(h).other_length_centroid;
   return slabs_[static_cast<std::size_t>(kind)].vector(nodes_.payload(h));
 }
 
