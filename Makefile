@@ -72,13 +72,14 @@ cpp-test: system-deps $(VENV_PYTHON)
 
 # The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
 # names a server; `bash .ci/postgres make py-test` starts a throw-away one.
-# Tests run in parallel, one worker per core (pytest-xdist).
+# Tests run in parallel, one worker per core (pytest-xdist); an idle worker
+# takes queued tests from a busy one, so two slow tests do not queue up on one.
 py-test: install
-	$(VENV_PYTHON) -m pytest -q -n auto
+	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal
 	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
 py-test-quick: install
-	$(VENV_PYTHON) -m pytest -q -n auto -m "not slow"
+	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal -m "not slow"
 
 test: cpp-test py-test
 
