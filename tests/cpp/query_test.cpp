@@ -28,6 +28,7 @@ std::vector<float> at(float degrees) {
   return {std::cos(radians), std::sin(radians)};
 }
 
+// NOLINTNEXTLINE(bugprone-throwing-static-initialization): fails only without memory
 const std::vector<float> kQuery = at(0);
 
 KivIndex index_with_beam(std::size_t beam_width) {

@@ -22,7 +22,11 @@ class ContainerRef : public ContainerView {
   ContainerRef(std::nullptr_t) noexcept {}  // NOLINT: converts like a null pointer
   ContainerRef(ContainerMap& map, Handle handle) noexcept : ContainerView(map, handle) {}
 
+  // A ref re-declares the view's access to itself and to its subspace so that
+  // they give the ref, which allows change.
+  // NOLINTNEXTLINE(bugprone-derived-method-shadowing-base-method)
   const ContainerRef* operator->() const noexcept { return this; }
+  // NOLINTNEXTLINE(bugprone-derived-method-shadowing-base-method)
   ContainerRef operator*() const noexcept { return *this; }
 
   ChildEditor mutable_children() const;
@@ -35,6 +39,7 @@ class ContainerRef : public ContainerView {
   void set_point_count(std::uint64_t count) const;
   // The subspace for change (null for a chunk); a fresh one is given its own
   // storage first.
+  // NOLINTNEXTLINE(bugprone-derived-method-shadowing-base-method)
   Subspace* subspace() const;
   void set_subspace(std::unique_ptr<Subspace> subspace) const;
 
