@@ -13,7 +13,7 @@ from memory_helpers import memory_url as memory_url  # a fixture
 
 pytest.importorskip("langchain_tests", reason="needs langchain-tests (pip install langchain-tests)")
 
-from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
 from orlo_memory import (
@@ -135,7 +135,18 @@ def _bad_calls():
         "hybrid search by vector": lambda s: s.similarity_search_by_vector(
             [0.0] * DIM, mode="hybrid"
         ),
+        # Finite, but the squared norm overflows float32.
+        "huge embedding": lambda s: OrloVectorStore(_Huge(), s.memory).add_texts(["x"]),
+        "search by a huge vector": lambda s: s.similarity_search_by_vector([1e19] * DIM),
     }
+
+
+class _Huge(Embeddings):
+    def embed_documents(self, texts):
+        return [[1e19] * DIM for _ in texts]
+
+    def embed_query(self, text):
+        return [1e19] * DIM
 
 
 BAD = _bad_calls()

@@ -156,7 +156,16 @@ def _bad_calls():
     good = vectors(2)
     nan = good[0].copy()
     nan[3] = np.nan
+    # Finite, but its squared norm overflows float32.
+    huge = np.full(DIM, 1e19, dtype=np.float32)
     return {
+        "huge embedding": lambda u: u.add("x", embedding=huge),
+        "huge row among embeddings": lambda u: u.add_many(
+            ["a", "b"], embeddings=[good[0].tolist(), huge.tolist()]
+        ),
+        "huge embedding of a NewTurn": lambda u: u.add_many([NewTurn("x", embedding=huge * 2)]),
+        "huge query embedding": lambda u: u.search("x", 3, embedding=huge),
+        "huge session query embedding": lambda u: u.sessions("x", embedding=huge),
         "empty text": lambda u: u.add("", embedding=good[0]),
         "nul in text": lambda u: u.add("a\0b", embedding=good[0]),
         "blank text": lambda u: u.add("  \n", embedding=good[0]),
