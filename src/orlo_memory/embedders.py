@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import DimensionMismatchError, InvalidInputError
+from .values import count_argument
 
 FloatMatrix = npt.NDArray[np.float32]
 
@@ -128,14 +129,12 @@ class CallableEmbedder:
         name: str = "callable",
         batch_size: int | None = None,
     ) -> None:
-        if dimension <= 0:
-            raise InvalidInputError(f"dimension must be positive, got {dimension}")
-        if batch_size is not None and batch_size <= 0:
-            raise InvalidInputError(f"batch_size must be positive, got {batch_size}")
         self._function = function
-        self._dimension = dimension
+        self._dimension = count_argument(dimension, "dimension", 1)
         self._name = name
-        self._batch_size = batch_size
+        self._batch_size = (
+            None if batch_size is None else count_argument(batch_size, "batch_size", 1)
+        )
 
     @property
     def dimension(self) -> int:
@@ -172,6 +171,7 @@ class SentenceTransformerEmbedder:
         self, model_path: str | os.PathLike[str], *, device: str = "cpu", batch_size: int = 64
     ) -> None:
         path = os.fspath(model_path)
+        batch_size = count_argument(batch_size, "batch_size", 1)
         if not os.path.isdir(path):
             raise InvalidInputError(f"model directory not found: {path!r}")
         try:

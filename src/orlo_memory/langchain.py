@@ -57,6 +57,7 @@ from .memory import Memory
 from .results import Hit
 from .store import open_store
 from .user import MODES, NewTurn, UserMemory
+from .values import count_argument, real_argument
 
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
 
@@ -234,7 +235,7 @@ class OrloVectorStore(VectorStore):
         options = dict(kwargs)
         session = options.pop("session", None)
         mode = options.pop("mode", "vector" if by_vector else self._search_mode)
-        recency = float(options.pop("recency", 0.0))
+        recency = real_argument(options.pop("recency", 0.0), "recency", 0.0, 1.0)
         if options.pop("filter", None) is not None:
             raise ValueError("metadata filters are not supported; scope a search with session=")
         _no_more_options(options)
@@ -296,6 +297,9 @@ class OrloVectorStore(VectorStore):
         """k of the `fetch_k` documents nearest `embedding`, chosen one by one
         for similarity to it minus similarity to those already chosen."""
         options = self._options(kwargs, by_vector=True)
+        k = count_argument(k, "k")
+        fetch_k = count_argument(fetch_k, "fetch_k")
+        lambda_mult = real_argument(lambda_mult, "lambda_mult", 0.0, 1.0)
         hits = self._search("", embedding, max(fetch_k, k), options)
         stored = self._user.embeddings([hit.id for hit in hits])
         hits = [hit for hit in hits if hit.id in stored]  # forgotten meanwhile

@@ -56,6 +56,7 @@ from .records import (
     UserState,
 )
 from .snapshot import split_parts
+from .values import MAX_WAIT_SECONDS, real_argument
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
 # Snapshot parts: 1 MiB values are stored and read back faster than larger
@@ -134,13 +135,11 @@ class PostgresStore:
         timeout: float = 60.0,
         common_term_share: float = postgres_lexical.DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
-        if timeout <= 0:
-            raise InvalidInputError(f"timeout must be positive, got {timeout}")
-        if not 0.0 < common_term_share <= 1.0:
-            raise InvalidInputError(
-                f"common_term_share must be in (0, 1], got {common_term_share!r}"
-            )
-        self.common_term_share = common_term_share
+        # A lock_timeout of 0 would mean no timeout at all.
+        timeout = real_argument(timeout, "timeout", 0.0, MAX_WAIT_SECONDS, above_low=True)
+        self.common_term_share = real_argument(
+            common_term_share, "common_term_share", 0.0, 1.0, above_low=True
+        )
         self._where = _describe(url)
         self._timeout = timeout
         self._held: Connection | None = None

@@ -69,6 +69,7 @@ from .records import (
     TurnRecord,
     UserState,
 )
+from .values import MAX_WAIT_SECONDS, real_argument
 
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
 # small memories on plain bm25 (scoring up to 1,000 rows costs a few ms): only
@@ -80,6 +81,7 @@ COMMON_TERM_POOL = 1000
 # parameters of a statement (at 999 in older builds).
 BATCH_VALUES = 500
 _SNAPSHOT_SUFFIX = ".kiv"
+_SYNCHRONOUS = ("OFF", "NORMAL", "FULL", "EXTRA")
 _LAST_SEQ = (1 << 63) - 1
 
 _HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
@@ -177,13 +179,14 @@ class SqliteStore:
         busy_timeout: float = 60.0,
         common_term_share: float = DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
-        if synchronous.upper() not in ("OFF", "NORMAL", "FULL", "EXTRA"):
-            raise InvalidInputError(f"unknown synchronous mode {synchronous!r}")
-        if not 0.0 < common_term_share <= 1.0:
+        if not isinstance(synchronous, str) or synchronous.upper() not in _SYNCHRONOUS:
             raise InvalidInputError(
-                f"common_term_share must be in (0, 1], got {common_term_share!r}"
+                f"synchronous must be one of {', '.join(_SYNCHRONOUS).lower()}, got {synchronous!r}"
             )
-        self.common_term_share = common_term_share
+        busy_timeout = real_argument(busy_timeout, "busy_timeout", 0.0, MAX_WAIT_SECONDS)
+        self.common_term_share = real_argument(
+            common_term_share, "common_term_share", 0.0, 1.0, above_low=True
+        )
         self._path = path
         self._busy_timeout = busy_timeout
         try:

@@ -7,7 +7,6 @@ the results (search.py). Every public call holds its memory's lock.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
@@ -25,11 +24,14 @@ from .records import By, SessionRecord
 from .results import Hit, MemoryStats, SessionInfo, Turn
 from .user_index import normalized, now_us
 from .values import (
+    MAX_FACTOR,
+    count_argument,
     from_us,
     ids_argument,
     metadata_json,
     new_ids,
     parse_id,
+    real_argument,
     stored_to_turn,
     text_argument,
     timestamp_us,
@@ -309,18 +311,18 @@ class UserMemory:
         depth of each ranking before fusion or blending (default max(4k, 40))."""
         if mode not in MODES:
             raise InvalidInputError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
-        if not isinstance(k, int) or isinstance(k, bool) or k < 0:
-            raise InvalidInputError(f"k must be a non-negative integer, got {k!r}")
+        k = count_argument(k, "k")
         if not isinstance(query, str):
             raise InvalidInputError("query must be a string")
         if not (mode == "vector" and embedding is not None):
             text_argument(query, "query")
-        if not 0.0 <= recency <= 1.0 or math.isnan(recency):
-            raise InvalidInputError(f"recency must be between 0 and 1, got {recency}")
-        if recency_decay < 0 or fusion_k < 0 or vector_weight < 0 or lexical_weight < 0:
-            raise InvalidInputError("recency_decay, fusion_k and the weights must not be negative")
-        if candidates is not None and (not isinstance(candidates, int) or candidates < 1):
-            raise InvalidInputError(f"candidates must be a positive integer, got {candidates!r}")
+        recency = real_argument(recency, "recency", 0.0, 1.0)
+        recency_decay = real_argument(recency_decay, "recency_decay", 0.0, MAX_FACTOR)
+        fusion_k = real_argument(fusion_k, "fusion_k", 0.0, MAX_FACTOR)
+        vector_weight = real_argument(vector_weight, "vector_weight", 0.0, MAX_FACTOR)
+        lexical_weight = real_argument(lexical_weight, "lexical_weight", 0.0, MAX_FACTOR)
+        if candidates is not None:
+            candidates = count_argument(candidates, "candidates", 1)
         session_id = None if session is None else self._check_session(session)
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
         if k == 0:
@@ -364,8 +366,8 @@ class UserMemory:
     ) -> list[SessionInfo]:
         """The user's sessions: newest first, or with a query (or an embedding)
         the k whose turns' mean direction is closest to it, best first."""
-        if k is not None and (not isinstance(k, int) or isinstance(k, bool) or k < 0):
-            raise InvalidInputError(f"k must be a non-negative integer, got {k!r}")
+        if k is not None:
+            k = count_argument(k, "k")
         records = self._log.sessions()
         if query is None and embedding is None:
             chosen = records if k is None else records[:k]

@@ -1,12 +1,15 @@
-"""Checking and converting the caller's values: ids, texts, metadata, times.
+"""Checking and converting the caller's values: ids, texts, metadata, times
+and numeric parameters.
 
-Each check raises InvalidInputError naming what is wrong, before anything is
-written.
+Each check raises InvalidInputError naming what is wrong (and, for a number,
+the range it must lie in), before anything is written.
 """
 
 from __future__ import annotations
 
 import json
+import numbers
+import operator
 import os
 import uuid
 from collections.abc import Iterable, Mapping
@@ -84,6 +87,56 @@ def timestamp_us(value: object) -> int | None:
 
 def from_us(us: int) -> datetime:
     return datetime.fromtimestamp(us / 1_000_000, tz=UTC)
+
+
+# -- numeric parameters ----------------------------------------------------------
+
+# The most results, candidates or other items a count may ask for: far beyond
+# any memory's size, and four times it still fits every backend's integers.
+MAX_COUNT = (1 << 31) - 1
+# Weights, rank constants and decay rates: scores built from values up to this
+# stay finite whatever the ranks and ages.
+MAX_FACTOR = 1e6
+# The longest wait for a lock or a connection, in seconds: PostgreSQL's
+# lock_timeout holds at most 2**31 - 1 ms (24.8 days).
+MAX_WAIT_SECONDS = 1e6
+
+
+def _shown(number: float) -> str:
+    return format(number, ",") if isinstance(number, int) else format(number, ",.10g")
+
+
+def count_argument(value: object, what: str, low: int = 0, high: int = MAX_COUNT) -> int:
+    """An integer (a Python or numpy integer, not a bool) from `low` to `high`."""
+    number: int | None = None
+    if not isinstance(value, bool):
+        try:
+            number = operator.index(value)  # type: ignore[arg-type]
+        except TypeError:
+            number = None
+    if number is None or not low <= number <= high:
+        raise InvalidInputError(
+            f"{what} must be an integer from {_shown(low)} to {_shown(high)}, got {value!r}"
+        )
+    return number
+
+
+def real_argument(
+    value: object, what: str, low: float, high: float, *, above_low: bool = False
+) -> float:
+    """A real number (not a bool, NaN or infinity) from `low` to `high`, as a
+    float; with `above_low` it must exceed `low`."""
+    number = float("nan")
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        try:
+            number = float(value)
+        except (OverflowError, ValueError):
+            number = float("nan")
+    inside = (low < number if above_low else low <= number) and number <= high  # NaN: False
+    if not inside:
+        lower = f"above {_shown(low)} and at most" if above_low else f"from {_shown(low)} to"
+        raise InvalidInputError(f"{what} must be a number {lower} {_shown(high)}, got {value!r}")
+    return number
 
 
 def stored_to_turn(stored: StoredTurn) -> Turn:

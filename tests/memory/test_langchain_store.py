@@ -138,6 +138,11 @@ def _bad_calls():
         # Finite, but the squared norm overflows float32.
         "huge embedding": lambda s: OrloVectorStore(_Huge(), s.memory).add_texts(["x"]),
         "search by a huge vector": lambda s: s.similarity_search_by_vector([1e19] * DIM),
+        "k past its range": lambda s: s.similarity_search("one", k=2**62),
+        "fetch_k not a number": lambda s: s.max_marginal_relevance_search("one", fetch_k="all"),
+        "lambda_mult not a number": lambda s: s.max_marginal_relevance_search(
+            "one", lambda_mult=float("nan")
+        ),
     }
 
 

@@ -216,6 +216,54 @@ ERRORS = {
 }
 
 
+def _numeric_calls():
+    v = vectors(1)[0]
+    nan, inf = float("nan"), float("inf")
+    return {
+        "k": lambda m, u: u.search("x", 2**62, embedding=v),
+        "k of a lexical search": lambda m, u: u.search("x", 2**62, mode="lexical"),
+        "candidates": lambda m, u: u.search("x", 3, embedding=v, candidates=2**63),
+        "recency": lambda m, u: u.search("x", 3, embedding=v, recency="0.5"),
+        "recency_decay": lambda m, u: u.search("x", 3, embedding=v, recency=0.5, recency_decay=nan),
+        "fusion_k": lambda m, u: u.search("x", 3, embedding=v, fusion_k=nan),
+        "vector_weight": lambda m, u: u.search("x", 3, embedding=v, vector_weight=inf),
+        "lexical_weight": lambda m, u: u.search("x", 3, embedding=v, lexical_weight=1e308),
+        "k of sessions": lambda m, u: u.sessions("x", 2**62, embedding=v),
+        "checkpoint_every": lambda m, u: setattr(m, "checkpoint_every", 0),
+        "forget_rebuild_share": lambda m, u: setattr(m, "forget_rebuild_share", nan),
+    }
+
+
+NUMERIC = _numeric_calls()
+
+
+@pytest.mark.parametrize("case", sorted(NUMERIC))
+def test_numeric_parameters_are_checked_naming_their_range(memory, case):
+    user = memory.user("u")
+    user.add_many(["the words x and y", "more x"], embeddings=vectors(2, seed=5))
+    name = case.split(" ")[0]
+    with pytest.raises(InvalidInputError, match=rf"^{name} must be .*(from|above) ") as raised:
+        NUMERIC[case](memory, user)
+    assert str(raised.value).split(",")[-1].strip().startswith("got")
+    assert (memory.checkpoint_every, memory.forget_rebuild_share) == (None, 0.25)
+
+
+@pytest.mark.parametrize(
+    ("setting", "value"),
+    [
+        ("dimension", True),
+        ("checkpoint_every", "often"),
+        ("cache_bytes", float("nan")),
+        ("busy_timeout", float("nan")),
+        ("busy_timeout", 1e300),
+    ],
+)
+def test_settings_of_open_are_checked_naming_their_range(memory_url, setting, value):
+    settings = {"dimension": DIM, setting: value}
+    with pytest.raises(InvalidInputError, match=f"^{setting} must be "):
+        Memory.open(memory_url, **settings)
+
+
 @pytest.mark.parametrize("case", sorted(BAD))
 def test_bad_input_raises_and_changes_nothing(memory, case):
     user = memory.user("u")
