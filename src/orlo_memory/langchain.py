@@ -57,7 +57,7 @@ from .memory import Memory
 from .results import Hit
 from .store import open_store
 from .user import MODES, NewTurn, UserMemory
-from .values import count_argument, real_argument
+from .values import count_argument, optional_text_argument, real_argument, storable
 
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
 
@@ -363,6 +363,8 @@ def _key(given: object) -> str | None:
 def _checked_key(given: object) -> str:
     if not isinstance(given, str):
         raise ValueError(f"ids must be strings, got {type(given).__name__}")
+    if not storable(given):
+        optional_text_argument(given, "an id")  # raises, naming what is wrong
     return given
 
 

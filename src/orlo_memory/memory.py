@@ -18,7 +18,7 @@ from .log import Logs, Policy
 from .store import Store, open_store
 from .user import UserMemory
 from .user_index import now_us
-from .values import MAX_COUNT, count_argument, real_argument
+from .values import MAX_COUNT, count_argument, real_argument, storable, text_argument
 
 DEFAULT_CACHE_BYTES = 1 << 30
 MAX_BYTES = (1 << 63) - 1
@@ -168,6 +168,8 @@ class Memory:
         when first needed."""
         if not isinstance(name, str) or not name or len(name) > 256:
             raise InvalidInputError("a user name must be a non-empty string of at most 256 chars")
+        if not storable(name):
+            text_argument(name, "a user name")  # raises, naming what is wrong
         with self._logs.lock:
             self._logs.check_open()
             uid = self._users.get(name)

@@ -30,8 +30,10 @@ from .values import (
     ids_argument,
     metadata_json,
     new_ids,
+    optional_text_argument,
     parse_id,
     real_argument,
+    storable,
     stored_to_turn,
     text_argument,
     timestamp_us,
@@ -159,7 +161,7 @@ class UserMemory:
         for number, item in enumerate(items):
             if isinstance(item, str):
                 # Plain texts are the bulk of large imports: checked inline.
-                if not item.strip() or "\0" in item:
+                if not item.strip() or not storable(item):
                     text_argument(item, "text")  # raises, naming what is wrong
                 keep(Entry(fresh[number], False, item, role, None, None, False, False, None))
             else:
@@ -182,7 +184,9 @@ class UserMemory:
             created_us=timestamp_us(item.created_at),
             new_topic=bool(item.new_topic),
             new_session=bool(item.new_session),
-            session_title=None if item.session_title is None else str(item.session_title),
+            session_title=optional_text_argument(
+                None if item.session_title is None else str(item.session_title), "session_title"
+            ),
         )
 
     def _embeddings(
@@ -230,9 +234,7 @@ class UserMemory:
     def new_session(self, title: str | None = None) -> str:
         """Starts a new session (the next turn opens it in the index) and
         returns its id."""
-        if title is not None and not isinstance(title, str):
-            raise InvalidInputError("title must be a string or None")
-        return self._log.new_session(title)
+        return self._log.new_session(optional_text_argument(title, "title"))
 
     @locked
     def new_topic(self) -> None:

@@ -51,11 +51,47 @@ def ids_argument(ids: str | Iterable[str], what: str) -> list[str]:
     return list(dict.fromkeys(parse_id(value, what) for value in values))
 
 
+def storable(text: str) -> bool:
+    """Whether every backend can store `text`: no NUL (PostgreSQL text cannot
+    hold it) and no lone surrogate (it has no UTF-8 form)."""
+    if "\0" in text:
+        return False
+    if text.isascii():
+        return True
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _refuse_unstorable(text: str, what: str) -> None:
+    if "\0" in text:  # refused on every backend alike
+        raise InvalidInputError(f"{what} must not contain NUL characters")
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InvalidInputError(
+            f"{what} holds a lone surrogate at position {error.start} (not valid Unicode text)"
+        ) from None
+
+
 def text_argument(value: object, what: str) -> str:
     if not isinstance(value, str) or not value.strip():
         raise InvalidInputError(f"{what} must be a non-empty string")
-    if "\0" in value:  # PostgreSQL text cannot hold it; refused on every backend alike
-        raise InvalidInputError(f"{what} must not contain NUL characters")
+    if not storable(value):
+        _refuse_unstorable(value, what)
+    return value
+
+
+def optional_text_argument(value: object, what: str) -> str | None:
+    """None, or a string (perhaps empty) that every backend can store."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise InvalidInputError(f"{what} must be a string or None, got {type(value).__name__}")
+    if not storable(value):
+        _refuse_unstorable(value, what)
     return value
 
 
@@ -69,9 +105,14 @@ def metadata_json(metadata: object) -> str | None:
     if not metadata:
         return None
     try:
-        return json.dumps(dict(metadata), ensure_ascii=False, allow_nan=False)
+        text = json.dumps(dict(metadata), ensure_ascii=False, allow_nan=False)
     except (TypeError, ValueError) as error:
         raise InvalidInputError(f"metadata is not JSON-serialisable: {error}") from None
+    except RecursionError:
+        raise InvalidInputError("metadata is nested too deeply") from None
+    if not storable(text):  # JSON escapes NUL; a lone surrogate stays as it is
+        _refuse_unstorable(text, "metadata")
+    return text
 
 
 def timestamp_us(value: object) -> int | None:

@@ -18,6 +18,7 @@ from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
 from orlo_memory import (
     CallableEmbedder,
+    InvalidInputError,
     Memory,
     SentenceTransformerEmbedder,
     SettingsMismatchError,
@@ -122,6 +123,7 @@ def _bad_calls():
         "more ids than texts": lambda s: s.add_texts(["a"], ids=["1", "2"]),
         "fewer metadatas than texts": lambda s: s.add_texts(["a", "b"], [{}]),
         "repeated id": lambda s: s.add_texts(["a", "b"], ids=["3", "3"]),
+        "id with a lone surrogate": lambda s: s.add_texts(["a"], ids=["\ud800"]),
         "id not a string": lambda s: s.add_texts(["a"], ids=[7]),
         "empty text": lambda s: s.add_texts(["a", " "]),
         "reserved metadata key": lambda s: s.add_texts(["a"], [{ID_KEY: "x"}]),
@@ -155,7 +157,8 @@ class _Huge(Embeddings):
 
 
 BAD = _bad_calls()
-ERRORS = {"unknown argument": TypeError}
+# UnicodeEncodeError is a ValueError too: only the memory's own error names the id.
+ERRORS = {"unknown argument": TypeError, "id with a lone surrogate": InvalidInputError}
 
 
 @pytest.mark.parametrize("case", sorted(BAD))

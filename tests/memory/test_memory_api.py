@@ -216,6 +216,38 @@ ERRORS = {
 }
 
 
+def _unstorable_calls():
+    v = vectors(2)
+    lone = "half of a pair \ud800 of surrogates"
+    return {
+        "text": lambda m, u: u.add(lone, embedding=v[0]),
+        "text among plain texts": lambda m, u: u.add_many(["fine", lone], embeddings=v),
+        "role": lambda m, u: u.add("x", role="\udfff", embedding=v[0]),
+        "metadata value": lambda m, u: u.add("x", metadata={"note": lone}, embedding=v[0]),
+        "metadata key": lambda m, u: u.add("x", metadata={lone: 1}, embedding=v[0]),
+        "session title": lambda m, u: u.new_session(lone),
+        "session title of a NewTurn": lambda m, u: u.add_many(
+            [NewTurn("x", new_session=True, session_title=lone)], embeddings=v[:1]
+        ),
+        "NUL in a session title": lambda m, u: u.new_session("a\0b"),
+        "user name": lambda m, u: m.user(lone),
+        "NUL in a user name": lambda m, u: m.user("a\0b"),
+    }
+
+
+UNSTORABLE = _unstorable_calls()
+
+
+@pytest.mark.parametrize("case", sorted(UNSTORABLE))
+def test_text_no_backend_can_store_is_refused_and_changes_nothing(memory, case):
+    user = memory.user("u")
+    user.add_many(["kept one", "kept two"], embeddings=vectors(2, seed=5))
+    before = _snapshot_of(user), memory.users()
+    with pytest.raises(InvalidInputError, match=r"surrogate|NUL"):
+        UNSTORABLE[case](memory, user)
+    assert (_snapshot_of(user), memory.users()) == before
+
+
 def _numeric_calls():
     v = vectors(1)[0]
     nan, inf = float("nan"), float("inf")
