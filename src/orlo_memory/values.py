@@ -13,7 +13,7 @@ import operator
 import os
 import uuid
 from collections.abc import Iterable, Mapping
-from datetime import UTC, datetime
+from datetime import UTC, datetime, timedelta
 
 from .errors import InvalidInputError
 from .records import BOUNDARY_DOCUMENT, StoredTurn
@@ -115,6 +115,13 @@ def metadata_json(metadata: object) -> str | None:
     return text
 
 
+_EPOCH = datetime(1970, 1, 1, tzinfo=UTC)
+# A day inside datetime's own range at each end, so that any reading of a
+# stored time, in any time zone, stays inside it.
+_FIRST_TIME = datetime(1, 1, 2, tzinfo=UTC)
+_LAST_TIME = datetime(9999, 12, 30, tzinfo=UTC)
+
+
 def timestamp_us(value: object) -> int | None:
     if value is None:
         return None
@@ -122,12 +129,20 @@ def timestamp_us(value: object) -> int | None:
         raise InvalidInputError(f"created_at must be a datetime, got {type(value).__name__}")
     if value.tzinfo is None or value.utcoffset() is None:
         raise InvalidInputError("created_at must be timezone-aware (e.g. datetime.now(UTC))")
-    delta = value - datetime(1970, 1, 1, tzinfo=UTC)
+    try:
+        inside = _FIRST_TIME <= value <= _LAST_TIME
+    except OverflowError:
+        inside = False
+    if not inside:
+        raise InvalidInputError(
+            f"created_at must lie between 0001-01-02 and 9999-12-30 (UTC), got {value.isoformat()}"
+        )
+    delta = value - _EPOCH
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
 
 
 def from_us(us: int) -> datetime:
-    return datetime.fromtimestamp(us / 1_000_000, tz=UTC)
+    return _EPOCH + timedelta(microseconds=us)
 
 
 # -- numeric parameters ----------------------------------------------------------

@@ -2,7 +2,7 @@
 
 import itertools
 import math
-from datetime import UTC, datetime
+from datetime import UTC, datetime, timedelta, timezone
 
 import numpy as np
 import pytest
@@ -178,6 +178,12 @@ def _bad_calls():
         "bad id": lambda u: u.add("x", embedding=good[0], id="not-an-id"),
         "stored id": lambda u: u.add("x", embedding=good[0], id=u.turns().__next__().id),
         "naive time": lambda u: u.add("x", embedding=good[0], created_at=datetime(2020, 1, 1)),
+        # Year 0 in UTC: stored, it would make every read of the user's turns fail.
+        "time before year 1 in UTC": lambda u: u.add(
+            "x",
+            embedding=good[0],
+            created_at=datetime(1, 1, 1, tzinfo=timezone(timedelta(hours=5))),
+        ),
         "one bad in a batch": lambda u: u.add_many([NewTurn("fine"), NewTurn("")], embeddings=good),
         "repeated id in a batch": lambda u: u.add_many(
             [NewTurn("a", id="ab" * 16), NewTurn("b", id="AB" * 16)], embeddings=good
