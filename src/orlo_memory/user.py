@@ -66,6 +66,27 @@ class NewTurn:
     session_title: str | None = None
 
 
+def prepared(item: object, fresh_id: str) -> Entry:
+    """A `NewTurn`'s values checked (all but its embedding) as a log entry;
+    `fresh_id` is its id unless it names one."""
+    if not isinstance(item, NewTurn):
+        raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
+    explicit = item.id is not None
+    return Entry(
+        id=parse_id(item.id) if explicit else fresh_id,
+        explicit_id=explicit,
+        text=text_argument(item.text, "text"),
+        role=text_argument(item.role, "role"),
+        metadata=metadata_json(item.metadata),
+        created_us=timestamp_us(item.created_at),
+        new_topic=bool(item.new_topic),
+        new_session=bool(item.new_session),
+        session_title=optional_text_argument(
+            None if item.session_title is None else str(item.session_title), "session_title"
+        ),
+    )
+
+
 def locked(method: Callable[P, R]) -> Callable[P, R]:
     """Runs a method under its memory's lock, after the open check."""
 
@@ -165,29 +186,11 @@ class UserMemory:
                     text_argument(item, "text")  # raises, naming what is wrong
                 keep(Entry(fresh[number], False, item, role, None, None, False, False, None))
             else:
-                keep(self._prepare(item, fresh[number]))
+                keep(prepared(item, fresh[number]))
         explicit = [entry.id for entry in entries if entry.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
         return entries
-
-    def _prepare(self, item: object, fresh_id: str) -> Entry:
-        if not isinstance(item, NewTurn):
-            raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
-        explicit = item.id is not None
-        return Entry(
-            id=parse_id(item.id) if explicit else fresh_id,
-            explicit_id=explicit,
-            text=text_argument(item.text, "text"),
-            role=text_argument(item.role, "role"),
-            metadata=metadata_json(item.metadata),
-            created_us=timestamp_us(item.created_at),
-            new_topic=bool(item.new_topic),
-            new_session=bool(item.new_session),
-            session_title=optional_text_argument(
-                None if item.session_title is None else str(item.session_title), "session_title"
-            ),
-        )
 
     def _embeddings(
         self,
