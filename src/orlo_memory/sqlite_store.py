@@ -29,7 +29,8 @@ the bound, so it is cheap) and kept rarest first while their matches add up to
 at most `common_term_share` of the stored turns (at least COMMON_TERM_FLOOR):
 bm25 then scores a bounded number of rows, and words found nearly everywhere,
 which say little, are left out. A query whose rarest word alone passes the
-bound is ranked by that word over its COMMON_TERM_POOL most recent matches.
+bound is ranked by that word over its COMMON_TERM_POOL most recent matches
+among the user's turns.
 bm25 also computes the frequency of every phrase of the query, the user's
 scope token included, which costs a pass over all of the user's rows: when the
 user holds most of the stored turns the query runs unscoped and the join keeps
@@ -641,16 +642,27 @@ class SqliteStore:
             kept, newest_only = rarest_terms(counted, bound)
             if newest_only:
                 query = f"{scope}text : {_fts_quote(kept[0])}"
-                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
+                # The user's newest matches: without a scope token the join
+                # must keep the user's rows before the limit, or other users'
+                # newer matches would take every place.
+                inner = (
+                    "SELECT turns_fts.rowid AS rowid, bm25(turns_fts, 1.0, 0.0) AS score"
+                    " FROM turns_fts JOIN turns o ON o.row = turns_fts.rowid"
+                    " WHERE turns_fts MATCH ? AND o.uid = ? ORDER BY turns_fts.rowid DESC"
+                )
+                params: tuple[object, ...] = (query, uid, COMMON_TERM_POOL, uid, limit)
             else:
                 words = " OR ".join(_fts_quote(term) for term in kept)
                 query = f"{scope}text : ({words})"
-                order, pool = "", -1
+                inner = (
+                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
+                    " WHERE turns_fts MATCH ?"
+                )
+                params = (query, -1, uid, limit)
             rows = execute(
-                "SELECT t.row, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
-                f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
+                f"SELECT t.row, -m.score FROM ({inner} LIMIT ?) AS m"
                 " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
-                (query, pool, uid, limit),
+                params,
             ).fetchall()
         return [(int(row[0]), float(row[1])) for row in rows]
 

@@ -106,10 +106,14 @@ def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     texts = [f"the note {n} about the week" for n in range(count)] + ["the booking code QX7"]
     ids = user.add_many(texts, embeddings=vectors(count + 1, seed=2))
     other.add("the QX7 code again", embedding=vectors(1)[0])
+    # Another user writes the same common words later, more often than the
+    # newest matches that a ranking of common words looks at.
+    others = [f"about the week {n}" for n in range(count - 100)]
+    other.add_many(others, embeddings=vectors(len(others), seed=3))
     # "the" and "note" are in (almost) every turn: the rare words decide, and
     # the common ones are never scored (PostgreSQL also drops "the" as a stop word).
     assert [h.id for h in user.search("the note QX7 code", 3, mode="lexical")] == [ids[-1]]
-    # Only common words: ranked by the rarest over its most recent matches.
+    # Only common words: ranked by the rarest over the user's most recent matches.
     common = user.search("the about week", 5, mode="lexical")
     assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
 
