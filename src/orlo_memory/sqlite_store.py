@@ -39,10 +39,12 @@ the user's rows instead.
 
 from __future__ import annotations
 
+import errno
 import functools
 import mmap
 import os
 import sqlite3
+import stat
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
 from typing import Any, Concatenate, ParamSpec, TypeVar
@@ -571,11 +573,11 @@ class SqliteStore:
     def _remove_stray_snapshots(self) -> None:
         """Removes the snapshot files that no row names: written by a
         checkpoint that a crash cut off (under the write lock, so no other
-        checkpoint is writing one now)."""
+        checkpoint is writing one now). What cannot be removed stays."""
         if self._snapshot_dir is None or not os.path.isdir(self._snapshot_dir):
             return
         named = {row[0] for row in self._conn.execute("SELECT file FROM snapshots")}
-        with os.scandir(self._snapshot_dir) as entries:
+        with suppress(OSError), os.scandir(self._snapshot_dir) as entries:
             for entry in entries:
                 if entry.name not in named:
                     _remove(entry.path)
@@ -600,12 +602,16 @@ class SqliteStore:
             if file is None or self._snapshot_dir is None:
                 stored = self._memory_snapshots.get(uid, b"")
                 return StoredSnapshot(header, stored, head[0], head[1])
+            path = os.path.join(self._snapshot_dir, file)
             try:
-                return _mapped_snapshot(
-                    os.path.join(self._snapshot_dir, file), header, head[0], head[1]
-                )
+                return _mapped_snapshot(path, header, head[0], head[1])
             except FileNotFoundError:
                 continue
+            except OSError as error:
+                # A directory, a loop of links, a file this account cannot
+                # read: like a damaged snapshot, never the caller's failure.
+                problem = f"cannot read {path!r}: {error.strerror or error}"
+                return StoredSnapshot(header, b"", head[0], head[1], problem=problem)
         return StoredSnapshot(header, b"", head[0], head[1])
 
     # -- full-text search -------------------------------------------------------
@@ -674,7 +680,10 @@ def _write_file(path: str, data: bytes) -> None:
     os.makedirs(os.path.dirname(path), exist_ok=True)
     temporary = path + ".tmp"
     try:
-        with open(temporary, "wb") as stream:
+        # Non-blocking: a FIFO found under the name fails at once (no reader)
+        # instead of waiting for one; a regular file is unaffected.
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC
+        with os.fdopen(os.open(temporary, flags, 0o666), "wb") as stream:
             stream.write(data)
         os.replace(temporary, path)
     except BaseException:
@@ -683,7 +692,9 @@ def _write_file(path: str, data: bytes) -> None:
 
 
 def _remove(path: str) -> None:
-    with suppress(FileNotFoundError):
+    """Removes a snapshot file if it can: a file left behind costs only space
+    (the next open tries again), and a commit must not fail over it."""
+    with suppress(OSError):
         os.remove(path)
 
 
@@ -693,10 +704,15 @@ def _mapped_snapshot(
     """The snapshot file, mapped rather than read: checking a large snapshot
     then costs no copy, and the index loads from the same open file (through
     /proc/self/fd, so a checkpoint that replaces the file meanwhile cannot
-    swap the bytes checked for others)."""
-    stream = open(path, "rb")  # noqa: SIM115 (closed by StoredSnapshot.close)
+    swap the bytes checked for others). Raises OSError for anything but a
+    regular file, opened without blocking (a FIFO would wait for a writer)."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    stream = os.fdopen(descriptor, "rb")
     try:
-        size = os.fstat(stream.fileno()).st_size
+        status = os.fstat(stream.fileno())
+        if not stat.S_ISREG(status.st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        size = status.st_size
         if size == 0:  # an empty file cannot be mapped; it fails its checks anyway
             return StoredSnapshot(header, b"", head_seq, epoch, source=stream)
         flags = mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0)

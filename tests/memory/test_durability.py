@@ -3,10 +3,12 @@ several writers on one store, on each backend: the log of turns is the truth,
 the index a checkpoint of it."""
 
 import contextlib
+import ctypes
 import logging
 import os
 import pathlib
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -230,6 +232,97 @@ def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(memory_url, capl
         assert user.stats().index_points == 295
     assert got == expected
     assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+
+
+class _Blocked(BaseException):
+    """Raised by `_deadline`; not an Exception, so no handler of the memory's swallows it."""
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Turns a call blocked for `seconds` into _Blocked (main thread only)."""
+
+    def expire(signum, frame):
+        raise _Blocked(f"still blocked after {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@contextlib.contextmanager
+def _reading_by_permission():
+    """This thread reads files by their permission bits, as root too: root's
+    capabilities to read any file (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH)
+    leave its effective set until the block ends (they stay permitted)."""
+    if os.geteuid() != 0:
+        yield
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    header = (ctypes.c_uint32 * 2)(0x20080522, 0)  # capability version 3, this thread
+    sets = (ctypes.c_uint32 * 6)()  # effective, permitted, inheritable; low words first
+    if libc.capget(header, sets) != 0:
+        pytest.skip(f"capget failed: {os.strerror(ctypes.get_errno())}")
+    saved = list(sets)
+    sets[0] &= ~((1 << 1) | (1 << 2))
+    if libc.capset(header, sets) != 0:
+        pytest.skip(f"capset failed: {os.strerror(ctypes.get_errno())}")
+    try:
+        yield
+    finally:
+        sets[:] = saved
+        libc.capset(header, sets)
+
+
+def _make_unreadable(file, folder):
+    """What stands at the snapshot's name (or its folder) instead of it."""
+    return {
+        "a directory": lambda: (file.unlink(), file.mkdir()),
+        "a symlink loop": lambda: (file.unlink(), file.symlink_to(file.name)),
+        "a file without read permission": lambda: file.chmod(0),
+        "a FIFO": lambda: (file.unlink(), os.mkfifo(file)),
+        "a file where the folder should be": lambda: (
+            shutil.rmtree(folder),
+            folder.write_bytes(b"not a folder"),
+        ),
+    }
+
+
+@pytest.mark.parametrize("how", sorted(_make_unreadable(None, None)))
+def test_a_snapshot_that_cannot_be_read_is_rebuilt_and_never_blocks(tmp_path, caplog, how):
+    path = str(tmp_path / "memory.db")
+    data = vectors(301, seed=3)
+    with Memory.open(path, dimension=DIM) as memory:
+        user = memory.user("u")
+        user.add_many([f"turn {n}" for n in range(300)], embeddings=data[:300])
+        user.checkpoint()
+        expected = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
+    folder = pathlib.Path(path + "-snapshots")
+    [file] = folder.iterdir()
+    _make_unreadable(file, folder)[how]()
+    with (
+        caplog.at_level(logging.WARNING, logger="orlo_memory"),
+        _deadline(60),
+        _reading_by_permission(),
+        Memory.open(path, checkpoint_every=1) as memory,
+    ):
+        user = memory.user("u")
+        assert [h.id for h in user.search("", 10, mode="vector", embedding=data[50])] == expected
+        # The checkpoint after this write writes its file here first (a FIFO
+        # would wait for a reader), or into the folder that is a file: a
+        # failure there is at most a warning.
+        if folder.is_dir():
+            os.mkfifo(folder / "u1-e0-s301.kiv.tmp")
+        user.add("after", embedding=data[300])
+        assert (user.stats().turns, user.stats().index_points) == (301, 301)
+    assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+    with _deadline(60), Memory.open(path) as memory:  # what was left there stops no open
+        user = memory.user("u")
+        assert user.search("", 1, mode="vector", embedding=data[300])[0].text == "after"
 
 
 def test_eviction_checkpoints_first_and_reloads_without_replay(memory_url):
