@@ -20,8 +20,8 @@ from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
 import orlo_kiv
-from orlo_memory import Memory, NewTurn, StoreUnavailableError
-from orlo_memory.snapshot import snapshot_checksum
+from orlo_memory import Memory, NewTurn, StoreUnavailableError, checkpoints
+from orlo_memory.snapshot import legacy_checksum, snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -185,11 +185,19 @@ def _store_snapshot_bytes(url, uid, data):
 
 
 def _corrupt(url, uid, how):
-    data = bytearray(_snapshot_bytes(url, uid))
+    original = _snapshot_bytes(url, uid)
+    data = bytearray(original)
     table = "orlo_memory.snapshots" if is_postgres(url) else "snapshots"
     mark = "%s" if is_postgres(url) else "?"
     if how == "flipped byte":
         data[len(data) // 2] ^= 0x40
+    elif how == "top bits of two words flipped":
+        # Damage that sums of 64-bit words cannot see: bit 63 of two words
+        # (the bytes load as an index all the same).
+        middle = len(data) // 16 * 8
+        for word in (middle, middle + 8):
+            data[word + 7] ^= 0x80
+        assert legacy_checksum(bytes(data)) == legacy_checksum(original)
     elif how == "truncated":
         del data[len(data) // 3 :]
     elif how == "missing data":
@@ -209,6 +217,7 @@ def _corrupt(url, uid, how):
     "how",
     [
         "flipped byte",
+        "top bits of two words flipped",
         "truncated",
         "missing data",
         "claims a later seq",
@@ -232,6 +241,31 @@ def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(memory_url, capl
         assert user.stats().index_points == 295
     assert got == expected
     assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+
+
+def test_a_snapshot_of_the_older_checksum_is_read_without_a_rebuild(memory_url, monkeypatch):
+    data = vectors(201, seed=5)
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        user = memory.user("u")
+        user.add_many([f"turn {n}" for n in range(200)], embeddings=data[:200])
+        user.checkpoint()
+        uid = user._uid
+    table = "orlo_memory.snapshots" if is_postgres(memory_url) else "snapshots"
+    mark = "%s" if is_postgres(memory_url) else "?"
+    older = "wsum64 " + legacy_checksum(_snapshot_bytes(memory_url, uid))
+    statement = f"UPDATE {table} SET checksum = {mark} WHERE uid = {mark}"
+    run_sql(memory_url, statement, statement, (older, uid))
+
+    def no_rebuild(*args):
+        raise AssertionError("the index was rebuilt from the log")
+
+    monkeypatch.setattr(checkpoints, "rebuild", no_rebuild)
+    with Memory.open(memory_url, checkpoint_every=1) as memory:
+        user = memory.user("u")
+        assert user.search("", 1, mode="vector", embedding=data[7])[0].text == "turn 7"
+        user.add("after", embedding=data[200])  # checkpoints anew, with the current checksum
+    statement = f"SELECT checksum FROM {table} WHERE uid = {mark}"
+    assert run_sql(memory_url, statement, statement, (uid,))[0][0].startswith("xxh3-128 ")
 
 
 class _Blocked(BaseException):
