@@ -62,6 +62,9 @@ from .values import count_argument, optional_text_argument, real_argument, stora
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
 
 ID_KEY = "langchain_id"
+# An id is indexed (as the turn's alias): PostgreSQL's index entries hold at
+# most 2,704 bytes, so longer ids are refused on every backend alike.
+MAX_ID_BYTES = 2000
 DEFAULT_USER = "default"
 
 
@@ -355,9 +358,13 @@ def _open(path: str, embedding: Embeddings, dimension: int | None) -> Memory:
 
 
 def _key(given: object) -> str | None:
+    """A document id to store (None: make one)."""
     if given is None or given == "":
         return None
-    return _checked_key(given)
+    key = _checked_key(given)
+    if len(key) > MAX_ID_BYTES // 4 and len(key.encode("utf-8")) > MAX_ID_BYTES:
+        raise ValueError(f"ids must take at most {MAX_ID_BYTES:,} bytes in UTF-8")
+    return key
 
 
 def _checked_key(given: object) -> str:

@@ -12,10 +12,12 @@ index, ranked by ts_rank_cd (postgres_lexical.py). Parameters always travel
 separately from the SQL.
 
 Failures: a lost connection, a server restart or a lock wait past the timeout
-raise StoreUnavailableError. A write's transaction is then rolled back by the
-server, or, if the commit itself was cut off, either fully stored or absent;
-the caller may retry. A pooled connection found dead at the first statement
-of a call is replaced once, so the call after a restart reconnects.
+raise StoreUnavailableError, and only failures that may pass by themselves
+do (`_retryable`): a value past a limit of the server is a StoreError. A
+write's transaction is then rolled back by the server, or, if the commit
+itself was cut off, either fully stored or absent; the caller may retry. A
+pooled connection found dead at the first statement of a call is replaced
+once, so the call after a restart reconnects.
 """
 
 from __future__ import annotations
@@ -80,6 +82,18 @@ _TURN_COPY_TYPES = [
     "int8", "text", "int8", "text", "int2", "text", "text", "text", "int8", "text", "bytea"
 ]  # fmt: skip
 _LAST_SEQ = (1 << 63) - 1
+# The SQLSTATEs (besides class 08, the connection's) of failures that may pass
+# by themselves: a serialisation failure or deadlock, an outcome unknown, a
+# server short of memory or connections, a lock wait or statement timed out,
+# an object in use, a server shutting down, restarting or starting.
+_RETRYABLE = frozenset(
+    {
+        *("40001", "40P01", "40003"),
+        *("53200", "53300"),
+        *("55P03", "55006", "57014"),
+        *("57P01", "57P02", "57P03", "57P05"),
+    }
+)
 # How each selection of `read_turns` joins the user's row to the turns. By id
 # the turns are found by id alone (the owner is checked afterwards): a
 # condition on uid would tempt the planner into scanning the user's whole log.
@@ -107,6 +121,17 @@ def _describe(url: str) -> str:
     return f"database {parts.get('dbname') or '(default)'} on {host}:{port}"
 
 
+def _retryable(error: psycopg.Error) -> bool:
+    """Whether a later attempt may succeed: a failure of the connection (the
+    client's own errors carry no SQLSTATE), or one of _RETRYABLE. psycopg
+    calls many permanent errors operational too (a value past a limit of
+    the server, a disk full, a bad password): those are not."""
+    code = error.sqlstate
+    if code is None:
+        return isinstance(error, psycopg.OperationalError | psycopg.InterfaceError)
+    return code.startswith("08") or code in _RETRYABLE
+
+
 def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
     """The memory's exception for a psycopg error: the one place they are mapped."""
     message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
@@ -116,7 +141,7 @@ def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
             return DuplicateIdError(f"turn id already stored ({diag.message_detail})")
     if isinstance(error, psycopg.DataError):
         return InvalidInputError(f"PostgreSQL refused a value: {message}")
-    if isinstance(error, psycopg.OperationalError | psycopg.InterfaceError):
+    if _retryable(error):
         return StoreUnavailableError(
             f"the PostgreSQL call failed{during}: {message}; it may be retried"
             " (an add retried with the same turn ids is not stored twice)"
@@ -149,7 +174,10 @@ class PostgresStore:
             with psycopg.connect(url, **settings) as first:
                 postgres_schema.prepare(first)
         except psycopg.Error as error:
-            raise StoreUnavailableError(f"cannot open {self._where}: {error}") from error
+            # A server out of reach may come back; a refusal (no right to
+            # create the schema, say) stays.
+            failure = StoreUnavailableError if _retryable(error) else StoreError
+            raise failure(f"cannot open {self._where}: {error}") from error
         # One connection in use at a time, and a second while the pool opens
         # a replacement for one that broke.
         self._pool: psycopg_pool.ConnectionPool[Connection] = psycopg_pool.ConnectionPool(

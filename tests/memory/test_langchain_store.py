@@ -124,6 +124,7 @@ def _bad_calls():
         "fewer metadatas than texts": lambda s: s.add_texts(["a", "b"], [{}]),
         "repeated id": lambda s: s.add_texts(["a", "b"], ids=["3", "3"]),
         "id with a lone surrogate": lambda s: s.add_texts(["a"], ids=["\ud800"]),
+        "id too long to index": lambda s: s.add_texts(["a"], ids=[os.urandom(1100).hex()]),
         "id not a string": lambda s: s.add_texts(["a"], ids=[7]),
         "empty text": lambda s: s.add_texts(["a", " "]),
         "reserved metadata key": lambda s: s.add_texts(["a"], [{ID_KEY: "x"}]),

@@ -118,6 +118,18 @@ def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
 
 
+def test_a_text_whose_word_index_passes_postgresqls_limit_is_stored_and_found(memory):
+    # 200,000 distinct words: their full-text vector would take about 3 MiB
+    # in PostgreSQL, where one holds at most 1 MiB.
+    user = memory.user("u")
+    v = vectors(2, seed=7)
+    long_id = user.add("lisbon " + " ".join(f"w{n}" for n in range(200_000)), embedding=v[0])
+    short_id = user.add("a short lisbon note", embedding=v[1])
+    assert user.search("", 1, mode="vector", embedding=v[0])[0].id == long_id
+    assert {h.id for h in user.search("lisbon w17", 5, mode="lexical")} == {long_id, short_id}
+    assert len(user.get(long_id)[0].text) > 1_000_000
+
+
 def test_sessions_ranked_by_their_turns(memory):
     user = memory.user("u")
     v = vectors(2)
