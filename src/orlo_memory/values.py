@@ -8,9 +8,11 @@ the range it must lie in), before anything is written.
 from __future__ import annotations
 
 import json
+import math
 import numbers
 import operator
 import os
+import reprlib
 import uuid
 from collections.abc import Iterable, Mapping
 from datetime import UTC, datetime, timedelta
@@ -172,7 +174,8 @@ def count_argument(value: object, what: str, low: int = 0, high: int = MAX_COUNT
             number = None
     if number is None or not low <= number <= high:
         raise InvalidInputError(
-            f"{what} must be an integer from {_shown(low)} to {_shown(high)}, got {value!r}"
+            f"{what} must be an integer from {_shown(low)} to {_shown(high)},"
+            f" got {reprlib.repr(value)}"
         )
     return number
 
@@ -182,16 +185,20 @@ def real_argument(
 ) -> float:
     """A real number (not a bool, NaN or infinity) from `low` to `high`, as a
     float; with `above_low` it must exceed `low`."""
-    number = float("nan")
-    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+    number = math.nan
+    if type(value) is float:  # the common case, without the abstract class's check
+        number = value
+    elif isinstance(value, numbers.Real) and not isinstance(value, bool):
         try:
             number = float(value)
         except (OverflowError, ValueError):
-            number = float("nan")
+            number = math.nan
     inside = (low < number if above_low else low <= number) and number <= high  # NaN: False
     if not inside:
         lower = f"above {_shown(low)} and at most" if above_low else f"from {_shown(low)} to"
-        raise InvalidInputError(f"{what} must be a number {lower} {_shown(high)}, got {value!r}")
+        raise InvalidInputError(
+            f"{what} must be a number {lower} {_shown(high)}, got {reprlib.repr(value)}"
+        )
     return number
 
 
