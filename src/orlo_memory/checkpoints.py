@@ -66,6 +66,8 @@ def load(store: Store, uid: int, dimension: int) -> LoadedIndex:
 
 def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapshot) -> LoadedIndex:
     header = stored.header
+    if stored.problem is not None:
+        raise SnapshotError(stored.problem)
     if header.dimension != dimension:
         raise SnapshotError(f"snapshot has dimension {header.dimension}, expected {dimension}")
     if header.seq > stored.head_seq:

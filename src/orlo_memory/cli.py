@@ -17,18 +17,19 @@ import json
 import os
 import sys
 import textwrap
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack
 from typing import IO, Any
 
 from .embedders import Embedder, SentenceTransformerEmbedder
-from .errors import OrloMemoryError
-from .jsonl import export_jsonl, read_turns
+from .errors import DuplicateIdError, OrloMemoryError
+from .jsonl import export_jsonl, read_located_turns
 from .memory import Memory
 from .results import Hit, SessionInfo
 from .server.commands import add_commands as add_server_commands
 from .store import is_url
-from .user import MODES, UserMemory
+from .user import MODES, NewTurn, UserMemory
+from .values import parse_id
 
 DEFAULT_USER = "default"
 
@@ -259,21 +260,31 @@ def _existing_user(memory: Memory, name: str) -> UserMemory:
 # -- commands ------------------------------------------------------------------
 
 
+def _utf8_lines(stream: IO[bytes], source: str) -> Iterator[str]:
+    """The stream's lines, decoded strictly (a lenient decoding would turn bad
+    bytes into text no store can hold), the first bad one named."""
+    for number, line in enumerate(stream, start=1):
+        try:
+            yield line.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise CliError(
+                f"{source}:{number}: not UTF-8 text (a bad byte at column {error.start + 1})"
+            ) from None
+
+
 def _import(args: argparse.Namespace) -> int:
     source = "<stdin>" if args.file == "-" else args.file
     with ExitStack() as stack:
-        stream: IO[str]
+        stream: IO[bytes]
         if args.file == "-":
-            stream = sys.stdin
+            stream = sys.stdin.buffer
         else:
             try:
-                stream = stack.enter_context(open(args.file, encoding="utf-8"))
+                stream = stack.enter_context(open(args.file, "rb"))
             except OSError as error:
                 raise CliError(f"cannot read {source!r}: {error.strerror}") from None
-        try:
-            turns = read_turns(stream, source)
-        except UnicodeDecodeError:
-            raise CliError(f"{source!r} is not UTF-8 text") from None
+        located = read_located_turns(_utf8_lines(stream, source), source)
+    turns = [turn for _, turn in located]
     if not turns:
         raise CliError(f"{source!r} holds no turns")
     unembedded = next((n for n, turn in enumerate(turns) if turn.embedding is None), None)
@@ -292,12 +303,30 @@ def _import(args: argparse.Namespace) -> int:
         first = turns[0].embedding
         dimension = len(first) if isinstance(first, list) else None
     with Memory.open(args.database, embedder=embedder, dimension=dimension) as memory:
+        for where, turn in located:
+            if turn.embedding is not None and len(turn.embedding) != memory.dimension:
+                raise CliError(
+                    f"{where}: embedding has {len(turn.embedding)} numbers, the memory's"
+                    f" have {memory.dimension}"
+                )
         user = memory.user(args.user)
         progress = False if args.no_progress else None
-        ids = user.add_many(turns, progress=progress)
+        try:
+            ids = user.add_many(turns, progress=progress)
+        except DuplicateIdError:
+            _name_stored_id(user, located)
+            raise
         sessions = len({turn.session_id for turn in user.get(ids)})
     print(f"imported {len(ids)} turns in {sessions} sessions for user {args.user!r}")
     return 0
+
+
+def _name_stored_id(user: UserMemory, located: list[tuple[str, NewTurn]]) -> None:
+    """Raises CliError naming the first line whose id is stored already."""
+    taken = set(user.taken_ids([turn.id for _, turn in located if turn.id is not None]))
+    for where, turn in located:
+        if turn.id is not None and parse_id(turn.id) in taken:
+            raise CliError(f"{where}: turn id {parse_id(turn.id)} is already stored")
 
 
 def _search(args: argparse.Namespace) -> int:

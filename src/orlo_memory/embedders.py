@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import DimensionMismatchError, InvalidInputError
+from .values import count_argument
 
 FloatMatrix = npt.NDArray[np.float32]
 
@@ -37,6 +38,30 @@ class Embedder(Protocol):
 
 
 _FLOAT32 = np.dtype(np.float32)
+# The index and the session sums normalise rows in float32: a row whose
+# squared norm overflows float32 would turn into zeros or NaNs there and spoil
+# the centroids of the containers holding it. Half the float32 maximum leaves
+# room for any order of summation (a norm up to about 1.3e19 passes).
+MAX_SQUARED_NORM = float(np.finfo(np.float32).max) / 2
+
+
+def _squared_norm(vector: FloatMatrix) -> float:
+    """In float64, where squares of float32 values cannot overflow."""
+    wide = vector.astype(np.float64)
+    return float(np.dot(wide, wide))
+
+
+def _refuse_unusable(squared: Any, values: FloatMatrix, what: str) -> None:
+    """Raises InvalidInputError unless every squared norm (one per row of
+    `values`) is at most MAX_SQUARED_NORM; NaN or infinite components give
+    NaN or infinite squared norms, so they fail the same test."""
+    if np.all(squared <= MAX_SQUARED_NORM):
+        return
+    if not np.isfinite(values).all():
+        raise InvalidInputError(f"{what} contain NaN or infinite values")
+    raise InvalidInputError(
+        f"{what} have a norm too large to normalise in float32 (the limit is about 1.3e19)"
+    )
 
 
 def as_vector(values: Any, dimension: int, what: str) -> FloatMatrix:
@@ -48,10 +73,9 @@ def as_vector(values: Any, dimension: int, what: str) -> FloatMatrix:
         and values.ndim == 1
         and values.size == dimension
     ):
-        # The common query case, checked without copies or views (a query
-        # is only read, so it need not be contiguous).
-        if not np.isfinite(values).all():
-            raise InvalidInputError(f"{what} contain NaN or infinite values")
+        # The common query case, checked without views (a query is only
+        # read, so it need not be contiguous).
+        _refuse_unusable(_squared_norm(values), values, what)
         return values
     vector: FloatMatrix = as_matrix(values, 1, dimension, what)[0]
     return vector
@@ -61,7 +85,8 @@ def as_matrix(values: Any, rows: int, dimension: int, what: str) -> FloatMatrix:
     """`values` as a C-contiguous float32 matrix of shape (rows, dimension).
 
     Raises DimensionMismatchError for a wrong row length and InvalidInputError for
-    a wrong row count, a non-numeric value or a non-finite component."""
+    a wrong row count, a non-numeric value, a non-finite component or a row
+    whose norm float32 cannot hold (MAX_SQUARED_NORM)."""
     if (
         type(values) is np.ndarray
         and values.dtype == np.float32
@@ -69,13 +94,12 @@ def as_matrix(values: Any, rows: int, dimension: int, what: str) -> FloatMatrix:
         and rows == 1
         and values.flags.c_contiguous
     ):
-        # The common query case, checked without copies.
-        if not np.isfinite(values).all():
-            raise InvalidInputError(f"{what} contain NaN or infinite values")
+        # The common query case, checked without copies of it.
+        _refuse_unusable(_squared_norm(values), values, what)
         return values.reshape(1, dimension)
     try:
         matrix = np.ascontiguousarray(values, dtype=np.float32)
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, OverflowError) as error:
         raise InvalidInputError(f"{what} must be numbers: {error}") from None
     if matrix.ndim == 1 and rows == 1:
         matrix = matrix.reshape(1, -1)
@@ -87,8 +111,9 @@ def as_matrix(values: Any, rows: int, dimension: int, what: str) -> FloatMatrix:
         raise DimensionMismatchError(
             f"{what} have {matrix.shape[1]} dimensions, the memory has {dimension}"
         )
-    if not np.isfinite(matrix).all():
-        raise InvalidInputError(f"{what} contain NaN or infinite values")
+    with np.errstate(over="ignore", invalid="ignore"):  # an overflow is what is checked
+        squared = np.einsum("ij,ij->i", matrix, matrix)
+    _refuse_unusable(squared, matrix, what)
     return matrix
 
 
@@ -104,14 +129,12 @@ class CallableEmbedder:
         name: str = "callable",
         batch_size: int | None = None,
     ) -> None:
-        if dimension <= 0:
-            raise InvalidInputError(f"dimension must be positive, got {dimension}")
-        if batch_size is not None and batch_size <= 0:
-            raise InvalidInputError(f"batch_size must be positive, got {batch_size}")
         self._function = function
-        self._dimension = dimension
+        self._dimension = count_argument(dimension, "dimension", 1)
         self._name = name
-        self._batch_size = batch_size
+        self._batch_size = (
+            None if batch_size is None else count_argument(batch_size, "batch_size", 1)
+        )
 
     @property
     def dimension(self) -> int:
@@ -148,6 +171,7 @@ class SentenceTransformerEmbedder:
         self, model_path: str | os.PathLike[str], *, device: str = "cpu", batch_size: int = 64
     ) -> None:
         path = os.fspath(model_path)
+        batch_size = count_argument(batch_size, "batch_size", 1)
         if not os.path.isdir(path):
             raise InvalidInputError(f"model directory not found: {path!r}")
         try:

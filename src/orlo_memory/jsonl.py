@@ -14,9 +14,10 @@ from collections.abc import Iterable, Iterator
 from datetime import UTC, datetime
 from typing import IO, Any
 
+from .embedders import as_matrix
 from .errors import InvalidInputError
 from .results import Turn
-from .user import NewTurn, UserMemory
+from .user import NewTurn, UserMemory, prepared
 
 _FIELDS = {
     "text",
@@ -31,15 +32,15 @@ _FIELDS = {
 }
 
 
-def _parse_time(value: object, where: str) -> datetime | None:
+def _parse_time(value: object) -> datetime | None:
     if value is None:
         return None
     if not isinstance(value, str):
-        raise InvalidInputError(f"{where}: created_at must be an ISO 8601 string")
+        raise InvalidInputError("created_at must be an ISO 8601 string")
     try:
         parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
     except ValueError:
-        raise InvalidInputError(f"{where}: created_at {value!r} is not ISO 8601") from None
+        raise InvalidInputError(f"created_at {value!r} is not ISO 8601") from None
     return parsed if parsed.tzinfo is not None else parsed.replace(tzinfo=UTC)
 
 
@@ -47,8 +48,18 @@ def read_turns(lines: Iterable[str], source: str = "input") -> list[NewTurn]:
     """Parses conversation lines into turns (blank lines are skipped).
 
     Raises InvalidInputError naming the line of the first malformed entry."""
-    turns: list[NewTurn] = []
+    return [turn for _, turn in read_located_turns(lines, source)]
+
+
+def read_located_turns(lines: Iterable[str], source: str = "input") -> list[tuple[str, NewTurn]]:
+    """Parses conversation lines into turns, each with where it was read
+    ("SOURCE:LINE"). Every field is checked as `add_many` checks it, the
+    embeddings also for one length and the ids for repeats, so that a bad
+    line names itself: InvalidInputError "SOURCE:LINE: what is wrong"."""
+    located: list[tuple[str, NewTurn]] = []
     previous_session: object = None
+    first_embedding: tuple[int, str] | None = None  # its length, and where it was
+    ids: dict[str, str] = {}  # turn id -> where it was given
     for number, line in enumerate(lines, start=1):
         if not line.strip():
             continue
@@ -57,31 +68,65 @@ def read_turns(lines: Iterable[str], source: str = "input") -> list[NewTurn]:
             entry = json.loads(line)
         except json.JSONDecodeError as error:
             raise InvalidInputError(f"{where}: not JSON ({error.msg})") from None
+        except RecursionError:
+            raise InvalidInputError(f"{where}: nested too deeply") from None
         if not isinstance(entry, dict):
             raise InvalidInputError(f"{where}: each line must be a JSON object")
         unknown = set(entry) - _FIELDS
         if unknown:
             raise InvalidInputError(f"{where}: unknown field {sorted(unknown)[0]!r}")
         session = entry.get("session")
-        starts_session = "session" in entry and (not turns or session != previous_session)
+        starts_session = "session" in entry and (not located or session != previous_session)
         previous_session = session
-        text = entry.get("text")
-        if not isinstance(text, str) or not text.strip():
-            raise InvalidInputError(f"{where}: text must be a non-empty string")
-        turns.append(
-            NewTurn(
-                text=text,
-                role=entry.get("role", "user"),
-                metadata=entry.get("metadata"),
-                created_at=_parse_time(entry.get("created_at"), where),
-                id=entry.get("id"),
-                embedding=entry.get("embedding"),
-                new_topic=bool(entry.get("new_topic", False)),
-                new_session=starts_session,
-                session_title=entry.get("session_title"),
-            )
-        )
-    return turns
+        try:
+            turn = _turn(entry, starts_session)
+            checked = prepared(turn, "0" * 32)
+        except InvalidInputError as error:
+            raise InvalidInputError(f"{where}: {error}") from None
+        if checked.explicit_id:
+            if checked.id in ids:
+                raise InvalidInputError(
+                    f"{where}: id {checked.id} is also given on {ids[checked.id]}"
+                )
+            ids[checked.id] = where
+        if turn.embedding is not None:
+            length = len(turn.embedding)
+            if first_embedding is None:
+                first_embedding = (length, where)
+            elif length != first_embedding[0]:
+                raise InvalidInputError(
+                    f"{where}: embedding has {length} numbers, the one on {first_embedding[1]}"
+                    f" has {first_embedding[0]}"
+                )
+        located.append((where, turn))
+    return located
+
+
+def _turn(entry: dict[str, Any], starts_session: bool) -> NewTurn:
+    """A line's entry as a turn, its fields' types checked (their values are
+    checked by `prepared`)."""
+    new_topic = entry.get("new_topic")
+    if new_topic is not None and not isinstance(new_topic, bool):
+        raise InvalidInputError(f"new_topic must be true or false, got {new_topic!r}")
+    title = entry.get("session_title")
+    if title is not None and not isinstance(title, str):
+        raise InvalidInputError(f"session_title must be a string, got {title!r}")
+    embedding = entry.get("embedding")
+    if embedding is not None:
+        if not isinstance(embedding, list) or not embedding or isinstance(embedding[0], list):
+            raise InvalidInputError("embedding must be a non-empty list of numbers")
+        as_matrix(embedding, 1, len(embedding), "embedding values")
+    return NewTurn(
+        text=entry.get("text", ""),  # checked by `prepared`
+        role=entry.get("role", "user"),
+        metadata=entry.get("metadata"),
+        created_at=_parse_time(entry.get("created_at")),
+        id=entry.get("id"),
+        embedding=embedding,
+        new_topic=bool(new_topic),
+        new_session=starts_session,
+        session_title=title,
+    )
 
 
 def import_jsonl(

@@ -57,10 +57,14 @@ from .memory import Memory
 from .results import Hit
 from .store import open_store
 from .user import MODES, NewTurn, UserMemory
+from .values import count_argument, optional_text_argument, real_argument, storable
 
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
 
 ID_KEY = "langchain_id"
+# An id is indexed (as the turn's alias): PostgreSQL's index entries hold at
+# most 2,704 bytes, so longer ids are refused on every backend alike.
+MAX_ID_BYTES = 2000
 DEFAULT_USER = "default"
 
 
@@ -234,7 +238,7 @@ class OrloVectorStore(VectorStore):
         options = dict(kwargs)
         session = options.pop("session", None)
         mode = options.pop("mode", "vector" if by_vector else self._search_mode)
-        recency = float(options.pop("recency", 0.0))
+        recency = real_argument(options.pop("recency", 0.0), "recency", 0.0, 1.0)
         if options.pop("filter", None) is not None:
             raise ValueError("metadata filters are not supported; scope a search with session=")
         _no_more_options(options)
@@ -296,6 +300,9 @@ class OrloVectorStore(VectorStore):
         """k of the `fetch_k` documents nearest `embedding`, chosen one by one
         for similarity to it minus similarity to those already chosen."""
         options = self._options(kwargs, by_vector=True)
+        k = count_argument(k, "k")
+        fetch_k = count_argument(fetch_k, "fetch_k")
+        lambda_mult = real_argument(lambda_mult, "lambda_mult", 0.0, 1.0)
         hits = self._search("", embedding, max(fetch_k, k), options)
         stored = self._user.embeddings([hit.id for hit in hits])
         hits = [hit for hit in hits if hit.id in stored]  # forgotten meanwhile
@@ -351,14 +358,20 @@ def _open(path: str, embedding: Embeddings, dimension: int | None) -> Memory:
 
 
 def _key(given: object) -> str | None:
+    """A document id to store (None: make one)."""
     if given is None or given == "":
         return None
-    return _checked_key(given)
+    key = _checked_key(given)
+    if len(key) > MAX_ID_BYTES // 4 and len(key.encode("utf-8")) > MAX_ID_BYTES:
+        raise ValueError(f"ids must take at most {MAX_ID_BYTES:,} bytes in UTF-8")
+    return key
 
 
 def _checked_key(given: object) -> str:
     if not isinstance(given, str):
         raise ValueError(f"ids must be strings, got {type(given).__name__}")
+    if not storable(given):
+        optional_text_argument(given, "an id")  # raises, naming what is wrong
     return given
 
 

@@ -18,10 +18,20 @@ from .log import Logs, Policy
 from .store import Store, open_store
 from .user import UserMemory
 from .user_index import now_us
+from .values import MAX_COUNT, count_argument, real_argument, storable, text_argument
 
 DEFAULT_CACHE_BYTES = 1 << 30
+MAX_BYTES = (1 << 63) - 1
 DEFAULT_FORGET_REBUILD_SHARE = 0.25
 PRECOMPUTED = "precomputed"
+
+
+def _checkpoint_every(value: object) -> int | None:
+    return None if value is None else count_argument(value, "checkpoint_every", 1, MAX_COUNT)
+
+
+def _forget_rebuild_share(value: object) -> float:
+    return real_argument(value, "forget_rebuild_share", 0.0, 1.0, above_low=True)
 
 
 class Memory:
@@ -43,14 +53,9 @@ class Memory:
     ) -> None:
         if embedder is not None and not isinstance(embedder, Embedder):
             raise InvalidInputError("embedder must provide dimension, name and embed()")
-        if checkpoint_every is not None and checkpoint_every <= 0:
-            raise InvalidInputError(f"checkpoint_every must be positive, got {checkpoint_every}")
-        if not 0.0 < forget_rebuild_share <= 1.0:
-            raise InvalidInputError(
-                f"forget_rebuild_share must be in (0, 1], got {forget_rebuild_share}"
-            )
-        if cache_bytes < 0:
-            raise InvalidInputError(f"cache_bytes must not be negative, got {cache_bytes}")
+        checkpoint_every = _checkpoint_every(checkpoint_every)
+        forget_rebuild_share = _forget_rebuild_share(forget_rebuild_share)
+        cache_bytes = count_argument(cache_bytes, "cache_bytes", 0, MAX_BYTES)
         self._store = store
         self._embedder = embedder
         self._dimension = self._agree_settings(embedder, dimension)
@@ -93,8 +98,8 @@ class Memory:
         """The dimension every process of this database uses; the first open
         records it with the embedder's name. (The store checks its own schema
         version when it opens.)"""
-        if dimension is not None and (not isinstance(dimension, int) or dimension <= 0):
-            raise InvalidInputError(f"dimension must be a positive integer, got {dimension!r}")
+        if dimension is not None:
+            dimension = count_argument(dimension, "dimension", 1)
         if embedder is not None:
             if dimension is not None and dimension != embedder.dimension:
                 raise InvalidInputError(
@@ -143,7 +148,7 @@ class Memory:
 
     @checkpoint_every.setter
     def checkpoint_every(self, value: int | None) -> None:
-        self._logs.policy = replace(self._logs.policy, checkpoint_every=value)
+        self._logs.policy = replace(self._logs.policy, checkpoint_every=_checkpoint_every(value))
 
     @property
     def forget_rebuild_share(self) -> float:
@@ -151,7 +156,8 @@ class Memory:
 
     @forget_rebuild_share.setter
     def forget_rebuild_share(self, value: float) -> None:
-        self._logs.policy = replace(self._logs.policy, forget_rebuild_share=value)
+        share = _forget_rebuild_share(value)
+        self._logs.policy = replace(self._logs.policy, forget_rebuild_share=share)
 
     @property
     def closed(self) -> bool:
@@ -162,6 +168,8 @@ class Memory:
         when first needed."""
         if not isinstance(name, str) or not name or len(name) > 256:
             raise InvalidInputError("a user name must be a non-empty string of at most 256 chars")
+        if not storable(name):
+            text_argument(name, "a user name")  # raises, naming what is wrong
         with self._logs.lock:
             self._logs.check_open()
             uid = self._users.get(name)

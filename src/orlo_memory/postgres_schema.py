@@ -12,7 +12,8 @@ older library never writes a layout it does not know.
 Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
 the index holds turns under the store's integer key, the turn's seq, and the
-servers' bearer tokens have a table.
+servers' bearer tokens have a table; 3, the full-text vector covers the first
+TEXT_SEARCH_CHARS characters of a text.
 """
 
 from __future__ import annotations
@@ -24,7 +25,13 @@ import psycopg
 
 from .errors import SettingsMismatchError
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
+# A tsvector holds at most 1 MiB: words past this many characters of a text
+# are left out of its full-text vector (the text is stored whole and found by
+# meaning). Adversarial texts measured at most 5 bytes of vector per
+# character (hyphenated words index each part too); the bound on any text is
+# about 7.
+TEXT_SEARCH_CHARS = 100_000
 # Advisory locks of the memory are (LOCK_SPACE, key) pairs: the schema takes
 # key -1, a user the non-negative key derived from its uid.
 LOCK_SPACE = 0x6F726C6F  # "orlo"
@@ -36,6 +43,11 @@ SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
+_TEXT_VECTOR = (
+    "tsv tsvector GENERATED ALWAYS AS (to_tsvector('english'::regconfig,"
+    f" left(coalesce(text, ''), {TEXT_SEARCH_CHARS}))) STORED"
+)
+_TEXT_INDEX = "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)"
 
 # The servers' bearer tokens (tokens.py): `users` is a JSON array of user
 # names, NULL for a token that reaches every user.
@@ -79,7 +91,7 @@ _DDL = (
     # The log of added turns: a forgotten turn keeps its row (its place in the
     # log) with text, metadata, alias and embedding NULL; `seq` is its key.
     # `tsv` follows `text`, so a forgotten turn leaves the full-text index with it.
-    """CREATE TABLE orlo_memory.turns (
+    f"""CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
         id text NOT NULL UNIQUE,
@@ -91,14 +103,13 @@ _DDL = (
         created_us bigint NOT NULL,
         embedding bytea,
         alias text,
-        tsv tsvector GENERATED ALWAYS AS
-            (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED,
+        {_TEXT_VECTOR},
         PRIMARY KEY (uid, seq)
     )""",
     # Embeddings do not compress: never try.
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
-    "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+    _TEXT_INDEX,
     _ALIAS_INDEX,
     """CREATE TABLE orlo_memory.forgets (
         uid bigint NOT NULL,
@@ -151,8 +162,22 @@ def _aliases_and_turn_keys(conn: Connection) -> None:
     conn.execute(_TOKENS_TABLE)
 
 
+def _bounded_text_vector(conn: Connection) -> None:
+    """2 -> 3: the full-text vector covers a bounded prefix of each text (a
+    text whose vector passed 1 MiB could not be stored at all). A generated
+    column's expression cannot be changed in place before PostgreSQL 17:
+    the column is dropped (its index with it) and added anew, which computes
+    it for every stored turn."""
+    conn.execute("ALTER TABLE orlo_memory.turns DROP COLUMN tsv")
+    conn.execute(f"ALTER TABLE orlo_memory.turns ADD COLUMN {_TEXT_VECTOR}")
+    conn.execute(_TEXT_INDEX)
+
+
 # The step from each version to the next.
-_STEPS: dict[int, Callable[[Connection], None]] = {1: _aliases_and_turn_keys}
+_STEPS: dict[int, Callable[[Connection], None]] = {
+    1: _aliases_and_turn_keys,
+    2: _bounded_text_vector,
+}
 
 
 def _stored_version(conn: Connection) -> str | None:

@@ -12,10 +12,12 @@ index, ranked by ts_rank_cd (postgres_lexical.py). Parameters always travel
 separately from the SQL.
 
 Failures: a lost connection, a server restart or a lock wait past the timeout
-raise StoreUnavailableError. A write's transaction is then rolled back by the
-server, or, if the commit itself was cut off, either fully stored or absent;
-the caller may retry. A pooled connection found dead at the first statement
-of a call is replaced once, so the call after a restart reconnects.
+raise StoreUnavailableError, and only failures that may pass by themselves
+do (`_retryable`): a value past a limit of the server is a StoreError. A
+write's transaction is then rolled back by the server, or, if the commit
+itself was cut off, either fully stored or absent; the caller may retry. A
+pooled connection found dead at the first statement of a call is replaced
+once, so the call after a restart reconnects.
 """
 
 from __future__ import annotations
@@ -58,6 +60,7 @@ from .records import (
 )
 from .snapshot import split_parts
 from .tokens import TokenRecord
+from .values import MAX_WAIT_SECONDS, real_argument
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
 # Snapshot parts: 1 MiB values are stored and read back faster than larger
@@ -81,6 +84,18 @@ _TURN_COPY_TYPES = [
     "int8", "text", "int8", "text", "int2", "text", "text", "text", "int8", "text", "bytea"
 ]  # fmt: skip
 _LAST_SEQ = (1 << 63) - 1
+# The SQLSTATEs (besides class 08, the connection's) of failures that may pass
+# by themselves: a serialisation failure or deadlock, an outcome unknown, a
+# server short of memory or connections, a lock wait or statement timed out,
+# an object in use, a server shutting down, restarting or starting.
+_RETRYABLE = frozenset(
+    {
+        *("40001", "40P01", "40003"),
+        *("53200", "53300"),
+        *("55P03", "55006", "57014"),
+        *("57P01", "57P02", "57P03", "57P05"),
+    }
+)
 # How each selection of `read_turns` joins the user's row to the turns. By id
 # the turns are found by id alone (the owner is checked afterwards): a
 # condition on uid would tempt the planner into scanning the user's whole log.
@@ -108,6 +123,17 @@ def _describe(url: str) -> str:
     return f"database {parts.get('dbname') or '(default)'} on {host}:{port}"
 
 
+def _retryable(error: psycopg.Error) -> bool:
+    """Whether a later attempt may succeed: a failure of the connection (the
+    client's own errors carry no SQLSTATE), or one of _RETRYABLE. psycopg
+    calls many permanent errors operational too (a value past a limit of
+    the server, a disk full, a bad password): those are not."""
+    code = error.sqlstate
+    if code is None:
+        return isinstance(error, psycopg.OperationalError | psycopg.InterfaceError)
+    return code.startswith("08") or code in _RETRYABLE
+
+
 def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
     """The memory's exception for a psycopg error: the one place they are mapped."""
     message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
@@ -117,7 +143,7 @@ def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
             return DuplicateIdError(f"turn id already stored ({diag.message_detail})")
     if isinstance(error, psycopg.DataError):
         return InvalidInputError(f"PostgreSQL refused a value: {message}")
-    if isinstance(error, psycopg.OperationalError | psycopg.InterfaceError):
+    if _retryable(error):
         return StoreUnavailableError(
             f"the PostgreSQL call failed{during}: {message}; it may be retried"
             " (an add retried with the same turn ids is not stored twice)"
@@ -136,13 +162,11 @@ class PostgresStore:
         timeout: float = 60.0,
         common_term_share: float = postgres_lexical.DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
-        if timeout <= 0:
-            raise InvalidInputError(f"timeout must be positive, got {timeout}")
-        if not 0.0 < common_term_share <= 1.0:
-            raise InvalidInputError(
-                f"common_term_share must be in (0, 1], got {common_term_share!r}"
-            )
-        self.common_term_share = common_term_share
+        # A lock_timeout of 0 would mean no timeout at all.
+        timeout = real_argument(timeout, "timeout", 0.0, MAX_WAIT_SECONDS, above_low=True)
+        self.common_term_share = real_argument(
+            common_term_share, "common_term_share", 0.0, 1.0, above_low=True
+        )
         self._where = _describe(url)
         self._timeout = timeout
         self._held: Connection | None = None
@@ -152,7 +176,10 @@ class PostgresStore:
             with psycopg.connect(url, **settings) as first:
                 postgres_schema.prepare(first)
         except psycopg.Error as error:
-            raise StoreUnavailableError(f"cannot open {self._where}: {error}") from error
+            # A server out of reach may come back; a refusal (no right to
+            # create the schema, say) stays.
+            failure = StoreUnavailableError if _retryable(error) else StoreError
+            raise failure(f"cannot open {self._where}: {error}") from error
         # One connection in use at a time, and a second while the pool opens
         # a replacement for one that broke.
         self._pool: psycopg_pool.ConnectionPool[Connection] = psycopg_pool.ConnectionPool(

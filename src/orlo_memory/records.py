@@ -162,6 +162,9 @@ class StoredSnapshot:
     path: str | None = None
     # The open file behind `data` and `path`, released by close().
     source: BinaryIO | None = None
+    # Why the bytes could not be read (the snapshot is then treated as
+    # damaged: discarded with a warning, the index rebuilt from the log).
+    problem: str | None = None
 
     def close(self) -> None:
         if isinstance(self.data, mmap.mmap):

@@ -110,11 +110,12 @@ def hits(
 ) -> list[Hit]:
     """The hits of the candidates whose turns were found (live), best first."""
     by_key = {turn[0]: turn for turn in turns}
-    scale = 1.0
+    best = 1.0
     if params.mode != "vector":
         weight = params.vector_weight if params.mode == "hybrid" else 0.0
-        best = best_fused_score(params.fusion_k, weight, params.lexical_weight)
-        scale = 1.0 / best if best > 0 else 1.0
+        # Divided by, not multiplied with its inverse: a tiny best score's
+        # inverse would overflow.
+        best = best_fused_score(params.fusion_k, weight, params.lexical_weight) or 1.0
     scored: list[tuple[float, Fused, HitRow]] = []
     for entry in ordered:
         turn = by_key.get(entry.key)
@@ -124,7 +125,7 @@ def hits(
         if params.recency > 0.0:
             age_hours = abs(now_us - turn[6]) / _US_PER_HOUR
             fresh = math.exp(-params.recency_decay * age_hours)
-            score = (1.0 - params.recency) * score * scale + params.recency * fresh
+            score = (1.0 - params.recency) * score / best + params.recency * fresh
         scored.append((score, entry, turn))
     if params.recency > 0.0:
         scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order

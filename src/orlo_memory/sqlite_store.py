@@ -29,7 +29,8 @@ the bound, so it is cheap) and kept rarest first while their matches add up to
 at most `common_term_share` of the stored turns (at least COMMON_TERM_FLOOR):
 bm25 then scores a bounded number of rows, and words found nearly everywhere,
 which say little, are left out. A query whose rarest word alone passes the
-bound is ranked by that word over its COMMON_TERM_POOL most recent matches.
+bound is ranked by that word over its COMMON_TERM_POOL most recent matches
+among the user's turns.
 bm25 also computes the frequency of every phrase of the query, the user's
 scope token included, which costs a pass over all of the user's rows: when the
 user holds most of the stored turns the query runs unscoped and the join keeps
@@ -38,11 +39,13 @@ the user's rows instead.
 
 from __future__ import annotations
 
+import errno
 import functools
 import json
 import mmap
 import os
 import sqlite3
+import stat
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
 from typing import Any, Concatenate, ParamSpec, TypeVar
@@ -71,6 +74,7 @@ from .records import (
     UserState,
 )
 from .tokens import TokenRecord
+from .values import MAX_WAIT_SECONDS, real_argument
 
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
 # small memories on plain bm25 (scoring up to 1,000 rows costs a few ms): only
@@ -82,6 +86,7 @@ COMMON_TERM_POOL = 1000
 # parameters of a statement (at 999 in older builds).
 BATCH_VALUES = 500
 _SNAPSHOT_SUFFIX = ".kiv"
+_SYNCHRONOUS = ("OFF", "NORMAL", "FULL", "EXTRA")
 _LAST_SEQ = (1 << 63) - 1
 
 _HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
@@ -179,13 +184,14 @@ class SqliteStore:
         busy_timeout: float = 60.0,
         common_term_share: float = DEFAULT_COMMON_TERM_SHARE,
     ) -> None:
-        if synchronous.upper() not in ("OFF", "NORMAL", "FULL", "EXTRA"):
-            raise InvalidInputError(f"unknown synchronous mode {synchronous!r}")
-        if not 0.0 < common_term_share <= 1.0:
+        if not isinstance(synchronous, str) or synchronous.upper() not in _SYNCHRONOUS:
             raise InvalidInputError(
-                f"common_term_share must be in (0, 1], got {common_term_share!r}"
+                f"synchronous must be one of {', '.join(_SYNCHRONOUS).lower()}, got {synchronous!r}"
             )
-        self.common_term_share = common_term_share
+        busy_timeout = real_argument(busy_timeout, "busy_timeout", 0.0, MAX_WAIT_SECONDS)
+        self.common_term_share = real_argument(
+            common_term_share, "common_term_share", 0.0, 1.0, above_low=True
+        )
         self._path = path
         self._busy_timeout = busy_timeout
         try:
@@ -569,11 +575,11 @@ class SqliteStore:
     def _remove_stray_snapshots(self) -> None:
         """Removes the snapshot files that no row names: written by a
         checkpoint that a crash cut off (under the write lock, so no other
-        checkpoint is writing one now)."""
+        checkpoint is writing one now). What cannot be removed stays."""
         if self._snapshot_dir is None or not os.path.isdir(self._snapshot_dir):
             return
         named = {row[0] for row in self._conn.execute("SELECT file FROM snapshots")}
-        with os.scandir(self._snapshot_dir) as entries:
+        with suppress(OSError), os.scandir(self._snapshot_dir) as entries:
             for entry in entries:
                 if entry.name not in named:
                     _remove(entry.path)
@@ -598,12 +604,16 @@ class SqliteStore:
             if file is None or self._snapshot_dir is None:
                 stored = self._memory_snapshots.get(uid, b"")
                 return StoredSnapshot(header, stored, head[0], head[1])
+            path = os.path.join(self._snapshot_dir, file)
             try:
-                return _mapped_snapshot(
-                    os.path.join(self._snapshot_dir, file), header, head[0], head[1]
-                )
+                return _mapped_snapshot(path, header, head[0], head[1])
             except FileNotFoundError:
                 continue
+            except OSError as error:
+                # A directory, a loop of links, a file this account cannot
+                # read: like a damaged snapshot, never the caller's failure.
+                problem = f"cannot read {path!r}: {error.strerror or error}"
+                return StoredSnapshot(header, b"", head[0], head[1], problem=problem)
         return StoredSnapshot(header, b"", head[0], head[1])
 
     # -- full-text search -------------------------------------------------------
@@ -640,16 +650,27 @@ class SqliteStore:
             kept, newest_only = rarest_terms(counted, bound)
             if newest_only:
                 query = f"{scope}text : {_fts_quote(kept[0])}"
-                order, pool = " ORDER BY rowid DESC", COMMON_TERM_POOL
+                # The user's newest matches: without a scope token the join
+                # must keep the user's rows before the limit, or other users'
+                # newer matches would take every place.
+                inner = (
+                    "SELECT turns_fts.rowid AS rowid, bm25(turns_fts, 1.0, 0.0) AS score"
+                    " FROM turns_fts JOIN turns o ON o.row = turns_fts.rowid"
+                    " WHERE turns_fts MATCH ? AND o.uid = ? ORDER BY turns_fts.rowid DESC"
+                )
+                params: tuple[object, ...] = (query, uid, COMMON_TERM_POOL, uid, limit)
             else:
                 words = " OR ".join(_fts_quote(term) for term in kept)
                 query = f"{scope}text : ({words})"
-                order, pool = "", -1
+                inner = (
+                    "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
+                    " WHERE turns_fts MATCH ?"
+                )
+                params = (query, -1, uid, limit)
             rows = execute(
-                "SELECT t.row, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
-                f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
+                f"SELECT t.row, -m.score FROM ({inner} LIMIT ?) AS m"
                 " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
-                (query, pool, uid, limit),
+                params,
             ).fetchall()
         return [(int(row[0]), float(row[1])) for row in rows]
 
@@ -702,7 +723,10 @@ def _write_file(path: str, data: bytes) -> None:
     os.makedirs(os.path.dirname(path), exist_ok=True)
     temporary = path + ".tmp"
     try:
-        with open(temporary, "wb") as stream:
+        # Non-blocking: a FIFO found under the name fails at once (no reader)
+        # instead of waiting for one; a regular file is unaffected.
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC
+        with os.fdopen(os.open(temporary, flags, 0o666), "wb") as stream:
             stream.write(data)
         os.replace(temporary, path)
     except BaseException:
@@ -711,7 +735,9 @@ def _write_file(path: str, data: bytes) -> None:
 
 
 def _remove(path: str) -> None:
-    with suppress(FileNotFoundError):
+    """Removes a snapshot file if it can: a file left behind costs only space
+    (the next open tries again), and a commit must not fail over it."""
+    with suppress(OSError):
         os.remove(path)
 
 
@@ -721,10 +747,15 @@ def _mapped_snapshot(
     """The snapshot file, mapped rather than read: checking a large snapshot
     then costs no copy, and the index loads from the same open file (through
     /proc/self/fd, so a checkpoint that replaces the file meanwhile cannot
-    swap the bytes checked for others)."""
-    stream = open(path, "rb")  # noqa: SIM115 (closed by StoredSnapshot.close)
+    swap the bytes checked for others). Raises OSError for anything but a
+    regular file, opened without blocking (a FIFO would wait for a writer)."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    stream = os.fdopen(descriptor, "rb")
     try:
-        size = os.fstat(stream.fileno()).st_size
+        status = os.fstat(stream.fileno())
+        if not stat.S_ISREG(status.st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        size = status.st_size
         if size == 0:  # an empty file cannot be mapped; it fails its checks anyway
             return StoredSnapshot(header, b"", head_seq, epoch, source=stream)
         flags = mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0)

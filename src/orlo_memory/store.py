@@ -35,6 +35,7 @@ from .records import (
 )
 from .sqlite_store import SqliteStore
 from .tokens import TokenStore
+from .values import MAX_WAIT_SECONDS, real_argument
 
 _URL_SCHEMES = ("postgresql://", "postgres://")
 
@@ -164,6 +165,7 @@ def open_store(
     URL (needs the `postgres` extra). `synchronous` applies to SQLite only;
     `busy_timeout` bounds the waits for a lock or a connection."""
     where = os.fspath(location)
+    busy_timeout = real_argument(busy_timeout, "busy_timeout", 0.0, MAX_WAIT_SECONDS)
     if is_url(where):
         try:  # psycopg is imported only when asked for
             from .postgres_store import PostgresStore

@@ -7,7 +7,6 @@ the results (search.py). Every public call holds its memory's lock.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
@@ -25,11 +24,16 @@ from .records import By, SessionRecord
 from .results import Hit, MemoryStats, SessionInfo, Turn
 from .user_index import normalized, now_us
 from .values import (
+    MAX_FACTOR,
+    count_argument,
     from_us,
     ids_argument,
     metadata_json,
     new_ids,
+    optional_text_argument,
     parse_id,
+    real_argument,
+    storable,
     stored_to_turn,
     text_argument,
     timestamp_us,
@@ -60,6 +64,27 @@ class NewTurn:
     new_topic: bool = False
     new_session: bool = False
     session_title: str | None = None
+
+
+def prepared(item: object, fresh_id: str) -> Entry:
+    """A `NewTurn`'s values checked (all but its embedding) as a log entry;
+    `fresh_id` is its id unless it names one."""
+    if not isinstance(item, NewTurn):
+        raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
+    explicit = item.id is not None
+    return Entry(
+        id=parse_id(item.id) if explicit else fresh_id,
+        explicit_id=explicit,
+        text=text_argument(item.text, "text"),
+        role=text_argument(item.role, "role"),
+        metadata=metadata_json(item.metadata),
+        created_us=timestamp_us(item.created_at),
+        new_topic=bool(item.new_topic),
+        new_session=bool(item.new_session),
+        session_title=optional_text_argument(
+            None if item.session_title is None else str(item.session_title), "session_title"
+        ),
+    )
 
 
 def locked(method: Callable[P, R]) -> Callable[P, R]:
@@ -157,31 +182,15 @@ class UserMemory:
         for number, item in enumerate(items):
             if isinstance(item, str):
                 # Plain texts are the bulk of large imports: checked inline.
-                if not item.strip() or "\0" in item:
+                if not item.strip() or not storable(item):
                     text_argument(item, "text")  # raises, naming what is wrong
                 keep(Entry(fresh[number], False, item, role, None, None, False, False, None))
             else:
-                keep(self._prepare(item, fresh[number]))
+                keep(prepared(item, fresh[number]))
         explicit = [entry.id for entry in entries if entry.explicit_id]
         if len(set(explicit)) != len(explicit):
             raise DuplicateIdError("the same id is given to several turns")
         return entries
-
-    def _prepare(self, item: object, fresh_id: str) -> Entry:
-        if not isinstance(item, NewTurn):
-            raise InvalidInputError(f"turns must be strings or NewTurn, got {type(item).__name__}")
-        explicit = item.id is not None
-        return Entry(
-            id=parse_id(item.id) if explicit else fresh_id,
-            explicit_id=explicit,
-            text=text_argument(item.text, "text"),
-            role=text_argument(item.role, "role"),
-            metadata=metadata_json(item.metadata),
-            created_us=timestamp_us(item.created_at),
-            new_topic=bool(item.new_topic),
-            new_session=bool(item.new_session),
-            session_title=None if item.session_title is None else str(item.session_title),
-        )
 
     def _embeddings(
         self,
@@ -228,9 +237,7 @@ class UserMemory:
     def new_session(self, title: str | None = None) -> str:
         """Starts a new session (the next turn opens it in the index) and
         returns its id."""
-        if title is not None and not isinstance(title, str):
-            raise InvalidInputError("title must be a string or None")
-        return self._log.new_session(title)
+        return self._log.new_session(optional_text_argument(title, "title"))
 
     @locked
     def new_topic(self) -> None:
@@ -309,18 +316,18 @@ class UserMemory:
         depth of each ranking before fusion or blending (default max(4k, 40))."""
         if mode not in MODES:
             raise InvalidInputError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
-        if not isinstance(k, int) or isinstance(k, bool) or k < 0:
-            raise InvalidInputError(f"k must be a non-negative integer, got {k!r}")
+        k = count_argument(k, "k")
         if not isinstance(query, str):
             raise InvalidInputError("query must be a string")
         if not (mode == "vector" and embedding is not None):
             text_argument(query, "query")
-        if not 0.0 <= recency <= 1.0 or math.isnan(recency):
-            raise InvalidInputError(f"recency must be between 0 and 1, got {recency}")
-        if recency_decay < 0 or fusion_k < 0 or vector_weight < 0 or lexical_weight < 0:
-            raise InvalidInputError("recency_decay, fusion_k and the weights must not be negative")
-        if candidates is not None and (not isinstance(candidates, int) or candidates < 1):
-            raise InvalidInputError(f"candidates must be a positive integer, got {candidates!r}")
+        recency = real_argument(recency, "recency", 0.0, 1.0)
+        recency_decay = real_argument(recency_decay, "recency_decay", 0.0, MAX_FACTOR)
+        fusion_k = real_argument(fusion_k, "fusion_k", 0.0, MAX_FACTOR)
+        vector_weight = real_argument(vector_weight, "vector_weight", 0.0, MAX_FACTOR)
+        lexical_weight = real_argument(lexical_weight, "lexical_weight", 0.0, MAX_FACTOR)
+        if candidates is not None:
+            candidates = count_argument(candidates, "candidates", 1)
         session_id = None if session is None else self._check_session(session)
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
         if k == 0:
@@ -364,8 +371,8 @@ class UserMemory:
     ) -> list[SessionInfo]:
         """The user's sessions: newest first, or with a query (or an embedding)
         the k whose turns' mean direction is closest to it, best first."""
-        if k is not None and (not isinstance(k, int) or isinstance(k, bool) or k < 0):
-            raise InvalidInputError(f"k must be a non-negative integer, got {k!r}")
+        if k is not None:
+            k = count_argument(k, "k")
         records = self._log.sessions()
         if query is None and embedding is None:
             chosen = records if k is None else records[:k]

@@ -101,6 +101,58 @@ def test_failures_name_the_problem_and_change_nothing(imported, tmp_path, args, 
     assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
 
 
+def _with(**fields):
+    line = {"text": "a second turn", "embedding": [float(x) for x in vectors(1, seed=6)[0]]}
+    return json.dumps({**line, **fields})
+
+
+BAD_LINES = {
+    "metadata not an object": (_with(metadata=5), "metadata must be a mapping"),
+    "role not a string": (_with(role=5), "role must be a non-empty string"),
+    "NUL in the role": (_with(role="a\0b"), "role must not contain NUL"),
+    "bad id": (_with(id="x"), "id must be 32 hex characters"),
+    "id repeated in the file": (_with(id="{first_id}"), "also given on {file}:1"),
+    "id stored already": (_with(id="{stored_id}"), "is already stored"),
+    "embedding not numbers": (_with(embedding=["x"]), "embedding values must be numbers"),
+    "embedding too short": (_with(embedding=[0.5] * 5), "embedding has 5 numbers"),
+    "embedding too large": (_with(embedding=[1e19] * 16), "norm too large"),
+    "new_topic a string": (_with(new_topic="false"), "new_topic must be true or false"),
+    "session_title a number": (_with(session_title=7), "session_title must be a string"),
+    "lone surrogate": ('{"text": "half \\ud800 a pair", "embedding": [1.0]}', "lone surrogate"),
+    "deeply nested": ('{"metadata": ' + "[" * 100_000 + "]" * 100_000 + "}", "nested too deeply"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD_LINES))
+def test_every_bad_line_is_named_and_nothing_is_stored(imported, tmp_path, case):
+    line, message = BAD_LINES[case]
+    first_id = "cd" * 16
+    stored_id = json.loads(run("export", imported, "-u", "maya").stdout.splitlines()[0])["id"]
+    line = line.replace("{first_id}", first_id).replace("{stored_id}", stored_id)
+    source = tmp_path / "new.jsonl"
+    source.write_text(_with(id=first_id) + "\n" + line + "\n")
+    done = run("import", imported, str(source), "-u", "maya", "--precomputed")
+    assert done.returncode == 1
+    assert f"error: {source}:2: " in done.stderr, done.stderr
+    assert message.format(file=source) in done.stderr, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1
+    assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
+
+
+def test_bytes_that_are_not_utf8_on_standard_input_are_named(imported):
+    good = _with().encode()
+    done = subprocess.run(
+        [sys.executable, "-m", "orlo_memory", "import", imported, "-", "-u", "maya"],
+        input=good + b"\n" + good.replace(b"second", b"s\xffcond") + b"\n",
+        capture_output=True,
+        timeout=300,
+    )
+    assert done.returncode == 1
+    assert b"<stdin>:2: not UTF-8 text" in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1
+    assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
+
+
 def test_help_lists_the_commands_and_examples():
     done = run("--help")
     assert done.returncode == 0

@@ -3,10 +3,12 @@ several writers on one store, on each backend: the log of turns is the truth,
 the index a checkpoint of it."""
 
 import contextlib
+import ctypes
 import logging
 import os
 import pathlib
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -18,8 +20,8 @@ from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
 import orlo_kiv
-from orlo_memory import Memory, NewTurn, StoreUnavailableError
-from orlo_memory.snapshot import snapshot_checksum
+from orlo_memory import Memory, NewTurn, StoreUnavailableError, checkpoints
+from orlo_memory.snapshot import legacy_checksum, snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -183,11 +185,19 @@ def _store_snapshot_bytes(url, uid, data):
 
 
 def _corrupt(url, uid, how):
-    data = bytearray(_snapshot_bytes(url, uid))
+    original = _snapshot_bytes(url, uid)
+    data = bytearray(original)
     table = "orlo_memory.snapshots" if is_postgres(url) else "snapshots"
     mark = "%s" if is_postgres(url) else "?"
     if how == "flipped byte":
         data[len(data) // 2] ^= 0x40
+    elif how == "top bits of two words flipped":
+        # Damage that sums of 64-bit words cannot see: bit 63 of two words
+        # (the bytes load as an index all the same).
+        middle = len(data) // 16 * 8
+        for word in (middle, middle + 8):
+            data[word + 7] ^= 0x80
+        assert legacy_checksum(bytes(data)) == legacy_checksum(original)
     elif how == "truncated":
         del data[len(data) // 3 :]
     elif how == "missing data":
@@ -207,6 +217,7 @@ def _corrupt(url, uid, how):
     "how",
     [
         "flipped byte",
+        "top bits of two words flipped",
         "truncated",
         "missing data",
         "claims a later seq",
@@ -230,6 +241,122 @@ def test_a_bad_snapshot_is_discarded_and_rebuilt_with_a_warning(memory_url, capl
         assert user.stats().index_points == 295
     assert got == expected
     assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+
+
+def test_a_snapshot_of_the_older_checksum_is_read_without_a_rebuild(memory_url, monkeypatch):
+    data = vectors(201, seed=5)
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        user = memory.user("u")
+        user.add_many([f"turn {n}" for n in range(200)], embeddings=data[:200])
+        user.checkpoint()
+        uid = user._uid
+    table = "orlo_memory.snapshots" if is_postgres(memory_url) else "snapshots"
+    mark = "%s" if is_postgres(memory_url) else "?"
+    older = "wsum64 " + legacy_checksum(_snapshot_bytes(memory_url, uid))
+    statement = f"UPDATE {table} SET checksum = {mark} WHERE uid = {mark}"
+    run_sql(memory_url, statement, statement, (older, uid))
+
+    def no_rebuild(*args):
+        raise AssertionError("the index was rebuilt from the log")
+
+    monkeypatch.setattr(checkpoints, "rebuild", no_rebuild)
+    with Memory.open(memory_url, checkpoint_every=1) as memory:
+        user = memory.user("u")
+        assert user.search("", 1, mode="vector", embedding=data[7])[0].text == "turn 7"
+        user.add("after", embedding=data[200])  # checkpoints anew, with the current checksum
+    statement = f"SELECT checksum FROM {table} WHERE uid = {mark}"
+    assert run_sql(memory_url, statement, statement, (uid,))[0][0].startswith("xxh3-128 ")
+
+
+class _Blocked(BaseException):
+    """Raised by `_deadline`; not an Exception, so no handler of the memory's swallows it."""
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Turns a call blocked for `seconds` into _Blocked (main thread only)."""
+
+    def expire(signum, frame):
+        raise _Blocked(f"still blocked after {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@contextlib.contextmanager
+def _reading_by_permission():
+    """This thread reads files by their permission bits, as root too: root's
+    capabilities to read any file (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH)
+    leave its effective set until the block ends (they stay permitted)."""
+    if os.geteuid() != 0:
+        yield
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    header = (ctypes.c_uint32 * 2)(0x20080522, 0)  # capability version 3, this thread
+    sets = (ctypes.c_uint32 * 6)()  # effective, permitted, inheritable; low words first
+    if libc.capget(header, sets) != 0:
+        pytest.skip(f"capget failed: {os.strerror(ctypes.get_errno())}")
+    saved = list(sets)
+    sets[0] &= ~((1 << 1) | (1 << 2))
+    if libc.capset(header, sets) != 0:
+        pytest.skip(f"capset failed: {os.strerror(ctypes.get_errno())}")
+    try:
+        yield
+    finally:
+        sets[:] = saved
+        libc.capset(header, sets)
+
+
+def _make_unreadable(file, folder):
+    """What stands at the snapshot's name (or its folder) instead of it."""
+    return {
+        "a directory": lambda: (file.unlink(), file.mkdir()),
+        "a symlink loop": lambda: (file.unlink(), file.symlink_to(file.name)),
+        "a file without read permission": lambda: file.chmod(0),
+        "a FIFO": lambda: (file.unlink(), os.mkfifo(file)),
+        "a file where the folder should be": lambda: (
+            shutil.rmtree(folder),
+            folder.write_bytes(b"not a folder"),
+        ),
+    }
+
+
+@pytest.mark.parametrize("how", sorted(_make_unreadable(None, None)))
+def test_a_snapshot_that_cannot_be_read_is_rebuilt_and_never_blocks(tmp_path, caplog, how):
+    path = str(tmp_path / "memory.db")
+    data = vectors(301, seed=3)
+    with Memory.open(path, dimension=DIM) as memory:
+        user = memory.user("u")
+        user.add_many([f"turn {n}" for n in range(300)], embeddings=data[:300])
+        user.checkpoint()
+        expected = [h.id for h in user.search("", 10, mode="vector", embedding=data[50])]
+    folder = pathlib.Path(path + "-snapshots")
+    [file] = folder.iterdir()
+    _make_unreadable(file, folder)[how]()
+    with (
+        caplog.at_level(logging.WARNING, logger="orlo_memory"),
+        _deadline(60),
+        _reading_by_permission(),
+        Memory.open(path, checkpoint_every=1) as memory,
+    ):
+        user = memory.user("u")
+        assert [h.id for h in user.search("", 10, mode="vector", embedding=data[50])] == expected
+        # The checkpoint after this write writes its file here first (a FIFO
+        # would wait for a reader), or into the folder that is a file: a
+        # failure there is at most a warning.
+        if folder.is_dir():
+            os.mkfifo(folder / "u1-e0-s301.kiv.tmp")
+        user.add("after", embedding=data[300])
+        assert (user.stats().turns, user.stats().index_points) == (301, 301)
+    assert any("discarding the index snapshot" in r.getMessage() for r in caplog.records)
+    with _deadline(60), Memory.open(path) as memory:  # what was left there stops no open
+        user = memory.user("u")
+        assert user.search("", 1, mode="vector", embedding=data[300])[0].text == "after"
 
 
 def test_eviction_checkpoints_first_and_reloads_without_replay(memory_url):

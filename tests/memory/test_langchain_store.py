@@ -13,11 +13,12 @@ from memory_helpers import memory_url as memory_url  # a fixture
 
 pytest.importorskip("langchain_tests", reason="needs langchain-tests (pip install langchain-tests)")
 
-from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
 from orlo_memory import (
     CallableEmbedder,
+    InvalidInputError,
     Memory,
     SentenceTransformerEmbedder,
     SettingsMismatchError,
@@ -122,6 +123,8 @@ def _bad_calls():
         "more ids than texts": lambda s: s.add_texts(["a"], ids=["1", "2"]),
         "fewer metadatas than texts": lambda s: s.add_texts(["a", "b"], [{}]),
         "repeated id": lambda s: s.add_texts(["a", "b"], ids=["3", "3"]),
+        "id with a lone surrogate": lambda s: s.add_texts(["a"], ids=["\ud800"]),
+        "id too long to index": lambda s: s.add_texts(["a"], ids=[os.urandom(1100).hex()]),
         "id not a string": lambda s: s.add_texts(["a"], ids=[7]),
         "empty text": lambda s: s.add_texts(["a", " "]),
         "reserved metadata key": lambda s: s.add_texts(["a"], [{ID_KEY: "x"}]),
@@ -135,11 +138,28 @@ def _bad_calls():
         "hybrid search by vector": lambda s: s.similarity_search_by_vector(
             [0.0] * DIM, mode="hybrid"
         ),
+        # Finite, but the squared norm overflows float32.
+        "huge embedding": lambda s: OrloVectorStore(_Huge(), s.memory).add_texts(["x"]),
+        "search by a huge vector": lambda s: s.similarity_search_by_vector([1e19] * DIM),
+        "k past its range": lambda s: s.similarity_search("one", k=2**62),
+        "fetch_k not a number": lambda s: s.max_marginal_relevance_search("one", fetch_k="all"),
+        "lambda_mult not a number": lambda s: s.max_marginal_relevance_search(
+            "one", lambda_mult=float("nan")
+        ),
     }
 
 
+class _Huge(Embeddings):
+    def embed_documents(self, texts):
+        return [[1e19] * DIM for _ in texts]
+
+    def embed_query(self, text):
+        return [1e19] * DIM
+
+
 BAD = _bad_calls()
-ERRORS = {"unknown argument": TypeError}
+# UnicodeEncodeError is a ValueError too: only the memory's own error names the id.
+ERRORS = {"unknown argument": TypeError, "id with a lone surrogate": InvalidInputError}
 
 
 @pytest.mark.parametrize("case", sorted(BAD))

@@ -2,7 +2,7 @@
 
 import itertools
 import math
-from datetime import UTC, datetime
+from datetime import UTC, datetime, timedelta, timezone
 
 import numpy as np
 import pytest
@@ -106,12 +106,28 @@ def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     texts = [f"the note {n} about the week" for n in range(count)] + ["the booking code QX7"]
     ids = user.add_many(texts, embeddings=vectors(count + 1, seed=2))
     other.add("the QX7 code again", embedding=vectors(1)[0])
+    # Another user writes the same common words later, more often than the
+    # newest matches that a ranking of common words looks at.
+    others = [f"about the week {n}" for n in range(count - 100)]
+    other.add_many(others, embeddings=vectors(len(others), seed=3))
     # "the" and "note" are in (almost) every turn: the rare words decide, and
     # the common ones are never scored (PostgreSQL also drops "the" as a stop word).
     assert [h.id for h in user.search("the note QX7 code", 3, mode="lexical")] == [ids[-1]]
-    # Only common words: ranked by the rarest over its most recent matches.
+    # Only common words: ranked by the rarest over the user's most recent matches.
     common = user.search("the about week", 5, mode="lexical")
     assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
+
+
+def test_a_text_whose_word_index_passes_postgresqls_limit_is_stored_and_found(memory):
+    # 200,000 distinct words: their full-text vector would take about 3 MiB
+    # in PostgreSQL, where one holds at most 1 MiB.
+    user = memory.user("u")
+    v = vectors(2, seed=7)
+    long_id = user.add("lisbon " + " ".join(f"w{n}" for n in range(200_000)), embedding=v[0])
+    short_id = user.add("a short lisbon note", embedding=v[1])
+    assert user.search("", 1, mode="vector", embedding=v[0])[0].id == long_id
+    assert {h.id for h in user.search("lisbon w17", 5, mode="lexical")} == {long_id, short_id}
+    assert len(user.get(long_id)[0].text) > 1_000_000
 
 
 def test_sessions_ranked_by_their_turns(memory):
@@ -156,7 +172,16 @@ def _bad_calls():
     good = vectors(2)
     nan = good[0].copy()
     nan[3] = np.nan
+    # Finite, but its squared norm overflows float32.
+    huge = np.full(DIM, 1e19, dtype=np.float32)
     return {
+        "huge embedding": lambda u: u.add("x", embedding=huge),
+        "huge row among embeddings": lambda u: u.add_many(
+            ["a", "b"], embeddings=[good[0].tolist(), huge.tolist()]
+        ),
+        "huge embedding of a NewTurn": lambda u: u.add_many([NewTurn("x", embedding=huge * 2)]),
+        "huge query embedding": lambda u: u.search("x", 3, embedding=huge),
+        "huge session query embedding": lambda u: u.sessions("x", embedding=huge),
         "empty text": lambda u: u.add("", embedding=good[0]),
         "nul in text": lambda u: u.add("a\0b", embedding=good[0]),
         "blank text": lambda u: u.add("  \n", embedding=good[0]),
@@ -169,6 +194,12 @@ def _bad_calls():
         "bad id": lambda u: u.add("x", embedding=good[0], id="not-an-id"),
         "stored id": lambda u: u.add("x", embedding=good[0], id=u.turns().__next__().id),
         "naive time": lambda u: u.add("x", embedding=good[0], created_at=datetime(2020, 1, 1)),
+        # Year 0 in UTC: stored, it would make every read of the user's turns fail.
+        "time before year 1 in UTC": lambda u: u.add(
+            "x",
+            embedding=good[0],
+            created_at=datetime(1, 1, 1, tzinfo=timezone(timedelta(hours=5))),
+        ),
         "one bad in a batch": lambda u: u.add_many([NewTurn("fine"), NewTurn("")], embeddings=good),
         "repeated id in a batch": lambda u: u.add_many(
             [NewTurn("a", id="ab" * 16), NewTurn("b", id="AB" * 16)], embeddings=good
@@ -205,6 +236,86 @@ ERRORS = {
     "replacing by a stored id": DuplicateIdError,
     "search session": UnknownIdError,
 }
+
+
+def _unstorable_calls():
+    v = vectors(2)
+    lone = "half of a pair \ud800 of surrogates"
+    return {
+        "text": lambda m, u: u.add(lone, embedding=v[0]),
+        "text among plain texts": lambda m, u: u.add_many(["fine", lone], embeddings=v),
+        "role": lambda m, u: u.add("x", role="\udfff", embedding=v[0]),
+        "metadata value": lambda m, u: u.add("x", metadata={"note": lone}, embedding=v[0]),
+        "metadata key": lambda m, u: u.add("x", metadata={lone: 1}, embedding=v[0]),
+        "session title": lambda m, u: u.new_session(lone),
+        "session title of a NewTurn": lambda m, u: u.add_many(
+            [NewTurn("x", new_session=True, session_title=lone)], embeddings=v[:1]
+        ),
+        "NUL in a session title": lambda m, u: u.new_session("a\0b"),
+        "user name": lambda m, u: m.user(lone),
+        "NUL in a user name": lambda m, u: m.user("a\0b"),
+    }
+
+
+UNSTORABLE = _unstorable_calls()
+
+
+@pytest.mark.parametrize("case", sorted(UNSTORABLE))
+def test_text_no_backend_can_store_is_refused_and_changes_nothing(memory, case):
+    user = memory.user("u")
+    user.add_many(["kept one", "kept two"], embeddings=vectors(2, seed=5))
+    before = _snapshot_of(user), memory.users()
+    with pytest.raises(InvalidInputError, match=r"surrogate|NUL"):
+        UNSTORABLE[case](memory, user)
+    assert (_snapshot_of(user), memory.users()) == before
+
+
+def _numeric_calls():
+    v = vectors(1)[0]
+    nan, inf = float("nan"), float("inf")
+    return {
+        "k": lambda m, u: u.search("x", 2**62, embedding=v),
+        "k of a lexical search": lambda m, u: u.search("x", 2**62, mode="lexical"),
+        "candidates": lambda m, u: u.search("x", 3, embedding=v, candidates=2**63),
+        "recency": lambda m, u: u.search("x", 3, embedding=v, recency="0.5"),
+        "recency_decay": lambda m, u: u.search("x", 3, embedding=v, recency=0.5, recency_decay=nan),
+        "fusion_k": lambda m, u: u.search("x", 3, embedding=v, fusion_k=nan),
+        "vector_weight": lambda m, u: u.search("x", 3, embedding=v, vector_weight=inf),
+        "lexical_weight": lambda m, u: u.search("x", 3, embedding=v, lexical_weight=1e308),
+        "k of sessions": lambda m, u: u.sessions("x", 2**62, embedding=v),
+        "checkpoint_every": lambda m, u: setattr(m, "checkpoint_every", 0),
+        "forget_rebuild_share": lambda m, u: setattr(m, "forget_rebuild_share", nan),
+    }
+
+
+NUMERIC = _numeric_calls()
+
+
+@pytest.mark.parametrize("case", sorted(NUMERIC))
+def test_numeric_parameters_are_checked_naming_their_range(memory, case):
+    user = memory.user("u")
+    user.add_many(["the words x and y", "more x"], embeddings=vectors(2, seed=5))
+    name = case.split(" ")[0]
+    with pytest.raises(InvalidInputError, match=rf"^{name} must be .*(from|above) ") as raised:
+        NUMERIC[case](memory, user)
+    assert str(raised.value).split(",")[-1].strip().startswith("got")
+    assert (memory.checkpoint_every, memory.forget_rebuild_share) == (None, 0.25)
+
+
+@pytest.mark.parametrize(
+    ("setting", "value"),
+    [
+        ("dimension", True),
+        ("checkpoint_every", "often"),
+        ("cache_bytes", float("nan")),
+        ("busy_timeout", float("nan")),
+        ("busy_timeout", 1e300),
+    ],
+)
+def test_settings_of_open_are_checked_naming_their_range(memory_url, setting, value):
+    settings = {"dimension": DIM, setting: value}
+    with pytest.raises(InvalidInputError, match=f"^{setting} must be "):
+        Memory.open(memory_url, **settings)
 
 
 @pytest.mark.parametrize("case", sorted(BAD))

@@ -3,6 +3,7 @@ once, a server that restarts or drops a connection mid-call, many first
 opens at once. Each test gets a fresh database (memory_helpers)."""
 
 import multiprocessing
+import os
 import queue as queues
 import subprocess
 import threading
@@ -21,7 +22,7 @@ from memory_helpers import (
 from memory_helpers import postgres_url as postgres_url  # a fixture
 from memory_helpers import private_postgres as private_postgres  # a fixture
 
-from orlo_memory import Memory, StoreUnavailableError
+from orlo_memory import Memory, StoreError, StoreUnavailableError
 
 # Modules that import psycopg are imported inside the tests, after their
 # fixtures skipped them where it is not installed.
@@ -229,6 +230,41 @@ def test_many_first_opens_at_once_create_one_schema():
             assert not errors
             rows = run_sql(url, "", "SELECT key, value FROM orlo_memory.meta ORDER BY key")
             assert dict(rows)["schema_version"] == str(SCHEMA_VERSION)
+
+
+def test_a_database_of_version_2_indexes_a_bounded_prefix_once_migrated(postgres_url):
+    with Memory.open(postgres_url, dimension=DIM) as memory:
+        old = memory.user("u").add("an old turn about Lisbon", embedding=vector_for("old"))
+    # Back to the second layout: a vector of the whole text.
+    for statement in (
+        "ALTER TABLE orlo_memory.turns DROP COLUMN tsv",
+        "ALTER TABLE orlo_memory.turns ADD COLUMN tsv tsvector GENERATED ALWAYS AS"
+        " (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED",
+        "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+        "UPDATE orlo_memory.meta SET value = '2' WHERE key = 'schema_version'",
+    ):
+        run_sql(postgres_url, "", statement)
+    long_text = "Lisbon " + " ".join(f"w{n}" for n in range(200_000))
+    with Memory.open(postgres_url) as memory:
+        user = memory.user("u")
+        new = user.add(long_text, embedding=vector_for("new"))
+        assert {h.id for h in user.search("lisbon", 5, mode="lexical")} == {old, new}
+
+
+def test_a_refusal_of_the_server_is_not_reported_as_retryable(postgres_url):
+    # A role that may connect but not create the memory's schema: that stays so.
+    role = "orlo_test_" + os.urandom(4).hex()
+    run_sql(postgres_url, "", f"CREATE ROLE {role} LOGIN")
+    try:
+        parts = urllib.parse.urlsplit(postgres_url)
+        url = urllib.parse.urlunsplit(
+            parts._replace(netloc=f"{role}@{parts.netloc.rpartition('@')[2]}")
+        )
+        with pytest.raises(StoreError, match="permission denied") as raised:
+            Memory.open(url, dimension=DIM, busy_timeout=5)
+        assert not isinstance(raised.value, StoreUnavailableError)
+    finally:
+        run_sql(postgres_url, "", f"DROP ROLE {role}")
 
 
 def test_an_unreachable_database_is_a_clear_error(postgres_url):
