@@ -77,8 +77,9 @@ DEPTHS = (10, 20, 40, 80, 160)
 ALPHAS = tuple(round(0.2 + 0.05 * n, 2) for n in range(13))  # vector weight 0.2 .. 0.8
 FUSION_KS = (1.0, 2.0, 5.0, 10.0, 20.0, 30.0, 60.0)
 RATIOS = (0.25, 0.33, 0.5, 0.75, 1.0, 1.5, 2.0)  # lexical / vector weight for rrf
-AGGREGATES = ("max", "top2", "top3", "sum", "max+0.5", "max+1", "max+2")
+AGGREGATES = ("max", "top2", "top3", "sum")
 TIE = 0.002
+DEFAULT_DEPTH = 40
 
 # PostgreSQL's english stop words (the Snowball list), dropped from the query
 # before the lexical ranking in the "stop" configurations.
@@ -175,14 +176,52 @@ class Candidates:
     l_score: Floats  # bm25 (larger is better); nan when missing
     cos: Floats  # every candidate's own cosine
     answer: Bools
+    previous: Ints  # the candidate index of the turn before in its session, or -1
+    following: Ints  # ... and of the turn after
+    extra: Bools  # added as a neighbour of a top candidate, in neither ranking
 
 
-def candidates(p: Probe, depth: int, stop: bool, position: dict[str, int]) -> Candidates:
+@dataclass(frozen=True)
+class Neighbours:
+    """The turn before and after each turn of a memory, within its session."""
+
+    before: dict[str, str]
+    after: dict[str, str]
+
+
+def neighbours_of(stored: Stored) -> Neighbours:
+    before, after = {}, {}
+    for first, second in zip(stored.ids, stored.ids[1:], strict=False):
+        if stored.session_of_id[first] == stored.session_of_id[second]:
+            after[first] = second
+            before[second] = first
+    return Neighbours(before, after)
+
+
+def candidates(
+    p: Probe,
+    depth: int,
+    stop: bool,
+    position: dict[str, int],
+    near: Neighbours | None = None,
+    expand: int = 0,
+) -> Candidates:
+    """The union of both rankings' first `depth`, and with `expand` the turns
+    next to the first `expand` of each ranking."""
     vector = p.vector[depth] if depth in p.vector else p.vector[DEPTHS[-1]][:depth]
     lexical = p.lexical[stop][:depth]
     ids = [turn_id for turn_id, _ in vector]
     seen = set(ids)
     ids.extend(turn_id for turn_id, _ in lexical if turn_id not in seen)
+    ranked = len(ids)
+    if expand and near is not None:
+        seen = set(ids)
+        tops = [t for t, _ in vector[:expand]] + [t for t, _ in lexical[:expand]]
+        for turn_id in tops:
+            for other in (near.before.get(turn_id), near.after.get(turn_id)):
+                if other is not None and other not in seen:
+                    seen.add(other)
+                    ids.append(other)
     n = len(ids)
     index = {turn_id: i for i, turn_id in enumerate(ids)}
     v_rank = np.full(n, np.inf)
@@ -196,7 +235,16 @@ def candidates(p: Probe, depth: int, stop: bool, position: dict[str, int]) -> Ca
         l_rank[i], l_score[i] = rank, value
     cos = np.array([p.cosines[position[turn_id]] for turn_id in ids])
     answer = np.array([turn_id in p.answers for turn_id in ids], dtype=bool)
-    return Candidates(ids, v_rank, v_score, l_rank, l_score, cos, answer)
+    previous = np.full(n, -1, dtype=np.int64)
+    following = np.full(n, -1, dtype=np.int64)
+    if near is not None:
+        for i, turn_id in enumerate(ids):
+            previous[i] = index.get(near.before.get(turn_id, ""), -1)
+            following[i] = index.get(near.after.get(turn_id, ""), -1)
+    extra = np.arange(n) >= ranked
+    return Candidates(
+        ids, v_rank, v_score, l_rank, l_score, cos, answer, previous, following, extra
+    )
 
 
 def _minmax(values: Floats, present: Bools) -> tuple[Floats, float, float]:
@@ -226,48 +274,77 @@ def normalised(c: Candidates, how: str, depth: int, fill: bool) -> tuple[Floats,
         return v, lex
     norm = _minmax if how == "minmax" else _z
     v, shift, scale = norm(np.nan_to_num(c.v_score), v_present)
-    if fill:
-        v = np.where(v_present, v, (c.cos - shift) / scale)
+    filled = c.extra | (fill & ~v_present)
+    v = np.where(filled, (c.cos - shift) / scale, v)
     lex, _, _ = norm(np.nan_to_num(c.l_score), l_present)
     return v, lex
 
 
+BETAS = (0.0, 0.1, 0.2, 0.3, 0.4, 0.5)
+EXPANDS = (0, 10)
+METHODS = ("rrf", "minmax", "z", "rank")
+
+
 @dataclass(frozen=True)
 class Family:
-    """A fusion method and its grid: `rows` parameter points, each a label."""
+    """A fusion method, its neighbour smoothing, and its grid: `rows`
+    parameter points, each a label. Smoothing adds `beta` times the lift of a
+    turn's best neighbour (the turn before or after it in its session, when a
+    candidate) above the lowest candidate score; `expand` adds the neighbours
+    of each ranking's first `expand` turns as candidates (scored by their own
+    cosine and the lexical floor)."""
 
-    name: str
-    fill: bool
+    method: str
+    beta: float
+    expand: int
     rows: tuple[str, ...]
+
+    @property
+    def name(self) -> str:
+        if self.beta == 0.0:
+            return self.method
+        return f"{self.method} neighbours={self.beta:g} expand={self.expand}"
 
 
 def families() -> list[Family]:
     rrf = tuple(f"fusion_k={k:g} ratio={r:g}" for k in FUSION_KS for r in RATIOS)
     alphas = tuple(f"a={a:g}" for a in ALPHAS)
-    return [
-        Family("rrf", False, rrf),
-        Family("minmax", False, alphas),
-        Family("minmax+cos", True, alphas),
-        Family("z", False, alphas),
-        Family("z+cos", True, alphas),
-        Family("rank", False, alphas),
-    ]
+    out = []
+    for method in METHODS:
+        for beta in BETAS:
+            for expand in EXPANDS if beta > 0 else (0,):
+                out.append(Family(method, beta, expand, rrf if method == "rrf" else alphas))
+    return out
 
 
 def fused(c: Candidates, family: Family, depth: int) -> Floats:
     """The fused score of every candidate at every grid point (rows)."""
-    if family.name == "rrf":
+    scores: Floats
+    if family.method == "rrf":
         ks = np.repeat(np.array(FUSION_KS), len(RATIOS))[:, None]
         ratios = np.tile(np.array(RATIOS), len(FUSION_KS))[:, None]
         v = np.where(np.isfinite(c.v_rank), 1.0 / (ks + c.v_rank[None, :]), 0.0)
         lex = np.where(np.isfinite(c.l_rank), ratios / (ks + c.l_rank[None, :]), 0.0)
-        result: Floats = v + lex
-        return result
-    how = family.name.split("+")[0]
-    v, lex = normalised(c, how, depth, family.fill)
-    a = np.array(ALPHAS)[:, None]
-    combined: Floats = a * v[None, :] + (1.0 - a) * lex[None, :]
-    return combined
+        scores = v + lex
+    else:
+        v, lex = normalised(c, family.method, depth, False)
+        a = np.array(ALPHAS)[:, None]
+        scores = a * v[None, :] + (1.0 - a) * lex[None, :]
+    return smooth(scores, c, family.beta)
+
+
+def smooth(scores: Floats, c: Candidates, beta: float) -> Floats:
+    """Each candidate lifted by `beta` times its best neighbour's lift above
+    the row's lowest score."""
+    if beta == 0.0 or scores.shape[1] == 0:
+        return scores
+    floor = scores.min(axis=1, keepdims=True)
+    best = np.broadcast_to(floor, scores.shape).copy()
+    for side in (c.previous, c.following):
+        has = side >= 0
+        best[:, has] = np.maximum(best[:, has], scores[:, side[has]])
+    result: Floats = scores + beta * (best - floor)
+    return result
 
 
 def single(c: Candidates, which: str) -> Floats:
@@ -392,10 +469,12 @@ class Study:
         self.sessions: dict[tuple[bool, int, str, str], tuple[Floats, Floats]] = {}
         self.baselines: dict[str, Measured] = {}
         self.session_baselines: dict[str, tuple[Floats, Floats]] = {}
+        self.neighbours: dict[int, Neighbours] = {}
 
     def run(self) -> None:
         positions = {id(s): {t: n for n, t in enumerate(s.ids)} for s in self._stored()}
         tables = {id(s): session_table(s) for s in self._stored()}
+        self.neighbours = {id(s): neighbours_of(s) for s in self._stored()}
         fams = families()
         count = len(self.probes)
         for stop in (False, True):
@@ -438,8 +517,10 @@ class Study:
                 self.session_baselines["best cosine"][1][q] = by["max"][1][0]
             for stop in (False, True):
                 for depth in DEPTHS:
-                    c = candidates(p, depth, stop, position)
+                    near = self.neighbours[id(p.stored)]
+                    by_expand = {e: candidates(p, depth, stop, position, near, e) for e in EXPANDS}
                     for fam in fams:
+                        c = by_expand[fam.expand]
                         scores = fused(c, fam, depth)
                         measured = self.turns[(stop, depth, fam.name)]
                         _store(measured, q, turn_metrics(scores, c, len(p.answers)))
@@ -526,9 +607,12 @@ def turn_keys(
     return [(stop, depth, name) for stop in stops for depth in depths for name in names]
 
 
+def family_named(name: str) -> Family:
+    return next(f for f in families() if f.name == name)
+
+
 def row_label(key: TurnKey, row: int) -> str:
-    fam = next(f for f in families() if f.name == key[2])
-    return Config(key[0], key[1], key[2], fam.rows[row]).label()
+    return Config(key[0], key[1], key[2], family_named(key[2]).rows[row]).label()
 
 
 def held_out(
@@ -561,15 +645,34 @@ def report(study: Study, print_: Printer) -> tuple[TurnKey, int]:
         " other conversations.\n"
     )
     rows: list[list[object]] = []
-    for fam in families():
-        for stop in (False, True):
-            folds = held_out(study, turn_keys(families_in=[fam.name], stops=[stop]), units)
-            rows.append([fam.name, "dropped" if stop else "kept", *fold_figures(folds)])
+    for method in METHODS:
+        for smoothing in (False, True):
+            names = [f.name for f in families() if f.method == method and (f.beta > 0) == smoothing]
+            for stop in (False, True):
+                folds = held_out(study, turn_keys(families_in=names, stops=[stop]), units)
+                rows.append(
+                    [
+                        method,
+                        "yes" if smoothing else "no",
+                        "dropped" if stop else "kept",
+                        *fold_figures(folds),
+                    ]
+                )
     for which in ("vector", "lexical", "lexical+stop"):
         base = study.baselines[which]
         values = [unit_mean(base.recall10[0], members[u]) for u in units]
-        rows.append([f"{which} alone", "", *values, float(np.mean(values))])
-    for line in table(["method", "stop words", *units, "mean"], rows):
+        rows.append([f"{which} alone", "", "", *values, float(np.mean(values))])
+    for line in table(["method", "neighbours", "stop words", *units, "mean"], rows):
+        print_(line)
+
+    print_("\n## Neighbour smoothing, held out (recall@10)\n")
+    rows = []
+    for beta in BETAS:
+        for expand in EXPANDS if beta > 0 else (0,):
+            names = [f.name for f in families() if f.beta == beta and f.expand == expand]
+            folds = held_out(study, turn_keys(families_in=names), units)
+            rows.append([beta, expand, *fold_figures(folds)])
+    for line in table(["beta", "expand", *units, "mean"], rows):
         print_(line)
 
     print_("\n## Candidate depth (each ranking's depth), held out\n")
@@ -580,9 +683,12 @@ def report(study: Study, print_: Printer) -> tuple[TurnKey, int]:
     for line in table(["depth", *units, "mean"], rows):
         print_(line)
 
-    everything = turn_keys()
+    # The depth is fixed at the search's candidate depth for k = 10 (max(4k,
+    # 40)): the table above is flat from 20 on, and depth costs time in large
+    # memories.
+    everything = turn_keys(depths=[DEFAULT_DEPTH])
     folds = held_out(study, everything, units)
-    print_("\n## The default, chosen by leaving one conversation out\n")
+    print_(f"\n## The default at depth {DEFAULT_DEPTH}, chosen by leaving one conversation out\n")
     for unit, key, row in folds:
         chosen_on = ", ".join(u for u in units if u != unit)
         print_(f"- held out {unit}: chosen on {chosen_on}: {row_label(key, row)}")
@@ -657,7 +763,7 @@ def report(study: Study, print_: Printer) -> tuple[TurnKey, int]:
             )
         for line in table(header, rows):
             print_(line)
-    report_sessions(study, units, members, (final_key, final_row), print_)
+    report_sessions(study, units, members, folds, print_)
     return final_key, final_row
 
 
@@ -665,35 +771,57 @@ def report_sessions(
     study: Study,
     units: Sequence[str],
     members: dict[str, Ints],
-    final: tuple[TurnKey, int],
+    folds: list[tuple[str, TurnKey, int]],
     print_: Printer,
 ) -> None:
     print_("\n## Sessions, held out (session top-1; hit@5 in brackets)\n")
     rows: list[list[object]] = []
 
-    def cells(top1: Floats, hit5: Floats, unit_rows: dict[str, int] | None = None) -> list[object]:
+    def cells(top1: Floats, hit5: Floats) -> list[object]:
         out: list[object] = []
         t_all, h_all = [], []
         for u in units:
-            r = 0 if unit_rows is None else unit_rows[u]
             g = members[u]
-            t = float(np.nanmean(top1[r, g] if top1.ndim == 2 else top1[g]))
-            h = float(np.nanmean(hit5[r, g] if hit5.ndim == 2 else hit5[g]))
+            t, h = float(np.nanmean(top1[g])), float(np.nanmean(hit5[g]))
             t_all.append(t)
             h_all.append(h)
             out.append(f"{t:.3f} ({h:.3f})")
         out.append(f"{np.mean(t_all):.3f} ({np.mean(h_all):.3f})")
         return out
 
+    def gathered(aggregate_of: Callable[[str, TurnKey, int], str]) -> tuple[Floats, Floats]:
+        """Each held-out conversation's figures under its fold's fusion."""
+        top1 = np.full(len(study.probes), np.nan)
+        hit5 = np.full(len(study.probes), np.nan)
+        for unit, key, row in folds:
+            t, h = study.sessions[(*key, aggregate_of(unit, key, row))]
+            top1[members[unit]] = t[row, members[unit]]
+            hit5[members[unit]] = h[row, members[unit]]
+        return top1, hit5
+
     base = study.session_baselines
     rows.append(["mean direction (before)", *cells(*base["mean direction"])])
     rows.append(["best cosine of a session's turns", *cells(*base["best cosine"])])
-    key, row = final
     for agg in AGGREGATES:
-        top1, hit5 = study.sessions[(*key, agg)]
-        rows.append(
-            [f"{agg}, the search's fused scores", *cells(top1, hit5, {u: row for u in units})]
+        rows.append([f"{agg}, the search's fused scores", *cells(*gathered(lambda *_, a=agg: a))])
+
+    def pick(unit: str, key: TurnKey, row: int) -> str:
+        train = [u for u in units if u != unit]
+        return max(
+            AGGREGATES,
+            key=lambda agg: np.mean(
+                [np.nanmean(study.sessions[(*key, agg)][0][row, members[u]]) for u in train]
+            ),
         )
+
+    picks = {unit: pick(unit, key, row) for unit, key, row in folds}
+    rows.append(
+        [
+            "aggregate chosen on the other three: "
+            + ", ".join(f"{u} {a}" for u, a in picks.items()),
+            *cells(*gathered(lambda unit, *_: picks[unit])),
+        ]
+    )
     for agg in AGGREGATES:
         keys = [(*k, agg) for k in turn_keys()]
         chosen = {}
@@ -713,12 +841,13 @@ def report_sessions(
     for line in table(["session ranking", *units, "mean"], rows):
         print_(line)
     combined = [u for u in study.units if u.endswith("-all")]
+    final_key, final_row = study.choose_turns(units, turn_keys(depths=[DEFAULT_DEPTH]))
     for unit in combined:
         g = members[unit]
         values = [f"mean direction {float(np.nanmean(base['mean direction'][0][g])):.3f}"]
         for agg in AGGREGATES:
-            top1, _ = study.sessions[(*key, agg)]
-            values.append(f"{agg} {float(np.nanmean(top1[row, g])):.3f}")
+            top1, _ = study.sessions[(*final_key, agg)]
+            values.append(f"{agg} {float(np.nanmean(top1[final_row, g])):.3f}")
         print_(
             f"\n{unit} (one memory), session top-1 with the search's fusion: {', '.join(values)}"
         )
@@ -727,10 +856,12 @@ def report_sessions(
 # -- context and time filters --------------------------------------------------------
 
 
-def ranked_ids(p: Probe, key: TurnKey, row: int, position: dict[str, int], limit: int) -> list[str]:
+def ranked_ids(
+    study: Study, p: Probe, key: TurnKey, row: int, position: dict[str, int], limit: int
+) -> list[str]:
     stop, depth, name = key
-    fam = next(f for f in families() if f.name == name)
-    c = candidates(p, depth, stop, position)
+    fam = family_named(name)
+    c = candidates(p, depth, stop, position, study.neighbours[id(p.stored)], fam.expand)
     scores = fused(c, fam, depth)[row]
     order = np.argsort(-scores, kind="stable")[:limit]
     return [c.ids[i] for i in order]
@@ -753,7 +884,7 @@ def report_context(study: Study, final: tuple[TurnKey, int], print_: Printer) ->
                     continue
                 s = p.stored
                 position = {t: i for i, t in enumerate(s.ids)}
-                ranked = ranked_ids(p, key, row, position, 200)
+                ranked = ranked_ids(study, p, key, row, position, 200)
                 returned: dict[str, None] = {}
                 for turn_id in ranked[:k]:
                     at = position[turn_id]
@@ -807,7 +938,7 @@ def report_time_filter(study: Study, final: tuple[TurnKey, int], print_: Printer
     print_("\n## A time filter: the months a question names\n")
     key, row = final
     stop, depth, name = key
-    fam = next(f for f in families() if f.name == name)
+    fam = family_named(name)
     rows: list[list[object]] = []
     for set_name in dict.fromkeys(p.set_name for p in study.probes):
         before, after, lost = [], [], 0
@@ -833,7 +964,7 @@ def report_time_filter(study: Study, final: tuple[TurnKey, int], print_: Printer
             if p.session is not None:
                 inside &= np.array([s.session_of_id[t] == p.session for t in s.ids])
             lost += sum(1 for a in p.answers if not inside[position[a]])
-            ranked = ranked_ids(p, key, row, position, 10)
+            ranked = ranked_ids(study, p, key, row, position, 10)
             before.append(len(p.answers.intersection(ranked)) / len(p.answers))
             masked = np.where(inside, p.cosines, -np.inf)
             order = np.argsort(-masked, kind="stable")[: DEPTHS[-1]]
@@ -855,7 +986,7 @@ def report_time_filter(study: Study, final: tuple[TurnKey, int], print_: Printer
                 p.query,
                 s,
             )
-            c = candidates(filtered, depth, stop, position)
+            c = candidates(filtered, depth, stop, position, study.neighbours[id(s)], fam.expand)
             scores = fused(c, fam, depth)[row]
             top = [c.ids[i] for i in np.argsort(-scores, kind="stable")[:10]]
             after.append(len(p.answers.intersection(top)) / len(p.answers))

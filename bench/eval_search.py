@@ -49,6 +49,16 @@ from eval_data import (
 )
 
 MODES = ("vector", "lexical", "hybrid")
+# The figures of the search before score-level fusion, neighbour smoothing,
+# stop words and best-turn session ranking (written by --json).
+BEFORE = Path(__file__).resolve().parent / "data" / "search_before.json"
+COMPARED = (
+    ("hybrid.recall5", "R@5"),
+    ("hybrid.recall10", "R@10"),
+    ("hybrid.recall20", "R@20"),
+    ("hybrid.reciprocal_rank", "MRR"),
+    ("sessions.top1", "session top-1"),
+)
 
 
 @dataclass(frozen=True)
@@ -120,6 +130,23 @@ HEADER = (
 )
 
 
+def compare(
+    before: dict[str, dict[str, float]], now: dict[str, dict[str, float]], set_name: str
+) -> None:
+    """Default (hybrid) figures and session top-1, before -> now."""
+    print(f"\nset {set_name}, default search before -> now:\n")
+    rows: list[list[object]] = []
+    for group, figures_now in now.items():
+        earlier = before.get(group)
+        if earlier is None:
+            continue
+        cells: list[object] = [group]
+        cells.extend(f"{earlier[key]:.3f} -> {figures_now[key]:.3f}" for key, _ in COMPARED)
+        rows.append(cells)
+    for line in table(["", *(label for _, label in COMPARED)], rows):
+        print(line)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
@@ -131,6 +158,12 @@ def main() -> None:
         "--postgres", metavar="URL", help="store the memories on this PostgreSQL server"
     )
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
+    parser.add_argument(
+        "--before",
+        type=Path,
+        default=BEFORE,
+        help="figures of an earlier run (--json) to compare with (default: %(default)s)",
+    )
     args = parser.parse_args()
     embeddings = Embeddings(args.cache)
     sets = load_sets([name for name in args.sets.split(",") if name])
@@ -159,6 +192,9 @@ def main() -> None:
         for line in table(HEADER, rows_of(kinds)):
             print(line)
         recorded[set_name] = dict(groups) | {f"kind {name}": f for name, f in kinds}
+        if args.before is not None and args.before.exists():
+            earlier = json.loads(args.before.read_text(encoding="utf-8")).get(set_name, {})
+            compare(earlier, recorded[set_name], set_name)
     print(f"\n({time.perf_counter() - started:.1f} s of searches)", file=sys.stderr)
     if args.json is not None:
         args.json.write_text(json.dumps(recorded, indent=1) + "\n", encoding="utf-8")
