@@ -52,6 +52,7 @@ MODES = ("vector", "lexical", "hybrid")
 # The figures of the search before score-level fusion, neighbour smoothing,
 # stop words and best-turn session ranking (written by --json).
 BEFORE = Path(__file__).resolve().parent / "data" / "search_before.json"
+BEFORE_POSTGRES = BEFORE.with_name("search_before_postgres.json")
 COMPARED = (
     ("hybrid.recall5", "R@5"),
     ("hybrid.recall10", "R@10"),
@@ -161,10 +162,12 @@ def main() -> None:
     parser.add_argument(
         "--before",
         type=Path,
-        default=BEFORE,
-        help="figures of an earlier run (--json) to compare with (default: %(default)s)",
+        help=f"figures of an earlier run (--json) to compare with (default: {BEFORE.name},"
+        f" or {BEFORE_POSTGRES.name} with --postgres)",
     )
     args = parser.parse_args()
+    if args.before is None:
+        args.before = BEFORE_POSTGRES if args.postgres else BEFORE
     embeddings = Embeddings(args.cache)
     sets = load_sets([name for name in args.sets.split(",") if name])
     layout = build(sets, embeddings, args.postgres or ":memory:")
