@@ -35,7 +35,7 @@ random: a rerun prints the same numbers.
 Then, with the chosen default: whether `context=n` (a hit's neighbouring
 turns of its session) and a time filter (the months a question names) pay.
 
-Usage: python bench/eval_fusion.py [--sets sample,pairs] [--cache DIR]
+Usage: python bench/eval_fusion.py [--sets sample,pairs] [--cache DIR] [--postgres URL]
 """
 
 from __future__ import annotations
@@ -1011,10 +1011,13 @@ def main() -> None:
     )
     parser.add_argument("--sets", default=",".join(SETS), help="comma-separated sets to run")
     parser.add_argument("--cache", type=Path, default=DEFAULT_CACHE, help="embedding cache")
+    parser.add_argument(
+        "--postgres", metavar="URL", help="store the memories on this PostgreSQL server"
+    )
     args = parser.parse_args()
     embeddings = Embeddings(args.cache)
     sets = load_sets([name for name in args.sets.split(",") if name])
-    layout = build(sets, embeddings)
+    layout = build(sets, embeddings, args.postgres or ":memory:")
     started = time.perf_counter()
     probes: list[Probe] = []
     for per_user in layout.per_conversation.values():
