@@ -3,6 +3,13 @@
 #   make test   install the test dependencies, build, run GoogleTest and pytest
 #               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
+# The inner loop of a change:
+#   make dev             an editable install: a change to orlo_memory is live at once
+#                        (C++ changes: run it again to rebuild the module)
+#   make py-test-quick   pytest without the slow tests (crash and concurrency loops)
+#   make format          format the files changed against main (clang-format, ruff)
+#   make lint            lint the files changed against main (.ci/lint --changed)
+#   pre-commit install   runs format and lint before each commit (.pre-commit-config.yaml)
 PYTHON ?= python3
 VENV ?= .venv
 VENV_PYTHON := $(VENV)/bin/python
@@ -25,7 +32,8 @@ FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 600
 FUZZER := $(FUZZ_BUILD)/orlo_kiv_decode_fuzzer
 
-.PHONY: demo test install cpp-test py-test system-deps fuzz-deps fuzz-build fuzz fuzz-seeds clean
+.PHONY: demo test install dev cpp-test py-test py-test-quick format lint system-deps fuzz-deps \
+	fuzz-build fuzz fuzz-seeds clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
@@ -37,6 +45,15 @@ ifeq ($(EMBED),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[$(EXTRAS)]'
+
+# Python files are imported from src/ through a path hook; the compiled module
+# is built once into build/editable and installed into the environment.
+dev: $(VENV_PYTHON)
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
+endif
+	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation -C build-dir=build/editable \
+	  --editable '.[$(EXTRAS)]'
 
 demo: install
 	$(VENV_PYTHON) examples/quickstart.py
@@ -55,11 +72,21 @@ cpp-test: system-deps $(VENV_PYTHON)
 
 # The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
 # names a server; `bash .ci/postgres make py-test` starts a throw-away one.
+# Tests run in parallel, one worker per core (pytest-xdist).
 py-test: install
-	$(VENV_PYTHON) -m pytest -q
+	$(VENV_PYTHON) -m pytest -q -n auto
 	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
+py-test-quick: install
+	$(VENV_PYTHON) -m pytest -q -n auto -m "not slow"
+
 test: cpp-test py-test
+
+format:
+	VENV=$(VENV) bash .ci/format
+
+lint:
+	VENV=$(VENV) bash .ci/lint --changed
 
 # libFuzzer's runtime comes from Debian's libclang-rt-14-dev; objcopy from binutils.
 fuzz-deps: system-deps

@@ -10,7 +10,10 @@ Prints one table with the targets:
   the worst case (queries made of the words most frequent in the turns);
 - `sessions(query)` p50 and p99 for the realistic queries;
 - reopening with 1,000 turns after the last checkpoint (open, load the
-  snapshot, replay, first search) over `KivIndex.load` of the same snapshot.
+  snapshot, replay, first search) over `KivIndex.load` of the same snapshot;
+- with `--users N`: an add to one of N loaded users over an add to a memory
+  of one user (timed interleaved), and `close()` per user with N users and
+  with N/10 (every user has events to checkpoint).
 
 The turns' texts are sentences drawn from the sample conversation's words
 with their frequencies and its turn lengths, so common words are common and
@@ -18,7 +21,7 @@ rare words rare, as in a real conversation; embeddings are random unit
 vectors. The machine is shared: measurements are interleaved and repeated,
 and medians reported.
 
-Usage: python bench/bench_memory.py [--turns N] [--rounds R]
+Usage: python bench/bench_memory.py [--turns N] [--rounds R] [--users N]
 """
 
 from __future__ import annotations
@@ -127,11 +130,85 @@ def interleaved(
     return times
 
 
+def filled_users(
+    path: str, users: int, rng: np.random.Generator
+) -> tuple[Memory, list[UserMemory]]:
+    """A memory of `users` users with two turns each, every index loaded
+    (and with events after its snapshot)."""
+    memory = Memory.open(path, dimension=DIM, checkpoint_every=10**9)
+    loaded = [memory.user(f"user {n}") for n in range(users)]
+    for user in loaded:
+        user.add_many(["hello", "how are you"], embeddings=unit_rows(rng, 2))
+    return memory, loaded
+
+
+def many_users(
+    folder: str, users: int, rounds: int, rng: np.random.Generator
+) -> list[tuple[str, str, str, str]]:
+    """Rows of the table for the cost of an add and of close() with many users."""
+    alone, [single] = filled_users(os.path.join(folder, "one.db"), 1, rng)
+    crowd, loaded = filled_users(os.path.join(folder, "many.db"), users, rng)
+    vectors = unit_rows(rng, 200)
+    picks = rng.integers(0, users, size=200)
+    same = loaded[users // 2]
+    timed = interleaved(
+        {
+            "one": lambda n: single.add("one more", embedding=vectors[n]),
+            "same": lambda n: same.add("one more", embedding=vectors[n]),
+            "any": lambda n: loaded[picks[n]].add("one more", embedding=vectors[n]),
+        },
+        len(vectors),
+        rounds,
+    )
+    alone.close()
+    one_us = statistics.median(timed["one"]) * 1e6
+    same_us = statistics.median(timed["same"]) * 1e6
+    any_us = statistics.median(timed["any"]) * 1e6
+    started = time.perf_counter()
+    crowd.close()
+    close_many = (time.perf_counter() - started) / users
+    few = max(users // 10, 1)
+    crowd, _ = filled_users(os.path.join(folder, "few.db"), few, rng)
+    started = time.perf_counter()
+    crowd.close()
+    close_few = (time.perf_counter() - started) / few
+    return [
+        (
+            f"add, to one of {users:,} loaded users / to a one-user memory",
+            f"{same_us:.0f} / {one_us:.0f} us = {same_us / one_us:.2f}x",
+            "<= 1.2x",
+            "met" if same_us / one_us <= 1.2 else "NOT met",
+        ),
+        (
+            f"add, each to a random one of {users:,} users / to a one-user memory",
+            f"{any_us:.0f} / {one_us:.0f} us = {any_us / one_us:.2f}x",
+            "(reported: adds cache misses)",
+            "",
+        ),
+        (
+            f"close() per user, {users:,} users / {few:,} users",
+            f"{close_many * 1e3:.2f} / {close_few * 1e3:.2f} ms = {close_many / close_few:.2f}x",
+            "independent of the users",
+            "",
+        ),
+    ]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--turns", type=int, default=100_000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument(
+        "--users", type=int, default=0, help="only the many-users case, with this many users"
+    )
     args = parser.parse_args()
+    if args.users:
+        with tempfile.TemporaryDirectory() as folder:
+            rows = many_users(folder, args.users, args.rounds, np.random.default_rng(3))
+        print_table(
+            f"{args.users:,} users of {DIM} dimensions, {args.rounds} interleaved rounds", rows
+        )
+        return
     rng = np.random.default_rng(3)
     texts = Texts(seed=5)
     rows: list[tuple[str, str, str, str]] = []
@@ -177,7 +254,7 @@ def main() -> None:
         with Memory.open(path, dimension=DIM) as memory:
             user = memory.user("bench")
             user.search("warm up", 10, embedding=query_vectors[0])
-            index = memory._loaded(user._uid).index  # the very index the memory searches
+            index = user._log.index().index  # the very index the memory searches
             store = memory._store
             uid = user._uid
             vector = interleaved(
@@ -247,7 +324,7 @@ def main() -> None:
         with Memory.open(path, dimension=DIM) as memory:
             user = memory.user("bench")
             user.add_many(texts.make(TAIL), embeddings=unit_rows(rng, TAIL))
-            memory._cache.clear()  # leave the tail after the checkpoint, as a crash would
+            memory._logs._cache.clear()  # leave the tail after the checkpoint, as a crash would
         snapshots = os.path.join(folder, "bench.db-snapshots")
         [snapshot] = [os.path.join(snapshots, name) for name in os.listdir(snapshots)]
         probe = query_vectors[0]
@@ -256,7 +333,7 @@ def main() -> None:
             with Memory.open(path, dimension=DIM) as memory:
                 user = memory.user("bench")
                 user.search("", 1, mode="vector", embedding=probe)
-                memory._cache.clear()  # keep the tail: every reopen replays it
+                memory._logs._cache.clear()  # keep the tail: every reopen replays it
 
         def load() -> None:
             orlo_kiv.KivIndex.load(snapshot)
@@ -272,11 +349,12 @@ def main() -> None:
                 "met" if reopen_s / load_s <= 2.0 else "NOT met",
             )
         )
+    print_table(f"{args.turns:,} turns of {DIM} dimensions, {args.rounds} interleaved rounds", rows)
+
+
+def print_table(title: str, rows: list[tuple[str, str, str, str]]) -> None:
     busy = os.getloadavg()[0]
-    print(
-        f"\n{args.turns:,} turns of {DIM} dimensions, {args.rounds} interleaved rounds, "
-        f"load average {busy:.1f} on {os.cpu_count()} cores\n"
-    )
+    print(f"\n{title}, load average {busy:.1f} on {os.cpu_count()} cores\n")
     print("| measure | result | target | |")
     print("|---|---|---|---|")
     for row in rows:

@@ -115,7 +115,7 @@ def search_latencies(url: str, dim: int, queries: int) -> dict[str, list[float]]
     with Memory.open(url) as memory:
         user = memory.user("solo")
         user.search("", 10, mode="vector", embedding=vectors[0])  # loads the index
-        index = memory._loaded(user._uid).index
+        index = user._log.index().index  # the very index the memory searches
         modes = ("near", "vector", "hybrid", "lexical")
         for number, (query, question) in enumerate(zip(vectors, questions, strict=True)):
             # The first call of a query warms the caches for the next: `near`
@@ -138,14 +138,14 @@ def reopen(url: str, dim: int, tail: int, seed: int) -> tuple[float, float]:
         user = memory.user("solo")
         user.checkpoint()
         user.add_many(texts(10**7, tail), embeddings=vectors)
-        memory._cache.clear()  # close without a checkpoint: the tail stays a tail
+        memory._logs._cache.clear()  # close without a checkpoint: the tail stays a tail
     start = time.perf_counter()
     with Memory.open(url) as memory:
         user = memory.user("solo")
         user.stats()
         opened = time.perf_counter() - start
         snapshot = memory._store.read_snapshot(user._uid)
-        memory._cache.clear()
+        memory._logs._cache.clear()
     assert snapshot is not None
     content = bytes(snapshot.data)  # SQLite maps the snapshot file
     snapshot.close()

@@ -14,6 +14,7 @@ from .errors import (
     InvalidInputError,
     OrloMemoryError,
     SettingsMismatchError,
+    StoreError,
     StoreUnavailableError,
     UnknownIdError,
 )
@@ -22,7 +23,7 @@ from .jsonl import export_jsonl, import_jsonl, read_turns
 from .memory import Memory
 from .results import Hit, MemoryStats, SessionInfo, Turn
 from .sqlite_store import SqliteStore
-from .store import Store
+from .store import Store, open_store
 from .user import DEFAULT_RECENCY_DECAY, NewTurn, UserMemory
 
 __all__ = [
@@ -46,11 +47,13 @@ __all__ = [
     "SettingsMismatchError",
     "SqliteStore",
     "Store",
+    "StoreError",
     "StoreUnavailableError",
     "Turn",
     "UnknownIdError",
     "UserMemory",
     "export_jsonl",
     "import_jsonl",
+    "open_store",
     "read_turns",
 ]

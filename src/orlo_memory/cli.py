@@ -26,6 +26,7 @@ from .errors import OrloMemoryError
 from .jsonl import export_jsonl, read_turns
 from .memory import Memory
 from .results import Hit, SessionInfo
+from .store import is_url
 from .user import MODES, UserMemory
 
 DEFAULT_USER = "default"
@@ -89,7 +90,9 @@ def build_parser() -> argparse.ArgumentParser:
             description=textwrap.fill(description, 78),
             formatter_class=_formatter,
         )
-        sub.add_argument("database", metavar="DB", help="the memory's SQLite file")
+        sub.add_argument(
+            "database", metavar="DB", help="the memory: a SQLite file or a postgresql:// URL"
+        )
         return sub
 
     def user_option(sub: argparse.ArgumentParser) -> None:
@@ -230,7 +233,7 @@ def _load_model(args: argparse.Namespace) -> Embedder:
 
 
 def _check_exists(path: str) -> None:
-    if not os.path.isfile(path):
+    if not is_url(path) and not os.path.isfile(path):
         raise CliError(
             f"no memory database at {path!r}: create one with 'orlo-memory import {path} FILE'"
         )

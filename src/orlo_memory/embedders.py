@@ -36,6 +36,27 @@ class Embedder(Protocol):
     def embed(self, texts: Sequence[str]) -> FloatMatrix: ...
 
 
+_FLOAT32 = np.dtype(np.float32)
+
+
+def as_vector(values: Any, dimension: int, what: str) -> FloatMatrix:
+    """`values` as one float32 row of length `dimension` (see `as_matrix`
+    for the errors)."""
+    if (
+        type(values) is np.ndarray
+        and values.dtype is _FLOAT32
+        and values.ndim == 1
+        and values.size == dimension
+    ):
+        # The common query case, checked without copies or views (a query
+        # is only read, so it need not be contiguous).
+        if not np.isfinite(values).all():
+            raise InvalidInputError(f"{what} contain NaN or infinite values")
+        return values
+    vector: FloatMatrix = as_matrix(values, 1, dimension, what)[0]
+    return vector
+
+
 def as_matrix(values: Any, rows: int, dimension: int, what: str) -> FloatMatrix:
     """`values` as a C-contiguous float32 matrix of shape (rows, dimension).
 

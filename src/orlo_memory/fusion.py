@@ -26,15 +26,15 @@ DEFAULT_LEXICAL_WEIGHT = 0.33
 
 @dataclass(slots=True)
 class Fused:
-    id: str
+    key: int  # the turn's key in the store
     score: float
     vector_rank: int | None = None
     lexical_rank: int | None = None
 
 
 def reciprocal_rank_fusion(
-    vector_ids: Sequence[str],
-    lexical_ids: Sequence[str],
+    vector_keys: Sequence[int],
+    lexical_keys: Sequence[int],
     *,
     fusion_k: float = DEFAULT_FUSION_K,
     vector_weight: float = DEFAULT_VECTOR_WEIGHT,
@@ -42,14 +42,14 @@ def reciprocal_rank_fusion(
 ) -> list[Fused]:
     """Both rankings fused, best first; equal scores keep vector-ranking order,
     then lexical order."""
-    fused: dict[str, Fused] = {}
-    for rank, turn_id in enumerate(vector_ids, start=1):
-        if turn_id not in fused:
-            fused[turn_id] = Fused(turn_id, vector_weight / (fusion_k + rank), vector_rank=rank)
-    for rank, turn_id in enumerate(lexical_ids, start=1):
-        entry = fused.get(turn_id)
+    fused: dict[int, Fused] = {}
+    for rank, key in enumerate(vector_keys, start=1):
+        if key not in fused:
+            fused[key] = Fused(key, vector_weight / (fusion_k + rank), vector_rank=rank)
+    for rank, key in enumerate(lexical_keys, start=1):
+        entry = fused.get(key)
         if entry is None:
-            fused[turn_id] = Fused(turn_id, lexical_weight / (fusion_k + rank), lexical_rank=rank)
+            fused[key] = Fused(key, lexical_weight / (fusion_k + rank), lexical_rank=rank)
         elif entry.lexical_rank is None:
             entry.score += lexical_weight / (fusion_k + rank)
             entry.lexical_rank = rank

@@ -2,21 +2,22 @@
 
 `OrloVectorStore(embedding, memory=":memory:", user="default")` keeps
 LangChain documents as turns of one user of an orlo_memory `Memory` (a SQLite
-path, ":memory:" for a throw-away store, or an open `Memory`, e.g. on another
-backend), embedding them with the LangChain `Embeddings` given. `OrloEmbeddings`
+path, ":memory:" for a throw-away store, a "postgresql://" URL, or an open
+`Memory`), embedding them with the LangChain `Embeddings` given. `OrloEmbeddings`
 adapts an orlo_memory `Embedder` (e.g. the packaged MiniLM model) to LangChain.
 Needs the `langchain` extra (`langchain-core`); `import orlo_memory` does not
 import this module.
 
 Ids. A LangChain id is any string; a turn id is 128 bits, and a turn's id stays
-taken after the turn is forgotten. So the document with id X is stored as the
-turn uuid5([user, X, n]) for its version n = 0, 1, ..., with X kept in the turn's
-metadata under "langchain_id" (removed from every Document returned, so ids
-and metadata come back exactly as given). Adding X again stores version n + 1
-and forgets version n in the same transaction: the replacement is atomic, and
-a failed add leaves the old document in place. Versions are taken in order, so
-the live one is the last taken one. Turns written through orlo_memory directly
-(no "langchain_id") appear with their turn id as the Document id.
+taken after the turn is forgotten. So the document with id X is stored as a
+turn with a new random id whose alias is X (a column the store indexes), with
+X also kept in the turn's metadata under "langchain_id" (removed from every
+Document returned, so ids and metadata come back exactly as given). Adding X
+again stores a new turn and forgets the old one in the same transaction,
+which looks X up under the user's write lock: the replacement is atomic, and a
+failed add leaves the old document in place. Turns written through
+orlo_memory directly (no alias) answer to their turn id, and appear with it as
+the Document id.
 
 Searches take these keyword arguments (also through `as_retriever(search_kwargs=
 ...)`): `session` (one of the user's session ids: search that session only),
@@ -27,13 +28,11 @@ Searches take these keyword arguments (also through `as_retriever(search_kwargs=
 
 from __future__ import annotations
 
-import hashlib
-import json
 import os
 import uuid
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any, Self, TypeVar
+from typing import Any, Self
 
 try:
     from langchain_core.documents import Document
@@ -48,7 +47,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 import numpy as np
 
 from .embedders import Embedder
-from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from .fusion import (
     DEFAULT_FUSION_K,
     DEFAULT_LEXICAL_WEIGHT,
@@ -56,21 +54,14 @@ from .fusion import (
     best_fused_score,
 )
 from .memory import Memory
-from .results import Hit, Turn
-from .sqlite_store import SqliteStore
+from .results import Hit
+from .store import open_store
 from .user import MODES, NewTurn, UserMemory
-from .values import parse_id
 
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
 
-R = TypeVar("R")
-
 ID_KEY = "langchain_id"
 DEFAULT_USER = "default"
-_ID_NAMESPACE = uuid.UUID("fa108580-76f1-4dd0-8034-d15040121629")
-# Another process can take a version or forget a document between this one's
-# reads and its write; each such failure means another writer got through.
-_ATTEMPTS = 100
 
 
 class OrloEmbeddings(Embeddings):
@@ -102,11 +93,12 @@ class _Options:
 class OrloVectorStore(VectorStore):
     """LangChain documents as the turns of one user of an orlo_memory `Memory`.
 
-    `memory` is a SQLite path (":memory:" by default: a throw-away store), or
-    an open `Memory`, which the caller keeps and closes; a path is opened here
-    and closed by `close()`. A new database takes its dimension from
-    `dimension`, else from one embedded probe text. New documents go into the
-    user's current session (`store.user.new_session()` starts another).
+    `memory` is a SQLite path (":memory:" by default: a throw-away store), a
+    "postgresql://" URL, or an open `Memory`, which the caller keeps and
+    closes; a path or URL is opened here and closed by `close()`. A new
+    database takes its dimension from `dimension`, else from one embedded
+    probe text. New documents go into the user's current session
+    (`store.user.new_session()` starts another).
     `similarity_search_with_score` gives, best first, the cosine similarity
     (-1 to 1) in vector mode, and in hybrid or lexical mode the reciprocal-rank
     fusion score scaled to 0..1 (1: ranked first by every ranking); relevance
@@ -161,66 +153,6 @@ class OrloVectorStore(VectorStore):
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    # -- ids ------------------------------------------------------------------
-
-    def _turn_id(self, key: str, version: int) -> str:
-        """uuid5(namespace, JSON text of [user, key, version]), as 32 hex."""
-        name = json.dumps([self._user.name, key, version]).encode()
-        digest = bytearray(hashlib.sha1(_ID_NAMESPACE.bytes + name).digest()[:16])
-        digest[6] = (digest[6] & 0x0F) | 0x50  # version 5
-        digest[8] = (digest[8] & 0x3F) | 0x80  # RFC 4122 variant
-        return digest.hex()
-
-    def _versions(self, keys: Sequence[str]) -> dict[str, int]:
-        """How many versions of each id were ever stored (live or forgotten).
-
-        Versions are taken without gaps, so the count is the first version not
-        taken, found by doubling, then halving; one query a round for all ids
-        (one round for an id never stored, three for one stored once)."""
-        counts: dict[str, int] = {}
-        # Every version below `low` is taken; none from `high` on (None: unknown).
-        bounds: dict[str, tuple[int, int | None]] = dict.fromkeys(keys, (0, None))
-        while bounds:
-            probes = {
-                key: low * 2 if high is None else (low + high) // 2
-                for key, (low, high) in bounds.items()
-            }
-            asked = {self._turn_id(key, version): key for key, version in probes.items()}
-            taken = {asked[turn_id] for turn_id in self._user.taken_ids(list(asked))}
-            for key, version in probes.items():
-                low, high = bounds[key]
-                if key in taken:
-                    low = version + 1
-                else:
-                    high = version
-                if high is not None and low >= high:
-                    counts[key] = high
-                    del bounds[key]
-                else:
-                    bounds[key] = (low, high)
-        return counts
-
-    def _resolve(self, keys: Sequence[str]) -> tuple[dict[str, int], dict[str, Turn]]:
-        """The version counts of `keys` and their live turns: the last version,
-        or for an id without versions a turn written without a LangChain id."""
-        counts = self._versions(keys)
-        wanted: dict[str, str] = {}
-        for key in keys:
-            if counts[key]:
-                wanted[self._turn_id(key, counts[key] - 1)] = key
-            else:
-                native = _as_turn_id(key)
-                if native is not None:
-                    wanted.setdefault(native, key)
-        live = list(self._user.embeddings(list(wanted))) if wanted else []
-        found: dict[str, Turn] = {}
-        for turn in self._user.get(live) if live else []:
-            key = wanted[turn.id]
-            stored = turn.metadata.get(ID_KEY)
-            if stored == key or (counts[key] == 0 and not isinstance(stored, str)):
-                found[key] = turn
-        return counts, found
-
     # -- writing --------------------------------------------------------------
 
     def add_texts(
@@ -256,22 +188,11 @@ class OrloVectorStore(VectorStore):
         if not texts:
             return []
         vectors = self._embedding.embed_documents(texts)
-
-        def write() -> None:
-            counts, live = self._resolve(keys)
-            turns = [
-                NewTurn(
-                    text,
-                    role=role,
-                    metadata={**body, ID_KEY: key},
-                    id=self._turn_id(key, counts[key]),
-                )
-                for text, body, key in zip(texts, bodies, keys, strict=True)
-            ]
-            replacing = [turn.id for turn in live.values()]
-            self._user.add_many(turns, embeddings=vectors, replacing=replacing or None)
-
-        self._retrying(write)
+        turns = [
+            NewTurn(text, role=role, metadata={**body, ID_KEY: key})
+            for text, body, key in zip(texts, bodies, keys, strict=True)
+        ]
+        self._user._add_aliased(turns, keys, embeddings=vectors, role=role)
         return keys
 
     def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool:
@@ -282,25 +203,7 @@ class OrloVectorStore(VectorStore):
         if ids is None:
             raise ValueError("delete needs the ids of the documents to forget")
         keys = list(dict.fromkeys(_checked_key(given) for given in ids))
-
-        def forget() -> int:
-            _, live = self._resolve(keys)
-            return self._user.forget([turn.id for turn in live.values()])
-
-        return self._retrying(forget) == len(keys)
-
-    def _retrying(self, attempt: Callable[[], R]) -> R:
-        """Runs `attempt` under the memory's lock (so this process's threads
-        take turns), again when a writer elsewhere took a version or forgot a
-        document between its reads and its write (which then changed nothing)."""
-        for number in range(_ATTEMPTS):
-            try:
-                with self._memory._lock:
-                    return attempt()
-            except (DuplicateIdError, UnknownIdError):
-                if number == _ATTEMPTS - 1:
-                    raise
-        raise AssertionError("unreachable")
+        return self._user._forget_aliased(keys) == len(keys)
 
     # -- reading --------------------------------------------------------------
 
@@ -308,7 +211,7 @@ class OrloVectorStore(VectorStore):
         """The stored documents among `ids`, in the order given; unknown and
         repeated ids are left out."""
         keys = list(dict.fromkeys(_checked_key(given) for given in ids))
-        _, live = self._retrying(lambda: self._resolve(keys))
+        live = self._user._get_aliased(keys)
         return [
             _document(live[key].id, live[key].text, live[key].metadata)
             for key in keys
@@ -431,13 +334,13 @@ class OrloVectorStore(VectorStore):
 
 
 def _open(path: str, embedding: Embeddings, dimension: int | None) -> Memory:
-    """Opens a SQLite memory; a new one takes `dimension` or the length of a
-    probe embedding. With an `OrloEmbeddings` the database records the model's
-    name and refuses another model later."""
+    """Opens a memory; a new one takes `dimension` or the length of a probe
+    embedding. With an `OrloEmbeddings` the database records the model's name
+    and refuses another model later."""
     embedder = embedding.embedder if isinstance(embedding, OrloEmbeddings) else None
     if embedder is not None or dimension is not None:
         return Memory.open(path, embedder=embedder, dimension=dimension)
-    store = SqliteStore(path)
+    store = open_store(path)
     try:
         if "dimension" not in store.read_settings():
             dimension = len(embedding.embed_query("dimension probe"))
@@ -457,13 +360,6 @@ def _checked_key(given: object) -> str:
     if not isinstance(given, str):
         raise ValueError(f"ids must be strings, got {type(given).__name__}")
     return given
-
-
-def _as_turn_id(key: str) -> str | None:
-    try:
-        return parse_id(key)
-    except InvalidInputError:
-        return None
 
 
 def _metadata(given: object) -> dict[str, Any]:

@@ -47,7 +47,7 @@ def rarest_terms(counted: list[tuple[int, str]], bound: int) -> tuple[list[str],
 class LexicalIndex(Protocol):
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None
-    ) -> list[tuple[str, float]]:
-        """Up to `limit` (turn id, relevance) pairs of the user's live turns that
+    ) -> list[tuple[int, float]]:
+        """Up to `limit` (turn key, relevance) pairs of the user's live turns that
         contain any of `terms`, most relevant first (relevance: larger is better)."""
         ...

@@ -1,34 +1,26 @@
-"""`Memory`: one store, its settings, the embedder and the cache of user indexes.
+"""`Memory`: one store, the settings its processes agree on, the embedder,
+and the users' logs with the cache of their indexes (log.py).
 
 Every public call of a `Memory` and of its `UserMemory` objects holds one lock
 per `Memory`, so threads may share it; several processes (or several `Memory`
 objects) on one file stay consistent through the store's own locking and the
-per-user log (see `user.py`).
+per-user log.
 """
 
 from __future__ import annotations
 
-import logging
 import os
-import threading
+from dataclasses import replace
 
-from . import user_index
-from .cache import LruCache
 from .embedders import Embedder
-from .errors import ClosedError, InvalidInputError, OrloMemoryError, SettingsMismatchError
-from .sqlite_store import SCHEMA_VERSION, SqliteStore
-from .store import Store
+from .errors import InvalidInputError, SettingsMismatchError
+from .log import Logs, Policy
+from .store import Store, open_store
 from .user import UserMemory
-from .user_index import LoadedIndex, now_us
-
-log = logging.getLogger("orlo_memory")
+from .user_index import now_us
 
 DEFAULT_CACHE_BYTES = 1 << 30
 DEFAULT_FORGET_REBUILD_SHARE = 0.25
-# With checkpoint_every=None a checkpoint is taken once the events after the
-# last one reach max(this, the live turn count): the snapshot's cost, about
-# proportional to the live count, is then spread over as many adds.
-MIN_CHECKPOINT_EVENTS = 10_000
 PRECOMPUTED = "precomputed"
 
 
@@ -62,11 +54,8 @@ class Memory:
         self._store = store
         self._embedder = embedder
         self._dimension = self._agree_settings(embedder, dimension)
-        self._lock = threading.RLock()
-        self._closed = False
-        self.checkpoint_every = checkpoint_every
-        self.forget_rebuild_share = forget_rebuild_share
-        self._cache: LruCache[int, LoadedIndex] = LruCache(cache_bytes, self._evict)
+        policy = Policy(self._dimension, checkpoint_every, forget_rebuild_share)
+        self._logs = Logs(store, policy, cache_bytes)
         self._users: dict[str, int] = {}
 
     @classmethod
@@ -86,18 +75,7 @@ class Memory:
         PostgreSQL database given as a "postgresql://" URL (needs the
         `postgres` extra; `synchronous` applies to SQLite only, `busy_timeout`
         bounds the waits for a connection and for a user's write lock)."""
-        location = os.fspath(path)
-        store: Store
-        if location.startswith(("postgresql://", "postgres://")):
-            try:  # psycopg is imported only when asked for
-                from .postgres_store import PostgresStore
-            except ImportError as error:
-                raise OrloMemoryError(
-                    "a PostgreSQL memory needs psycopg: pip install 'orlo_kiv[postgres]'"
-                ) from error
-            store = PostgresStore(location, timeout=busy_timeout)
-        else:
-            store = SqliteStore(location, synchronous=synchronous, busy_timeout=busy_timeout)
+        store = open_store(path, synchronous=synchronous, busy_timeout=busy_timeout)
         try:
             return cls(
                 store,
@@ -113,7 +91,8 @@ class Memory:
 
     def _agree_settings(self, embedder: Embedder | None, dimension: int | None) -> int:
         """The dimension every process of this database uses; the first open
-        records it (with the schema version and the embedder's name)."""
+        records it with the embedder's name. (The store checks its own schema
+        version when it opens.)"""
         if dimension is not None and (not isinstance(dimension, int) or dimension <= 0):
             raise InvalidInputError(f"dimension must be a positive integer, got {dimension!r}")
         if embedder is not None:
@@ -130,17 +109,11 @@ class Memory:
                 )
             self._store.write_settings(
                 {
-                    "schema_version": SCHEMA_VERSION,
                     "dimension": str(dimension),
                     "embedder": embedder.name if embedder is not None else PRECOMPUTED,
                 }
             )
             stored = self._store.read_settings()
-        if stored.get("schema_version") != SCHEMA_VERSION:
-            raise SettingsMismatchError(
-                f"database schema version {stored.get('schema_version')!r}, "
-                f"this library reads {SCHEMA_VERSION!r}"
-            )
         stored_dimension = int(stored["dimension"])
         if dimension is not None and dimension != stored_dimension:
             raise SettingsMismatchError(
@@ -165,50 +138,54 @@ class Memory:
         return self._embedder
 
     @property
+    def checkpoint_every(self) -> int | None:
+        return self._logs.policy.checkpoint_every
+
+    @checkpoint_every.setter
+    def checkpoint_every(self, value: int | None) -> None:
+        self._logs.policy = replace(self._logs.policy, checkpoint_every=value)
+
+    @property
+    def forget_rebuild_share(self) -> float:
+        return self._logs.policy.forget_rebuild_share
+
+    @forget_rebuild_share.setter
+    def forget_rebuild_share(self, value: float) -> None:
+        self._logs.policy = replace(self._logs.policy, forget_rebuild_share=value)
+
+    @property
     def closed(self) -> bool:
-        return self._closed
+        return self._logs.closed
 
     def user(self, name: str) -> UserMemory:
         """The memory of one user (created on first use); its index is loaded
         when first needed."""
         if not isinstance(name, str) or not name or len(name) > 256:
             raise InvalidInputError("a user name must be a non-empty string of at most 256 chars")
-        with self._lock:
-            self._check_open()
+        with self._logs.lock:
+            self._logs.check_open()
             uid = self._users.get(name)
             if uid is None:
                 uid = self._store.ensure_user(name, now_us())
                 self._users[name] = uid
-            return UserMemory(self, name, uid)
+            return UserMemory(self._logs, self._embedder, name, uid)
 
     def users(self) -> list[str]:
-        with self._lock:
-            self._check_open()
+        with self._logs.lock:
+            self._logs.check_open()
             return self._store.user_names()
 
     def checkpoint(self) -> None:
         """Checkpoints every loaded index that has events after its snapshot."""
-        with self._lock:
-            self._check_open()
-            for uid, loaded in self._cache.items():
-                self._checkpoint(uid, loaded)
+        with self._logs.lock:
+            self._logs.check_open()
+            self._logs.checkpoint()
 
     def close(self) -> None:
         """Checkpoints loaded indexes and closes the store; later calls raise
         ClosedError. Closing twice is harmless."""
-        with self._lock:
-            if self._closed:
-                return
-            try:
-                for uid, loaded in self._cache.items():
-                    try:
-                        self._checkpoint(uid, loaded)
-                    except Exception as error:  # the log stays the truth
-                        log.warning("checkpoint of user key %d failed on close: %s", uid, error)
-            finally:
-                self._cache.clear()
-                self._closed = True
-                self._store.close()
+        with self._logs.lock:
+            self._logs.close()
 
     def __enter__(self) -> Memory:
         return self
@@ -217,59 +194,5 @@ class Memory:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"dimension={self._dimension}"
+        state = "closed" if self._logs.closed else f"dimension={self._dimension}"
         return f"Memory({state})"
-
-    # -- internals shared with UserMemory ------------------------------------
-
-    def _check_open(self) -> None:
-        if self._closed:
-            raise ClosedError("this memory is closed")
-
-    def _loaded(self, uid: int) -> LoadedIndex:
-        loaded = self._cache.get(uid)
-        if loaded is None:
-            loaded = user_index.load(self._store, uid, self._dimension)
-            self._cache.put(uid, loaded)
-        return loaded
-
-    def _drop(self, uid: int) -> None:
-        self._cache.pop(uid)
-
-    def _checkpoint_due(self, loaded: LoadedIndex) -> bool:
-        pending = loaded.applied_seq - loaded.snapshot_seq
-        if self.checkpoint_every is not None:
-            return pending >= self.checkpoint_every
-        return pending >= max(MIN_CHECKPOINT_EVENTS, loaded.points)
-
-    def _checkpoint(self, uid: int, loaded: LoadedIndex) -> None:
-        """Snapshots `loaded` at the log head unless a snapshot already holds
-        its state, or another process moved the user to a newer epoch."""
-        if loaded.applied_seq == loaded.snapshot_seq:
-            return
-        with self._store.transaction(uid):
-            state = self._store.user_state(uid)
-            if state.epoch != loaded.epoch:
-                return
-            loaded.catch_up(self._store, uid)
-            header = self._store.snapshot_header(uid)
-            if header is not None and header.seq >= loaded.applied_seq:
-                loaded.snapshot_seq = header.seq
-                return
-            user_index.write_checkpoint(self._store, uid, loaded, now_us())
-
-    def _evict(self, uid: int, loaded: LoadedIndex) -> None:
-        try:
-            self._checkpoint(uid, loaded)
-        except Exception as error:  # dropping is safe: the log holds every turn
-            log.warning("checkpoint of user key %d failed on eviction: %s", uid, error)
-
-    def _after_write(self, uid: int, loaded: LoadedIndex) -> None:
-        if self._checkpoint_due(loaded):
-            try:
-                self._checkpoint(uid, loaded)
-            except Exception as error:
-                # The write is committed: reporting it failed would invite a
-                # retry that stores it twice. A later write checkpoints again.
-                log.warning("checkpoint of user key %d failed after a write: %s", uid, error)
-        self._cache.shrink()

@@ -38,8 +38,8 @@ def lexical_search(
     limit: int,
     session_id: str | None,
     share: float,
-) -> list[tuple[str, float]]:
-    """Up to `limit` (turn id, ts_rank_cd) of the user's live turns (in the
+) -> list[tuple[int, float]]:
+    """Up to `limit` (turn key, ts_rank_cd) of the user's live turns (in the
     session, if given) that hold any kept term, best first."""
     live = conn.execute(
         "SELECT live_count FROM orlo_memory.users WHERE uid = %s", (uid,)
@@ -63,8 +63,8 @@ def lexical_search(
     scope = "" if session_id is None else " AND session_id = %(session)s"
     recent = "" if pool is None else " ORDER BY seq DESC LIMIT %(pool)s"
     rows = conn.execute(
-        "SELECT id, ts_rank_cd(tsv, q) AS rank FROM"
-        " (SELECT id, seq, tsv FROM orlo_memory.turns,"
+        "SELECT seq, ts_rank_cd(tsv, q) AS rank FROM"
+        " (SELECT seq, tsv FROM orlo_memory.turns,"
         "   to_tsquery('english'::regconfig, %(query)s) AS q"
         f"  WHERE uid = %(uid)s AND tsv @@ q{scope}{recent}) AS m,"
         " to_tsquery('english'::regconfig, %(query)s) AS q"
@@ -77,4 +77,4 @@ def lexical_search(
             "limit": limit,
         },
     ).fetchall()
-    return [(str(row[0]), float(row[1])) for row in rows]
+    return [(int(row[0]), float(row[1])) for row in rows]

@@ -1,20 +1,29 @@
-"""The PostgreSQL backend's tables and their version.
+"""The PostgreSQL backend's tables, their version and the steps between versions.
 
 Every table lives in the schema `orlo_memory`, so the memory can share a
 database with an application's own tables. The schema is created by the first
 process that opens a database, under an advisory lock, in one transaction
 (DDL is transactional in PostgreSQL: a database holds all of it or none), and
-records its version in `orlo_memory.meta`; a database of a newer version is
-refused, so an older library never writes a layout it does not know.
+records its version in `orlo_memory.meta`. A database of an older version is
+migrated the same way, one step at a time (each step one small function
+below, all in one transaction); one of a newer version is refused, so an
+older library never writes a layout it does not know.
+
+Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
+carry an `alias` (a caller's own name for a turn, found through an index) and
+the index holds turns under the store's integer key, the turn's seq.
 """
 
 from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
 
 import psycopg
 
 from .errors import SettingsMismatchError
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # Advisory locks of the memory are (LOCK_SPACE, key) pairs: the schema takes
 # key -1, a user the non-negative key derived from its uid.
 LOCK_SPACE = 0x6F726C6F  # "orlo"
@@ -22,6 +31,10 @@ SCHEMA_LOCK_KEY = -1
 LOCK_SQL = "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)"
 SCHEMA_LOCK_SQL = "SELECT pg_advisory_lock(%s::integer, %s::integer)"
 SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
+
+_ALIAS_INDEX = (
+    "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
+)
 
 _DDL = (
     "CREATE SCHEMA IF NOT EXISTS orlo_memory",
@@ -53,8 +66,8 @@ _DDL = (
     )""",
     "CREATE INDEX sessions_by_user ON orlo_memory.sessions (uid, created_us)",
     # The log of added turns: a forgotten turn keeps its row (its place in the
-    # log) with text, metadata and embedding NULL. `tsv` follows `text`, so a
-    # forgotten turn leaves the full-text index with it.
+    # log) with text, metadata, alias and embedding NULL; `seq` is its key.
+    # `tsv` follows `text`, so a forgotten turn leaves the full-text index with it.
     """CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
@@ -66,6 +79,7 @@ _DDL = (
         metadata text,
         created_us bigint NOT NULL,
         embedding bytea,
+        alias text,
         tsv tsvector GENERATED ALWAYS AS
             (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED,
         PRIMARY KEY (uid, seq)
@@ -74,6 +88,7 @@ _DDL = (
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
     "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+    _ALIAS_INDEX,
     """CREATE TABLE orlo_memory.forgets (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
@@ -102,7 +117,31 @@ _DDL = (
 )
 
 
-def _stored_version(conn: psycopg.Connection[tuple[object, ...]]) -> str | None:
+Connection = psycopg.Connection[tuple[Any, ...]]
+
+
+def _aliases_and_turn_keys(conn: Connection) -> None:
+    """1 -> 2: turns get an alias column, filled for the documents of the
+    LangChain store from the id it kept in their metadata; snapshots, whose
+    index holds turns under their ids, are dropped (the next load rebuilds
+    the index from the log and checkpoints it anew)."""
+    conn.execute("ALTER TABLE orlo_memory.turns ADD COLUMN alias text")
+    conn.execute(
+        "UPDATE orlo_memory.turns SET alias = metadata::jsonb ->> 'langchain_id'"
+        " WHERE text IS NOT NULL AND metadata LIKE %s"
+        " AND jsonb_typeof(metadata::jsonb -> 'langchain_id') = 'string'",
+        ('%"langchain_id"%',),
+    )
+    conn.execute(_ALIAS_INDEX)
+    conn.execute("DELETE FROM orlo_memory.snapshot_parts")
+    conn.execute("DELETE FROM orlo_memory.snapshots")
+
+
+# The step from each version to the next.
+_STEPS: dict[int, Callable[[Connection], None]] = {1: _aliases_and_turn_keys}
+
+
+def _stored_version(conn: Connection) -> str | None:
     row = conn.execute("SELECT to_regclass('orlo_memory.meta') IS NOT NULL").fetchone()
     if row is None or not row[0]:
         return None
@@ -110,7 +149,9 @@ def _stored_version(conn: psycopg.Connection[tuple[object, ...]]) -> str | None:
     return "" if row is None else str(row[0])
 
 
-def _check(version: str) -> None:
+def _known(version: str) -> int:
+    """The stored version as a number this library can open (perhaps after
+    migrating); raises SettingsMismatchError otherwise."""
     try:
         number = int(version)
     except ValueError:
@@ -123,35 +164,39 @@ def _check(version: str) -> None:
             f"the database's orlo_memory schema is version {number}, newer than this "
             f"library's {SCHEMA_VERSION}: upgrade orlo_memory to open it"
         )
-    if number < SCHEMA_VERSION:
+    if number < 1:
         raise SettingsMismatchError(
             f"the database's orlo_memory schema is version {number}, older than this "
             f"library's {SCHEMA_VERSION}, and no migration from it exists"
         )
+    return number
 
 
-def prepare(conn: psycopg.Connection[tuple[object, ...]]) -> None:
-    """Creates the schema in a database that has none and checks the version
-    of one that has it (`conn` in autocommit mode). Raises
-    SettingsMismatchError for a version this library cannot use."""
+def prepare(conn: Connection) -> None:
+    """Creates the schema in a database that has none, migrates an older one
+    and checks the version of one that has it (`conn` in autocommit mode).
+    Raises SettingsMismatchError for a version this library cannot use."""
     version = _stored_version(conn)
-    if version is None:
-        # A session lock, taken outside the creating transaction: the check
-        # after it runs in a new transaction, which sees the catalog as
-        # another process may have just committed it (a lock taken inside
-        # the transaction would leave that transaction's catalog cache stale).
-        conn.execute(SCHEMA_LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
-        try:
-            version = _stored_version(conn)
+    if version is not None and _known(version) == SCHEMA_VERSION:
+        return
+    # A session lock, taken outside the changing transaction: the check after
+    # it runs in a new transaction, which sees the catalog as another process
+    # may have just committed it (a lock taken inside the transaction would
+    # leave that transaction's catalog cache stale).
+    conn.execute(SCHEMA_LOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
+    try:
+        version = _stored_version(conn)
+        with conn.transaction():
             if version is None:
-                with conn.transaction():
-                    for statement in _DDL:
-                        conn.execute(statement)
-                    conn.execute(
-                        "INSERT INTO orlo_memory.meta (key, value) VALUES ('schema_version', %s)",
-                        (str(SCHEMA_VERSION),),
-                    )
-                version = str(SCHEMA_VERSION)
-        finally:
-            conn.execute(SCHEMA_UNLOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))
-    _check(version)
+                for statement in _DDL:
+                    conn.execute(statement)
+            else:
+                for step in range(_known(version), SCHEMA_VERSION):
+                    _STEPS[step](conn)
+            conn.execute(
+                "INSERT INTO orlo_memory.meta (key, value) VALUES ('schema_version', %s)"
+                " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                (str(SCHEMA_VERSION),),
+            )
+    finally:
+        conn.execute(SCHEMA_UNLOCK_SQL, (LOCK_SPACE, SCHEMA_LOCK_KEY))

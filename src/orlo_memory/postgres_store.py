@@ -21,7 +21,7 @@ of a call is replaced once, so the call after a restart reconnects.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from functools import partial
 from typing import Any, TypeVar
 
@@ -37,14 +37,17 @@ from .errors import (
     DuplicateIdError,
     InvalidInputError,
     OrloMemoryError,
+    StoreError,
     StoreUnavailableError,
 )
 from .postgres_schema import LOCK_SPACE, LOCK_SQL
-from .snapshot import split_parts
-from .store import (
+from .records import (
+    By,
     Event,
     EventKind,
+    ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -52,6 +55,7 @@ from .store import (
     TurnRecord,
     UserState,
 )
+from .snapshot import split_parts
 
 SCHEMA_VERSION = postgres_schema.SCHEMA_VERSION
 # Snapshot parts: 1 MiB values are stored and read back faster than larger
@@ -66,15 +70,23 @@ BATCH_ROWS = 4096
 Connection = psycopg.Connection[tuple[Any, ...]]
 T = TypeVar("T")
 
-_TURN_COLUMNS = "id, seq, session_id, boundary, role, text, metadata, created_us"
-_JOINED_TURN_COLUMNS = ", ".join("t." + column for column in _TURN_COLUMNS.split(", "))
+_TURN_COLUMNS = (
+    "t.seq, t.id, t.seq, t.session_id, t.boundary, t.role, t.text, t.metadata, t.created_us,"
+    " t.alias"
+)
 _HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
-_TURN_COPY_TYPES = ["int8", "text", "int8", "text", "int2", "text", "text", "text", "int8", "bytea"]
-_READ_SNAPSHOT = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-
-
-def is_postgres_url(location: str) -> bool:
-    return location.startswith(("postgresql://", "postgres://"))
+_TURN_COPY_TYPES = [
+    "int8", "text", "int8", "text", "int2", "text", "text", "text", "int8", "text", "bytea"
+]  # fmt: skip
+_LAST_SEQ = (1 << 63) - 1
+# How each selection of `read_turns` joins the user's row to the turns. By id
+# the turns are found by id alone (the owner is checked afterwards): a
+# condition on uid would tempt the planner into scanning the user's whole log.
+_SELECTIONS = {
+    By.ID: "t.id = ANY(%(values)s::text[])",
+    By.ALIAS: "t.uid = u.uid AND t.alias = ANY(%(values)s::text[])",
+    By.SESSION: "t.session_id = %(session)s AND t.uid = u.uid",
+}
 
 
 def _user_lock_key(uid: int) -> int:
@@ -95,7 +107,7 @@ def _describe(url: str) -> str:
 
 
 def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
-    """The memory's exception for a psycopg error."""
+    """The memory's exception for a psycopg error: the one place they are mapped."""
     message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
     if isinstance(error, pg_errors.UniqueViolation):
         diag = error.diag
@@ -108,7 +120,7 @@ def _converted(error: psycopg.Error, during: str = "") -> OrloMemoryError:
             f"the PostgreSQL call failed{during}: {message}; it may be retried"
             " (an add retried with the same turn ids is not stored twice)"
         )
-    return OrloMemoryError(f"PostgreSQL error: {message}")
+    return StoreError(f"PostgreSQL error{during}: {message}")
 
 
 class PostgresStore:
@@ -200,26 +212,20 @@ class PostgresStore:
         self._pool.putconn(conn)
 
     def _settle(self, conn: Connection) -> None:
-        """After a failure: rolls back what `conn` left open; a connection
-        that broke goes back to the pool."""
+        """After a failure: ends what `conn` left open; a connection that
+        broke goes back to the pool."""
         if not conn.closed and conn.info.transaction_status != TransactionStatus.IDLE:
             try:
-                conn.execute("ROLLBACK")
+                conn.rollback()
             except psycopg.Error:
                 conn.close()
         if conn.closed:
             self._give_back(conn)
 
-    def _run(self, work: Callable[[Connection], T]) -> T:
-        """`work` inside the open write transaction, or else on its own; out
-        of a transaction a connection found dead is replaced and `work`
-        repeated once (a read repeats harmlessly, and a write that failed on
-        a dead connection never reached the server)."""
-        if self._tx is not None:
-            try:
-                return work(self._tx)
-            except psycopg.Error as error:
-                raise _converted(error) from error
+    def _reconnecting(self, work: Callable[[Connection], T], during: str = "") -> T:
+        """`work` on the held connection; one found dead is replaced and
+        `work` run once more (a read repeats harmlessly, and a write that
+        failed on a dead connection never reached the server)."""
         for attempt in range(2):
             conn = self._connection()
             try:
@@ -229,43 +235,46 @@ class PostgresStore:
                 self._settle(conn)
                 if dead and attempt == 0:
                     continue
-                raise _converted(error) from error
+                raise _converted(error, during) from error
             except BaseException:
                 self._settle(conn)
                 raise
         raise AssertionError("unreachable")
 
-    def _begin(self, uid: int) -> Connection:
-        """The connection in a transaction that holds the user's write lock."""
-        for attempt in range(2):
-            conn = self._connection()
-            try:
-                conn.execute("BEGIN")
-                conn.execute(LOCK_SQL, (LOCK_SPACE, _user_lock_key(uid)))
-                return conn
-            except psycopg.Error as error:
-                dead = conn.closed
-                self._settle(conn)
-                if dead and attempt == 0:
-                    continue
-                raise _converted(error, " taking the user's write lock") from error
-            except BaseException:
-                self._settle(conn)
-                raise
-        raise AssertionError("unreachable")
+    def _run(self, work: Callable[[Connection], T]) -> T:
+        """`work` inside the open write transaction, or else on its own."""
+        if self._tx is None:
+            return self._reconnecting(work)
+        try:
+            return work(self._tx)
+        except psycopg.Error as error:
+            raise _converted(error) from error
+
+    @staticmethod
+    def _locked(conn: Connection, uid: int) -> ExitStack:
+        """A transaction on `conn` that holds the user's write lock; closing
+        the stack commits it (rolls it back when closed by an exception)."""
+        with ExitStack() as stack:
+            stack.enter_context(conn.transaction())
+            conn.execute(LOCK_SQL, (LOCK_SPACE, _user_lock_key(uid)))
+            return stack.pop_all()
 
     @contextmanager
     def transaction(self, uid: int) -> Iterator[None]:
         if self._tx is not None:
             raise OrloMemoryError("a write transaction is already open")
-        conn = self._begin(uid)
-        self._tx = conn
+
+        def begin(conn: Connection) -> tuple[Connection, ExitStack]:
+            return conn, self._locked(conn, uid)
+
+        conn, stack = self._reconnecting(begin, " taking the user's write lock")
         try:
-            try:
-                yield
-            finally:
-                self._tx = None
-            conn.execute("COMMIT")
+            with stack:
+                self._tx = conn
+                try:
+                    yield
+                finally:
+                    self._tx = None
         except psycopg.Error as error:
             self._settle(conn)
             # A commit cut off may or may not have reached the server: the
@@ -278,7 +287,11 @@ class PostgresStore:
     # -- settings and users -----------------------------------------------------
 
     def read_settings(self) -> dict[str, str]:
-        rows = self._run(lambda c: c.execute("SELECT key, value FROM orlo_memory.meta").fetchall())
+        rows = self._run(
+            lambda c: c.execute(
+                "SELECT key, value FROM orlo_memory.meta WHERE key != 'schema_version'"
+            ).fetchall()
+        )
         return {str(key): str(value) for key, value in rows}
 
     def write_settings(self, values: Mapping[str, str]) -> None:
@@ -317,7 +330,7 @@ class PostgresStore:
         )
         return [str(row[0]) for row in rows]
 
-    # -- writing (inside `transaction`) -------------------------------------------
+    # -- the log ----------------------------------------------------------------
 
     def user_state(self, uid: int) -> UserState:
         row = self._run(
@@ -351,20 +364,22 @@ class PostgresStore:
         )
 
     def existing_turn_ids(self, ids: Sequence[str]) -> list[str]:
+        if not ids:
+            return []
         rows = self._run(
             lambda c: c.execute(
-                "SELECT id FROM orlo_memory.turns WHERE id = ANY(%s)", (list(ids),)
+                "SELECT id FROM orlo_memory.turns WHERE id = ANY(%s::text[])", (list(ids),)
             ).fetchall()
         )
         return [str(row[0]) for row in rows]
 
-    def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> None:
+    def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> list[int]:
         def work(conn: Connection) -> None:
             with (
                 conn.cursor() as cursor,
                 cursor.copy(
                     "COPY orlo_memory.turns (uid, id, seq, session_id, boundary, role, text,"
-                    " metadata, created_us, embedding) FROM STDIN (FORMAT BINARY)"
+                    " metadata, created_us, alias, embedding) FROM STDIN (FORMAT BINARY)"
                 ) as copy,
             ):
                 copy.set_types(_TURN_COPY_TYPES)
@@ -372,53 +387,194 @@ class PostgresStore:
                     copy.write_row((uid, *turn))
 
         self._run(work)
+        return [turn.seq for turn in turns]
 
-    def forget_turns(self, uid: int, forgets: Sequence[tuple[str, int]], now_us: int) -> None:
-        ids = [turn_id for turn_id, _ in forgets]
+    def forget_turns(self, uid: int, forgets: Sequence[ForgetRecord], now_us: int) -> None:
+        keys = [forget.key for forget in forgets]
 
         def work(conn: Connection) -> None:
             cleared = conn.execute(
-                "UPDATE orlo_memory.turns SET text = NULL, metadata = NULL, embedding = NULL"
-                " WHERE uid = %s AND id = ANY(%s) AND text IS NOT NULL",
-                (uid, ids),
+                "UPDATE orlo_memory.turns SET text = NULL, metadata = NULL, alias = NULL,"
+                " embedding = NULL WHERE uid = %s AND seq = ANY(%s::bigint[]) AND text IS NOT NULL",
+                (uid, keys),
             ).rowcount
-            if cleared != len(set(ids)):
+            if cleared != len(set(keys)):
                 raise OrloMemoryError("a turn to forget is not a live turn of this user")
             with conn.cursor() as cursor:
                 cursor.executemany(
                     "INSERT INTO orlo_memory.forgets (uid, seq, turn_id, forgotten_us)"
                     " VALUES (%s, %s, %s, %s)",
-                    [(uid, seq, turn_id, now_us) for turn_id, seq in forgets],
+                    [(uid, forget.seq, forget.turn_id, now_us) for forget in forgets],
                 )
 
         self._run(work)
 
-    def create_session(self, uid: int, session: SessionRecord) -> None:
-        self._run(
-            lambda c: c.execute(
-                "INSERT INTO orlo_memory.sessions (id, uid, title, created_us, turn_count,"
-                " vector_sum) VALUES (%s, %s, %s, %s, %s, %b)",
-                (
-                    session.id,
-                    uid,
-                    session.title,
-                    session.created_us,
-                    session.turn_count,
-                    session.vector_sum,
-                ),
-            )
-        )
+    def sessions(self, uid: int, ids: Sequence[str] | None = None) -> list[SessionRecord]:
+        if ids is not None and not ids:
+            return []
+        columns = "id, title, created_us, turn_count, vector_sum"
+        order = " ORDER BY created_us DESC, ordinal DESC"
 
-    def write_session_sums(self, uid: int, sessions: Sequence[SessionRecord]) -> None:
+        def work(conn: Connection) -> list[tuple[Any, ...]]:
+            with conn.cursor(binary=True) as cursor:
+                if ids is None:
+                    return cursor.execute(
+                        f"SELECT {columns} FROM orlo_memory.sessions WHERE uid = %s{order}",
+                        (uid,),
+                    ).fetchall()
+                return cursor.execute(
+                    f"SELECT {columns} FROM orlo_memory.sessions WHERE uid = %s"
+                    f" AND id = ANY(%s::text[]){order}",
+                    (uid, list(ids)),
+                ).fetchall()
+
+        return [SessionRecord(*row) for row in self._run(work)]
+
+    def save_sessions(self, uid: int, sessions: Sequence[SessionRecord]) -> None:
         def work(conn: Connection) -> None:
             with conn.cursor() as cursor:
                 cursor.executemany(
-                    "UPDATE orlo_memory.sessions SET turn_count = %s, vector_sum = %b"
-                    " WHERE id = %s AND uid = %s",
-                    [(s.turn_count, s.vector_sum, s.id, uid) for s in sessions],
+                    "INSERT INTO orlo_memory.sessions (id, uid, title, created_us, turn_count,"
+                    " vector_sum) VALUES (%s, %s, %s, %s, %s, %b) ON CONFLICT (id) DO UPDATE"
+                    " SET turn_count = excluded.turn_count, vector_sum = excluded.vector_sum"
+                    " WHERE orlo_memory.sessions.uid = excluded.uid",
+                    [
+                        (s.id, uid, s.title, s.created_us, s.turn_count, s.vector_sum)
+                        for s in sessions
+                    ],
                 )
 
         self._run(work)
+
+    def events_after(self, uid: int, seq: int, until: int | None = None) -> Iterator[Event]:
+        # Batches by seq: the log only grows, and a turn forgotten between two
+        # batches is read either live and then forgotten by its later event,
+        # or already forgotten, which replay treats alike.
+        last = _LAST_SEQ if until is None else until
+        after = seq
+        while True:
+            rows = self._run(partial(self._events_batch, uid=uid, after=after, last=last))
+            for row in rows:
+                yield Event(row[0], EventKind(row[1]), *row[2:])
+            if len(rows) < BATCH_ROWS:
+                return
+            after = rows[-1][0]
+
+    @staticmethod
+    def _events_batch(conn: Connection, uid: int, after: int, last: int) -> list[tuple[Any, ...]]:
+        with conn.cursor(binary=True) as cursor:
+            return cursor.execute(
+                "(SELECT seq, 0 AS kind, seq AS key, session_id, boundary, embedding"
+                "  FROM orlo_memory.turns WHERE uid = %(uid)s AND seq > %(after)s"
+                "  AND seq <= %(last)s ORDER BY seq LIMIT %(rows)s)"
+                " UNION ALL"
+                " (SELECT f.seq, 1, t.seq, t.session_id, 0, NULL"
+                "  FROM orlo_memory.forgets f JOIN orlo_memory.turns t ON t.id = f.turn_id"
+                "  WHERE f.uid = %(uid)s AND f.seq > %(after)s AND f.seq <= %(last)s"
+                "  ORDER BY f.seq LIMIT %(rows)s)"
+                " ORDER BY 1 LIMIT %(rows)s",
+                {"uid": uid, "after": after, "last": last, "rows": BATCH_ROWS},
+            ).fetchall()
+
+    def read_turns(
+        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
+        if by is By.ALL or not values:
+            # (An empty selection reads the head only.)
+            return self._run(
+                partial(self._all_turns, uid=uid, embeddings=embeddings, none=by is not By.ALL)
+            )
+        embedding = "t.embedding" if embeddings else "NULL::bytea"
+        sql = (
+            f"SELECT u.head_seq, u.epoch, t.uid, {_TURN_COLUMNS}, {embedding}"
+            " FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
+            f" ON {_SELECTIONS[by]} AND t.text IS NOT NULL WHERE u.uid = %(uid)s ORDER BY t.seq"
+        )
+        params: dict[str, Any] = {"uid": uid}
+        if by is By.SESSION:
+            params["session"] = values[0]
+        else:
+            params["values"] = list(values)
+
+        def work(conn: Connection) -> list[tuple[Any, ...]]:
+            # One statement, so the head and epoch agree with the rows found.
+            with conn.cursor(binary=embeddings) as cursor:
+                return cursor.execute(sql, params).fetchall()
+
+        rows = self._run(work)
+        if not rows:
+            raise OrloMemoryError(f"no user with key {uid}")
+        turns = [StoredTurn._make(row[3:]) for row in rows if row[2] == uid]
+        return Found(int(rows[0][0]), int(rows[0][1]), turns)
+
+    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+        # One statement, so the head and epoch agree with the rows found.
+        rows = self._run(
+            lambda c: c.execute(
+                "SELECT u.head_seq, u.epoch, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
+                " t.metadata, t.created_us FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
+                " ON t.uid = u.uid AND t.seq = ANY(%s::bigint[]) AND t.text IS NOT NULL"
+                " WHERE u.uid = %s",
+                (list(keys), uid),
+            ).fetchall()
+        )
+        if not rows:
+            raise OrloMemoryError(f"no user with key {uid}")
+        found: list[HitRow] = [row[3:] for row in rows if row[2] is not None]
+        return Found(int(rows[0][0]), int(rows[0][1]), found)
+
+    def _all_turns(
+        self, conn: Connection, uid: int, embeddings: bool, none: bool
+    ) -> Found[StoredTurn]:
+        """Every live turn (or, if `none`, no turn) with the head, in batches
+        read in one snapshot of the database."""
+        if self._tx is not None or none:
+            return self._all_turns_batched(conn, uid, embeddings, none)
+        with self._consistent(conn):
+            return self._all_turns_batched(conn, uid, embeddings, none)
+
+    @staticmethod
+    def _all_turns_batched(
+        conn: Connection, uid: int, embeddings: bool, none: bool
+    ) -> Found[StoredTurn]:
+        head = conn.execute(
+            "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
+        ).fetchone()
+        if head is None:
+            raise OrloMemoryError(f"no user with key {uid}")
+        if none:
+            return Found(int(head[0]), int(head[1]), [])
+        embedding = "t.embedding" if embeddings else "NULL::bytea"
+        turns: list[StoredTurn] = []
+        after = 0
+        with conn.cursor(binary=embeddings) as cursor:
+            while True:
+                rows = cursor.execute(
+                    f"SELECT {_TURN_COLUMNS}, {embedding} FROM orlo_memory.turns t"
+                    " WHERE t.uid = %s AND t.seq > %s AND t.text IS NOT NULL"
+                    " ORDER BY t.seq LIMIT %s",
+                    (uid, after, BATCH_ROWS),
+                ).fetchall()
+                turns.extend(StoredTurn._make(row) for row in rows)
+                if len(rows) < BATCH_ROWS:
+                    return Found(int(head[0]), int(head[1]), turns)
+                after = rows[-1][0]
+
+    @staticmethod
+    @contextmanager
+    def _consistent(conn: Connection) -> Iterator[None]:
+        """A read-only transaction in which several statements see one
+        snapshot of the database."""
+        conn.isolation_level = psycopg.IsolationLevel.REPEATABLE_READ
+        conn.read_only = True
+        try:
+            with conn.transaction():
+                yield
+        finally:
+            conn.isolation_level = None
+            conn.read_only = None
+
+    # -- snapshots ----------------------------------------------------------------
 
     def write_snapshot(self, uid: int, header: SnapshotHeader, data: bytes) -> None:
         parts = split_parts(data, PART_BYTES)
@@ -456,161 +612,31 @@ class PostgresStore:
 
         self._run(work)
 
-    def delete_snapshot(self, uid: int) -> None:
-        def work(conn: Connection) -> None:
-            conn.execute("DELETE FROM orlo_memory.snapshot_parts WHERE uid = %s", (uid,))
-            conn.execute("DELETE FROM orlo_memory.snapshots WHERE uid = %s", (uid,))
-
-        self._run(work)
-
-    # -- reading ----------------------------------------------------------------
-
-    def head(self, uid: int) -> tuple[int, int]:
-        row = self._run(
-            lambda c: c.execute(
-                "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
-            ).fetchone()
-        )
-        if row is None:
-            raise OrloMemoryError(f"no user with key {uid}")
-        return (int(row[0]), int(row[1]))
-
-    def events_after(self, uid: int, seq: int) -> Iterator[Event]:
-        # Batches by seq: the log only grows, and a turn forgotten between two
-        # batches is read either live and then forgotten by its later event,
-        # or already forgotten, which replay treats alike.
-        after = seq
-        while True:
-            rows = self._run(partial(self._events_batch, uid=uid, after=after))
-            for row in rows:
-                yield Event(row[0], EventKind(row[1]), row[2], row[3], row[4], row[5])
-            if len(rows) < BATCH_ROWS:
-                return
-            after = rows[-1][0]
-
-    @staticmethod
-    def _events_batch(conn: Connection, uid: int, after: int) -> list[tuple[Any, ...]]:
-        with conn.cursor(binary=True) as cursor:
-            return cursor.execute(
-                "(SELECT seq, 0 AS kind, id, session_id, boundary, embedding"
-                "  FROM orlo_memory.turns WHERE uid = %(uid)s AND seq > %(after)s"
-                "  ORDER BY seq LIMIT %(rows)s)"
-                " UNION ALL"
-                " (SELECT seq, 1, turn_id, NULL, 0, NULL"
-                "  FROM orlo_memory.forgets WHERE uid = %(uid)s AND seq > %(after)s"
-                "  ORDER BY seq LIMIT %(rows)s)"
-                " ORDER BY 1 LIMIT %(rows)s",
-                {"uid": uid, "after": after, "rows": BATCH_ROWS},
-            ).fetchall()
-
-    def live_turns(self, uid: int, ids: Sequence[str]) -> Found:
-        # One statement, so the head and epoch agree with the rows found. The
-        # turns are found by id alone (the owner is checked here): a condition
-        # on uid would tempt the planner into scanning the user's whole log.
-        rows = self._run(
-            lambda c: c.execute(
-                f"SELECT u.head_seq, u.epoch, t.uid, {_JOINED_TURN_COLUMNS}"
-                " FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
-                " ON t.id = ANY(%s) AND t.text IS NOT NULL WHERE u.uid = %s",
-                (list(ids), uid),
-            ).fetchall()
-        )
-        if not rows:
-            raise OrloMemoryError(f"no user with key {uid}")
-        turns = [StoredTurn._make(row[3:]) for row in rows if row[2] == uid]
-        return Found(int(rows[0][0]), int(rows[0][1]), turns)
-
-    def turn_embeddings(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
-        def work(conn: Connection) -> list[tuple[str, str, bytes]]:
-            with conn.cursor(binary=True) as cursor:
-                return cursor.execute(
-                    "SELECT id, session_id, embedding FROM orlo_memory.turns"
-                    " WHERE uid = %s AND id = ANY(%s) AND text IS NOT NULL",
-                    (uid, list(ids)),
-                ).fetchall()
-
-        return self._run(work)
-
-    def iter_turns(self, uid: int) -> Iterator[StoredTurn]:
-        after = 0
-        while True:
-            rows = self._run(partial(self._turns_batch, uid=uid, after=after))
-            for row in rows:
-                yield StoredTurn._make(row)
-            if len(rows) < BATCH_ROWS:
-                return
-            after = rows[-1][1]
-
-    @staticmethod
-    def _turns_batch(conn: Connection, uid: int, after: int) -> list[tuple[Any, ...]]:
-        return conn.execute(
-            f"SELECT {_TURN_COLUMNS} FROM orlo_memory.turns"
-            " WHERE uid = %s AND seq > %s AND text IS NOT NULL ORDER BY seq LIMIT %s",
-            (uid, after, BATCH_ROWS),
-        ).fetchall()
-
-    def session_embeddings(self, uid: int, session_id: str) -> list[tuple[str, bytes]]:
-        def work(conn: Connection) -> list[tuple[str, bytes]]:
-            with conn.cursor(binary=True) as cursor:
-                return cursor.execute(
-                    "SELECT id, embedding FROM orlo_memory.turns"
-                    " WHERE session_id = %s AND uid = %s AND embedding IS NOT NULL ORDER BY seq",
-                    (session_id, uid),
-                ).fetchall()
-
-        return self._run(work)
-
-    def sessions(self, uid: int, ids: Sequence[str] | None = None) -> list[SessionRecord]:
-        columns = "id, title, created_us, turn_count, vector_sum"
-
-        def work(conn: Connection) -> list[tuple[Any, ...]]:
-            with conn.cursor(binary=True) as cursor:
-                if ids is None:
-                    return cursor.execute(
-                        f"SELECT {columns} FROM orlo_memory.sessions WHERE uid = %s"
-                        " ORDER BY created_us DESC, ordinal DESC",
-                        (uid,),
-                    ).fetchall()
-                return cursor.execute(
-                    f"SELECT {columns} FROM orlo_memory.sessions WHERE uid = %s AND id = ANY(%s)"
-                    " ORDER BY created_us DESC, ordinal DESC",
-                    (uid, list(ids)),
-                ).fetchall()
-
-        return [SessionRecord(*row) for row in self._run(work)]
-
-    def snapshot_header(self, uid: int) -> SnapshotHeader | None:
-        row = self._run(
-            lambda c: c.execute(
-                f"SELECT {_HEADER_COLUMNS} FROM orlo_memory.snapshots WHERE uid = %s", (uid,)
-            ).fetchone()
-        )
-        return None if row is None else SnapshotHeader(*row)
-
-    def read_snapshot(self, uid: int) -> StoredSnapshot | None:
+    def read_snapshot(self, uid: int, *, data: bool = True) -> StoredSnapshot | None:
         def work(conn: Connection) -> StoredSnapshot | None:
             # One snapshot of the database: the header, the head and the parts agree.
-            if self._tx is not None:
-                return self._read_snapshot(conn, uid)
-            conn.execute(_READ_SNAPSHOT)
-            stored = self._read_snapshot(conn, uid)
-            conn.execute("COMMIT")
-            return stored
+            if self._tx is not None or not data:
+                return self._read_snapshot(conn, uid, data)
+            with self._consistent(conn):
+                return self._read_snapshot(conn, uid, data)
 
         return self._run(work)
 
     @staticmethod
-    def _read_snapshot(conn: Connection, uid: int) -> StoredSnapshot | None:
+    def _read_snapshot(conn: Connection, uid: int, data: bool) -> StoredSnapshot | None:
         row = conn.execute(
-            f"SELECT {_HEADER_COLUMNS}, parts FROM orlo_memory.snapshots WHERE uid = %s", (uid,)
+            "SELECT s.seq, s.epoch, s.live_count, s.dimension, s.size, s.checksum, s.created_us,"
+            " s.parts, u.head_seq, u.epoch FROM orlo_memory.snapshots s"
+            " JOIN orlo_memory.users u ON u.uid = s.uid WHERE s.uid = %s",
+            (uid,),
         ).fetchone()
-        head = conn.execute(
-            "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
-        ).fetchone()
-        if row is None or head is None:
+        if row is None:
             return None
+        header = SnapshotHeader(*row[:7])
+        count, head_seq, epoch = int(row[7]), int(row[8]), int(row[9])
+        if not data:
+            return StoredSnapshot(header, b"", head_seq, epoch)
         parts: list[bytes] = []
-        count = int(row[-1])
         with conn.cursor(binary=True) as cursor:
             # A bounded number of parts per statement: the client holds at
             # most that much twice.
@@ -621,12 +647,13 @@ class PostgresStore:
                     (uid, first, first + READ_PARTS),
                 )
                 parts.extend(data for (data,) in cursor)
-        header = SnapshotHeader(*row[:-1])
-        return StoredSnapshot(header, b"".join(parts), int(head[0]), int(head[1]))
+        return StoredSnapshot(header, b"".join(parts), head_seq, epoch)
+
+    # -- full-text search -----------------------------------------------------------
 
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None
-    ) -> list[tuple[str, float]]:
+    ) -> list[tuple[int, float]]:
         if not terms or limit <= 0:
             return []
         share = self.common_term_share

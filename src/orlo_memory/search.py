@@ -19,11 +19,11 @@ import orlo_kiv
 
 from .fusion import Fused, best_fused_score, reciprocal_rank_fusion
 from .lexical import query_terms
-from .results import Hit
-from .store import StoredTurn
+from .records import HitRow
+from .results import Hit, new_hit
 from .user_index import Vector
 
-__all__ = ["Params", "hits", "near", "order", "query_terms"]
+__all__ = ["Params", "hits", "near", "order", "query_terms", "vector_hits"]
 
 _US_PER_HOUR = 3_600_000_000.0
 
@@ -40,34 +40,32 @@ class Params:
     lexical_weight: float
 
 
-def near(
-    index: orlo_kiv.KivIndex, vector: Vector, depth: int, size: int
-) -> list[tuple[str, float]]:
-    """The index's `depth` nearest turns as (id, cosine), best first (`size`:
-    the live turns in the index). Removed
+def near(index: orlo_kiv.KivIndex, vector: Vector, depth: int) -> list[tuple[int, float]]:
+    """The index's `depth` nearest turns as (key, cosine), best first. Removed
     turns stay listed by their documents until a rebuild and can crowd the
     beam out, so a short answer is retried with a wider search (a larger k
     widens the beam), up to the whole index."""
     results = index.near(vector, depth)
-    wanted = min(depth, size)
-    width = depth
-    while len(results) < wanted and width < size:
-        width = min(size, width * 4)
-        results = index.near(vector, width)
-    return [(result.id, result.score) for result in results[:depth]]
+    if len(results) < depth:
+        size = len(index)
+        width = depth
+        while len(results) < min(depth, size) and width < size:
+            width = min(size, width * 4)
+            results = index.near(vector, width)[:depth]
+    return [(int(result.id, 16), result.score) for result in results]
 
 
 def order(
-    params: Params, vector_ranked: list[tuple[str, float]], lexical_ranked: list[str]
+    params: Params, vector_ranked: list[tuple[int, float]], lexical_ranked: list[int]
 ) -> list[Fused]:
     """Candidates best first: by cosine in vector mode, else by fused score."""
     if params.mode == "vector":
         return [
-            Fused(turn_id, score, vector_rank=rank)
-            for rank, (turn_id, score) in enumerate(vector_ranked, start=1)
+            Fused(key, score, vector_rank=rank)
+            for rank, (key, score) in enumerate(vector_ranked, start=1)
         ]
     return reciprocal_rank_fusion(
-        [turn_id for turn_id, _ in vector_ranked],
+        [key for key, _ in vector_ranked],
         lexical_ranked,
         fusion_k=params.fusion_k,
         vector_weight=params.vector_weight if params.mode == "hybrid" else 0.0,
@@ -75,45 +73,77 @@ def order(
     )
 
 
+def vector_hits(ranked: Sequence[tuple[int, float]], turns: Sequence[HitRow]) -> list[Hit]:
+    """The hits of a plain vector ranking, (key, cosine) best first, whose
+    turns were found (live)."""
+    by_key = {turn[0]: turn for turn in turns}
+    found: list[Hit] = []
+    keep = found.append
+    when = datetime.fromtimestamp
+    for rank, (key, score) in enumerate(ranked, start=1):
+        turn = by_key.get(key)
+        if turn is not None:
+            _, turn_id, session_id, role, text, metadata, created_us = turn
+            keep(
+                new_hit(
+                    turn_id,
+                    text,
+                    score,
+                    role,
+                    session_id,
+                    when(created_us / 1_000_000, UTC),
+                    json.loads(metadata) if metadata else {},
+                    score,
+                    rank,
+                    None,
+                )
+            )
+    return found
+
+
 def hits(
     params: Params,
     ordered: Sequence[Fused],
-    turns: Sequence[StoredTurn],
-    vector_scores: dict[str, float],
+    turns: Sequence[HitRow],
+    vector_scores: dict[int, float],
     now_us: int,
 ) -> list[Hit]:
     """The hits of the candidates whose turns were found (live), best first."""
-    by_id = {turn.id: turn for turn in turns}
+    by_key = {turn[0]: turn for turn in turns}
     scale = 1.0
     if params.mode != "vector":
         weight = params.vector_weight if params.mode == "hybrid" else 0.0
         best = best_fused_score(params.fusion_k, weight, params.lexical_weight)
         scale = 1.0 / best if best > 0 else 1.0
-    scored: list[tuple[float, Fused, StoredTurn]] = []
+    scored: list[tuple[float, Fused, HitRow]] = []
     for entry in ordered:
-        turn = by_id.get(entry.id)
+        turn = by_key.get(entry.key)
         if turn is None:
             continue
         score = entry.score
         if params.recency > 0.0:
-            age_hours = abs(now_us - turn.created_us) / _US_PER_HOUR
+            age_hours = abs(now_us - turn[6]) / _US_PER_HOUR
             fresh = math.exp(-params.recency_decay * age_hours)
             score = (1.0 - params.recency) * score * scale + params.recency * fresh
         scored.append((score, entry, turn))
     if params.recency > 0.0:
         scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
-    return [
-        Hit(
-            id=turn.id,
-            text=turn.text,
-            score=score,
-            role=turn.role,
-            session_id=turn.session_id,
-            created_at=datetime.fromtimestamp(turn.created_us / 1_000_000, tz=UTC),
-            metadata=json.loads(turn.metadata) if turn.metadata else {},
-            vector_score=vector_scores.get(turn.id),
-            vector_rank=entry.vector_rank,
-            lexical_rank=entry.lexical_rank,
+    found: list[Hit] = []
+    for score, entry, (key, turn_id, session_id, role, text, metadata, created_us) in scored[
+        : params.k
+    ]:
+        found.append(
+            new_hit(
+                turn_id,
+                text,
+                score,
+                role,
+                session_id,
+                datetime.fromtimestamp(created_us / 1_000_000, tz=UTC),
+                json.loads(metadata) if metadata else {},
+                vector_scores.get(key),
+                entry.vector_rank,
+                entry.lexical_rank,
+            )
         )
-        for score, entry, turn in scored[: params.k]
-    ]
+    return found

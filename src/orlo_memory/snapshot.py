@@ -16,7 +16,7 @@ import mmap
 
 import numpy as np
 
-from .store import SnapshotHeader
+from .records import SnapshotHeader
 
 CHECKSUM_KIND = "wsum64"
 _MASK = (1 << 64) - 1

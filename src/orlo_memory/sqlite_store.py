@@ -1,48 +1,67 @@
-"""The SQLite backend of the memory: the only module that speaks SQL to SQLite.
+"""The SQLite backend of the memory: the only module that speaks SQL to SQLite
+(its tables and their versions: sqlite_schema.py).
 
 One connection in autocommit mode; a write is `BEGIN IMMEDIATE` ... `COMMIT`,
 which takes SQLite's single writer lock (a per-user lock is not needed on
 top: the database lock covers every user), and multi-statement reads run in a
 deferred transaction so they see one state of the file. The pragmas are set in
-one place, `_configure`. Index snapshots live in files beside the database
-(`<database>-snapshots/`), named by a row of the `snapshots` table that the
-checkpoint transaction writes: reading a large snapshot from a file costs a
-fraction of reading it from SQLite's overflow pages, and a torn or lost file
-is caught by the checksum (the log stays the truth). A ":memory:" database
-keeps its snapshots in memory. Full-text search is an FTS5 table whose `scope`
-column holds the tokens "u<uid>" and "s<session id>", so a query is scoped by
-the index itself, ranked by bm25 over the `text` column only.
+one place, `_configure`; every error of SQLite or of a snapshot file becomes
+one of the memory's exceptions in one place, `_converted`. A turn's key is
+its `turns.row`, so search reads its hits by rowid, with the user's head, in
+one statement.
 
-FTS5 has no stop words, and bm25 scores every row that holds any query word:
-"the" or "what" would rank most of the turns (slow, and in a fused ranking
-those matches crowd out the turns found by meaning). So the query words are
-counted first (each count stops at the bound, so it is cheap) and kept rarest
-first while their matches add up to at most `common_term_share` of the stored
-turns (at least COMMON_TERM_FLOOR): bm25 then scores a bounded number of rows,
-and words found nearly everywhere, which say little, are left out. A query
-whose rarest word alone passes the bound is ranked by that word over its
-COMMON_TERM_POOL most recent matches. bm25 also computes the frequency of
-every phrase of the query, the user's scope token included, which costs a pass
-over all of the user's rows: when the user holds most of the stored turns the
-query runs unscoped and the join keeps the user's rows instead.
+Index snapshots live in files beside the database (`<database>-snapshots/`),
+named after the user, epoch and seq they hold and recorded in the `snapshots`
+row that the checkpoint transaction writes: reading a large snapshot from a
+file costs a fraction of reading it from SQLite's overflow pages, and a torn
+or lost file is caught by the checksum (the log stays the truth). A
+checkpoint removes the file it replaces once it commits; files left by a
+crash are removed when the store is next opened. A ":memory:" database keeps
+its snapshots in memory.
+
+Full-text search is an FTS5 table whose `scope` column holds the tokens
+"u<uid>" and "s<session id>", so a query is scoped by the index itself,
+ranked by bm25 over the `text` column only. FTS5 has no stop words, and bm25
+scores every row that holds any query word: "the" or "what" would rank most of
+the turns (slow, and in a fused ranking those matches crowd out the turns
+found by meaning). So the query words are counted first (each count stops at
+the bound, so it is cheap) and kept rarest first while their matches add up to
+at most `common_term_share` of the stored turns (at least COMMON_TERM_FLOOR):
+bm25 then scores a bounded number of rows, and words found nearly everywhere,
+which say little, are left out. A query whose rarest word alone passes the
+bound is ranked by that word over its COMMON_TERM_POOL most recent matches.
+bm25 also computes the frequency of every phrase of the query, the user's
+scope token included, which costs a pass over all of the user's rows: when the
+user holds most of the stored turns the query runs unscoped and the join keeps
+the user's rows instead.
 """
 
 from __future__ import annotations
 
+import functools
 import mmap
 import os
 import sqlite3
-import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
-from typing import Any
+from typing import Any, Concatenate, ParamSpec, TypeVar
 
-from .errors import InvalidInputError, OrloMemoryError
+from . import sqlite_schema
+from .errors import (
+    DuplicateIdError,
+    InvalidInputError,
+    OrloMemoryError,
+    StoreError,
+    StoreUnavailableError,
+)
 from .lexical import rarest_terms
-from .store import (
+from .records import (
+    By,
     Event,
     EventKind,
+    ForgetRecord,
     Found,
+    HitRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -51,98 +70,100 @@ from .store import (
     UserState,
 )
 
-SCHEMA_VERSION = "1"
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
 # small memories on plain bm25 (scoring up to 1,000 rows costs a few ms): only
 # large ones leave their commonest words out.
 DEFAULT_COMMON_TERM_SHARE = 0.02
 COMMON_TERM_FLOOR = 1000
 COMMON_TERM_POOL = 1000
+# Values per statement where a call names many turns: SQLite caps the
+# parameters of a statement (at 999 in older builds).
+BATCH_VALUES = 500
 _SNAPSHOT_SUFFIX = ".kiv"
+_LAST_SEQ = (1 << 63) - 1
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS meta (
-        key TEXT PRIMARY KEY,
-        value TEXT NOT NULL
-    )""",
-    """CREATE TABLE IF NOT EXISTS users (
-        uid INTEGER PRIMARY KEY,
-        name TEXT NOT NULL UNIQUE,
-        created_us INTEGER NOT NULL,
-        head_seq INTEGER NOT NULL DEFAULT 0,
-        epoch INTEGER NOT NULL DEFAULT 0,
-        live_count INTEGER NOT NULL DEFAULT 0,
-        forgotten_count INTEGER NOT NULL DEFAULT 0,
-        forgotten_since_rebuild INTEGER NOT NULL DEFAULT 0,
-        current_session TEXT,
-        pending_boundary INTEGER NOT NULL DEFAULT 0
-    )""",
-    """CREATE TABLE IF NOT EXISTS sessions (
-        id TEXT PRIMARY KEY,
-        uid INTEGER NOT NULL,
-        title TEXT,
-        created_us INTEGER NOT NULL,
-        turn_count INTEGER NOT NULL DEFAULT 0,
-        vector_sum BLOB
-    )""",
-    "CREATE INDEX IF NOT EXISTS sessions_by_user ON sessions (uid, created_us)",
-    # The log of added turns; text and metadata become NULL (and the embedding
-    # row goes) when the turn is forgotten, the row stays for its place in the
-    # log. Embeddings sit in their own table so that the turns stay small and
-    # the rows a search reads stay in the cache.
-    """CREATE TABLE IF NOT EXISTS turns (
-        row INTEGER PRIMARY KEY,
-        id TEXT NOT NULL UNIQUE,
-        uid INTEGER NOT NULL,
-        seq INTEGER NOT NULL,
-        session_id TEXT NOT NULL,
-        boundary INTEGER NOT NULL,
-        role TEXT NOT NULL,
-        text TEXT,
-        metadata TEXT,
-        created_us INTEGER NOT NULL,
-        UNIQUE (uid, seq)
-    )""",
-    """CREATE TABLE IF NOT EXISTS embeddings (
-        row INTEGER PRIMARY KEY,
-        data BLOB NOT NULL
-    )""",
-    "CREATE INDEX IF NOT EXISTS turns_by_session ON turns (session_id, seq)",
-    """CREATE TABLE IF NOT EXISTS forgets (
-        uid INTEGER NOT NULL,
-        seq INTEGER NOT NULL,
-        turn_id TEXT NOT NULL,
-        forgotten_us INTEGER NOT NULL,
-        PRIMARY KEY (uid, seq)
-    )""",
-    # Contentless: the texts stay in `turns` only. A row is removed with the
-    # 'delete' command and the values it was indexed with.
-    """CREATE VIRTUAL TABLE IF NOT EXISTS turns_fts USING fts5(
-        text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
-    )""",
-    """CREATE TABLE IF NOT EXISTS snapshots (
-        uid INTEGER PRIMARY KEY,
-        seq INTEGER NOT NULL,
-        epoch INTEGER NOT NULL,
-        live_count INTEGER NOT NULL,
-        dimension INTEGER NOT NULL,
-        size INTEGER NOT NULL,
-        checksum TEXT NOT NULL,
-        created_us INTEGER NOT NULL,
-        file TEXT
-    )""",
-)
 _HEADER_COLUMNS = "seq, epoch, live_count, dimension, size, checksum, created_us"
+_TURN_COLUMNS = (
+    "t.row, t.id, t.seq, t.session_id, t.boundary, t.role, t.text, t.metadata, t.created_us,"
+    " t.alias"
+)
+_TURN_COLUMN_COUNT = 10
+_USER_STATE_COLUMNS = (
+    "head_seq, epoch, live_count, forgotten_count, forgotten_since_rebuild, current_session,"
+    " pending_boundary"
+)
+_HIT_COLUMNS = "t.row, t.id, t.session_id, t.role, t.text, t.metadata, t.created_us"
+# How each selection of `read_turns` is written; the values come first, the uid last.
+_SELECTIONS = {
+    By.ID: "t.id IN ({marks}) AND +t.uid = ?",
+    By.ALIAS: "t.alias IN ({marks}) AND t.uid = ?",
+    By.SESSION: "t.session_id = ? AND t.uid = ?",
+    By.ALL: "t.uid = ?",
+}
 
-_TURN_COLUMNS = "id, seq, session_id, boundary, role, text, metadata, created_us"
+P = ParamSpec("P")
+T = TypeVar("T")
+
+
+@functools.lru_cache(maxsize=256)
+def _turns_sql(by: str, count: int, embeddings: bool, head: bool) -> str:
+    """The statement of a `read_turns` selection (`by`: a By value); with
+    `head`, its first row holds the user's head seq and epoch (read in the
+    same state as the turns)."""
+    where = _SELECTIONS[By(by)].format(marks=",".join("?" * count))
+    if not embeddings:
+        sql = f"SELECT {_TURN_COLUMNS}, NULL FROM turns t WHERE {where} AND t.text IS NOT NULL"
+    else:
+        sql = (
+            f"SELECT {_TURN_COLUMNS}, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
+            f" WHERE {where} AND t.text IS NOT NULL"
+        )
+    if not head:
+        return sql
+    padding = ", NULL" * (_TURN_COLUMN_COUNT - 1)
+    return f"SELECT head_seq, epoch{padding} FROM users WHERE uid = ? UNION ALL {sql}"
+
+
+@functools.lru_cache(maxsize=64)
+def _hits_sql(count: int, head: bool) -> str:
+    """The statement of `hit_rows`; with `head`, its first row holds the
+    user's head seq and epoch (read in the same state as the turns)."""
+    sql = (
+        f"SELECT {_HIT_COLUMNS} FROM turns t"
+        f" WHERE t.row IN ({','.join('?' * count)}) AND +t.uid = ? AND t.text IS NOT NULL"
+    )
+    if not head:
+        return sql
+    head_row = "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL FROM users WHERE uid = ?"
+    return f"{head_row} UNION ALL {sql}"
+
+
+def _seq_of(turn: StoredTurn) -> int:
+    return turn.seq
 
 
 def _fts_quote(term: str) -> str:
     return '"' + term.replace('"', '""') + '"'
 
 
-def _stored_turn(row: tuple[Any, ...]) -> StoredTurn:
-    return StoredTurn(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7])
+def _batches(values: Sequence[Any]) -> list[Sequence[Any]]:
+    return [values[start : start + BATCH_VALUES] for start in range(0, len(values), BATCH_VALUES)]
+
+
+def _mapped(
+    method: Callable[Concatenate[SqliteStore, P], T],
+) -> Callable[Concatenate[SqliteStore, P], T]:
+    """The store's method with SQLite's and the snapshot files' errors turned
+    into the memory's (`_converted`)."""
+
+    @functools.wraps(method)
+    def wrapper(self: SqliteStore, /, *args: P.args, **kwargs: P.kwargs) -> T:
+        try:
+            return method(self, *args, **kwargs)
+        except (sqlite3.Error, OSError) as error:
+            raise self._converted(error) from error
+
+    return wrapper
 
 
 class SqliteStore:
@@ -163,49 +184,73 @@ class SqliteStore:
                 f"common_term_share must be in (0, 1], got {common_term_share!r}"
             )
         self.common_term_share = common_term_share
+        self._path = path
+        self._busy_timeout = busy_timeout
         try:
             self._conn = sqlite3.connect(
                 path, timeout=busy_timeout, isolation_level=None, check_same_thread=False
             )
         except sqlite3.Error as error:
-            raise OrloMemoryError(f"cannot open {path!r}: {error}") from error
+            raise StoreError(f"cannot open {path!r}: {error}") from error
         self._in_transaction = False
         self._on_commit: list[Callable[[], None]] = []
         self._on_rollback: list[Callable[[], None]] = []
         in_memory = path in ("", ":memory:") or path.startswith("file::memory:")
         self._snapshot_dir = None if in_memory else os.path.abspath(path) + "-snapshots"
         self._memory_snapshots: dict[int, bytes] = {}
-        # (head seq, epoch) per user as last read, valid while no other
-        # connection committed (PRAGMA data_version) and this one wrote nothing.
-        self._heads: dict[int, tuple[int, int]] = {}
-        self._data_version = -1
         try:
-            self._configure(synchronous.upper())
-            with self._write():
-                for statement in _SCHEMA:
-                    self._conn.execute(statement)
-                # Databases of the first schema keep a copy of each text in the
-                # full-text table (removed by a plain DELETE); both kinds work.
-                fts_sql = self._conn.execute(
-                    "SELECT sql FROM sqlite_master WHERE name = 'turns_fts'"
-                ).fetchone()[0]
-                self._fts_contentless = "content=''" in "".join(fts_sql.split())
+            self._open(synchronous.upper())
         except BaseException:
             self._conn.close()
             raise
+
+    @_mapped
+    def _open(self, synchronous: str) -> None:
+        sqlite_schema.check_ours(self._conn, self._path)
+        self._configure(synchronous)
+        with self._write():
+            sqlite_schema.prepare(self._conn, self._path)
+            # Databases of the first layout keep a copy of each text in the
+            # full-text table (removed by a plain DELETE); both kinds work.
+            fts_sql = self._conn.execute(
+                "SELECT sql FROM sqlite_master WHERE name = 'turns_fts'"
+            ).fetchone()[0]
+            self._fts_contentless = "content=''" in "".join(fts_sql.split())
+            self._remove_stray_snapshots()
 
     def _configure(self, synchronous: str) -> None:
         """Every pragma of the store, set once at open."""
         execute = self._conn.execute
         execute("PRAGMA page_size = 8192")  # only takes effect on a new file
         if execute("PRAGMA journal_mode = WAL").fetchone()[0] not in ("wal", "memory"):
-            raise OrloMemoryError("the database cannot use write-ahead logging")
+            raise StoreError(f"{self._path!r} cannot use write-ahead logging")
         # WAL with NORMAL survives a crash of the process; FULL also a power loss.
         execute(f"PRAGMA synchronous = {synchronous}")
         execute("PRAGMA cache_size = -65536")
         execute("PRAGMA temp_store = MEMORY")
         execute("PRAGMA mmap_size = 1073741824")  # reads without a system call per page
         execute("PRAGMA foreign_keys = OFF")
+
+    def _converted(self, error: sqlite3.Error | OSError) -> OrloMemoryError:
+        """The memory's exception for an error of SQLite or of a snapshot file."""
+        if isinstance(error, OSError):
+            where = f" {error.filename!r}" if error.filename else ""
+            return StoreError(f"index snapshot file{where}: {error.strerror or error}")
+        message = str(error) or type(error).__name__
+        code = getattr(error, "sqlite_errorcode", None)
+        primary = None if code is None else code & 0xFF
+        if primary in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+            return StoreUnavailableError(
+                f"{self._path!r} stayed locked by another writer for {self._busy_timeout:g} s"
+                f" ({message}); the call may be retried"
+            )
+        if primary == sqlite3.SQLITE_FULL:
+            return StoreError(f"cannot write to {self._path!r}: {message}")
+        if primary == sqlite3.SQLITE_NOTADB:
+            return InvalidInputError(f"{self._path!r} is not a memory database ({message})")
+        if primary == sqlite3.SQLITE_CONSTRAINT and "turns.id" in message:
+            return DuplicateIdError(f"turn id already stored ({message})")
+        return StoreError(f"SQLite failed on {self._path!r}: {message}")
 
     def close(self) -> None:
         self._conn.close()
@@ -216,19 +261,24 @@ class SqliteStore:
     def _write(self) -> Iterator[None]:
         if self._in_transaction:
             raise OrloMemoryError("a write transaction is already open")
-        self._conn.execute("BEGIN IMMEDIATE")
+        try:
+            self._conn.execute("BEGIN IMMEDIATE")
+        except sqlite3.Error as error:
+            raise self._converted(error) from error
         self._in_transaction = True
         try:
             yield
             self._conn.execute("COMMIT")
-        except BaseException:
+        except BaseException as failure:
             self._in_transaction = False
             if self._conn.in_transaction:
-                self._conn.execute("ROLLBACK")
+                with suppress(sqlite3.Error):
+                    self._conn.execute("ROLLBACK")
             self._finish(self._on_rollback)
+            if isinstance(failure, sqlite3.Error):  # the commit, or a statement of ours
+                raise self._converted(failure) from failure
             raise
         self._in_transaction = False
-        self._heads.clear()
         self._finish(self._on_commit)
 
     def _finish(self, actions: list[Callable[[], None]]) -> None:
@@ -257,15 +307,19 @@ class SqliteStore:
 
     # -- settings and users ---------------------------------------------------
 
+    @_mapped
     def read_settings(self) -> dict[str, str]:
-        return dict(self._conn.execute("SELECT key, value FROM meta").fetchall())
+        rows = self._conn.execute("SELECT key, value FROM meta WHERE key != 'schema_version'")
+        return dict(rows.fetchall())
 
+    @_mapped
     def write_settings(self, values: Mapping[str, str]) -> None:
         with self._write():
             self._conn.executemany(
                 "INSERT OR IGNORE INTO meta (key, value) VALUES (?, ?)", list(values.items())
             )
 
+    @_mapped
     def ensure_user(self, name: str, now_us: int) -> int:
         row = self._conn.execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         if row is None:
@@ -275,21 +329,22 @@ class SqliteStore:
             row = self._conn.execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         return int(row[0])
 
+    @_mapped
     def user_names(self) -> list[str]:
         return [row[0] for row in self._conn.execute("SELECT name FROM users ORDER BY uid")]
 
-    # -- writing (inside `transaction`) ---------------------------------------
+    # -- the log --------------------------------------------------------------
 
+    @_mapped
     def user_state(self, uid: int) -> UserState:
         row = self._conn.execute(
-            "SELECT head_seq, epoch, live_count, forgotten_count, forgotten_since_rebuild,"
-            " current_session, pending_boundary FROM users WHERE uid = ?",
-            (uid,),
+            f"SELECT {_USER_STATE_COLUMNS} FROM users WHERE uid = ?", (uid,)
         ).fetchone()
         if row is None:
             raise OrloMemoryError(f"no user with key {uid}")
         return UserState(uid, *row)
 
+    @_mapped
     def save_user_state(self, state: UserState) -> None:
         self._conn.execute(
             "UPDATE users SET head_seq = ?, epoch = ?, live_count = ?, forgotten_count = ?,"
@@ -307,91 +362,177 @@ class SqliteStore:
             ),
         )
 
+    @_mapped
     def existing_turn_ids(self, ids: Sequence[str]) -> list[str]:
         found: list[str] = []
-        for start in range(0, len(ids), 500):
-            batch = ids[start : start + 500]
+        for batch in _batches(ids):
             marks = ",".join("?" * len(batch))
-            found.extend(
-                row[0]
-                for row in self._conn.execute(
-                    f"SELECT id FROM turns WHERE id IN ({marks})", tuple(batch)
-                )
-            )
+            rows = self._conn.execute(f"SELECT id FROM turns WHERE id IN ({marks})", tuple(batch))
+            found.extend(row[0] for row in rows)
         return found
 
-    def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> None:
+    @_mapped
+    def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> list[int]:
+        if not turns:
+            return []
+        execute = self._conn.execute
         self._conn.executemany(
             "INSERT INTO turns (id, seq, session_id, boundary, role, text, metadata,"
-            " created_us, uid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            [(*turn[:8], uid) for turn in turns],
+            " created_us, alias, uid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [(*turn[:9], uid) for turn in turns],
         )
-        rows = self._conn.execute(
-            "SELECT row FROM turns WHERE uid = ? AND seq BETWEEN ? AND ? ORDER BY seq",
-            (uid, turns[0].seq, turns[-1].seq),
-        ).fetchall()
+        first_seq, last_seq = turns[0].seq, turns[-1].seq
+        # Rows are mapped by seq, not assumed consecutive.
+        keys = [
+            row[0]
+            for row in execute(
+                "SELECT row FROM turns WHERE uid = ? AND seq BETWEEN ? AND ? ORDER BY seq",
+                (uid, first_seq, last_seq),
+            )
+        ]
         self._conn.executemany(
             "INSERT INTO embeddings (row, data) VALUES (?, ?)",
-            [(row[0], turn.embedding) for row, turn in zip(rows, turns, strict=True)],
+            [(key, turn.embedding) for key, turn in zip(keys, turns, strict=True)],
         )
-        # The rows just inserted have consecutive `row` values only if nothing
-        # else wrote in between, which the write lock guarantees; still, map by
-        # seq so the FTS rows always point at the right turns.
-        first_seq = turns[0].seq
-        last_seq = turns[-1].seq
-        self._conn.execute(
+        execute(
             "INSERT INTO turns_fts (rowid, text, scope)"
             " SELECT row, text, 'u' || uid || ' s' || session_id FROM turns"
             " WHERE uid = ? AND seq BETWEEN ? AND ?",
             (uid, first_seq, last_seq),
         )
+        return keys
 
-    def forget_turns(self, uid: int, forgets: Sequence[tuple[str, int]], now_us: int) -> None:
-        for turn_id, seq in forgets:
-            row = self._conn.execute(
-                "SELECT row FROM turns WHERE id = ? AND uid = ? AND text IS NOT NULL",
-                (turn_id, uid),
-            ).fetchone()
-            if row is None:
-                raise OrloMemoryError(f"turn {turn_id} is not a live turn of this user")
+    @_mapped
+    def forget_turns(self, uid: int, forgets: Sequence[ForgetRecord], now_us: int) -> None:
+        execute = self._conn.execute
+        for forget in forgets:
             if self._fts_contentless:
-                self._conn.execute(
+                execute(
                     "INSERT INTO turns_fts (turns_fts, rowid, text, scope)"
                     " SELECT 'delete', row, text, 'u' || uid || ' s' || session_id"
-                    " FROM turns WHERE row = ?",
-                    (row[0],),
+                    " FROM turns WHERE row = ? AND uid = ? AND text IS NOT NULL",
+                    (forget.key, uid),
                 )
             else:
-                self._conn.execute("DELETE FROM turns_fts WHERE rowid = ?", (row[0],))
-            self._conn.execute(
-                "UPDATE turns SET text = NULL, metadata = NULL WHERE row = ?", (row[0],)
-            )
-            self._conn.execute("DELETE FROM embeddings WHERE row = ?", (row[0],))
-            self._conn.execute(
+                execute("DELETE FROM turns_fts WHERE rowid = ?", (forget.key,))
+            cleared = execute(
+                "UPDATE turns SET text = NULL, metadata = NULL, alias = NULL"
+                " WHERE row = ? AND uid = ? AND text IS NOT NULL",
+                (forget.key, uid),
+            ).rowcount
+            if cleared != 1:
+                raise OrloMemoryError(f"turn {forget.turn_id} is not a live turn of this user")
+            execute("DELETE FROM embeddings WHERE row = ?", (forget.key,))
+            execute(
                 "INSERT INTO forgets (uid, seq, turn_id, forgotten_us) VALUES (?, ?, ?, ?)",
-                (uid, seq, turn_id, now_us),
+                (uid, forget.seq, forget.turn_id, now_us),
             )
 
-    def create_session(self, uid: int, session: SessionRecord) -> None:
-        self._conn.execute(
-            "INSERT INTO sessions (id, uid, title, created_us, turn_count, vector_sum)"
-            " VALUES (?, ?, ?, ?, ?, ?)",
-            (
-                session.id,
-                uid,
-                session.title,
-                session.created_us,
-                session.turn_count,
-                session.vector_sum,
-            ),
-        )
+    @_mapped
+    def sessions(self, uid: int, ids: Sequence[str] | None = None) -> list[SessionRecord]:
+        if ids is not None and not ids:
+            return []
+        columns = "id, title, created_us, turn_count, vector_sum"
+        order = " ORDER BY created_us DESC, rowid DESC"
+        if ids is None:
+            rows = self._conn.execute(
+                f"SELECT {columns} FROM sessions WHERE uid = ?{order}", (uid,)
+            ).fetchall()
+        else:
+            rows = []
+            with self._read():
+                for batch in _batches(ids):
+                    marks = ",".join("?" * len(batch))
+                    rows += self._conn.execute(
+                        f"SELECT {columns}, rowid FROM sessions WHERE id IN ({marks})"
+                        f" AND uid = ?{order}",
+                        (*batch, uid),
+                    ).fetchall()
+            rows.sort(key=lambda row: (-row[2], -row[5]))
+            rows = [row[:5] for row in rows]
+        return [SessionRecord(*row) for row in rows]
 
-    def write_session_sums(self, uid: int, sessions: Sequence[SessionRecord]) -> None:
+    @_mapped
+    def save_sessions(self, uid: int, sessions: Sequence[SessionRecord]) -> None:
         self._conn.executemany(
-            "UPDATE sessions SET turn_count = ?, vector_sum = ? WHERE id = ? AND uid = ?",
-            [(s.turn_count, s.vector_sum, s.id, uid) for s in sessions],
+            "INSERT INTO sessions (id, uid, title, created_us, turn_count, vector_sum)"
+            " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO UPDATE"
+            " SET turn_count = excluded.turn_count, vector_sum = excluded.vector_sum"
+            " WHERE sessions.uid = excluded.uid",
+            [(s.id, uid, s.title, s.created_us, s.turn_count, s.vector_sum) for s in sessions],
         )
 
+    @_mapped
+    def events_after(self, uid: int, seq: int, until: int | None = None) -> Iterator[Event]:
+        last = _LAST_SEQ if until is None else until
+        with self._read():
+            rows = self._conn.execute(
+                "SELECT t.seq, 0, t.row, t.session_id, t.boundary, e.data FROM turns t"
+                " LEFT JOIN embeddings e ON e.row = t.row"
+                " WHERE t.uid = ? AND t.seq > ? AND t.seq <= ?"
+                " UNION ALL"
+                " SELECT f.seq, 1, t.row, t.session_id, 0, NULL FROM forgets f"
+                " JOIN turns t ON t.id = f.turn_id WHERE f.uid = ? AND f.seq > ? AND f.seq <= ?"
+                " ORDER BY 1",
+                (uid, seq, last, uid, seq, last),
+            ).fetchall()
+        return iter([Event(row[0], EventKind(row[1]), *row[2:]) for row in rows])
+
+    @_mapped
+    def read_turns(
+        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+    ) -> Found[StoredTurn]:
+        execute = self._conn.execute
+        if by is By.SESSION or by is By.ALL or len(values) <= BATCH_VALUES:
+            # One statement: the head comes in its first row.
+            rows = execute(
+                _turns_sql(by.value, len(values), embeddings, True), (uid, *values, uid)
+            ).fetchall()
+            if not rows or rows[0][2] is not None:
+                raise OrloMemoryError(f"no user with key {uid}")
+            head = rows[0]
+            turns = [StoredTurn._make(row) for row in rows[1:]]
+        else:
+            with self._read():
+                head = self._head(uid)
+                turns = [
+                    StoredTurn._make(row)
+                    for batch in _batches(values)
+                    for row in execute(
+                        _turns_sql(by.value, len(batch), embeddings, False), (*batch, uid)
+                    )
+                ]
+        # By session or all the rows come in (session or uid, seq) order.
+        if len(turns) > 1 and (by is By.ID or by is By.ALIAS):
+            turns.sort(key=_seq_of)
+        return Found(head[0], head[1], turns)
+
+    @_mapped
+    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+        execute = self._conn.execute
+        if len(keys) <= BATCH_VALUES:
+            rows = execute(_hits_sql(len(keys), True), (uid, *keys, uid)).fetchall()
+            if not rows or rows[0][2] is not None:
+                raise OrloMemoryError(f"no user with key {uid}")
+            return Found(rows[0][0], rows[0][1], rows[1:])
+        with self._read():
+            head = self._head(uid)
+            found: list[HitRow] = []
+            for batch in _batches(keys):
+                found += execute(_hits_sql(len(batch), False), (*batch, uid)).fetchall()
+        return Found(head[0], head[1], found)
+
+    def _head(self, uid: int) -> tuple[int, int]:
+        head = self._conn.execute(
+            "SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)
+        ).fetchone()
+        if head is None:
+            raise OrloMemoryError(f"no user with key {uid}")
+        return int(head[0]), int(head[1])
+
+    # -- snapshots ------------------------------------------------------------
+
+    @_mapped
     def write_snapshot(self, uid: int, header: SnapshotHeader, data: bytes) -> None:
         file = None
         if self._snapshot_dir is None:
@@ -399,146 +540,44 @@ class SqliteStore:
         else:
             row = self._conn.execute("SELECT file FROM snapshots WHERE uid = ?", (uid,)).fetchone()
             current = None if row is None else row[0]
-            # Under the write lock no other file of this user is being written:
-            # any besides the current one was left by a crash.
-            self._remove_snapshot_files(uid, keep=current)
-            file = f"u{uid}-e{header.epoch}-s{header.seq}-{uuid.uuid4().hex[:8]}{_SNAPSHOT_SUFFIX}"
+            file = f"u{uid}-e{header.epoch}-s{header.seq}{_SNAPSHOT_SUFFIX}"
             path = os.path.join(self._snapshot_dir, file)
             _write_file(path, data)
-            self._on_rollback.append(lambda: _remove(path))
-            if current is not None:
-                old = os.path.join(self._snapshot_dir, current)
-                self._on_commit.append(lambda: _remove(old))
+            if current != file:
+                self._on_rollback.append(lambda: _remove(path))
+                if current is not None:
+                    old = os.path.join(self._snapshot_dir, current)
+                    self._on_commit.append(lambda: _remove(old))
         self._conn.execute(
             f"INSERT OR REPLACE INTO snapshots (uid, {_HEADER_COLUMNS}, file)"
             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (uid, *_header_values(header), file),
+            (
+                uid,
+                header.seq,
+                header.epoch,
+                header.live_count,
+                header.dimension,
+                header.size,
+                header.checksum,
+                header.created_us,
+                file,
+            ),
         )
 
-    def delete_snapshot(self, uid: int) -> None:
-        self._conn.execute("DELETE FROM snapshots WHERE uid = ?", (uid,))
-        self._on_commit.append(lambda: self._forget_memory_snapshot(uid))
-        self._remove_snapshot_files(uid, keep=None)
-
-    def _forget_memory_snapshot(self, uid: int) -> None:
-        self._memory_snapshots.pop(uid, None)
-
-    def _remove_snapshot_files(self, uid: int, keep: str | None) -> None:
-        """Drops the user's snapshot files but `keep` (called under the write lock)."""
-        if self._snapshot_dir is None:
+    def _remove_stray_snapshots(self) -> None:
+        """Removes the snapshot files that no row names: written by a
+        checkpoint that a crash cut off (under the write lock, so no other
+        checkpoint is writing one now)."""
+        if self._snapshot_dir is None or not os.path.isdir(self._snapshot_dir):
             return
-        prefix = f"u{uid}-"
-        try:
-            names = os.listdir(self._snapshot_dir)
-        except FileNotFoundError:
-            return
-        for name in names:
-            if name.startswith(prefix) and name != keep:
-                _remove(os.path.join(self._snapshot_dir, name))
+        named = {row[0] for row in self._conn.execute("SELECT file FROM snapshots")}
+        with os.scandir(self._snapshot_dir) as entries:
+            for entry in entries:
+                if entry.name not in named:
+                    _remove(entry.path)
 
-    # -- reading --------------------------------------------------------------
-
-    def head(self, uid: int) -> tuple[int, int]:
-        row = self._conn.execute(
-            "SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)
-        ).fetchone()
-        return (int(row[0]), int(row[1]))
-
-    def events_after(self, uid: int, seq: int) -> Iterator[Event]:
-        with self._read():
-            rows = self._conn.execute(
-                "SELECT seq, 0, id, session_id, boundary, e.data FROM turns t"
-                " LEFT JOIN embeddings e ON e.row = t.row WHERE uid = ? AND seq > ?"
-                " UNION ALL"
-                " SELECT seq, 1, turn_id, NULL, 0, NULL FROM forgets WHERE uid = ? AND seq > ?"
-                " ORDER BY 1",
-                (uid, seq, uid, seq),
-            ).fetchall()
-        for row in rows:
-            yield Event(row[0], EventKind(row[1]), row[2], row[3], row[4], row[5])
-
-    def live_turns(self, uid: int, ids: Sequence[str]) -> Found:
-        marks = ",".join("?" * len(ids))
-        turns_sql = (
-            f"SELECT {_TURN_COLUMNS} FROM turns"
-            f" WHERE id IN ({marks}) AND +uid = ? AND text IS NOT NULL"
-        )
-        version = self._conn.execute("PRAGMA data_version").fetchone()[0]
-        if version != self._data_version:
-            self._heads.clear()
-            self._data_version = version
-        known = self._heads.get(uid)
-        if known is not None:
-            # Nothing was committed since the head was read: one cheap statement.
-            rows = self._conn.execute(turns_sql, (*ids, uid)).fetchall()
-            return Found(known[0], known[1], [StoredTurn._make(row) for row in rows])
-        # One statement, so the head and epoch agree with the rows: the first
-        # row carries them, the others the turns.
-        rows = self._conn.execute(
-            "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL, NULL"
-            f" FROM users WHERE uid = ? UNION ALL {turns_sql}",
-            (uid, *ids, uid),
-        ).fetchall()
-        head = (int(rows[0][0]), int(rows[0][1]))
-        if not self._conn.in_transaction:
-            self._heads[uid] = head
-        return Found(head[0], head[1], [StoredTurn._make(row) for row in rows[1:]])
-
-    def turn_embeddings(self, uid: int, ids: Sequence[str]) -> list[tuple[str, str, bytes]]:
-        found: list[tuple[str, str, bytes]] = []
-        for start in range(0, len(ids), 500):
-            batch = ids[start : start + 500]
-            marks = ",".join("?" * len(batch))
-            found.extend(
-                self._conn.execute(
-                    "SELECT id, session_id, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
-                    f" WHERE id IN ({marks}) AND +uid = ? AND text IS NOT NULL",
-                    (*batch, uid),
-                ).fetchall()
-            )
-        return found
-
-    def iter_turns(self, uid: int) -> Iterator[StoredTurn]:
-        with self._read():
-            rows = self._conn.execute(
-                f"SELECT {_TURN_COLUMNS} FROM turns WHERE uid = ? AND text IS NOT NULL"
-                " ORDER BY seq",
-                (uid,),
-            ).fetchall()
-        for row in rows:
-            yield _stored_turn(row)
-
-    def session_embeddings(self, uid: int, session_id: str) -> list[tuple[str, bytes]]:
-        return self._conn.execute(
-            "SELECT id, e.data FROM turns t JOIN embeddings e ON e.row = t.row"
-            " WHERE session_id = ? AND uid = ? ORDER BY seq",
-            (session_id, uid),
-        ).fetchall()
-
-    def sessions(self, uid: int, ids: Sequence[str] | None = None) -> list[SessionRecord]:
-        columns = "id, title, created_us, turn_count, vector_sum"
-        if ids is None:
-            rows = self._conn.execute(
-                f"SELECT {columns} FROM sessions WHERE uid = ?"
-                " ORDER BY created_us DESC, rowid DESC",
-                (uid,),
-            ).fetchall()
-        else:
-            marks = ",".join("?" * len(ids))
-            rows = self._conn.execute(
-                f"SELECT {columns} FROM sessions WHERE uid = ? AND id IN ({marks})"
-                " ORDER BY created_us DESC, rowid DESC",
-                (uid, *ids),
-            ).fetchall()
-        return [SessionRecord(*row) for row in rows]
-
-    def snapshot_header(self, uid: int) -> SnapshotHeader | None:
-        row = self._conn.execute(
-            f"SELECT {_HEADER_COLUMNS} FROM snapshots WHERE uid = ?", (uid,)
-        ).fetchone()
-        return None if row is None else SnapshotHeader(*row)
-
-    def read_snapshot(self, uid: int) -> StoredSnapshot | None:
+    @_mapped
+    def read_snapshot(self, uid: int, *, data: bool = True) -> StoredSnapshot | None:
         # A checkpoint of another process may replace the file between reading
         # the row and opening it: read the row again then.
         for _ in range(3):
@@ -546,24 +585,31 @@ class SqliteStore:
                 row = self._conn.execute(
                     f"SELECT {_HEADER_COLUMNS}, file FROM snapshots WHERE uid = ?", (uid,)
                 ).fetchone()
-                head_seq, epoch = self.head(uid)
-            if row is None:
+                head = self._conn.execute(
+                    "SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)
+                ).fetchone()
+            if row is None or head is None:
                 return None
             header, file = SnapshotHeader(*row[:-1]), row[-1]
+            if not data:
+                return StoredSnapshot(header, b"", head[0], head[1])
             if file is None or self._snapshot_dir is None:
-                data = self._memory_snapshots.get(uid, b"")
-                return StoredSnapshot(header, data, head_seq, epoch)
+                stored = self._memory_snapshots.get(uid, b"")
+                return StoredSnapshot(header, stored, head[0], head[1])
             try:
                 return _mapped_snapshot(
-                    os.path.join(self._snapshot_dir, file), header, head_seq, epoch
+                    os.path.join(self._snapshot_dir, file), header, head[0], head[1]
                 )
             except FileNotFoundError:
                 continue
-        return StoredSnapshot(header, b"", head_seq, epoch)
+        return StoredSnapshot(header, b"", head[0], head[1])
 
+    # -- full-text search -------------------------------------------------------
+
+    @_mapped
     def lexical_search(
         self, uid: int, terms: list[str], limit: int, session_id: str | None = None
-    ) -> list[tuple[str, float]]:
+    ) -> list[tuple[int, float]]:
         if not terms or limit <= 0:
             return []
         execute = self._conn.execute
@@ -598,24 +644,12 @@ class SqliteStore:
                 query = f"{scope}text : ({words})"
                 order, pool = "", -1
             rows = execute(
-                "SELECT t.id, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
+                "SELECT t.row, -m.score FROM (SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score"
                 f" FROM turns_fts WHERE turns_fts MATCH ?{order} LIMIT ?) AS m"
                 " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
                 (query, pool, uid, limit),
             ).fetchall()
-        return [(row[0], float(row[1])) for row in rows]
-
-
-def _header_values(header: SnapshotHeader) -> tuple[Any, ...]:
-    return (
-        header.seq,
-        header.epoch,
-        header.live_count,
-        header.dimension,
-        header.size,
-        header.checksum,
-        header.created_us,
-    )
+        return [(int(row[0]), float(row[1])) for row in rows]
 
 
 def _write_file(path: str, data: bytes) -> None:

@@ -13,8 +13,8 @@ from collections.abc import Iterable, Mapping
 from datetime import UTC, datetime
 
 from .errors import InvalidInputError
+from .records import BOUNDARY_DOCUMENT, StoredTurn
 from .results import Turn
-from .store import BOUNDARY_DOCUMENT, StoredTurn
 
 
 def new_id() -> str:

@@ -11,10 +11,14 @@ ORLO_MEMORY_REQUIRE_POSTGRES=1 (CI) makes that a failure."""
 import contextlib
 import hashlib
 import os
+import shlex
+import subprocess
 import urllib.parse
 
 import numpy as np
 import pytest
+
+from orlo_memory.store import is_url
 
 DIM = 16
 POSTGRES_URL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES"
@@ -56,7 +60,7 @@ def postgres_server() -> str:
 
 
 def is_postgres(url: str) -> bool:
-    return url.startswith("postgresql://")
+    return is_url(url)  # the memory's own rule, so tests and memory agree
 
 
 @contextlib.contextmanager
@@ -85,6 +89,39 @@ def memory_url(request, tmp_path):
         return
     with fresh_database(postgres_server()) as url:
         yield url
+
+
+@pytest.fixture
+def private_postgres():
+    """A throw-away PostgreSQL server of the test's own, as (URL of its
+    maintenance database, pg_ctl command): for a test that stops and starts its
+    server, which would cut off the connections of the tests running beside it
+    on the shared one. Started by .ci/postgres, which removes it when its
+    command (here: waiting for standard input to close) ends."""
+    postgres_server()  # skipped, or failed, as every PostgreSQL test is without a server
+    script = os.path.join(os.path.dirname(__file__), "..", "..", ".ci", "postgres")
+    if not os.path.exists(script):
+        skip_or_fail(f"a private PostgreSQL server needs {script}")
+    report = f'echo "url ${POSTGRES_URL_VARIABLE}"; echo "ctl ${POSTGRES_CTL_VARIABLE}"'
+    child = subprocess.Popen(
+        ["bash", script, "sh", "-c", report + "; read -r _"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    found = {}
+    try:
+        for line in child.stdout:
+            key, _, value = line.rstrip("\n").partition(" ")
+            if key in ("url", "ctl"):
+                found[key] = value
+            if len(found) == 2:
+                break
+        assert len(found) == 2, f"{script} started no server (exit code {child.wait()})"
+        yield found["url"], shlex.split(found["ctl"])
+    finally:
+        child.stdin.close()
+        child.wait(timeout=120)
 
 
 @pytest.fixture

@@ -73,6 +73,8 @@ def test_import_search_sessions_stats_and_export_round_trip(imported, tmp_path):
         (("import", "{db}", "{plain}", "-u", "maya", "--precomputed"), 1, 'no "embedding"'),
         (("import", "{db}", "{missing}", "-u", "maya"), 1, "cannot read"),
         (("search", "{db}", "x", "-k", "0"), 2, "expected at least 1"),
+        (("stats", "{garbage}"), 1, "garbage.db' is not a memory database"),
+        (("search", "{garbage}", "x", "--mode", "lexical"), 1, "is not a memory database"),
         (("sessions",), 2, "required: DB"),
         ((), 2, "required: COMMAND"),
     ],
@@ -82,15 +84,20 @@ def test_failures_name_the_problem_and_change_nothing(imported, tmp_path, args, 
     bad.write_text(conversation_lines()[0] + "\n{not json\n")
     plain = tmp_path / "plain.jsonl"
     plain.write_text('{"text": "no vector here"}\n')
+    garbage = tmp_path / "garbage.db"
+    garbage.write_bytes(b"not a database" * 100)
     paths = {
         "db": imported,
         "missing": str(tmp_path / "none"),
         "bad": str(bad),
         "plain": str(plain),
+        "garbage": str(garbage),
     }
     done = run(*(arg.format(**paths) for arg in args))
     assert done.returncode == code
     assert message in done.stderr and "Traceback" not in done.stderr
+    if code == 1:  # a failure is told in one line
+        assert len(done.stderr.strip().splitlines()) == 1
     assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
 
 

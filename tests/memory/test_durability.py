@@ -2,6 +2,7 @@
 several writers on one store, on each backend: the log of turns is the truth,
 the index a checkpoint of it."""
 
+import contextlib
 import logging
 import os
 import pathlib
@@ -68,6 +69,7 @@ def _check_consistent(path, state):
         state["pending_forget"].clear()
 
 
+@pytest.mark.slow
 def test_sigkill_at_random_points_loses_nothing_acknowledged(memory_url):
     path = memory_url
     Memory.open(path, dimension=DIM).close()
@@ -239,13 +241,13 @@ def test_eviction_checkpoints_first_and_reloads_without_replay(memory_url):
         users = [memory.user(name) for name in ("a", "b", "c")]
         for user in users:
             user.add_many([f"{user.name} {n}" for n in range(200)], embeddings=data)
-        assert memory._cache.keys() == [users[2]._uid]
+        assert memory._logs.cached_users() == [users[2]._uid]
         for user in users[:2]:
             stats = user.stats()
             assert stats.snapshot_seq == stats.head_seq == 200
         hits = users[0].search("", 10, mode="vector", embedding=data[7])
         assert hits[0].text == "a 7"
-        assert memory._cache.keys() == [users[0]._uid]
+        assert memory._logs.cached_users() == [users[0]._uid]
 
 
 def test_two_memories_on_one_store_see_each_others_changes(memory_url):
@@ -264,21 +266,29 @@ def test_two_memories_on_one_store_see_each_others_changes(memory_url):
         assert one.stats().index_points == 119
 
 
-class _LosesConnectionOnce:
-    """A real store whose next `head` call fails as a dropped connection does."""
+class _LosesConnectionAfterCommit:
+    """A real store whose first read of a user's state after the next commit
+    (once armed) fails as a dropped connection does."""
 
     def __init__(self, store):
         self._store = store
         self.armed = False
+        self._committed = False
 
     def __getattr__(self, name):
         return getattr(self._store, name)
 
-    def head(self, uid):
-        if self.armed:
-            self.armed = False
+    @contextlib.contextmanager
+    def transaction(self, uid):
+        with self._store.transaction(uid):
+            yield
+        self._committed = self.armed
+
+    def user_state(self, uid):
+        if self._committed:
+            self._committed = self.armed = False
             raise StoreUnavailableError("connection lost (injected)")
-        return self._store.head(uid)
+        return self._store.user_state(uid)
 
 
 def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_url):
@@ -286,7 +296,7 @@ def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_u
     with Memory.open(memory_url, dimension=DIM) as other:
         other.user("u").add("before", embedding=data[0])
         with Memory.open(memory_url) as opened:
-            store = _LosesConnectionOnce(opened._store)
+            store = _LosesConnectionAfterCommit(opened._store)
             memory = Memory(store)
             user = memory.user("u")
             user.search("", 1, mode="vector", embedding=data[0])  # loads the index

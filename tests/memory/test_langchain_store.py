@@ -1,10 +1,15 @@
 """The LangChain vector store: LangChain's own standard suite, then what it
 cannot see (ids that round-trip, upserts, bad input that changes nothing,
-session scoping, reopening a saved store)."""
+session scoping, reopening a saved store, documents of an older schema)."""
 
+import logging
+import os
+import shutil
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from memory_helpers import is_postgres, run_sql
+from memory_helpers import memory_url as memory_url  # a fixture
 
 pytest.importorskip("langchain_tests", reason="needs langchain-tests (pip install langchain-tests)")
 
@@ -21,6 +26,7 @@ from orlo_memory import (
 from orlo_memory.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
 
 DIM = 6
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 
 def embed():
@@ -81,7 +87,7 @@ def test_ids_and_metadata_round_trip_exactly(tmp_path):
 def test_upserts_keep_one_live_version_and_ids_are_per_user(store):
     other = OrloVectorStore(embed(), store.memory, user="other")
     other.add_texts(["theirs"], ids=["doc"])
-    for version in range(21):  # version lookups past the first query, by doubling and halving
+    for version in range(3):  # each replaces the last, found by its alias
         assert store.add_texts([f"text {version}"], [{"v": version}], ids=["doc"]) == ["doc"]
     assert store.delete(["doc"]) is True
     assert store.get_by_ids(["doc"]) == [] and store.delete(["doc"]) is False
@@ -202,3 +208,44 @@ def test_a_saved_memory_serves_a_retriever_with_the_packaged_model(tmp_path):
     other = CallableEmbedder(lambda texts: [[1.0] * 384 for _ in texts], 384, name="other")
     with pytest.raises(SettingsMismatchError):
         OrloVectorStore(OrloEmbeddings(other), path, user="alice")
+
+
+def _write_first_layout(url):
+    """A PostgreSQL memory as the first schema version left it: written with
+    today's code, then taken back to that layout (no alias column)."""
+    with OrloVectorStore(embed(), url) as store:
+        store.add_texts(["apples", "pears", "plums"], [{"n": 1}, {}, {"n": 3}], ids=["a", "p", "q"])
+        store.add_texts(["apples again"], [{"n": 2}], ids=["a"])
+        store.delete(["q"])
+        native = store.user.add("native turn", embedding=embed().embed_query("native turn"))
+        OrloVectorStore(embed(), store.memory, user="other").add_texts(["theirs"], ids=["a"])
+    for statement in (
+        "DROP INDEX orlo_memory.turns_by_alias",
+        "ALTER TABLE orlo_memory.turns DROP COLUMN alias",
+        "UPDATE orlo_memory.meta SET value = '1' WHERE key = 'schema_version'",
+    ):
+        run_sql(url, "", statement)
+    return native
+
+
+def test_documents_of_the_first_schema_version_are_found_by_id(memory_url, caplog):
+    if is_postgres(memory_url):
+        native = _write_first_layout(memory_url)
+    else:
+        # Written by the first version (a snapshot row whose file was not kept).
+        shutil.copy(os.path.join(DATA, "langchain_v1.db"), memory_url)
+        native = "212d71a200b76d2100b376a66e164eb3"
+    with caplog.at_level(logging.WARNING), OrloVectorStore(embed(), memory_url) as store:
+        found = store.get_by_ids(["a", "p", "q", native])
+        assert [(d.id, d.page_content, d.metadata) for d in found] == [
+            ("a", "apples again", {"n": 2}),
+            ("p", "pears", {}),
+            (native, "native turn", {}),
+        ]
+        assert [d.id for d in store.similarity_search("apples again", k=1)] == ["a"]
+        assert store.add_texts(["apples third"], ids=["a"]) == ["a"]
+        assert [d.page_content for d in store.get_by_ids(["a"])] == ["apples third"]
+        assert store.user.stats().turns == 3
+        other = OrloVectorStore(embed(), store.memory, user="other")
+        assert [d.page_content for d in other.get_by_ids(["a"])] == ["theirs"]
+    assert not caplog.records  # the old snapshot was dropped, not tripped over

@@ -7,7 +7,7 @@ import pytest
 from memory_helpers import DIM, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
-from orlo_memory import Memory, NewTurn
+from orlo_memory import Memory, NewTurn, user_index
 
 
 def _exact_top(data, members, query, k):
@@ -129,3 +129,28 @@ def test_replacing_forgets_and_adds_in_one_write_that_replays(memory_url, share)
             assert replayed.stats().index_points == 2
             hits = replayed.search("", 4, mode="vector", embedding=data[0])
             assert [h.id for h in hits] == expected
+
+
+def test_a_forget_racing_a_session_search_does_not_stay_in_its_cache(memory_url, monkeypatch):
+    # Another memory adds a turn, and forgets it while this one is building
+    # the session's cache (after reading the session's turns): every later
+    # search of the session must still find k live turns.
+    data = vectors(11, seed=31)
+    with Memory.open(memory_url, dimension=DIM) as mine, Memory.open(memory_url) as theirs:
+        searcher, writer = mine.user("u"), theirs.user("u")
+        session = writer.new_session("s")
+        writer.add_many([f"turn {n}" for n in range(10)], embeddings=data[:10])
+        searcher.search("", 1, mode="vector", embedding=data[0])  # loads the index
+        late = writer.add("late", embedding=data[10])
+        build = user_index.SessionVectors.build
+
+        def forget_meanwhile(*args, **kwargs):
+            monkeypatch.setattr(user_index.SessionVectors, "build", build)
+            writer.forget(late)
+            return build(*args, **kwargs)
+
+        monkeypatch.setattr(user_index.SessionVectors, "build", forget_meanwhile)
+        searcher.search("", 10, mode="vector", embedding=data[10], session=session)
+        for _ in range(2):
+            hits = searcher.search("", 10, mode="vector", embedding=data[10], session=session)
+            assert sorted(hit.text for hit in hits) == sorted(f"turn {n}" for n in range(10))

@@ -489,9 +489,13 @@ def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, case):
     os.mkfifo(fifo)
     # A real SIGINT, sent by another process while the call waits (a thread of
     # this interpreter could not run: the call keeps the interpreter lock).
+    # The child takes Ctrl-C as an interactive interpreter does even when its
+    # parent ignores SIGINT (as a shell's background jobs do), which it would
+    # inherit.
     code = f"""
-        import os, stat, subprocess
+        import os, signal, stat, subprocess
         from orlo_kiv import KivIndex
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
         fifo = {str(fifo)!r}
         index = KivIndex.cosine(64)

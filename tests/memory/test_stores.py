@@ -1,0 +1,198 @@
+"""What each store owns: its schema version and the steps between versions,
+its failures mapped to the memory's exceptions, and a cost per user that does
+not grow with the number of users."""
+
+import collections
+import os
+import pathlib
+import shutil
+import sqlite3
+
+import pytest
+from memory_helpers import DIM, is_postgres, run_sql, vectors
+from memory_helpers import memory_url as memory_url  # a fixture
+
+from orlo_memory import (
+    InvalidInputError,
+    Memory,
+    NewTurn,
+    SettingsMismatchError,
+    StoreError,
+    StoreUnavailableError,
+    user_index,
+)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _schema(url):
+    """The module that owns the schema of the store behind `url`."""
+    if is_postgres(url):
+        from orlo_memory import postgres_schema
+
+        return postgres_schema
+    from orlo_memory import sqlite_schema
+
+    return sqlite_schema
+
+
+def _meta(url):
+    return "orlo_memory.meta" if is_postgres(url) else "meta"
+
+
+def _stored_version(url):
+    statement = f"SELECT value FROM {_meta(url)} WHERE key = 'schema_version'"
+    return run_sql(url, statement, statement)[0][0]
+
+
+@pytest.mark.parametrize(
+    ("offset", "words"), [(1, "newer than"), (None, "older than"), ("two", "not one")]
+)
+def test_a_schema_of_another_version_is_refused_naming_both(memory_url, offset, words):
+    version = _schema(memory_url).SCHEMA_VERSION
+    Memory.open(memory_url, dimension=DIM).close()
+    stored = "0" if offset is None else offset if isinstance(offset, str) else str(version + offset)
+    mark = "%s" if is_postgres(memory_url) else "?"
+    statement = f"UPDATE {_meta(memory_url)} SET value = {mark} WHERE key = 'schema_version'"
+    run_sql(memory_url, statement, statement, (stored,))
+    with pytest.raises(SettingsMismatchError, match=words) as raised:
+        Memory.open(memory_url)
+    assert stored in str(raised.value) and str(version) in str(raised.value)
+
+
+def test_each_store_migrates_its_own_schema_one_step_at_a_time(memory_url, monkeypatch):
+    # A later version is one more step function: the store applies it once,
+    # in the opening transaction, whatever version the other backend is at.
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        turn_id = memory.user("u").add("kept", embedding=vectors(1)[0])
+    schema = _schema(memory_url)
+    current = schema.SCHEMA_VERSION
+    applied = []
+    monkeypatch.setattr(schema, "SCHEMA_VERSION", current + 1)
+    monkeypatch.setitem(schema._STEPS, current, lambda conn: applied.append(current))
+    for _ in range(2):
+        with Memory.open(memory_url) as memory:
+            assert [turn.id for turn in memory.user("u").turns()] == [turn_id]
+    assert applied == [current]
+    assert _stored_version(memory_url) == str(current + 1)
+
+
+@pytest.fixture
+def sqlite_memory(tmp_path):
+    path = str(tmp_path / "memory.db")
+    with Memory.open(path, dimension=DIM, busy_timeout=0.2) as memory:
+        yield path, memory
+
+
+def test_a_write_lock_held_elsewhere_is_a_retryable_error(sqlite_memory):
+    path, memory = sqlite_memory
+    user = memory.user("u")
+    user.add("first", embedding=vectors(1)[0])
+    turn = NewTurn("second", id="ab" * 16, embedding=vectors(2)[1])
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    try:
+        with pytest.raises(StoreUnavailableError, match="may be retried"):
+            user.add_many([turn])
+        assert [hit.text for hit in user.search("first", 2, mode="lexical")] == ["first"]
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    assert user.add_many([turn]) == ["ab" * 16]
+    assert user.stats().turns == 2
+
+
+def test_a_full_database_is_a_store_error_and_stores_nothing(sqlite_memory):
+    _, memory = sqlite_memory
+    user = memory.user("u")
+    user.add("first", embedding=vectors(1)[0])
+    store = memory._store
+    pages = store._conn.execute("PRAGMA page_count").fetchone()[0]
+    store._conn.execute(f"PRAGMA max_page_count = {pages + 2}")
+    with pytest.raises(StoreError, match="full"):
+        user.add_many([f"turn {n} " * 50 for n in range(300)], embeddings=vectors(300))
+    store._conn.execute("PRAGMA max_page_count = 1073741823")
+    stats = user.stats()
+    assert stats.turns == stats.index_points == stats.head_seq == 1
+    user.add("after", embedding=vectors(1)[0])
+
+
+def test_a_snapshot_that_finds_the_disk_full_is_a_store_error(sqlite_memory):
+    path, memory = sqlite_memory
+    user = memory.user("u")
+    data = vectors(20)
+    user.add_many([f"turn {n}" for n in range(20)], embeddings=data)
+    before = user.stats()
+    # The snapshot the consolidation writes goes through a name that leads
+    # to a device that is always full.
+    folder = path + "-snapshots"
+    os.makedirs(folder, exist_ok=True)
+    name = f"u{user._uid}-e{before.epoch + 1}-s{before.head_seq}.kiv.tmp"
+    os.symlink("/dev/full", os.path.join(folder, name))
+    with pytest.raises(StoreError, match="No space left on device"):
+        user.consolidate()
+    assert not os.path.lexists(os.path.join(folder, name))
+    after = user.stats()
+    assert (after.epoch, after.turns, after.snapshot_seq) == (before.epoch, 20, before.snapshot_seq)
+    assert user.search("", 1, mode="vector", embedding=data[3])[0].text == "turn 3"
+
+
+@pytest.mark.parametrize("content", ["garbage", "other sqlite"])
+def test_a_file_that_is_not_a_memory_is_refused_naming_it_and_left_alone(tmp_path, content):
+    path = str(tmp_path / "other.db")
+    if content == "garbage":
+        with open(path, "wb") as stream:
+            stream.write(os.urandom(4096))
+    else:
+        with sqlite3.connect(path) as conn:
+            conn.execute("CREATE TABLE notes (body TEXT)")
+    original = pathlib.Path(path).read_bytes()
+    with pytest.raises(InvalidInputError, match=r"other\.db"):
+        Memory.open(path, dimension=DIM)
+    assert pathlib.Path(path).read_bytes() == original
+
+
+def _counting(function, counts, name, size=None):
+    def counted(*args, **kwargs):
+        result = function(*args, **kwargs)
+        counts[name] += 1 if size is None else size(result)
+        return result
+
+    return counted
+
+
+def test_the_work_of_a_call_does_not_grow_with_the_users(tmp_path, monkeypatch):
+    counts = collections.Counter()
+    sized = _counting(user_index.LoadedIndex.memory_bytes, counts, "sizes")
+    monkeypatch.setattr(user_index.LoadedIndex, "memory_bytes", sized)
+    monkeypatch.setattr(os, "listdir", _counting(os.listdir, counts, "listed", len))
+    data = vectors(4, seed=3)
+
+    def work(users, folder):
+        """What one add, one search of a new session and close() cost with
+        `users` users loaded."""
+        path = str(tmp_path / folder / "memory.db")
+        os.makedirs(os.path.dirname(path))
+        spent = {}
+        with Memory.open(path, dimension=DIM, checkpoint_every=10**6) as memory:
+            loaded = [memory.user(f"user {n}") for n in range(users)]
+            for user in loaded:
+                user.add("hello", embedding=data[0])
+            counts.clear()
+            loaded[-1].add("again", embedding=data[1])
+            spent["add"] = dict(counts)
+            session = loaded[-1].new_session("new")
+            loaded[-1].add("in the session", embedding=data[2])
+            counts.clear()
+            loaded[-1].search("", 1, mode="vector", embedding=data[2], session=session)
+            spent["session search"] = dict(counts)
+            counts.clear()
+        spent["close, per user"] = {name: count / users for name, count in counts.items()}
+        shutil.rmtree(os.path.dirname(path))
+        return spent
+
+    few, many = work(3, "few"), work(60, "many")
+    for name in ("add", "session search"):
+        assert many[name] == few[name], name
+    for name, per_user in many["close, per user"].items():
+        assert per_user <= few["close, per user"].get(name, 0), name
