@@ -8,12 +8,14 @@ computed here on the first `depth` of each:
 
 - rrf: reciprocal rank fusion, w_v / (fusion_k + r_v) + w_l / (fusion_k + r_l),
   over a grid of fusion_k and w_l / w_v.
-- minmax, z, rank: score-level fusion of normalised scores,
+- minmax, z, z0, rank: score-level fusion of normalised scores,
   a * v + (1 - a) * l for a vector weight a; each ranking's scores are
   normalised over its own `depth` candidates per query: min-max to [0, 1],
   z-score, or by rank (1 - (r - 1) / depth). A candidate missing from one
   ranking gets that ranking's lowest normalised value (0, or the smallest
-  z). "+cos" variants give a lexical-only candidate its own cosine
+  z); "z0" standardises bm25 over every candidate instead, a candidate
+  without a query word counting 0 (its bm25), so a lone match stands out.
+  "+cos" variants give a lexical-only candidate its own cosine
   (normalised like the others) instead.
 
 Each configuration is also run with the query's stop words dropped before
@@ -126,23 +128,29 @@ class Probe:
 
 
 def probe(stored: Stored, vectors: npt.NDArray[np.float32], unit: str) -> list[Probe]:
-    user, memory = stored.user, stored.memory
-    loaded = memory._loaded(user._uid)
-    store = memory._store
+    user = stored.user
+    log = user._log
     deepest = DEPTHS[-1]
     out = []
     for question, raw in zip(stored.questions, vectors, strict=True):
         session = None if question.session is None else stored.session_id_of[question.session]
         if session is None:
-            near = {d: ranking.near(loaded.index, raw, d, loaded.points) for d in DEPTHS}
+            loaded = log.index()
+            by_key = {d: ranking.near(loaded.index, raw, d) for d in DEPTHS}
         else:
-            exact = user._session_vectors(loaded, session).top(raw, deepest)
-            near = {d: exact[:d] for d in DEPTHS}
-        lexical = {
-            stop: store.lexical_search(
-                user._uid, lexical_terms(question.text, stop), deepest, session
-            )
+            _, cached = log.session_vectors(session)
+            exact = cached.top(raw, deepest)
+            by_key = {d: exact[:d] for d in DEPTHS}
+        lexical_keys = {
+            stop: log.lexical(lexical_terms(question.text, stop), deepest, session)
             for stop in (False, True)
+        }
+        keys = {key for ranked in by_key.values() for key, _ in ranked}
+        keys |= {key for ranked in lexical_keys.values() for key, _ in ranked}
+        id_of = {row[0]: row[1] for row in log.hit_rows(sorted(keys)).turns}
+        near = {d: [(id_of[key], score) for key, score in r] for d, r in by_key.items()}
+        lexical = {
+            stop: [(id_of[key], score) for key, score in r] for stop, r in lexical_keys.items()
         }
         query = raw / np.linalg.norm(raw)
         answers = frozenset(stored.id_of[key] for key in question.answers)
@@ -276,13 +284,18 @@ def normalised(c: Candidates, how: str, depth: int, fill: bool) -> tuple[Floats,
     v, shift, scale = norm(np.nan_to_num(c.v_score), v_present)
     filled = c.extra | (fill & ~v_present)
     v = np.where(filled, (c.cos - shift) / scale, v)
+    if how == "z0":
+        # bm25 is 0 where a turn holds no query word: standardise over every
+        # candidate, so that a lone match stands out.
+        lex, _, _ = _z(np.nan_to_num(c.l_score), np.ones_like(l_present))
+        return v, lex
     lex, _, _ = norm(np.nan_to_num(c.l_score), l_present)
     return v, lex
 
 
 BETAS = (0.0, 0.1, 0.2, 0.3, 0.4, 0.5)
 EXPANDS = (0, 10)
-METHODS = ("rrf", "minmax", "z", "rank")
+METHODS = ("rrf", "minmax", "z", "z0", "rank")
 
 
 @dataclass(frozen=True)

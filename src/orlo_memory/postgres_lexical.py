@@ -19,6 +19,7 @@ from typing import Any
 import psycopg
 
 from .lexical import rarest_terms
+from .postgres_schema import FOLD_FROM, FOLD_TO
 
 DEFAULT_COMMON_TERM_SHARE = 0.02
 COMMON_TERM_FLOOR = 1000  # as on SQLite: small memories rank every word
@@ -27,8 +28,13 @@ COMMON_TERM_POOL = 1000
 Connection = psycopg.Connection[tuple[Any, ...]]
 
 
+_FOLD = str.maketrans(FOLD_FROM, FOLD_TO)
+
+
 def _lexeme(term: str) -> str:
-    return "'" + term.replace("\\", "").replace("'", "") + "'"
+    """The term as a quoted tsquery lexeme, its diacritics folded as the
+    stored texts' are."""
+    return "'" + term.translate(_FOLD).replace("\\", "").replace("'", "") + "'"
 
 
 def lexical_search(
@@ -38,6 +44,7 @@ def lexical_search(
     limit: int,
     session_id: str | None,
     share: float,
+    span: tuple[int, int] | None = None,
 ) -> list[tuple[int, float]]:
     """Up to `limit` (turn key, ts_rank_cd) of the user's live turns (in the
     session, if given) that hold any kept term, best first."""
@@ -61,6 +68,8 @@ def lexical_search(
     kept, newest_only = rarest_terms(counted, bound)
     pool = COMMON_TERM_POOL if newest_only else None
     scope = "" if session_id is None else " AND session_id = %(session)s"
+    if span is not None:
+        scope += " AND created_us >= %(since)s AND created_us < %(until)s"
     recent = "" if pool is None else " ORDER BY seq DESC LIMIT %(pool)s"
     rows = conn.execute(
         "SELECT seq, ts_rank_cd(tsv, q) AS rank FROM"
@@ -73,6 +82,8 @@ def lexical_search(
             "query": " | ".join(kept),
             "uid": uid,
             "session": session_id,
+            "since": None if span is None else span[0],
+            "until": None if span is None else span[1],
             "pool": pool,
             "limit": limit,
         },

@@ -11,7 +11,9 @@ older library never writes a layout it does not know.
 
 Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
-the index holds turns under the store's integer key, the turn's seq.
+the index holds turns under the store's integer key, the turn's seq; 3, the
+full-text column folds diacritics before the english configuration stems
+(as SQLite's tokenizer does), so "Tomás" meets "tomas".
 """
 
 from __future__ import annotations
@@ -20,10 +22,12 @@ from collections.abc import Callable
 from typing import Any
 
 import psycopg
+from psycopg import sql
 
 from .errors import SettingsMismatchError
+from .progress import ProgressBar
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 # Advisory locks of the memory are (LOCK_SPACE, key) pairs: the schema takes
 # key -1, a user the non-negative key derived from its uid.
 LOCK_SPACE = 0x6F726C6F  # "orlo"
@@ -36,7 +40,24 @@ _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
 
-_DDL = (
+# Letters of Latin-1 and Latin Extended-A with a diacritic, and their plain
+# letters: folded out of the texts before the english configuration stems them
+# (the query words are folded the same way, postgres_lexical.py).
+FOLD_FROM = (
+    "ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàáâãäåçèéêëìíîïñòóôõöùúûüýÿĀāĂăĄąĆćĈĉĊċČčĎďĒēĔĕĖėĘęĚě"
+    "ĜĝĞğĠġĢģĤĥĨĩĪīĬĭĮįİĴĵĶķĹĺĻļĽľŃńŅņŇňŌōŎŏŐőŔŕŖŗŘřŚśŜŝŞşŠšŢţŤťŨũŪūŬŭŮůŰűŲųŴŵŶŷŸŹźŻżŽž"
+)
+FOLD_TO = (
+    "AAAAAACEEEEIIIINOOOOOUUUUYaaaaaaceeeeiiiinooooouuuuyyAaAaAaCcCcCcCcDdEeEeEeEeEe"
+    "GgGgGgGgHhIiIiIiIiIJjKkLlLlLlNnNnNnOoOoOoRrRrRrSsSsSsSsTtTtUuUuUuUuUuUuWwYyYZzZzZz"
+)
+_TSV_COLUMN = sql.SQL(
+    "tsv tsvector GENERATED ALWAYS AS (to_tsvector('english'::regconfig,"
+    " translate(coalesce(text, ''), {}, {}))) STORED"
+).format(sql.Literal(FOLD_FROM), sql.Literal(FOLD_TO))
+_TEXT_INDEX = "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)"
+
+_DDL: tuple[str | sql.Composed, ...] = (
     "CREATE SCHEMA IF NOT EXISTS orlo_memory",
     """CREATE TABLE orlo_memory.meta (
         key text PRIMARY KEY,
@@ -68,7 +89,7 @@ _DDL = (
     # The log of added turns: a forgotten turn keeps its row (its place in the
     # log) with text, metadata, alias and embedding NULL; `seq` is its key.
     # `tsv` follows `text`, so a forgotten turn leaves the full-text index with it.
-    """CREATE TABLE orlo_memory.turns (
+    sql.SQL("""CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
         id text NOT NULL UNIQUE,
@@ -80,14 +101,13 @@ _DDL = (
         created_us bigint NOT NULL,
         embedding bytea,
         alias text,
-        tsv tsvector GENERATED ALWAYS AS
-            (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED,
+        {},
         PRIMARY KEY (uid, seq)
-    )""",
+    )""").format(_TSV_COLUMN),
     # Embeddings do not compress: never try.
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
-    "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+    _TEXT_INDEX,
     _ALIAS_INDEX,
     """CREATE TABLE orlo_memory.forgets (
         uid bigint NOT NULL,
@@ -137,8 +157,26 @@ def _aliases_and_turn_keys(conn: Connection) -> None:
     conn.execute("DELETE FROM orlo_memory.snapshots")
 
 
+def _folded_full_text(conn: Connection) -> None:
+    """2 -> 3: the full-text column is computed anew from the folded texts
+    (one rewrite of the table and its index, shown as one step of progress)."""
+    row = conn.execute("SELECT count(*) FROM orlo_memory.turns WHERE text IS NOT NULL").fetchone()
+    count = 0 if row is None else int(row[0])
+    bar = ProgressBar(count, "rebuilding the full-text index")
+    try:
+        conn.execute("ALTER TABLE orlo_memory.turns DROP COLUMN tsv")
+        conn.execute(sql.SQL("ALTER TABLE orlo_memory.turns ADD COLUMN {}").format(_TSV_COLUMN))
+        conn.execute(_TEXT_INDEX)
+        bar.advance(count)
+    finally:
+        bar.close()
+
+
 # The step from each version to the next.
-_STEPS: dict[int, Callable[[Connection], None]] = {1: _aliases_and_turn_keys}
+_STEPS: dict[int, Callable[[Connection], None]] = {
+    1: _aliases_and_turn_keys,
+    2: _folded_full_text,
+}
 
 
 def _stored_version(conn: Connection) -> str | None:

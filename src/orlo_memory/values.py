@@ -71,13 +71,13 @@ def metadata_json(metadata: object) -> str | None:
         raise InvalidInputError(f"metadata is not JSON-serialisable: {error}") from None
 
 
-def timestamp_us(value: object) -> int | None:
+def timestamp_us(value: object, name: str = "created_at") -> int | None:
     if value is None:
         return None
     if not isinstance(value, datetime):
-        raise InvalidInputError(f"created_at must be a datetime, got {type(value).__name__}")
+        raise InvalidInputError(f"{name} must be a datetime, got {type(value).__name__}")
     if value.tzinfo is None or value.utcoffset() is None:
-        raise InvalidInputError("created_at must be timezone-aware (e.g. datetime.now(UTC))")
+        raise InvalidInputError(f"{name} must be timezone-aware (e.g. datetime.now(UTC))")
     delta = value - datetime(1970, 1, 1, tzinfo=UTC)
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
 

@@ -114,17 +114,83 @@ def test_lexical_ranking_leaves_out_words_found_almost_everywhere(memory):
     assert len(common) == 5 and {h.id for h in common} <= set(ids[:count])
 
 
-def test_sessions_ranked_by_their_turns(memory):
+def test_sessions_ranked_by_their_best_turns_then_the_rest(memory):
     user = memory.user("u")
-    v = vectors(2)
-    first = user.new_session("cats")
-    user.add_many(["a", "b"], embeddings=np.stack([v[0], v[0]]))
-    second = user.new_session("dogs")
-    user.add("c", embedding=v[1])
-    assert [s.id for s in user.sessions()] == [second, first]
-    ranked = user.sessions("x", k=2, embedding=v[1])
-    assert [s.id for s in ranked] == [second, first] and ranked[0].score == pytest.approx(1.0)
-    assert user.current_session() == second
+    v = vectors(48, seed=4)
+    opened = []
+    for n in range(48):
+        opened.append(user.new_session(f"s{n}"))
+        user.add(f"turn {n}", embedding=v[n])
+    assert [s.id for s in user.sessions()] == opened[::-1]  # newest first
+    ranked = user.sessions("x", embedding=v[7])
+    # The search's 40 nearest turns rank their sessions; the others follow
+    # unscored, by their turns' mean direction.
+    assert [s.id for s in ranked][:1] == [opened[7]] and len(ranked) == 48
+    scores = [s.score for s in ranked]
+    assert None not in scores[:40] and scores[:40] == sorted(scores[:40], reverse=True)
+    assert scores[40:] == [None] * 8
+    rest = {opened.index(s.id) for s in ranked[40:]}
+    by_cosine = sorted(rest, key=lambda n: -float(v[n] @ v[7]))
+    assert [opened.index(s.id) for s in ranked[40:]] == by_cosine
+    assert [s.id for s in user.sessions("x", k=3, embedding=v[7])] == [s.id for s in ranked[:3]]
+
+
+def test_hybrid_finds_a_reply_by_the_turn_before_it(memory):
+    # Embeddings carry no meaning here: only the words can find the question
+    # turn, and only its place before the reply can find the reply. A lone
+    # match must stand out, "padlock" must meet "padlocked", and the stop
+    # words must not match the filler.
+    user = memory.user("u")
+    texts = [f"filler {n} about the weather and the news" for n in range(30)]
+    texts[10] = "Remember the housemate who padlocked the fridge drawer?"
+    texts[11] = "Gavin. Never forget."
+    ids = user.add_many(texts, embeddings=vectors(30, seed=5))
+    query = "What was the name of the housemate with the padlock?"
+    probe = vectors(1, seed=6)[0]
+    assert [h.id for h in user.search(query, 2, embedding=probe)] == [ids[10], ids[11]]
+    alone = [h.id for h in user.search(query, 2, embedding=probe, neighbour_weight=0.0)]
+    assert alone[0] == ids[10] and ids[11] not in alone
+    assert [h.id for h in user.search(query, 3, mode="lexical")] == [ids[10]]
+
+
+@pytest.mark.parametrize(
+    ("text", "query"),
+    [
+        ("We booked two flights to Porto", "flight"),
+        ("the flight was delayed", "flights"),
+        ("Tomás is cooking tonight", "tomas"),
+        ("a long run on Sunday", "running"),
+    ],
+)
+def test_lexical_search_stems_and_folds_diacritics(memory, text, query):
+    user = memory.user("u")
+    ids = user.add_many([text, "nothing to see here"], embeddings=vectors(2))
+    assert [h.id for h in user.search(query, 2, mode="lexical")] == [ids[0]]
+
+
+def test_time_span_on_every_mode(memory):
+    user = memory.user("u")
+    v = vectors(6, seed=8)
+    days = [datetime(2026, 3, day, 12, tzinfo=UTC) for day in range(1, 7)]
+    session = user.new_session("all")
+    ids = [
+        user.add(f"lisbon note {n}", embedding=v[n], created_at=day)
+        for n, day in enumerate(days)
+    ]
+    since, until = days[2], days[4]  # the 3rd and 4th turns
+    for mode in ("vector", "lexical", "hybrid"):
+        for scope in (None, session):
+            found = user.search(
+                "lisbon", 6, mode=mode, embedding=v[0], session=scope, since=since, until=until
+            )
+            assert sorted(h.id for h in found) == sorted(ids[2:4]), (mode, scope)
+    assert [h.id for h in user.search("", 6, mode="vector", embedding=v[5], since=days[5])] == [
+        ids[5]
+    ]
+    with pytest.raises(InvalidInputError, match="timezone-aware"):
+        user.search("lisbon", 1, since=datetime(2026, 3, 1))
+    with pytest.raises(InvalidInputError, match="earlier than until"):
+        user.search("lisbon", 1, since=until, until=since)
 
 
 def test_two_users_never_see_each_other(memory):
