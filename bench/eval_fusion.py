@@ -8,15 +8,17 @@ computed here on the first `depth` of each:
 
 - rrf: reciprocal rank fusion, w_v / (fusion_k + r_v) + w_l / (fusion_k + r_l),
   over a grid of fusion_k and w_l / w_v.
-- minmax, z, z0, rank: score-level fusion of normalised scores,
+- minmax, z, z0, zf, rank: score-level fusion of normalised scores,
   a * v + (1 - a) * l for a vector weight a; each ranking's scores are
   normalised over its own `depth` candidates per query: min-max to [0, 1],
   z-score, or by rank (1 - (r - 1) / depth). A candidate missing from one
   ranking gets that ranking's lowest normalised value (0, or the smallest
-  z); "z0" standardises bm25 over every candidate instead, a candidate
-  without a query word counting 0 (its bm25), so a lone match stands out.
-  "+cos" variants give a lexical-only candidate its own cosine
-  (normalised like the others) instead.
+  z), except that "z", as the search does, standardises bm25 over every
+  candidate, the others at 0, when the lexical ranking is shorter than its
+  depth (it then lists every match). "z0" always standardises bm25 that
+  way; "zf" over the matches, a non-match at the z-score of bm25 0. The
+  neighbours added as candidates are scored by their own cosine,
+  normalised like the others.
 
 Each configuration is also run with the query's stop words dropped before
 the lexical ranking (PostgreSQL's english list, `stop` column).
@@ -284,9 +286,24 @@ def normalised(c: Candidates, how: str, depth: int, fill: bool) -> tuple[Floats,
     v, shift, scale = norm(np.nan_to_num(c.v_score), v_present)
     filled = c.extra | (fill & ~v_present)
     v = np.where(filled, (c.cos - shift) / scale, v)
+    if how == "zf":
+        # z-scores over the lexical ranking's own candidates, but a turn
+        # without a query word at the z-score of bm25 0 (and, when the
+        # matches' spread is nil, their mean as the unit).
+        values = np.nan_to_num(c.l_score)
+        if not l_present.any():
+            return v, np.zeros_like(values)
+        mu, sigma = float(values[l_present].mean()), float(values[l_present].std())
+        unit = sigma if sigma > 0 else (mu if mu > 0 else 1.0)
+        return v, np.where(l_present, (values - mu) / unit, -mu / unit)
     if how == "z0":
         # bm25 is 0 where a turn holds no query word: standardise over every
         # candidate, so that a lone match stands out.
+        lex, _, _ = _z(np.nan_to_num(c.l_score), np.ones_like(l_present))
+        return v, lex
+    if how == "z" and l_present.sum() < depth:
+        # As the search does: a lexical ranking shorter than its depth lists
+        # every match, so the other candidates count as bm25 0.
         lex, _, _ = _z(np.nan_to_num(c.l_score), np.ones_like(l_present))
         return v, lex
     lex, _, _ = norm(np.nan_to_num(c.l_score), l_present)
@@ -295,7 +312,8 @@ def normalised(c: Candidates, how: str, depth: int, fill: bool) -> tuple[Floats,
 
 BETAS = (0.0, 0.1, 0.2, 0.3, 0.4, 0.5)
 EXPANDS = (0, 10)
-METHODS = ("rrf", "minmax", "z", "z0", "rank")
+METHODS = ("rrf", "minmax", "z", "z0", "zf", "rank")
+SELECTED_METHODS: list[str] = []  # --methods: a subset to study
 
 
 @dataclass(frozen=True)
@@ -323,7 +341,7 @@ def families() -> list[Family]:
     rrf = tuple(f"fusion_k={k:g} ratio={r:g}" for k in FUSION_KS for r in RATIOS)
     alphas = tuple(f"a={a:g}" for a in ALPHAS)
     out = []
-    for method in METHODS:
+    for method in SELECTED_METHODS or METHODS:
         for beta in BETAS:
             for expand in EXPANDS if beta > 0 else (0,):
                 out.append(Family(method, beta, expand, rrf if method == "rrf" else alphas))
@@ -658,7 +676,7 @@ def report(study: Study, print_: Printer) -> tuple[TurnKey, int]:
         " other conversations.\n"
     )
     rows: list[list[object]] = []
-    for method in METHODS:
+    for method in SELECTED_METHODS or METHODS:
         for smoothing in (False, True):
             names = [f.name for f in families() if f.method == method and (f.beta > 0) == smoothing]
             for stop in (False, True):
@@ -1027,7 +1045,12 @@ def main() -> None:
     parser.add_argument(
         "--postgres", metavar="URL", help="store the memories on this PostgreSQL server"
     )
+    parser.add_argument(
+        "--methods", help=f"comma-separated fusion methods to study (default: {','.join(METHODS)})"
+    )
     args = parser.parse_args()
+    if args.methods:
+        SELECTED_METHODS.extend(m for m in args.methods.split(",") if m in METHODS)
     embeddings = Embeddings(args.cache)
     sets = load_sets([name for name in args.sets.split(",") if name])
     layout = build(sets, embeddings, args.postgres or ":memory:")

@@ -4,10 +4,13 @@ from its neighbours in the conversation.
 Score fusion (the default): each ranking's scores are standardised for this
 query (z-scores: a cosine and a bm25 value have unrelated scales, and their
 spread changes from query to query) and the fused score is
-(w_v * z_v + w_l * z_l) / (w_v + w_l). Cosines are standardised over the
-vector ranking's candidates, a candidate it did not list taking its lowest
-z-score; bm25 over every candidate, one without a query word counting 0 (its
-bm25), so that a lone match of a rare code or name stands out. Rank fusion
+(w_v * z_v + w_l * z_l) / (w_v + w_l), each over its own ranking's
+candidates, a candidate that one ranking did not list taking that ranking's
+lowest z-score: its score is unknown, only below the listed ones. But a
+lexical ranking shorter than its depth lists every match, so the other
+candidates are known to score bm25 0 and are standardised as zeros: a lone
+match of a rare code or name then stands well above them, where on its own
+it would score as its own mean. Rank fusion
 (`fusion="rank"`) is reciprocal rank fusion, w_v / (fusion_k + r_v) +
 w_l / (fusion_k + r_l), the method before score fusion.
 
@@ -71,13 +74,22 @@ class _Scale:
     floor: float  # the z-score of a candidate the ranking did not list
 
     @classmethod
-    def of(cls, values: Sequence[float]) -> _Scale:
-        if not values:
+    def of(cls, values: Sequence[float], others: int = -1) -> _Scale:
+        """The scale of `values`. A candidate not among them takes their
+        lowest z-score; or, given the number of `others` (candidates known
+        to score 0, as a turn without any query word scores in bm25), they
+        count in the scale as zeros and take the z-score of 0."""
+        zeros = max(others, 0)
+        count = len(values) + zeros
+        if count == 0:
             return cls(0.0, 1.0, 0.0)
-        mean = math.fsum(values) / len(values)
-        deviation = math.sqrt(math.fsum((v - mean) ** 2 for v in values) / len(values))
-        deviation = deviation if deviation > 0.0 else 1.0
-        return cls(mean, deviation, (min(values) - mean) / deviation)
+        mean = math.fsum(values) / count
+        spread = math.fsum((v - mean) ** 2 for v in values) + zeros * mean * mean
+        deviation = math.sqrt(spread / count)
+        if deviation <= 0.0:
+            return cls(mean, 1.0, 0.0)
+        low = 0.0 if others >= 0 else min(values)
+        return cls(mean, deviation, (low - mean) / deviation)
 
     def z(self, value: float) -> float:
         return (value - self.mean) / self.deviation
@@ -88,6 +100,8 @@ def fuse(
     lexical_ranked: Sequence[tuple[int, float]],
     weights: Weights,
     added: Sequence[tuple[int, float]] = (),
+    *,
+    lexical_complete: bool = False,
 ) -> list[Fused]:
     """The candidates of both rankings (best first each, as (key, score)) and
     the `added` turns (key, cosine), fused, in candidate order: the vector
@@ -120,12 +134,14 @@ def fuse(
     for key, cosine in added:
         fused.setdefault(key, Fused(key, 0.0, cosine=cosine))
     vector = _Scale.of([cosine for _, cosine in vector_ranked])
-    # A turn without a query word has bm25 0: standardised over every
-    # candidate, a lone match stands out instead of scoring as its own mean.
-    lexical = _Scale.of([relevance.get(key, 0.0) for key in fused])
+    # A lexical ranking shorter than asked for lists every match: the other
+    # candidates then score bm25 0, and count so in its scale.
+    others = len(fused) - len(relevance) if lexical_complete else -1
+    lexical = _Scale.of(list(relevance.values()), others)
     for entry in fused.values():
         v = vector.floor if entry.cosine is None else vector.z(entry.cosine)
-        entry.score = wv * v + wl * lexical.z(relevance.get(entry.key, 0.0))
+        matched = relevance.get(entry.key)
+        entry.score = wv * v + wl * (lexical.floor if matched is None else lexical.z(matched))
     return list(fused.values())
 
 

@@ -369,7 +369,13 @@ class UserMemory:
             if log.is_current(loaded, found) or attempt == 2:
                 if mode == "hybrid":
                     ordered, rows = ranking.candidates(
-                        vector_ranked, lexical_ranked, found.turns, vector, weights, span
+                        vector_ranked,
+                        lexical_ranked,
+                        found.turns,
+                        vector,
+                        weights,
+                        span,
+                        lexical_complete=len(lexical_ranked) < depth,
                     )
                 else:
                     rows = {row[0]: row for row in found.turns}
@@ -459,7 +465,12 @@ class UserMemory:
                 break
             log.synced(loaded)
         ordered, rows = ranking.candidates(
-            vector_ranked, lexical_ranked, found.turns, vector, weights
+            vector_ranked,
+            lexical_ranked,
+            found.turns,
+            vector,
+            weights,
+            lexical_complete=len(lexical_ranked) < depth,
         )
         scored = ranking.session_scores(ordered, rows)
         if k is not None and len(scored) >= k:
