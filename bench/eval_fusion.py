@@ -13,10 +13,10 @@ computed here on the first `depth` of each:
   normalised over its own `depth` candidates per query: min-max to [0, 1],
   z-score, or by rank (1 - (r - 1) / depth). A candidate missing from one
   ranking gets that ranking's lowest normalised value (0, or the smallest
-  z), except that "z", as the search does, standardises bm25 over every
-  candidate, the others at 0, when the lexical ranking is shorter than its
-  depth (it then lists every match). "z0" always standardises bm25 that
-  way; "zf" over the matches, a non-match at the z-score of bm25 0. The
+  z); in "z", as in the search, lexical matches that do not spread (a lone
+  match) stand at +1 and the other candidates at -1. "z0" standardises bm25
+  over every candidate, those without a query word at 0; "zf" over the
+  matches, a non-match at the z-score of bm25 0. The
   neighbours added as candidates are scored by their own cosine,
   normalised like the others.
 
@@ -301,11 +301,12 @@ def normalised(c: Candidates, how: str, depth: int, fill: bool) -> tuple[Floats,
         # candidate, so that a lone match stands out.
         lex, _, _ = _z(np.nan_to_num(c.l_score), np.ones_like(l_present))
         return v, lex
-    if how == "z" and l_present.sum() < depth:
-        # As the search does: a lexical ranking shorter than its depth lists
-        # every match, so the other candidates count as bm25 0.
-        lex, _, _ = _z(np.nan_to_num(c.l_score), np.ones_like(l_present))
-        return v, lex
+    if how == "z":
+        values = np.nan_to_num(c.l_score)
+        if l_present.any() and float(values[l_present].std()) <= 0:
+            # As the search does: matches that do not spread stand at +1,
+            # the other candidates at -1.
+            return v, np.where(l_present, 1.0, -1.0)
     lex, _, _ = norm(np.nan_to_num(c.l_score), l_present)
     return v, lex
 

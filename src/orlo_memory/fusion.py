@@ -6,11 +6,12 @@ query (z-scores: a cosine and a bm25 value have unrelated scales, and their
 spread changes from query to query) and the fused score is
 (w_v * z_v + w_l * z_l) / (w_v + w_l), each over its own ranking's
 candidates, a candidate that one ranking did not list taking that ranking's
-lowest z-score: its score is unknown, only below the listed ones. But a
-lexical ranking shorter than its depth lists every match, so the other
-candidates are known to score bm25 0 and are standardised as zeros: a lone
-match of a rare code or name then stands well above them, where on its own
-it would score as its own mean. Rank fusion
+lowest z-score: its score is unknown, only below the listed ones. Lexical
+scores that do not spread at all (a lone match of a rare code or name) would
+all be z 0, level with the candidates that did not match: the matches are
+put at +1 and the others at -1, the two ends of a spread ranking. (Counting
+the candidates without a query word as bm25 0 in the standardisation, which
+also lifts lone matches, scored 0.01 to 0.02 lower held out.) Rank fusion
 (`fusion="rank"`) is reciprocal rank fusion, w_v / (fusion_k + r_v) +
 w_l / (fusion_k + r_l), the method before score fusion.
 
@@ -74,22 +75,20 @@ class _Scale:
     floor: float  # the z-score of a candidate the ranking did not list
 
     @classmethod
-    def of(cls, values: Sequence[float], others: int = -1) -> _Scale:
-        """The scale of `values`. A candidate not among them takes their
-        lowest z-score; or, given the number of `others` (candidates known
-        to score 0, as a turn without any query word scores in bm25), they
-        count in the scale as zeros and take the z-score of 0."""
-        zeros = max(others, 0)
-        count = len(values) + zeros
-        if count == 0:
+    def of(cls, values: Sequence[float], *, lexical: bool = False) -> _Scale:
+        """The scale of `values`; a candidate not among them takes their
+        lowest z-score. Lexical `values` that do not spread (a lone match of
+        a rare code or name, say) are placed as the two ends of a spread
+        ranking would be: the matches at +1, the other candidates at -1."""
+        if not values:
             return cls(0.0, 1.0, 0.0)
-        mean = math.fsum(values) / count
-        spread = math.fsum((v - mean) ** 2 for v in values) + zeros * mean * mean
-        deviation = math.sqrt(spread / count)
-        if deviation <= 0.0:
-            return cls(mean, 1.0, 0.0)
-        low = 0.0 if others >= 0 else min(values)
-        return cls(mean, deviation, (low - mean) / deviation)
+        mean = math.fsum(values) / len(values)
+        deviation = math.sqrt(math.fsum((v - mean) ** 2 for v in values) / len(values))
+        if deviation > 0.0:
+            return cls(mean, deviation, (min(values) - mean) / deviation)
+        if lexical:
+            return cls(mean - 1.0, 1.0, -1.0)
+        return cls(mean, 1.0, 0.0)
 
     def z(self, value: float) -> float:
         return (value - self.mean) / self.deviation
@@ -100,8 +99,6 @@ def fuse(
     lexical_ranked: Sequence[tuple[int, float]],
     weights: Weights,
     added: Sequence[tuple[int, float]] = (),
-    *,
-    lexical_complete: bool = False,
 ) -> list[Fused]:
     """The candidates of both rankings (best first each, as (key, score)) and
     the `added` turns (key, cosine), fused, in candidate order: the vector
@@ -123,25 +120,22 @@ def fuse(
         return list(fused.values())
     total = weights.vector + weights.lexical
     wv, wl = (0.5, 0.5) if total <= 0.0 else (weights.vector / total, weights.lexical / total)
+    vector = _Scale.of([score for _, score in vector_ranked])
+    lexical = _Scale.of([score for _, score in lexical_ranked], lexical=True)
     for rank, (key, cosine) in enumerate(vector_ranked, start=1):
-        fused.setdefault(key, Fused(key, 0.0, rank, None, cosine))
-    relevance: dict[int, float] = {}
+        if key not in fused:
+            score = wv * vector.z(cosine) + wl * lexical.floor
+            fused[key] = Fused(key, score, rank, None, cosine)
     for rank, (key, value) in enumerate(lexical_ranked, start=1):
-        entry = fused.setdefault(key, Fused(key, 0.0))
-        if entry.lexical_rank is None:
+        entry = fused.get(key)
+        if entry is None:
+            fused[key] = Fused(key, wv * vector.floor + wl * lexical.z(value), None, rank)
+        elif entry.lexical_rank is None:
+            entry.score += wl * (lexical.z(value) - lexical.floor)
             entry.lexical_rank = rank
-            relevance[key] = value
     for key, cosine in added:
-        fused.setdefault(key, Fused(key, 0.0, cosine=cosine))
-    vector = _Scale.of([cosine for _, cosine in vector_ranked])
-    # A lexical ranking shorter than asked for lists every match: the other
-    # candidates then score bm25 0, and count so in its scale.
-    others = len(fused) - len(relevance) if lexical_complete else -1
-    lexical = _Scale.of(list(relevance.values()), others)
-    for entry in fused.values():
-        v = vector.floor if entry.cosine is None else vector.z(entry.cosine)
-        matched = relevance.get(entry.key)
-        entry.score = wv * v + wl * (lexical.floor if matched is None else lexical.z(matched))
+        if key not in fused:
+            fused[key] = Fused(key, wv * vector.z(cosine) + wl * lexical.floor, cosine=cosine)
     return list(fused.values())
 
 

@@ -116,14 +116,11 @@ def candidates(
     query: Vector | None,
     weights: Weights,
     span: tuple[int, int] | None = None,
-    *,
-    lexical_complete: bool = False,
 ) -> tuple[list[Fused], dict[int, SearchRow]]:
     """A hybrid search's live candidates, fused and lifted by their
     neighbours, best first, with their rows (by key). `rows` are the
     candidates' and the added neighbours' (`Store.search_rows`); with a
-    `span`, neighbours created outside it are left out. `lexical_complete`:
-    the lexical ranking lists every match (it is shorter than its depth)."""
+    `span`, neighbours created outside it are left out."""
     by_key: dict[int, SearchRow] = {}
     for row in rows:
         if span is not None and not span[0] <= row[6] < span[1]:
@@ -141,7 +138,7 @@ def candidates(
             unit = query / max(float(np.linalg.norm(query)), 1e-30)
             cosines = (matrix @ unit) / np.where(norms > 0.0, norms, 1.0)
             added = [(row[0], float(c)) for row, c in zip(extra, cosines, strict=True)]
-    fused = fuse(vector_ranked, lexical_ranked, weights, added, lexical_complete=lexical_complete)
+    fused = fuse(vector_ranked, lexical_ranked, weights, added)
     live = [entry for entry in fused if entry.key in by_key]
     at = {(row[2], row[7]): key for key, row in by_key.items()}
     before = {}

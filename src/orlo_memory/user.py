@@ -375,7 +375,6 @@ class UserMemory:
                         vector,
                         weights,
                         span,
-                        lexical_complete=len(lexical_ranked) < depth,
                     )
                 else:
                     rows = {row[0]: row for row in found.turns}
@@ -470,7 +469,6 @@ class UserMemory:
             found.turns,
             vector,
             weights,
-            lexical_complete=len(lexical_ranked) < depth,
         )
         scored = ranking.session_scores(ordered, rows)
         if k is not None and len(scored) >= k:

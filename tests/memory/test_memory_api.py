@@ -136,17 +136,18 @@ def test_sessions_ranked_by_their_best_turns_then_the_rest(memory):
 
 
 def test_hybrid_finds_a_reply_by_the_turn_before_it(memory):
-    # Embeddings carry no meaning here: only the words can find the question
-    # turn, and only its place before the reply can find the reply. A lone
-    # match must stand out, "padlock" must meet "padlocked", and the stop
-    # words must not match the filler.
+    # The question turn is near the query by meaning and by words ("padlock"
+    # meets "padlocked"; the stop words must not match the filler); the reply
+    # shares neither and is found by its place after the question turn.
     user = memory.user("u")
     texts = [f"filler {n} about the weather and the news" for n in range(30)]
     texts[10] = "Remember the housemate who padlocked the fridge drawer?"
     texts[11] = "Gavin. Never forget."
-    ids = user.add_many(texts, embeddings=vectors(30, seed=5))
-    query = "What was the name of the housemate with the padlock?"
     probe = vectors(1, seed=6)[0]
+    v = vectors(30, seed=5)
+    v[10] = (probe + 0.8 * v[10]) / np.linalg.norm(probe + 0.8 * v[10])
+    ids = user.add_many(texts, embeddings=v)
+    query = "What was the name of the housemate with the padlock?"
     assert [h.id for h in user.search(query, 2, embedding=probe)] == [ids[10], ids[11]]
     alone = [h.id for h in user.search(query, 2, embedding=probe, neighbour_weight=0.0)]
     assert alone[0] == ids[10] and ids[11] not in alone
