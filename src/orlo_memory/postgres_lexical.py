@@ -4,10 +4,13 @@ user's turns, with the cost of common words bounded.
 The matches are ranked by bm25 as SQLite's FTS5 computes it (k1 1.2, b 0.75,
 idf log((N - n + 0.5) / (n + 0.5)) floored at 1e-6), from the user's own
 statistics: N its live turns, n each word's matches, a turn's length its
-count of distinct lexemes against their mean over the matches. ts_rank_cd,
-which does not weigh a word by its rarity, ranked the same turns visibly
-worse (bench/eval_search.py on PostgreSQL), and the fused ranking standardises
-bm25 values: both backends now hand it the same kind of score.
+count of distinct lexemes against their mean over the turns scored.
+ts_rank_cd alone, which does not weigh a word by its rarity, ranked the same
+turns visibly worse (bench/eval_search.py on PostgreSQL), and the fused
+ranking standardises bm25 values: both backends hand it the same kind of
+score. bm25 is summed in SQL over each turn's lexemes, which costs far more
+per row than ts_rank_cd (in C), so it re-ranks the best max(2 * limit, 80)
+matches by ts_rank_cd, not all of them.
 
 The `english` configuration leaves out stop words ("what was the ...");
 other words that many of a user's turns share would still make bm25
@@ -33,6 +36,8 @@ from .postgres_schema import FOLD_FROM, FOLD_TO
 DEFAULT_COMMON_TERM_SHARE = 0.02
 _K1 = 1.2
 _B = 0.75
+PRESELECT_FACTOR = 2
+PRESELECT_MIN = 80
 COMMON_TERM_FLOOR = 1000  # as on SQLite: small memories rank every word
 COMMON_TERM_POOL = 1000
 
@@ -85,11 +90,14 @@ def lexical_search(
     matches = {term: found for found, term in counted}
     total = max(int(live[0]), 1)
     idf = [max(math.log((total - matches[t] + 0.5) / (matches[t] + 0.5)), 1e-6) for t in kept]
-    pool = COMMON_TERM_POOL if newest_only else None
+    # bm25 is summed in SQL over each turn's lexemes, which costs far more
+    # per row than ts_rank_cd (in C): it re-ranks the best matches by
+    # ts_rank_cd only, or the newest matches of a common word.
+    pool = COMMON_TERM_POOL if newest_only else max(PRESELECT_FACTOR * limit, PRESELECT_MIN)
     scope = "" if session_id is None else " AND session_id = %(session)s"
     if span is not None:
         scope += " AND created_us >= %(since)s AND created_us < %(until)s"
-    recent = "" if pool is None else " ORDER BY seq DESC LIMIT %(pool)s"
+    order = "seq DESC" if newest_only else "ts_rank_cd(tsv, tq) DESC, seq"
     # Each kept word as the lexeme the configuration makes of it (a term is
     # one token: one lexeme), with its idf; bm25 sums over the lexemes a
     # matching turn holds.
@@ -98,7 +106,7 @@ def lexical_search(
         "  AS lexeme, idf FROM unnest(%(words)s::text[], %(idf)s::float8[]) AS t(w, idf)),"
         " m AS (SELECT seq, tsv, length(tsv)::float8 AS dl FROM orlo_memory.turns,"
         "  to_tsquery('english'::regconfig, %(query)s) AS tq"
-        f"  WHERE uid = %(uid)s AND tsv @@ tq{scope}{recent}),"
+        f"  WHERE uid = %(uid)s AND tsv @@ tq{scope} ORDER BY {order} LIMIT %(pool)s),"
         " a AS (SELECT greatest(avg(dl), 1.0) AS mean FROM m)"
         " SELECT m.seq, sum(q.idf * (u.tf * (%(k1)s::float8 + 1.0))"
         "  / (u.tf + %(k1)s::float8 * (1.0 - %(b)s::float8 + %(b)s::float8 * m.dl / a.mean)))"

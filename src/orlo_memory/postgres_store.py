@@ -539,7 +539,8 @@ class PostgresStore:
                 " FROM orlo_memory.turns a JOIN orlo_memory.turns t ON t.uid = a.uid"
                 " AND t.seq IN (a.seq - 1, a.seq + 1) AND t.session_id = a.session_id"
                 " AND t.text IS NOT NULL"
-                " WHERE a.uid = %(uid)s AND a.seq = ANY(%(around)s::bigint[])",
+                " WHERE a.uid = %(uid)s AND a.seq = ANY(%(around)s::bigint[])"
+                " AND t.seq <> ALL(%(keys)s::bigint[])",
                 {"keys": list(keys), "around": list(around), "uid": uid},
             ).fetchall()
         )

@@ -141,7 +141,8 @@ def _hits_sql(count: int, head: bool) -> str:
 
 def _search_sql(keys: int, around: int) -> str:
     """The statement of `search_rows`: the head row, the turns among the
-    keys, then the neighbours of the turns among `around` with embeddings."""
+    keys, then the neighbours of the turns among `around` that are not among
+    the keys, with embeddings."""
     return (
         "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM users"
         f" WHERE uid = ? UNION ALL SELECT {_HIT_COLUMNS}, t.seq, NULL FROM turns t"
@@ -151,6 +152,7 @@ def _search_sql(keys: int, around: int) -> str:
         " AND t.session_id = a.session_id AND t.text IS NOT NULL"
         " JOIN embeddings e ON e.row = t.row"
         f" WHERE a.row IN ({','.join('?' * around)}) AND +a.uid = ?"
+        f" AND t.row NOT IN ({','.join('?' * keys)})"
     )
 
 
@@ -534,9 +536,9 @@ class SqliteStore:
     @_mapped
     def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
         execute = self._conn.execute
-        if len(keys) + len(around) <= BATCH_VALUES:
+        if 2 * len(keys) + len(around) <= BATCH_VALUES:
             rows = execute(
-                _search_sql(len(keys), len(around)), (uid, *keys, uid, *around, uid)
+                _search_sql(len(keys), len(around)), (uid, *keys, uid, *around, uid, *keys)
             ).fetchall()
             if not rows or rows[0][2] is not None:
                 raise OrloMemoryError(f"no user with key {uid}")
@@ -545,8 +547,11 @@ class SqliteStore:
             head = self._head(uid)
             found: list[SearchRow] = []
             for batch in _batches(keys):
-                found += execute(_search_sql(len(batch), 0), (uid, *batch, uid, uid)).fetchall()[1:]
+                found += execute(
+                    _search_sql(len(batch), 0), (uid, *batch, uid, uid, *batch)
+                ).fetchall()[1:]
             for batch in _batches(around):
+                # Neighbours that are candidates too come again, with embeddings.
                 found += execute(_search_sql(0, len(batch)), (uid, uid, *batch, uid)).fetchall()[1:]
         return Found(head[0], head[1], found)
 

@@ -145,9 +145,10 @@ class Search(LexicalIndex, Protocol):
 
     def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
         """The user's live turns among `keys`, and the live turns just before
-        and after each of `around` in its session (seq - 1 and seq + 1) with
-        their embeddings (the others' are None), in no particular order (a
-        turn may come twice), with the head and epoch of the same state."""
+        and after each of `around` in its session (seq - 1 and seq + 1) that
+        are not among `keys`, with their embeddings (the others' are None), in
+        no particular order (a turn may come twice), with the head and epoch
+        of the same state."""
         ...
 
 
