@@ -9,8 +9,9 @@ ts_rank_cd alone, which does not weigh a word by its rarity, ranked the same
 turns visibly worse (bench/eval_search.py on PostgreSQL), and the fused
 ranking standardises bm25 values: both backends hand it the same kind of
 score. bm25 is summed in SQL over each turn's lexemes, which costs far more
-per row than ts_rank_cd (in C), so it re-ranks the best max(2 * limit, 80)
-matches by ts_rank_cd, not all of them.
+per row than ts_rank_cd (in C), so it re-ranks the best max(4 * limit, 200)
+matches by ts_rank_cd, not all of them (2 * limit, 80 cost 0.02 of recall@10
+and saved no measurable time).
 
 The `english` configuration leaves out stop words ("what was the ...");
 other words that many of a user's turns share would still make bm25
@@ -36,8 +37,8 @@ from .postgres_schema import FOLD_FROM, FOLD_TO
 DEFAULT_COMMON_TERM_SHARE = 0.02
 _K1 = 1.2
 _B = 0.75
-PRESELECT_FACTOR = 2
-PRESELECT_MIN = 80
+PRESELECT_FACTOR = 4
+PRESELECT_MIN = 200
 COMMON_TERM_FLOOR = 1000  # as on SQLite: small memories rank every word
 COMMON_TERM_POOL = 1000
 
