@@ -61,9 +61,11 @@ def test_modes_rank_by_meaning_and_by_words(memory):
     assert user.search("zzz", 1, mode="vector", embedding=v[2])[0].id == ids[2]
     assert user.search("lisbon", 3, mode="lexical")[0].id == ids[1]
     assert [h.id for h in user.search("lisbon", 3, mode="lexical")] == [ids[1]]
-    hybrid = user.search("lisbon", 3, embedding=v[2])
-    assert {hybrid[0].id, hybrid[1].id} == {ids[1], ids[2]}
-    assert all(a.score >= b.score for a, b in itertools.pairwise(hybrid))
+    for fusion in ({}, {"fusion_k": 5.0}, {"fusion": "rank", "lexical_weight": 1.0}):
+        hybrid = user.search("lisbon", 3, embedding=v[2], **fusion)
+        assert {hybrid[0].id, hybrid[1].id} == {ids[1], ids[2]}, fusion
+        assert all(a.score >= b.score for a, b in itertools.pairwise(hybrid))
+        assert hybrid[0].score == pytest.approx(1.0)
 
 
 def test_recency_prefers_newer_turns_among_equals(memory):
@@ -175,8 +177,7 @@ def test_time_span_on_every_mode(memory):
     days = [datetime(2026, 3, day, 12, tzinfo=UTC) for day in range(1, 7)]
     session = user.new_session("all")
     ids = [
-        user.add(f"lisbon note {n}", embedding=v[n], created_at=day)
-        for n, day in enumerate(days)
+        user.add(f"lisbon note {n}", embedding=v[n], created_at=day) for n, day in enumerate(days)
     ]
     since, until = days[2], days[4]  # the 3rd and 4th turns
     for mode in ("vector", "lexical", "hybrid"):
@@ -257,6 +258,8 @@ def _bad_calls():
         "search session": lambda u: u.search("x", 3, session="ef" * 16, embedding=good[0]),
         "search empty query": lambda u: u.search("", 3),
         "search recency": lambda u: u.search("x", 3, embedding=good[0], recency=2.0),
+        "search fusion": lambda u: u.search("x", 3, embedding=good[0], fusion="max"),
+        "search weight": lambda u: u.search("x", 3, embedding=good[0], neighbour_weight=-1),
         "sessions k": lambda u: u.sessions(k=-2),
         "title": lambda u: u.new_session(title=7),
     }
