@@ -18,7 +18,12 @@ from .errors import (
     StoreUnavailableError,
     UnknownIdError,
 )
-from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
+from .fusion import (
+    DEFAULT_FUSION_K,
+    DEFAULT_LEXICAL_WEIGHT,
+    DEFAULT_NEIGHBOUR_WEIGHT,
+    DEFAULT_VECTOR_WEIGHT,
+)
 from .jsonl import export_jsonl, import_jsonl, read_turns
 from .memory import Memory
 from .results import Hit, MemoryStats, SessionInfo, Turn
@@ -29,6 +34,7 @@ from .user import DEFAULT_RECENCY_DECAY, NewTurn, UserMemory
 __all__ = [
     "DEFAULT_FUSION_K",
     "DEFAULT_LEXICAL_WEIGHT",
+    "DEFAULT_NEIGHBOUR_WEIGHT",
     "DEFAULT_RECENCY_DECAY",
     "DEFAULT_VECTOR_WEIGHT",
     "CallableEmbedder",

@@ -47,12 +47,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 import numpy as np
 
 from .embedders import Embedder
-from .fusion import (
-    DEFAULT_FUSION_K,
-    DEFAULT_LEXICAL_WEIGHT,
-    DEFAULT_VECTOR_WEIGHT,
-    best_fused_score,
-)
 from .memory import Memory
 from .results import Hit
 from .store import open_store
@@ -104,9 +98,9 @@ class OrloVectorStore(VectorStore):
     probe text. New documents go into the user's current session
     (`store.user.new_session()` starts another).
     `similarity_search_with_score` gives, best first, the cosine similarity
-    (-1 to 1) in vector mode, and in hybrid or lexical mode the reciprocal-rank
-    fusion score scaled to 0..1 (1: ranked first by every ranking); relevance
-    scores are these clipped to 0..1.
+    (-1 to 1) in vector mode, and in hybrid or lexical mode the fused (or
+    bm25) score scaled to 0..1 over the search's candidates (1: the best);
+    relevance scores are these clipped to 0..1.
     """
 
     def __init__(
@@ -258,12 +252,7 @@ class OrloVectorStore(VectorStore):
         the class for what a score is)."""
         options = self._options(kwargs)
         hits = self._search(query, self._query_vector(query, options), k, options)
-        scale = 1.0
-        if options.mode != "vector" and options.recency == 0.0:
-            # A recency blend already scales the fused score into 0..1.
-            vector_weight = DEFAULT_VECTOR_WEIGHT if options.mode == "hybrid" else 0.0
-            scale = 1.0 / best_fused_score(DEFAULT_FUSION_K, vector_weight, DEFAULT_LEXICAL_WEIGHT)
-        return [(_document(hit.id, hit.text, hit.metadata), hit.score * scale) for hit in hits]
+        return [(_document(hit.id, hit.text, hit.metadata), hit.score) for hit in hits]
 
     def similarity_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
         return [document for document, _ in self.similarity_search_with_score(query, k, **kwargs)]

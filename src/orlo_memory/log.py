@@ -47,6 +47,7 @@ from .records import (
     ForgetRecord,
     Found,
     HitRow,
+    SearchRow,
     SessionRecord,
     StoredTurn,
     TurnRecord,
@@ -453,7 +454,7 @@ class UserLog:
             logs._cache.resized(uid)
         return loaded
 
-    def is_current(self, loaded: LoadedIndex, found: Found[HitRow]) -> bool:
+    def is_current(self, loaded: LoadedIndex, found: Found[HitRow] | Found[SearchRow]) -> bool:
         """Whether `found` was read at the state `loaded` has applied."""
         return found.head_seq == loaded.applied_seq and found.epoch == loaded.epoch
 
@@ -516,11 +517,21 @@ class UserLog:
                     found[unnamed[turn.id]] = [turn]
         return found
 
-    def lexical(self, terms: list[str], limit: int, session_id: str | None) -> list[int]:
-        """The keys of the user's turns (in the session, if given) that best
-        match `terms` by words, best first."""
-        ranked = self._store.lexical_search(self._uid, terms, limit, session_id)
-        return [key for key, _ in ranked]
+    def lexical(
+        self,
+        terms: list[str],
+        limit: int,
+        session_id: str | None,
+        span: tuple[int, int] | None = None,
+    ) -> list[tuple[int, float]]:
+        """The user's turns (in the session and time span, if given) that
+        best match `terms` by words, as (key, relevance), best first."""
+        return self._store.lexical_search(self._uid, terms, limit, session_id, span)
+
+    def search_rows(self, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+        """The rows of a search's candidates and of the neighbours of
+        `around` (see `Store.search_rows`)."""
+        return self._store.search_rows(self._uid, keys, around)
 
     def sessions(self, ids: Sequence[str] | None = None) -> list[SessionRecord]:
         return self._store.sessions(self._uid, ids)

@@ -13,7 +13,9 @@ Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
 the index holds turns under the store's integer key, the turn's seq, and the
 servers' bearer tokens have a table; 3, the full-text vector covers the first
-TEXT_SEARCH_CHARS characters of a text.
+TEXT_SEARCH_CHARS characters of a text, and folds diacritics before the
+english configuration stems (as SQLite's tokenizer does), so "Tomás" meets
+"tomas".
 """
 
 from __future__ import annotations
@@ -22,8 +24,10 @@ from collections.abc import Callable
 from typing import Any
 
 import psycopg
+from psycopg import sql
 
 from .errors import SettingsMismatchError
+from .progress import ProgressBar
 
 SCHEMA_VERSION = 3
 # A tsvector holds at most 1 MiB: words past this many characters of a text
@@ -43,12 +47,6 @@ SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
-_TEXT_VECTOR = (
-    "tsv tsvector GENERATED ALWAYS AS (to_tsvector('english'::regconfig,"
-    f" left(coalesce(text, ''), {TEXT_SEARCH_CHARS}))) STORED"
-)
-_TEXT_INDEX = "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)"
-
 # The servers' bearer tokens (tokens.py): `users` is a JSON array of user
 # names, NULL for a token that reaches every user.
 _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
@@ -59,7 +57,24 @@ _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
     created_us bigint NOT NULL
 )"""
 
-_DDL = (
+# Letters of Latin-1 and Latin Extended-A with a diacritic, and their plain
+# letters: folded out of the texts before the english configuration stems them
+# (the query words are folded the same way, postgres_lexical.py).
+FOLD_FROM = (
+    "ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàáâãäåçèéêëìíîïñòóôõöùúûüýÿĀāĂăĄąĆćĈĉĊċČčĎďĒēĔĕĖėĘęĚě"
+    "ĜĝĞğĠġĢģĤĥĨĩĪīĬĭĮįİĴĵĶķĹĺĻļĽľŃńŅņŇňŌōŎŏŐőŔŕŖŗŘřŚśŜŝŞşŠšŢţŤťŨũŪūŬŭŮůŰűŲųŴŵŶŷŸŹźŻżŽž"
+)
+FOLD_TO = (
+    "AAAAAACEEEEIIIINOOOOOUUUUYaaaaaaceeeeiiiinooooouuuuyyAaAaAaCcCcCcCcDdEeEeEeEeEe"
+    "GgGgGgGgHhIiIiIiIiIJjKkLlLlLlNnNnNnOoOoOoRrRrRrSsSsSsSsTtTtUuUuUuUuUuUuWwYyYZzZzZz"
+)
+_TSV_COLUMN = sql.SQL(
+    "tsv tsvector GENERATED ALWAYS AS (to_tsvector('english'::regconfig,"
+    " translate(left(coalesce(text, ''), {}), {}, {}))) STORED"
+).format(sql.Literal(TEXT_SEARCH_CHARS), sql.Literal(FOLD_FROM), sql.Literal(FOLD_TO))
+_TEXT_INDEX = "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)"
+
+_DDL: tuple[str | sql.Composed, ...] = (
     "CREATE SCHEMA IF NOT EXISTS orlo_memory",
     """CREATE TABLE orlo_memory.meta (
         key text PRIMARY KEY,
@@ -91,7 +106,7 @@ _DDL = (
     # The log of added turns: a forgotten turn keeps its row (its place in the
     # log) with text, metadata, alias and embedding NULL; `seq` is its key.
     # `tsv` follows `text`, so a forgotten turn leaves the full-text index with it.
-    f"""CREATE TABLE orlo_memory.turns (
+    sql.SQL("""CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
         id text NOT NULL UNIQUE,
@@ -103,9 +118,9 @@ _DDL = (
         created_us bigint NOT NULL,
         embedding bytea,
         alias text,
-        {_TEXT_VECTOR},
+        {},
         PRIMARY KEY (uid, seq)
-    )""",
+    )""").format(_TSV_COLUMN),
     # Embeddings do not compress: never try.
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
@@ -162,21 +177,29 @@ def _aliases_and_turn_keys(conn: Connection) -> None:
     conn.execute(_TOKENS_TABLE)
 
 
-def _bounded_text_vector(conn: Connection) -> None:
-    """2 -> 3: the full-text vector covers a bounded prefix of each text (a
-    text whose vector passed 1 MiB could not be stored at all). A generated
-    column's expression cannot be changed in place before PostgreSQL 17:
-    the column is dropped (its index with it) and added anew, which computes
-    it for every stored turn."""
-    conn.execute("ALTER TABLE orlo_memory.turns DROP COLUMN tsv")
-    conn.execute(f"ALTER TABLE orlo_memory.turns ADD COLUMN {_TEXT_VECTOR}")
-    conn.execute(_TEXT_INDEX)
+def _bounded_folded_full_text(conn: Connection) -> None:
+    """2 -> 3: the full-text column is computed anew from a bounded prefix of
+    each text (a text whose vector passed 1 MiB could not be stored at all),
+    with its diacritics folded. A generated column's expression cannot be
+    changed in place before PostgreSQL 17: the column is dropped (its index
+    with it) and added anew, one rewrite of the table and its index, shown as
+    one step of progress."""
+    row = conn.execute("SELECT count(*) FROM orlo_memory.turns WHERE text IS NOT NULL").fetchone()
+    count = 0 if row is None else int(row[0])
+    bar = ProgressBar(count, "rebuilding the full-text index")
+    try:
+        conn.execute("ALTER TABLE orlo_memory.turns DROP COLUMN tsv")
+        conn.execute(sql.SQL("ALTER TABLE orlo_memory.turns ADD COLUMN {}").format(_TSV_COLUMN))
+        conn.execute(_TEXT_INDEX)
+        bar.advance(count)
+    finally:
+        bar.close()
 
 
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[Connection], None]] = {
     1: _aliases_and_turn_keys,
-    2: _bounded_text_vector,
+    2: _bounded_folded_full_text,
 }
 
 

@@ -51,6 +51,7 @@ from .records import (
     ForgetRecord,
     Found,
     HitRow,
+    SearchRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -552,6 +553,36 @@ class PostgresStore:
         found: list[HitRow] = [row[3:] for row in rows if row[2] is not None]
         return Found(int(rows[0][0]), int(rows[0][1]), found)
 
+    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+        # One statement, so the head and epoch agree with the rows found; a
+        # turn's key is its seq, so its neighbours are the keys next to it.
+        rows = self._run(
+            lambda c: c.execute(
+                "SELECT u.head_seq, u.epoch, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
+                " t.metadata, t.created_us, t.seq, NULL::bytea"
+                " FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
+                " ON t.uid = u.uid AND t.seq = ANY(%(keys)s::bigint[]) AND t.text IS NOT NULL"
+                " WHERE u.uid = %(uid)s"
+                " UNION ALL SELECT NULL, NULL, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
+                " t.metadata, t.created_us, t.seq, t.embedding"
+                " FROM orlo_memory.turns a JOIN orlo_memory.turns t ON t.uid = a.uid"
+                " AND t.seq IN (a.seq - 1, a.seq + 1) AND t.session_id = a.session_id"
+                " AND t.text IS NOT NULL"
+                " WHERE a.uid = %(uid)s AND a.seq = ANY(%(around)s::bigint[])"
+                " AND t.seq <> ALL(%(keys)s::bigint[])",
+                {"keys": list(keys), "around": list(around), "uid": uid},
+            ).fetchall()
+        )
+        head = next((row for row in rows if row[0] is not None), None)
+        if head is None:
+            raise OrloMemoryError(f"no user with key {uid}")
+        found: list[SearchRow] = [
+            (*row[3:11], None if row[11] is None else bytes(row[11]))
+            for row in rows
+            if row[2] is not None
+        ]
+        return Found(int(head[0]), int(head[1]), found)
+
     def _all_turns(
         self, conn: Connection, uid: int, embeddings: bool, none: bool
     ) -> Found[StoredTurn]:
@@ -681,13 +712,18 @@ class PostgresStore:
     # -- full-text search -----------------------------------------------------------
 
     def lexical_search(
-        self, uid: int, terms: list[str], limit: int, session_id: str | None = None
+        self,
+        uid: int,
+        terms: list[str],
+        limit: int,
+        session_id: str | None = None,
+        span: tuple[int, int] | None = None,
     ) -> list[tuple[int, float]]:
         if not terms or limit <= 0:
             return []
         share = self.common_term_share
         return self._run(
-            lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share)
+            lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share, span)
         )
 
     # -- access tokens (the servers' TokenStore) --------------------------------

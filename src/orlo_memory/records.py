@@ -89,6 +89,11 @@ class StoredTurn(NamedTuple):
 # ten of them per call, and a named one would cost a Python call each.
 HitRow = tuple[int, str, str, str, str, str | None, int]
 
+# What a hybrid search reads of a candidate: a HitRow, then the turn's seq
+# (whose neighbours in its session are the turns of seq - 1 and seq + 1) and
+# its embedding (read only for the neighbours it adds, else None).
+SearchRow = tuple[int, str, str, str, str, str | None, int, int, bytes | None]
+
 
 class ForgetRecord(NamedTuple):
     """A forget as appended to the log: the event's seq and the turn it ends."""

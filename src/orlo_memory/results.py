@@ -12,9 +12,10 @@ class Hit:
     """One search result, best first in the list that holds it.
 
     `score` is the value the results are ordered by (see `UserMemory.search`);
-    `vector_score` is the cosine similarity to the query when the vector ranking
-    saw the turn, `vector_rank` and `lexical_rank` its 1-based places in the two
-    rankings (None where it was not ranked).
+    `vector_score` is the cosine similarity to the query where the search knew
+    it (the vector ranking's turns, and the neighbours a hybrid search added),
+    `vector_rank` and `lexical_rank` its 1-based places in the two rankings
+    (None where it was not ranked).
     """
 
     id: str

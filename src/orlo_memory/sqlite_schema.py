@@ -10,7 +10,9 @@ table under "schema_version".
 Versions: 1, the first layout (index snapshots keyed by turn id); 2, turns
 carry an `alias` (a caller's own name for a turn, found through an index) and
 the index holds turns under the store's integer key, `turns.row`, and the
-servers' bearer tokens have a table.
+servers' bearer tokens have a table; 3, every file's full-text table is the
+contentless one with Porter stemming over unicode61, diacritics folded (the
+earliest files kept a copy of each text in it: it is rebuilt once).
 """
 
 from __future__ import annotations
@@ -20,8 +22,9 @@ import sqlite3
 from collections.abc import Callable
 
 from .errors import InvalidInputError, SettingsMismatchError
+from .progress import ProgressBar
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 _ALIAS_INDEX = "CREATE INDEX turns_by_alias ON turns (uid, alias) WHERE alias IS NOT NULL"
 
@@ -34,6 +37,13 @@ _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS tokens (
     users TEXT,
     created_us INTEGER NOT NULL
 )"""
+
+# Contentless: the texts stay in `turns` only. A row is removed with the
+# 'delete' command and the values it was indexed with.
+_FULL_TEXT = """CREATE VIRTUAL TABLE turns_fts USING fts5(
+    text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
+)"""
+_REBUILD_BATCH = 10_000
 
 _TABLES = (
     """CREATE TABLE meta (
@@ -93,11 +103,7 @@ _TABLES = (
         forgotten_us INTEGER NOT NULL,
         PRIMARY KEY (uid, seq)
     )""",
-    # Contentless: the texts stay in `turns` only. A row is removed with the
-    # 'delete' command and the values it was indexed with.
-    """CREATE VIRTUAL TABLE turns_fts USING fts5(
-        text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
-    )""",
+    _FULL_TEXT,
     # `file` names the snapshot's file beside the database (None: in memory).
     """CREATE TABLE snapshots (
         uid INTEGER PRIMARY KEY,
@@ -139,8 +145,41 @@ def _aliases_and_turn_keys(conn: sqlite3.Connection) -> None:
     conn.execute(_TOKENS_TABLE)
 
 
+def _compact(sql: str) -> str:
+    return "".join(sql.split()).lower()
+
+
+def _contentless_full_text(conn: sqlite3.Connection) -> None:
+    """2 -> 3: a full-text table other than the current one (the earliest
+    files' kept a copy of every text) is built anew from the live turns, in
+    batches, with progress on a terminal; a current one is left alone."""
+    row = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'turns_fts'").fetchone()
+    if row is not None and _compact(row[0]).endswith(_compact(_FULL_TEXT).split("using", 1)[1]):
+        return
+    conn.execute("DROP TABLE IF EXISTS turns_fts")
+    conn.execute(_FULL_TEXT)
+    live, last = conn.execute(
+        "SELECT count(*), coalesce(max(row), 0) FROM turns WHERE text IS NOT NULL"
+    ).fetchone()
+    bar = ProgressBar(int(live), "rebuilding the full-text index")
+    try:
+        for start in range(0, int(last) + 1, _REBUILD_BATCH):
+            added = conn.execute(
+                "INSERT INTO turns_fts (rowid, text, scope)"
+                " SELECT row, text, 'u' || uid || ' s' || session_id FROM turns"
+                " WHERE row >= ? AND row < ? AND text IS NOT NULL",
+                (start, start + _REBUILD_BATCH),
+            ).rowcount
+            bar.advance(added)
+    finally:
+        bar.close()
+
+
 # The step from each version to the next.
-_STEPS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _aliases_and_turn_keys}
+_STEPS: dict[int, Callable[[sqlite3.Connection], None]] = {
+    1: _aliases_and_turn_keys,
+    2: _contentless_full_text,
+}
 
 
 def check_ours(conn: sqlite3.Connection, path: str) -> bool:

@@ -66,6 +66,7 @@ from .records import (
     ForgetRecord,
     Found,
     HitRow,
+    SearchRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -145,6 +146,23 @@ def _hits_sql(count: int, head: bool) -> str:
     return f"{head_row} UNION ALL {sql}"
 
 
+def _search_sql(keys: int, around: int) -> str:
+    """The statement of `search_rows`: the head row, the turns among the
+    keys, then the neighbours of the turns among `around` that are not among
+    the keys, with embeddings."""
+    return (
+        "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM users"
+        f" WHERE uid = ? UNION ALL SELECT {_HIT_COLUMNS}, t.seq, NULL FROM turns t"
+        f" WHERE t.row IN ({','.join('?' * keys)}) AND +t.uid = ? AND t.text IS NOT NULL"
+        f" UNION ALL SELECT {_HIT_COLUMNS}, t.seq, e.data FROM turns a"
+        " JOIN turns t ON t.uid = a.uid AND t.seq IN (a.seq - 1, a.seq + 1)"
+        " AND t.session_id = a.session_id AND t.text IS NOT NULL"
+        " JOIN embeddings e ON e.row = t.row"
+        f" WHERE a.row IN ({','.join('?' * around)}) AND +a.uid = ?"
+        f" AND t.row NOT IN ({','.join('?' * keys)})"
+    )
+
+
 def _seq_of(turn: StoredTurn) -> int:
     return turn.seq
 
@@ -218,12 +236,6 @@ class SqliteStore:
         self._configure(synchronous)
         with self._write():
             sqlite_schema.prepare(self._conn, self._path)
-            # Databases of the first layout keep a copy of each text in the
-            # full-text table (removed by a plain DELETE); both kinds work.
-            fts_sql = self._conn.execute(
-                "SELECT sql FROM sqlite_master WHERE name = 'turns_fts'"
-            ).fetchone()[0]
-            self._fts_contentless = "content=''" in "".join(fts_sql.split())
             self._remove_stray_snapshots()
 
     def _configure(self, synchronous: str) -> None:
@@ -414,15 +426,14 @@ class SqliteStore:
     def forget_turns(self, uid: int, forgets: Sequence[ForgetRecord], now_us: int) -> None:
         execute = self._conn.execute
         for forget in forgets:
-            if self._fts_contentless:
-                execute(
-                    "INSERT INTO turns_fts (turns_fts, rowid, text, scope)"
-                    " SELECT 'delete', row, text, 'u' || uid || ' s' || session_id"
-                    " FROM turns WHERE row = ? AND uid = ? AND text IS NOT NULL",
-                    (forget.key, uid),
-                )
-            else:
-                execute("DELETE FROM turns_fts WHERE rowid = ?", (forget.key,))
+            # The full-text table is contentless (schema version 3 on): a
+            # row leaves it with the values it was indexed with.
+            execute(
+                "INSERT INTO turns_fts (turns_fts, rowid, text, scope)"
+                " SELECT 'delete', row, text, 'u' || uid || ' s' || session_id"
+                " FROM turns WHERE row = ? AND uid = ? AND text IS NOT NULL",
+                (forget.key, uid),
+            )
             cleared = execute(
                 "UPDATE turns SET text = NULL, metadata = NULL, alias = NULL"
                 " WHERE row = ? AND uid = ? AND text IS NOT NULL",
@@ -530,6 +541,28 @@ class SqliteStore:
                 found += execute(_hits_sql(len(batch), False), (*batch, uid)).fetchall()
         return Found(head[0], head[1], found)
 
+    @_mapped
+    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+        execute = self._conn.execute
+        if 2 * len(keys) + len(around) <= BATCH_VALUES:
+            rows = execute(
+                _search_sql(len(keys), len(around)), (uid, *keys, uid, *around, uid, *keys)
+            ).fetchall()
+            if not rows or rows[0][2] is not None:
+                raise OrloMemoryError(f"no user with key {uid}")
+            return Found(rows[0][0], rows[0][1], rows[1:])
+        with self._read():
+            head = self._head(uid)
+            found: list[SearchRow] = []
+            for batch in _batches(keys):
+                found += execute(
+                    _search_sql(len(batch), 0), (uid, *batch, uid, uid, *batch)
+                ).fetchall()[1:]
+            for batch in _batches(around):
+                # Neighbours that are candidates too come again, with embeddings.
+                found += execute(_search_sql(0, len(batch)), (uid, uid, *batch, uid)).fetchall()[1:]
+        return Found(head[0], head[1], found)
+
     def _head(self, uid: int) -> tuple[int, int]:
         head = self._conn.execute(
             "SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)
@@ -620,7 +653,12 @@ class SqliteStore:
 
     @_mapped
     def lexical_search(
-        self, uid: int, terms: list[str], limit: int, session_id: str | None = None
+        self,
+        uid: int,
+        terms: list[str],
+        limit: int,
+        session_id: str | None = None,
+        span: tuple[int, int] | None = None,
     ) -> list[tuple[int, float]]:
         if not terms or limit <= 0:
             return []
@@ -648,17 +686,20 @@ class SqliteStore:
             else:
                 scope = f'scope : "u{uid}" AND '
             kept, newest_only = rarest_terms(counted, bound)
+            spanned = () if span is None else span
+            within = "" if span is None else " AND {0}.created_us >= ? AND {0}.created_us < ?"
             if newest_only:
                 query = f"{scope}text : {_fts_quote(kept[0])}"
-                # The user's newest matches: without a scope token the join
-                # must keep the user's rows before the limit, or other users'
-                # newer matches would take every place.
+                # The user's newest matches (in the time span): without a
+                # scope token the join must keep the user's rows before the
+                # limit, or other users' newer matches would take every place.
                 inner = (
                     "SELECT turns_fts.rowid AS rowid, bm25(turns_fts, 1.0, 0.0) AS score"
                     " FROM turns_fts JOIN turns o ON o.row = turns_fts.rowid"
-                    " WHERE turns_fts MATCH ? AND o.uid = ? ORDER BY turns_fts.rowid DESC"
+                    f" WHERE turns_fts MATCH ? AND o.uid = ?{within.format('o')}"
+                    " ORDER BY turns_fts.rowid DESC"
                 )
-                params: tuple[object, ...] = (query, uid, COMMON_TERM_POOL, uid, limit)
+                inner_params: tuple[object, ...] = (query, uid, *spanned, COMMON_TERM_POOL)
             else:
                 words = " OR ".join(_fts_quote(term) for term in kept)
                 query = f"{scope}text : ({words})"
@@ -666,11 +707,12 @@ class SqliteStore:
                     "SELECT rowid, bm25(turns_fts, 1.0, 0.0) AS score FROM turns_fts"
                     " WHERE turns_fts MATCH ?"
                 )
-                params = (query, -1, uid, limit)
+                inner_params = (query, -1)
             rows = execute(
                 f"SELECT t.row, -m.score FROM ({inner} LIMIT ?) AS m"
-                " JOIN turns t ON t.row = m.rowid WHERE t.uid = ? ORDER BY m.score LIMIT ?",
-                params,
+                f" JOIN turns t ON t.row = m.rowid WHERE t.uid = ?{within.format('t')}"
+                " ORDER BY m.score LIMIT ?",
+                (*inner_params, uid, *spanned, limit),
             ).fetchall()
         return [(int(row[0]), float(row[1])) for row in rows]
 

@@ -26,6 +26,7 @@ from .records import (
     ForgetRecord,
     Found,
     HitRow,
+    SearchRow,
     SessionRecord,
     SnapshotHeader,
     StoredSnapshot,
@@ -142,6 +143,14 @@ class Search(LexicalIndex, Protocol):
         """The user's live turns among `keys` (any number of them) as results
         need them, in no particular order, with the head and epoch of the same
         state: the path of every search, read in one statement where it can be."""
+        ...
+
+    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+        """The user's live turns among `keys`, and the live turns just before
+        and after each of `around` in its session (seq - 1 and seq + 1) that
+        are not among `keys`, with their embeddings (the others' are None), in
+        no particular order (a turn may come twice), with the head and epoch
+        of the same state."""
         ...
 
 

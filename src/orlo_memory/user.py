@@ -17,12 +17,20 @@ import numpy as np
 from . import search as ranking
 from .embedders import Embedder, FloatMatrix, as_matrix, as_vector
 from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
-from .fusion import DEFAULT_FUSION_K, DEFAULT_LEXICAL_WEIGHT, DEFAULT_VECTOR_WEIGHT
+from .fusion import (
+    DEFAULT_FUSION_K,
+    DEFAULT_LEXICAL_WEIGHT,
+    DEFAULT_NEIGHBOUR_WEIGHT,
+    DEFAULT_VECTOR_WEIGHT,
+    FUSIONS,
+    Fused,
+    Weights,
+)
 from .log import SESSION_SUM_DTYPE, Entry, Logs, UserLog
 from .progress import ProgressBar
 from .records import By, SessionRecord
 from .results import Hit, MemoryStats, SessionInfo, Turn
-from .user_index import normalized, now_us
+from .user_index import LoadedIndex, normalized, now_us
 from .values import (
     MAX_FACTOR,
     count_argument,
@@ -297,23 +305,33 @@ class UserMemory:
         session: str | None = None,
         mode: str = "hybrid",
         embedding: Any = None,
+        since: datetime | None = None,
+        until: datetime | None = None,
         recency: float = 0.0,
         recency_decay: float = DEFAULT_RECENCY_DECAY,
-        fusion_k: float = DEFAULT_FUSION_K,
+        fusion: str | None = None,
+        fusion_k: float | None = None,
         vector_weight: float = DEFAULT_VECTOR_WEIGHT,
         lexical_weight: float = DEFAULT_LEXICAL_WEIGHT,
+        neighbour_weight: float = DEFAULT_NEIGHBOUR_WEIGHT,
         candidates: int | None = None,
     ) -> list[Hit]:
         """The k turns that best answer `query`, best first.
 
-        `mode` "vector" ranks by cosine similarity (score: the cosine), "lexical"
-        by bm25 over the texts, "hybrid" fuses both rankings by reciprocal rank
-        fusion (score: the fused value). `session` restricts the search to one
-        of the user's sessions, scored exactly. `recency` (0 to 1) blends in
-        exp(-recency_decay * age in hours) of each turn's created_at:
-        score = (1 - recency) * relevance + recency * that, relevance being the
-        cosine (vector) or the fused score scaled to [0, 1]. `candidates` is the
-        depth of each ranking before fusion or blending (default max(4k, 40))."""
+        `mode` "vector" ranks by cosine similarity (score: the cosine),
+        "lexical" by bm25 over the texts (stemmed, stop words left out),
+        "hybrid" fuses both (score: the fused value scaled to [0, 1] over the
+        candidates, 1 the best). Hybrid fusion is by z-scores of both
+        rankings weighted `vector_weight` : `lexical_weight` (`fusion="score"`,
+        the default), or by reciprocal rank with constant `fusion_k`
+        (`fusion="rank"`, also chosen when only `fusion_k` is given); then
+        each candidate gains `neighbour_weight` times the lift of its best
+        neighbour in its session (0: off). `session` restricts the search to
+        one of the user's sessions, scored exactly; `since` and `until`
+        (timezone-aware datetimes) to turns created in [since, until).
+        `recency` (0 to 1) blends in exp(-recency_decay * age in hours) of each
+        turn's created_at: score = (1 - recency) * relevance + recency * that.
+        `candidates` is the depth of each ranking (default max(4k, 40))."""
         if mode not in MODES:
             raise InvalidInputError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
         k = count_argument(k, "k")
@@ -323,77 +341,161 @@ class UserMemory:
             text_argument(query, "query")
         recency = real_argument(recency, "recency", 0.0, 1.0)
         recency_decay = real_argument(recency_decay, "recency_decay", 0.0, MAX_FACTOR)
-        fusion_k = real_argument(fusion_k, "fusion_k", 0.0, MAX_FACTOR)
-        vector_weight = real_argument(vector_weight, "vector_weight", 0.0, MAX_FACTOR)
-        lexical_weight = real_argument(lexical_weight, "lexical_weight", 0.0, MAX_FACTOR)
+        weights = _weights(fusion, fusion_k, vector_weight, lexical_weight, neighbour_weight)
         if candidates is not None:
             candidates = count_argument(candidates, "candidates", 1)
+        span = _span(since, until)
         session_id = None if session is None else self._check_session(session)
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
         if k == 0:
             return []
-        plain_vector = mode == "vector" and recency == 0.0
+        plain_vector = mode == "vector" and recency == 0.0 and span is None
         depth = k if plain_vector else (candidates or max(4 * k, 40))
+        params = ranking.Params(mode, k, depth, recency, recency_decay, weights, span)
         log = self._log
         for attempt in range(3):
-            vector_ranked: list[tuple[int, float]] = []
-            if session_id is not None:
-                loaded, cached = log.session_vectors(session_id)
-                if vector is not None:
-                    vector_ranked = cached.top(vector, depth)
-            else:
-                loaded = log.index()
-                if vector is not None:
-                    vector_ranked = ranking.near(loaded.index, vector, depth)
+            loaded, vector_ranked = self._vector_ranking(vector, depth, session_id, span)
             if plain_vector:
-                found = log.hit_rows([key for key, _ in vector_ranked])
-                if log.is_current(loaded, found) or attempt == 2:
-                    return ranking.vector_hits(vector_ranked, found.turns)
-            else:
-                params = ranking.Params(
-                    mode, k, depth, recency, recency_decay, fusion_k, vector_weight, lexical_weight
-                )
-                lexical_ranked: list[int] = []
-                if mode != "vector":
-                    lexical_ranked = log.lexical(ranking.query_terms(query), depth, session_id)
-                ordered = ranking.order(params, vector_ranked, lexical_ranked)
-                wanted = ordered if recency > 0.0 else ordered[:k]
-                found = log.hit_rows([entry.key for entry in wanted])
-                if log.is_current(loaded, found) or attempt == 2:
-                    scores = dict(vector_ranked)
-                    return ranking.hits(params, wanted, found.turns, scores, now_us())
+                found_hits = log.hit_rows([key for key, _ in vector_ranked])
+                if log.is_current(loaded, found_hits) or attempt == 2:
+                    return ranking.vector_hits(vector_ranked, found_hits.turns)
+                log.synced(loaded)
+                continue
+            lexical_ranked: list[tuple[int, float]] = []
+            if mode != "vector":
+                terms = ranking.search_terms(query)
+                lexical_ranked = log.lexical(terms, depth, session_id, span)
+            around = ranking.spread(vector_ranked, lexical_ranked, weights)
+            if mode != "hybrid":
+                around = []
+            keys = [key for key, _ in vector_ranked] + [key for key, _ in lexical_ranked]
+            found = log.search_rows(list(dict.fromkeys(keys)), around)
+            if log.is_current(loaded, found) or attempt == 2:
+                if mode == "hybrid":
+                    ordered, rows = ranking.candidates(
+                        vector_ranked,
+                        lexical_ranked,
+                        found.turns,
+                        vector,
+                        weights,
+                        span,
+                    )
+                else:
+                    rows = {row[0]: row for row in found.turns}
+                    single = vector_ranked if mode == "vector" else lexical_ranked
+                    ordered = [
+                        Fused(key, score, rank, None, score)
+                        if mode == "vector"
+                        else Fused(key, score, None, rank)
+                        for rank, (key, score) in enumerate(single, start=1)
+                        if key in rows
+                    ]
+                return ranking.hits(params, ordered, rows, now_us())
             log.synced(loaded)
         raise AssertionError("unreachable")
+
+    def _vector_ranking(
+        self,
+        vector: FloatMatrix | None,
+        depth: int,
+        session_id: str | None,
+        span: tuple[int, int] | None,
+    ) -> tuple[LoadedIndex, list[tuple[int, float]]]:
+        """The user's index and its `depth` nearest turns to `vector` (none
+        without one), in the session and time span if given."""
+        log = self._log
+        if session_id is not None:
+            loaded, cached = log.session_vectors(session_id)
+            size = len(cached.keys)
+        else:
+            loaded = log.index()
+            size = loaded.points
+        if vector is None:
+            return loaded, []
+        query = vector
+        index = loaded.index
+
+        def top(width: int) -> list[tuple[int, float]]:
+            if session_id is not None:
+                return cached.top(query, width)
+            return ranking.near(index, query, width)
+
+        if span is None:
+            return loaded, top(depth)
+
+        def created(keys: list[int]) -> dict[int, int]:
+            return {row[0]: row[6] for row in log.search_rows(keys, []).turns}
+
+        return loaded, ranking.within(top, created, depth, size, span)
 
     @locked
     def sessions(
         self, query: str | None = None, k: int | None = None, *, embedding: Any = None
     ) -> list[SessionInfo]:
         """The user's sessions: newest first, or with a query (or an embedding)
-        the k whose turns' mean direction is closest to it, best first."""
+        the k that best answer it, best first.
+
+        A session is ranked by its best-matching turns: the mean of its best
+        two fused scores (scaled to [0, 1]) among a hybrid search's candidates
+        (the index's nearest turns and the lexical matches, not every turn);
+        its score is that mean. Sessions none of whose turns is a candidate
+        follow when k asks for more, by the cosine to the mean direction of
+        their turns, with score None."""
         if k is not None:
             k = count_argument(k, "k")
-        records = self._log.sessions()
+        log = self._log
         if query is None and embedding is None:
+            records = log.sessions()
             chosen = records if k is None else records[:k]
             return [SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count) for r in chosen]
         if embedding is None:
             text_argument(query, "query")
-        vector = normalized(self._query_vector(query or "", embedding).astype(np.float64))
-        scored: list[tuple[float, SessionRecord]] = []
-        for record in records:
-            if record.vector_sum is None or record.turn_count <= 0:
-                continue
-            centroid = np.frombuffer(record.vector_sum, dtype=SESSION_SUM_DTYPE)
-            norm = float(np.linalg.norm(centroid))
-            if norm > 0.0:
-                scored.append((float(centroid @ vector) / norm, record))
-        scored.sort(key=lambda item: -item[0])
-        chosen_scored = scored if k is None else scored[:k]
-        return [
+        vector = self._query_vector(query or "", embedding)
+        if k == 0:
+            return []
+        weights = Weights()
+        depth = max(4 * (k or 0), ranking.SESSION_DEPTH)
+        for attempt in range(3):
+            loaded = log.index()
+            vector_ranked = ranking.near(loaded.index, vector, depth)
+            lexical_ranked: list[tuple[int, float]] = []
+            if query and query.strip():
+                lexical_ranked = log.lexical(ranking.search_terms(query), depth, None)
+            around = ranking.spread(vector_ranked, lexical_ranked, weights)
+            keys = [key for key, _ in vector_ranked] + [key for key, _ in lexical_ranked]
+            found = log.search_rows(list(dict.fromkeys(keys)), around)
+            if log.is_current(loaded, found) or attempt == 2:
+                break
+            log.synced(loaded)
+        ordered, rows = ranking.candidates(
+            vector_ranked,
+            lexical_ranked,
+            found.turns,
+            vector,
+            weights,
+        )
+        scored = ranking.session_scores(ordered, rows)
+        if k is not None and len(scored) >= k:
+            scored = scored[:k]
+            records = log.sessions([session_id for session_id, _ in scored])
+        else:
+            records = log.sessions()
+        by_id = {record.id: record for record in records}
+        out = [
             SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count, score)
-            for score, r in chosen_scored
+            for session_id, score in scored
+            if (r := by_id.get(session_id)) is not None
         ]
+        if k is None or len(out) < k:
+            ranked_ids = {info.id for info in out}
+            rest = _by_mean_direction(
+                [r for r in records if r.id not in ranked_ids], normalized(vector)
+            )
+            out += [
+                SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count)
+                for r in (rest if k is None else rest[: k - len(out)])
+            ]
+        return out
 
     @locked
     def get(self, ids: str | Iterable[str]) -> list[Turn]:
@@ -469,3 +571,57 @@ class UserMemory:
         """The newest live turn answering to each alias (those that have one)."""
         found = self._log.by_alias(aliases)
         return {alias: stored_to_turn(turns[-1]) for alias, turns in found.items()}
+
+
+def _weights(
+    fusion: str | None,
+    fusion_k: float | None,
+    vector_weight: float,
+    lexical_weight: float,
+    neighbour_weight: float,
+) -> Weights:
+    """The hybrid fusion the caller asked for: rank fusion when `fusion` says
+    so or when only `fusion_k` (rank fusion's constant) is given."""
+    if fusion is None:
+        fusion = "score" if fusion_k is None else "rank"
+    if fusion not in FUSIONS:
+        raise InvalidInputError(f"fusion must be one of {', '.join(FUSIONS)}, got {fusion!r}")
+    return Weights(
+        fusion,
+        DEFAULT_FUSION_K
+        if fusion_k is None
+        else real_argument(fusion_k, "fusion_k", 0.0, MAX_FACTOR),
+        real_argument(vector_weight, "vector_weight", 0.0, MAX_FACTOR),
+        real_argument(lexical_weight, "lexical_weight", 0.0, MAX_FACTOR),
+        real_argument(neighbour_weight, "neighbour_weight", 0.0, MAX_FACTOR),
+    )
+
+
+def _span(since: object, until: object) -> tuple[int, int] | None:
+    """[since, until) in microseconds, or None when neither is given."""
+    if since is None and until is None:
+        return None
+    low = timestamp_us(since, "since")
+    high = timestamp_us(until, "until")
+    span = (-(2**62) if low is None else low, 2**62 if high is None else high)
+    if span[0] >= span[1]:
+        raise InvalidInputError("since must be earlier than until")
+    return span
+
+
+def _by_mean_direction(
+    records: Sequence[SessionRecord], vector: FloatMatrix
+) -> list[SessionRecord]:
+    """`records` by the cosine of their turns' mean direction to `vector`
+    (sessions with no live turn last, newest first as given)."""
+    scored: list[tuple[float, int, SessionRecord]] = []
+    for number, record in enumerate(records):
+        cosine = -2.0
+        if record.vector_sum is not None and record.turn_count > 0:
+            centroid = np.frombuffer(record.vector_sum, dtype=SESSION_SUM_DTYPE)
+            norm = float(np.linalg.norm(centroid))
+            if norm > 0.0:
+                cosine = float(centroid @ vector) / norm
+        scored.append((-cosine, number, record))
+    scored.sort(key=lambda item: item[:2])
+    return [record for _, _, record in scored]

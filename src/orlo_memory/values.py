@@ -124,20 +124,20 @@ _FIRST_TIME = datetime(1, 1, 2, tzinfo=UTC)
 _LAST_TIME = datetime(9999, 12, 30, tzinfo=UTC)
 
 
-def timestamp_us(value: object) -> int | None:
+def timestamp_us(value: object, name: str = "created_at") -> int | None:
     if value is None:
         return None
     if not isinstance(value, datetime):
-        raise InvalidInputError(f"created_at must be a datetime, got {type(value).__name__}")
+        raise InvalidInputError(f"{name} must be a datetime, got {type(value).__name__}")
     if value.tzinfo is None or value.utcoffset() is None:
-        raise InvalidInputError("created_at must be timezone-aware (e.g. datetime.now(UTC))")
+        raise InvalidInputError(f"{name} must be timezone-aware (e.g. datetime.now(UTC))")
     try:
         inside = _FIRST_TIME <= value <= _LAST_TIME
     except OverflowError:
         inside = False
     if not inside:
         raise InvalidInputError(
-            f"created_at must lie between 0001-01-02 and 9999-12-30 (UTC), got {value.isoformat()}"
+            f"{name} must lie between 0001-01-02 and 9999-12-30 (UTC), got {value.isoformat()}"
         )
     delta = value - _EPOCH
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds

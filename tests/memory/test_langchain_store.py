@@ -199,10 +199,11 @@ def test_scores_and_relevance(store):
     assert all(-1.0 <= score <= cosine for _, score in rest)
     relevance = store.similarity_search_with_relevance_scores("apples", k=3)
     assert [score for _, score in relevance] == [max(0.0, s) for _, s in [(top, cosine), *rest]]
-    # Hybrid: first in both rankings scores 1.
-    [(first, fused), *others] = store.similarity_search_with_score("apples", k=3, mode="hybrid")
-    assert first.id == "a" and fused == pytest.approx(1.0)
-    assert all(0.0 < score < 1.0 for _, score in others)
+    # Hybrid: scaled over the candidates, the best scores 1 and the lowest 0.
+    hybrid = store.similarity_search_with_score("apples", k=3, mode="hybrid")
+    assert hybrid[0][0].id == "a" and hybrid[0][1] == pytest.approx(1.0)
+    scores = [score for _, score in hybrid]
+    assert scores == sorted(scores, reverse=True) and scores[-1] == pytest.approx(0.0)
 
 
 def test_maximal_marginal_relevance_skips_repeats(store):

@@ -61,9 +61,11 @@ def test_modes_rank_by_meaning_and_by_words(memory):
     assert user.search("zzz", 1, mode="vector", embedding=v[2])[0].id == ids[2]
     assert user.search("lisbon", 3, mode="lexical")[0].id == ids[1]
     assert [h.id for h in user.search("lisbon", 3, mode="lexical")] == [ids[1]]
-    hybrid = user.search("lisbon", 3, embedding=v[2])
-    assert {hybrid[0].id, hybrid[1].id} == {ids[1], ids[2]}
-    assert all(a.score >= b.score for a, b in itertools.pairwise(hybrid))
+    for fusion in ({}, {"fusion_k": 5.0}, {"fusion": "rank", "lexical_weight": 1.0}):
+        hybrid = user.search("lisbon", 3, embedding=v[2], **fusion)
+        assert {hybrid[0].id, hybrid[1].id} == {ids[1], ids[2]}, fusion
+        assert all(a.score >= b.score for a, b in itertools.pairwise(hybrid))
+        assert hybrid[0].score == pytest.approx(1.0)
 
 
 def test_recency_prefers_newer_turns_among_equals(memory):
@@ -130,17 +132,84 @@ def test_a_text_whose_word_index_passes_postgresqls_limit_is_stored_and_found(me
     assert len(user.get(long_id)[0].text) > 1_000_000
 
 
-def test_sessions_ranked_by_their_turns(memory):
+def test_sessions_ranked_by_their_best_turns_then_the_rest(memory):
     user = memory.user("u")
-    v = vectors(2)
-    first = user.new_session("cats")
-    user.add_many(["a", "b"], embeddings=np.stack([v[0], v[0]]))
-    second = user.new_session("dogs")
-    user.add("c", embedding=v[1])
-    assert [s.id for s in user.sessions()] == [second, first]
-    ranked = user.sessions("x", k=2, embedding=v[1])
-    assert [s.id for s in ranked] == [second, first] and ranked[0].score == pytest.approx(1.0)
-    assert user.current_session() == second
+    v = vectors(48, seed=4)
+    opened = []
+    for n in range(48):
+        opened.append(user.new_session(f"s{n}"))
+        user.add(f"turn {n}", embedding=v[n])
+    assert [s.id for s in user.sessions()] == opened[::-1]  # newest first
+    ranked = user.sessions("x", embedding=v[7])
+    # The search's 40 nearest turns rank their sessions; the others follow
+    # unscored, by their turns' mean direction.
+    assert [s.id for s in ranked][:1] == [opened[7]] and len(ranked) == 48
+    scores = [s.score for s in ranked]
+    assert None not in scores[:40] and scores[:40] == sorted(scores[:40], reverse=True)
+    assert scores[40:] == [None] * 8
+    rest = {opened.index(s.id) for s in ranked[40:]}
+    by_cosine = sorted(rest, key=lambda n: -float(v[n] @ v[7]))
+    assert [opened.index(s.id) for s in ranked[40:]] == by_cosine
+    assert [s.id for s in user.sessions("x", k=3, embedding=v[7])] == [s.id for s in ranked[:3]]
+    assert user.current_session() == opened[-1]
+
+
+def test_hybrid_finds_a_reply_by_the_turn_before_it(memory):
+    # The question turn is near the query by meaning and by words ("padlock"
+    # meets "padlocked"; the stop words must not match the filler); the reply
+    # shares neither and is found by its place after the question turn.
+    user = memory.user("u")
+    texts = [f"filler {n} about the weather and the news" for n in range(30)]
+    texts[10] = "Remember the housemate who padlocked the fridge drawer?"
+    texts[11] = "Gavin. Never forget."
+    probe = vectors(1, seed=6)[0]
+    v = vectors(30, seed=5)
+    v[10] = (probe + 0.8 * v[10]) / np.linalg.norm(probe + 0.8 * v[10])
+    ids = user.add_many(texts, embeddings=v)
+    query = "What was the name of the housemate with the padlock?"
+    assert [h.id for h in user.search(query, 2, embedding=probe)] == [ids[10], ids[11]]
+    alone = [h.id for h in user.search(query, 2, embedding=probe, neighbour_weight=0.0)]
+    assert alone[0] == ids[10] and ids[11] not in alone
+    assert [h.id for h in user.search(query, 3, mode="lexical")] == [ids[10]]
+
+
+@pytest.mark.parametrize(
+    ("text", "query"),
+    [
+        ("We booked two flights to Porto", "flight"),
+        ("the flight was delayed", "flights"),
+        ("Tomás is cooking tonight", "tomas"),
+        ("a long run on Sunday", "running"),
+    ],
+)
+def test_lexical_search_stems_and_folds_diacritics(memory, text, query):
+    user = memory.user("u")
+    ids = user.add_many([text, "nothing to see here"], embeddings=vectors(2))
+    assert [h.id for h in user.search(query, 2, mode="lexical")] == [ids[0]]
+
+
+def test_time_span_on_every_mode(memory):
+    user = memory.user("u")
+    v = vectors(6, seed=8)
+    days = [datetime(2026, 3, day, 12, tzinfo=UTC) for day in range(1, 7)]
+    session = user.new_session("all")
+    ids = [
+        user.add(f"lisbon note {n}", embedding=v[n], created_at=day) for n, day in enumerate(days)
+    ]
+    since, until = days[2], days[4]  # the 3rd and 4th turns
+    for mode in ("vector", "lexical", "hybrid"):
+        for scope in (None, session):
+            found = user.search(
+                "lisbon", 6, mode=mode, embedding=v[0], session=scope, since=since, until=until
+            )
+            assert sorted(h.id for h in found) == sorted(ids[2:4]), (mode, scope)
+    assert [h.id for h in user.search("", 6, mode="vector", embedding=v[5], since=days[5])] == [
+        ids[5]
+    ]
+    with pytest.raises(InvalidInputError, match="timezone-aware"):
+        user.search("lisbon", 1, since=datetime(2026, 3, 1))
+    with pytest.raises(InvalidInputError, match="earlier than until"):
+        user.search("lisbon", 1, since=until, until=since)
 
 
 def test_two_users_never_see_each_other(memory):
@@ -221,6 +290,8 @@ def _bad_calls():
         "search session": lambda u: u.search("x", 3, session="ef" * 16, embedding=good[0]),
         "search empty query": lambda u: u.search("", 3),
         "search recency": lambda u: u.search("x", 3, embedding=good[0], recency=2.0),
+        "search fusion": lambda u: u.search("x", 3, embedding=good[0], fusion="max"),
+        "search weight": lambda u: u.search("x", 3, embedding=good[0], neighbour_weight=-1),
         "sessions k": lambda u: u.sessions(k=-2),
         "title": lambda u: u.new_session(title=7),
     }

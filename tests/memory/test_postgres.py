@@ -251,6 +251,22 @@ def test_a_database_of_version_2_indexes_a_bounded_prefix_once_migrated(postgres
         assert {h.id for h in user.search("lisbon", 5, mode="lexical")} == {old, new}
 
 
+def test_a_lexical_search_that_counts_turns_committed_after_the_live_count(postgres_url):
+    # Each statement of a search reads its own snapshot: words can match
+    # more turns than the live count read just before. Stand in for that race
+    # by understating the count.
+    with Memory.open(postgres_url, dimension=DIM) as memory:
+        user = memory.user("u")
+        added = user.add_many(
+            [f"a turn about Lisbon {n}" for n in range(3)],
+            embeddings=[vector_for(str(n)) for n in range(3)],
+        )
+    run_sql(postgres_url, "", "UPDATE orlo_memory.users SET live_count = 1")
+    with Memory.open(postgres_url) as memory:
+        found = memory.user("u").search("lisbon", 5, mode="lexical")
+        assert {h.id for h in found} == set(added)
+
+
 def test_a_refusal_of_the_server_is_not_reported_as_retryable(postgres_url):
     # A role that may connect but not create the memory's schema: that stays so.
     role = "orlo_test_" + os.urandom(4).hex()

@@ -77,6 +77,56 @@ def test_each_store_migrates_its_own_schema_one_step_at_a_time(memory_url, monke
     assert _stored_version(memory_url) == str(current + 1)
 
 
+def _back_to_version_2_full_text(url):
+    """Takes a memory's full-text index back to version 2: on SQLite the
+    earliest files' table, which kept a copy of each text; on PostgreSQL the
+    column that did not fold diacritics."""
+    if is_postgres(url):
+        statements = [
+            "ALTER TABLE orlo_memory.turns DROP COLUMN tsv",
+            "ALTER TABLE orlo_memory.turns ADD COLUMN tsv tsvector GENERATED ALWAYS AS"
+            " (to_tsvector('english'::regconfig, coalesce(text, ''))) STORED",
+            "CREATE INDEX turns_text ON orlo_memory.turns USING gin (tsv)",
+            "UPDATE orlo_memory.meta SET value = '2' WHERE key = 'schema_version'",
+        ]
+    else:
+        statements = [
+            "DROP TABLE turns_fts",
+            "CREATE VIRTUAL TABLE turns_fts USING fts5("
+            "text, scope, tokenize = 'porter unicode61 remove_diacritics 2')",
+            "INSERT INTO turns_fts (rowid, text, scope) SELECT row, text,"
+            " 'u' || uid || ' s' || session_id FROM turns WHERE text IS NOT NULL",
+            "UPDATE meta SET value = '2' WHERE key = 'schema_version'",
+        ]
+    for statement in statements:
+        run_sql(url, statement, statement)
+
+
+def test_an_older_full_text_index_is_rebuilt_once_and_loses_nothing(memory_url):
+    texts = ["Tomás booked the flights", "a quiet day", "flight delayed again", "gone soon"]
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        user = memory.user("u")
+        ids = user.add_many(texts, embeddings=vectors(4))
+        user.forget(ids[3])
+        memory.user("other").add("flights of fancy", embedding=vectors(1)[0])
+    _back_to_version_2_full_text(memory_url)
+    for _ in range(2):  # the second open finds version 3 and changes nothing
+        with Memory.open(memory_url) as memory:
+            user = memory.user("u")
+            assert sorted(h.id for h in user.search("flight", 5, mode="lexical")) == sorted(
+                [ids[0], ids[2]]
+            )
+            assert [h.id for h in user.search("tomas", 5, mode="lexical")] == [ids[0]]
+            assert [h.text for h in memory.user("other").search("fancy", 5, mode="lexical")] == [
+                "flights of fancy"
+            ]
+        assert _stored_version(memory_url) == str(_schema(memory_url).SCHEMA_VERSION) == "3"
+    with Memory.open(memory_url) as memory:  # rows leave the rebuilt index when forgotten
+        user = memory.user("u")
+        user.forget(ids[0])
+        assert [h.id for h in user.search("flight", 5, mode="lexical")] == [ids[2]]
+
+
 @pytest.fixture
 def sqlite_memory(tmp_path):
     path = str(tmp_path / "memory.db")
