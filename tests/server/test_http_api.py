@@ -62,6 +62,9 @@ def test_api_round_trip(location):
         hybrid = search(query="Lisbon flight", embedding=v("flight"))
         assert hybrid[0]["id"] == flight and hybrid[0]["metadata"] == {"msg": 17}
         assert (hybrid[0]["vector_rank"], hybrid[0]["lexical_rank"]) == (1, 1)
+        created = http.get(f"/turns/{flight}").json()["created_at"]
+        assert [h["id"] for h in search(query="Lisbon", mode="lexical", since=created)] == [flight]
+        assert search(query="Lisbon", mode="lexical", until=created) == []
 
         sessions = http.get("/sessions").json()["sessions"]
         assert [(s["id"], s["title"], s["turns"]) for s in sessions] == [

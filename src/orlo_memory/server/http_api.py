@@ -328,8 +328,7 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         """The k turns that best answer a query, best first, with each
         ranking's place (vector_rank, lexical_rank) and the cosine."""
         target = server.existing(request, user)
-        hits = service.search(
-            target,
+        hits = target.search(
             body.query,
             body.k,
             mode=body.mode,

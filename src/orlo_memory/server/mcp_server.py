@@ -152,8 +152,7 @@ def build_server(memory: Memory, fixed_user: str, access: Access | None) -> MCPS
 
         def work() -> dict[str, Any]:
             user = caller.reading(context)
-            hits = service.search(
-                user,
+            hits = user.search(
                 query,
                 k,
                 mode=mode,

@@ -8,7 +8,6 @@ sees a user it may not reach exactly as one that does not exist.
 
 from __future__ import annotations
 
-import inspect
 import threading
 from datetime import datetime
 from typing import Any
@@ -18,10 +17,6 @@ from ..memory import Memory
 from ..results import Hit, MemoryStats, SessionInfo, Turn
 from ..user import UserMemory
 from .access import Principal
-
-# Whether this library's search takes a time range. The servers offer
-# since/until and pass them through once it does; until then they refuse them.
-SEARCH_TAKES_TIME_RANGE = {"since", "until"} <= set(inspect.signature(UserMemory.search).parameters)
 
 
 def iso(moment: datetime) -> str:
@@ -72,31 +67,6 @@ class Users:
 def _check_name(name: str) -> None:
     if "\0" in name or not name.strip():
         raise InvalidInputError("a user name must be non-blank text without NUL characters")
-
-
-def search(
-    user: UserMemory,
-    query: str,
-    k: int,
-    *,
-    mode: str = "hybrid",
-    session: str | None = None,
-    recency: float = 0.0,
-    embedding: Any = None,
-    since: datetime | None = None,
-    until: datetime | None = None,
-) -> list[Hit]:
-    """`user.search`, with the time range passed on where the library has one."""
-    options: dict[str, Any] = {}
-    if since is not None or until is not None:
-        if not SEARCH_TAKES_TIME_RANGE:
-            raise InvalidInputError(
-                "this version of orlo_memory cannot filter a search by time: drop since/until"
-            )
-        options = {"since": since, "until": until}
-    return user.search(
-        query, k, mode=mode, session=session, recency=recency, embedding=embedding, **options
-    )
 
 
 def hit_json(hit: Hit) -> dict[str, Any]:
