@@ -78,7 +78,11 @@ py-test: install
 	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal
 	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
-py-test-quick: install
+# Runs against whatever `make dev` or `make install` put in the environment,
+# so that the inner loop of an editable install never reinstalls.
+py-test-quick: $(VENV_PYTHON)
+	@$(VENV_PYTHON) -c "import orlo_kiv, orlo_memory" 2>/dev/null || \
+	  { echo "orlo_kiv is not installed in $(VENV): run 'make dev' (editable) or 'make install' first"; exit 1; }
 	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal -m "not slow"
 
 test: cpp-test py-test
