@@ -40,15 +40,26 @@ $(VENV_PYTHON):
 	$(VENV_PYTHON) -m pip install --quiet --upgrade pip
 	$(VENV_PYTHON) -m pip install --quiet scikit-build-core cmake ninja
 
-install: $(VENV_PYTHON)
+# pip rebuilds a local project on every install: a stamp makes `make install`
+# (and so `make test` and `make demo`) a no-op while nothing it builds from
+# has changed. `make dev` replaces the install and drops the stamp.
+INSTALLED := $(VENV)/.orlo-installed
+BUILD_INPUTS := $(shell find src CMakeLists.txt pyproject.toml -type f \
+	! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+
+install: $(INSTALLED)
+
+$(INSTALLED): $(VENV_PYTHON) $(BUILD_INPUTS) Makefile
 ifeq ($(EMBED),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[$(EXTRAS)]'
+	touch $@
 
 # Python files are imported from src/ through a path hook; the compiled module
 # is built once into build/editable and installed into the environment.
 dev: $(VENV_PYTHON)
+	rm -f $(INSTALLED)
 ifeq ($(EMBED),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
@@ -68,7 +79,7 @@ cpp-test: system-deps $(VENV_PYTHON)
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DORLO_KIV_BUILD_TESTS=ON -DORLO_KIV_BUILD_PYTHON=OFF $(CMAKE_EXTRA)
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure --parallel $(shell nproc)
 
 # The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
 # names a server; `bash .ci/postgres make py-test` starts a throw-away one.
