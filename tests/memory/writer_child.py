@@ -1,6 +1,8 @@
 """A writer killed at random moments by test_durability: it announces every
 id before the call that stores it ("P id"), then acknowledges it ("A id");
-forgets are acknowledged as "F id". Lines are flushed before it goes on."""
+forgets are acknowledged as "F id". Lines are flushed before it goes on. It
+says "R" once it has started, so that the kill lands in its work whatever the
+interpreter's start-up costs on a busy machine."""
 
 import random
 import sys
@@ -15,6 +17,8 @@ out = sys.stdout
 memory = Memory.open(path, dimension=DIM, checkpoint_every=rng.choice([7, 40, 150]))
 user = memory.user("writer")
 acknowledged = [line.split()[1] for line in sys.stdin.read().splitlines()]
+out.write("R\n")
+out.flush()
 
 
 def new_turn(number: int) -> NewTurn:
