@@ -44,7 +44,7 @@ import numpy.typing as npt
 
 import orlo_kiv
 from orlo_memory import Memory, UserMemory
-from orlo_memory.lexical import query_terms
+from orlo_memory.stores.lexical import query_terms
 
 ROOT = Path(__file__).resolve().parent.parent
 CONVERSATION = ROOT / "examples" / "data" / "conversation.jsonl"

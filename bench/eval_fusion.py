@@ -70,8 +70,8 @@ from eval_data import (
     table,
 )
 
-from orlo_memory import search as ranking
-from orlo_memory.lexical import query_terms
+from orlo_memory.core import ranking
+from orlo_memory.stores.lexical import query_terms
 
 Floats = npt.NDArray[np.float64]
 Bools = npt.NDArray[np.bool_]

@@ -15,7 +15,7 @@ import tempfile
 from pathlib import Path
 
 from orlo_memory import Memory, SentenceTransformerEmbedder, import_jsonl
-from orlo_memory.langchain import OrloEmbeddings, OrloVectorStore
+from orlo_memory.doors.langchain import OrloEmbeddings, OrloVectorStore
 
 CONVERSATION = Path(__file__).parent / "data" / "conversation.jsonl"
 USER = "aoife"

@@ -6,6 +6,17 @@ gives a `UserMemory` with add, add_many, new_session, new_topic, search,
 sessions, get, forget and consolidate.
 """
 
+from .contract.results import Hit, MemoryStats, SessionInfo, Turn
+from .contract.turns import NewTurn
+from .core.fusion import (
+    DEFAULT_FUSION_K,
+    DEFAULT_LEXICAL_WEIGHT,
+    DEFAULT_NEIGHBOUR_WEIGHT,
+    DEFAULT_VECTOR_WEIGHT,
+)
+from .core.memory import Memory
+from .core.user import DEFAULT_RECENCY_DECAY, UserMemory
+from .doors.jsonl import export_jsonl, import_jsonl, read_turns
 from .embedders import CallableEmbedder, Embedder, SentenceTransformerEmbedder
 from .errors import (
     ClosedError,
@@ -18,18 +29,8 @@ from .errors import (
     StoreUnavailableError,
     UnknownIdError,
 )
-from .fusion import (
-    DEFAULT_FUSION_K,
-    DEFAULT_LEXICAL_WEIGHT,
-    DEFAULT_NEIGHBOUR_WEIGHT,
-    DEFAULT_VECTOR_WEIGHT,
-)
-from .jsonl import export_jsonl, import_jsonl, read_turns
-from .memory import Memory
-from .results import Hit, MemoryStats, SessionInfo, Turn
-from .sqlite_store import SqliteStore
-from .store import Store, open_store
-from .user import DEFAULT_RECENCY_DECAY, NewTurn, UserMemory
+from .stores import Store, open_store
+from .stores.sqlite import SqliteStore
 
 __all__ = [
     "DEFAULT_FUSION_K",

@@ -16,8 +16,8 @@ from typing import Any, Protocol, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
+from .contract.values import count_argument
 from .errors import DimensionMismatchError, InvalidInputError
-from .values import count_argument
 
 FloatMatrix = npt.NDArray[np.float32]
 

@@ -18,7 +18,7 @@ import urllib.parse
 import numpy as np
 import pytest
 
-from orlo_memory.store import is_url
+from orlo_memory.stores import is_url
 
 DIM = 16
 POSTGRES_URL_VARIABLE = "ORLO_MEMORY_TEST_POSTGRES"

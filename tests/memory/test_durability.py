@@ -20,8 +20,9 @@ from memory_helpers import DIM, is_postgres, run_sql, vector_for, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
 import orlo_kiv
-from orlo_memory import Memory, NewTurn, StoreUnavailableError, checkpoints
-from orlo_memory.snapshot import legacy_checksum, snapshot_checksum
+from orlo_memory import Memory, NewTurn, StoreUnavailableError
+from orlo_memory.core import checkpoints
+from orlo_memory.stores.snapshot import legacy_checksum, snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -116,7 +117,7 @@ def _add_range(user, data, numbers):
 
 def test_checkpoint_and_replay_equal_an_index_built_in_one_go(memory_url, monkeypatch):
     if is_postgres(memory_url):  # a snapshot of many parts, read a few at a time
-        from orlo_memory import postgres_store
+        from orlo_memory.stores.postgres import store as postgres_store
 
         monkeypatch.setattr(postgres_store, "PART_BYTES", 4096)
         monkeypatch.setattr(postgres_store, "READ_PARTS", 3)

@@ -24,7 +24,7 @@ from orlo_memory import (
     SettingsMismatchError,
     UnknownIdError,
 )
-from orlo_memory.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
+from orlo_memory.doors.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
 
 DIM = 6
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")

@@ -176,7 +176,7 @@ def _terminate_lock_waiters(url, done):
 def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_url, how):
     import psycopg
 
-    from orlo_memory.postgres_schema import LOCK_SPACE
+    from orlo_memory.stores.postgres.schema import LOCK_SPACE
 
     timeout = 1.0 if how == "lock wait times out" else 30.0
     with Memory.open(postgres_url, dimension=DIM, busy_timeout=timeout) as memory:
@@ -208,7 +208,7 @@ def test_a_write_cut_off_raises_a_retryable_error_and_stores_nothing(postgres_ur
 
 def test_many_first_opens_at_once_create_one_schema():
     server = postgres_server()
-    from orlo_memory.postgres_schema import SCHEMA_VERSION
+    from orlo_memory.stores.postgres.schema import SCHEMA_VERSION
 
     for _ in range(4):
         with fresh_database(server) as url:

@@ -7,7 +7,8 @@ import pytest
 from memory_helpers import DIM, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
-from orlo_memory import Memory, NewTurn, user_index
+from orlo_memory import Memory, NewTurn
+from orlo_memory.core import user_index
 
 
 def _exact_top(data, members, query, k):

@@ -19,8 +19,8 @@ from orlo_memory import (
     SettingsMismatchError,
     StoreError,
     StoreUnavailableError,
-    user_index,
 )
+from orlo_memory.core import user_index
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -28,10 +28,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def _schema(url):
     """The module that owns the schema of the store behind `url`."""
     if is_postgres(url):
-        from orlo_memory import postgres_schema
+        from orlo_memory.stores.postgres import schema as postgres_schema
 
         return postgres_schema
-    from orlo_memory import sqlite_schema
+    from orlo_memory.stores.sqlite import schema as sqlite_schema
 
     return sqlite_schema
 

@@ -82,7 +82,7 @@ def test_library_and_other_commands_leave_the_server_libraries_alone(tmp_path):
     with Memory.open(path, dimension=DIM) as memory:
         memory.user("alice").add("hello", embedding=vector_for("hello"))
     probe = (
-        "import sys, orlo_memory, orlo_memory.cli as cli\n"
+        "import sys, orlo_memory, orlo_memory.doors.cli as cli\n"
         f"cli.main(['stats', {path!r}]); cli.main(['token', 'list', {path!r}])\n"
         "cli.main(['search', {path!r}, 'hello', '--user', 'alice', '--mode', 'lexical'])\n"
         "heavy = {'fastapi', 'uvicorn', 'mcp', 'starlette', 'pydantic', 'httpx'}\n"
