@@ -1,6 +1,7 @@
 """The `orlo-memory` command line, run as a separate process on real files."""
 
 import json
+import os
 import subprocess
 import sys
 
@@ -8,6 +9,7 @@ import pytest
 from memory_helpers import vectors
 
 from orlo_memory import Memory
+from orlo_memory.contract.shapes import HitJson
 
 
 def run(*args, stdin=None):
@@ -47,6 +49,9 @@ def test_import_search_sessions_stats_and_export_round_trip(imported, tmp_path):
     assert found.returncode == 0, found.stderr
     [hit] = [json.loads(line) for line in found.stdout.splitlines()]
     assert hit["text"] == "Noted, booking code QX7" and hit["role"] == "assistant"
+    assert set(hit) == set(HitJson.__annotations__)  # the shape every door returns
+    none = run("search", imported, "booking", "-u", "maya", "--mode", "lexical", "-k", "0")
+    assert none.returncode == 0 and none.stdout == ""
     sessions = run("sessions", imported, "-u", "maya", "--json")
     assert [json.loads(s)["title"] for s in sessions.stdout.splitlines()] == ["Work", "Trip"]
     stats = json.loads(run("stats", imported, "--json").stdout)
@@ -74,7 +79,10 @@ def test_import_search_sessions_stats_and_export_round_trip(imported, tmp_path):
         (("import", "{db}", "{bad}", "-u", "maya", "--precomputed"), 1, "bad.jsonl:2: not JSON"),
         (("import", "{db}", "{plain}", "-u", "maya", "--precomputed"), 1, 'no "embedding"'),
         (("import", "{db}", "{missing}", "-u", "maya"), 1, "cannot read"),
-        (("search", "{db}", "x", "-k", "0"), 2, "expected at least 1"),
+        (("export", "{db}", "-u", "maya", "-o", "{db}"), 1, "is the memory itself"),
+        (("search", "{db}", "x", "-k", "1001"), 1, "k must be an integer from 0 to 1,000"),
+        (("search", "{db}", "x", "-k", "few"), 2, "expected a whole number"),
+        (("import", "{missing}", "{plain}", "-u", " "), 1, "a user name must be non-blank"),
         (("stats", "{garbage}"), 1, "garbage.db' is not a memory database"),
         (("search", "{garbage}", "x", "--mode", "lexical"), 1, "is not a memory database"),
         (("sessions",), 2, "required: DB"),
@@ -101,6 +109,7 @@ def test_failures_name_the_problem_and_change_nothing(imported, tmp_path, args, 
     if code == 1:  # a failure is told in one line
         assert len(done.stderr.strip().splitlines()) == 1
     assert json.loads(run("stats", imported, "--json").stdout)["turns"] == 3
+    assert not os.path.exists(paths["missing"])
 
 
 def _with(**fields):
@@ -119,6 +128,10 @@ BAD_LINES = {
     "embedding too short": (_with(embedding=[0.5] * 5), "embedding has 5 numbers"),
     "embedding too large": (_with(embedding=[1e19] * 16), "norm too large"),
     "new_topic a string": (_with(new_topic="false"), "new_topic must be true or false"),
+    "time without a zone": (
+        _with(created_at="2026-04-02T10:40:00"),
+        "created_at 2026-04-02T10:40:00 has no time zone: add one",
+    ),
     "session_title a number": (_with(session_title=7), "session_title must be a string"),
     "lone surrogate": ('{"text": "half \\ud800 a pair", "embedding": [1.0]}', "lone surrogate"),
     "deeply nested": ('{"metadata": ' + "[" * 100_000 + "]" * 100_000 + "}", "nested too deeply"),

@@ -2,9 +2,11 @@
 
 One object per line: "text" (required), "session" (an opaque name; a change of
 value starts a new session), "session_title", "role" (default "user"),
-"created_at" (ISO 8601, default now), "new_topic", "metadata" (object), "id"
-(32 hex) and "embedding" (list of floats). Export writes the same fields (the
-session as its id, embeddings on request), so export then import round-trips.
+"created_at" (ISO 8601 with a zone, default now; a time without one is
+refused), "new_topic", "metadata" (object), "id" (32 hex) and "embedding"
+(list of floats). Export writes each turn in its shared JSON form (the session
+as its id) with its session's title and, on request, its embedding, so export
+then import round-trips.
 """
 
 from __future__ import annotations
@@ -15,7 +17,7 @@ from dataclasses import replace
 from typing import IO, Any
 
 from ..contract.results import Turn
-from ..contract.shapes import iso
+from ..contract.shapes import turn_json
 from ..contract.turns import NewTurn, turn_from_json
 from ..core.user import UserMemory, prepared
 from ..embedders import as_matrix
@@ -112,17 +114,12 @@ def iter_export(user: UserMemory, *, embeddings: bool = False) -> Iterator[dict[
 
 
 def _entry(turn: Turn, titles: dict[str, str | None], vector: Any) -> dict[str, Any]:
-    entry: dict[str, Any] = {
-        "id": turn.id,
-        "session": turn.session_id,
-        "session_title": titles.get(turn.session_id),
-        "role": turn.role,
-        "text": turn.text,
-        "created_at": iso(turn.created_at),
-        "new_topic": turn.new_topic,
-    }
-    if turn.metadata:
-        entry["metadata"] = turn.metadata
+    """A turn as a conversation line: its shared JSON form, less `seq` (its
+    place in this memory's log, which an import gives anew), with its
+    session's title and, on request, its embedding."""
+    entry: dict[str, Any] = dict(turn_json(turn))
+    del entry["seq"]
+    entry["session_title"] = titles.get(turn.session_id)
     if vector is not None:
         entry["embedding"] = [float(x) for x in vector]
     return entry

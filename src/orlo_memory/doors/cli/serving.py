@@ -1,8 +1,7 @@
-"""The server commands of `orlo-memory`: `mcp`, `serve` and `token`.
+"""The server commands: `mcp`, `serve` and `token`.
 
-`cli.py` registers them with `add_commands`; the web and MCP libraries are
-imported only when `mcp` or `serve` runs, so the other commands (and
-`import orlo_memory`) never load them.
+The servers' modules (and through them the web and MCP libraries) are
+imported inside the handlers, so the other commands never load them.
 """
 
 from __future__ import annotations
@@ -11,32 +10,39 @@ import argparse
 import os
 import sys
 import textwrap
-from collections.abc import Callable
 from datetime import UTC, datetime
 from typing import Any
 
-from ...errors import OrloMemoryError
 from ...stores import is_url
-from .access import is_loopback, issue_token, open_token_store
-from .settings import DEFAULT_MAX_BATCH, DEFAULT_MAX_BODY, ServerSettings
+from ...stores.tokens import TokenStore
+from ..server.settings import DEFAULT_MAX_BATCH, DEFAULT_MAX_BODY, ServerSettings
+from .options import CliError, add_command, formatter, model_options, positive_int, user_option
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_SERVE_PORT = 8765
 DEFAULT_MCP_PORT = 8766
+_PRECOMPUTED = "clients send embeddings (or search by words only)"
 
 
-class ServerCommandError(OrloMemoryError):
-    """A server command cannot start as asked (the message says why)."""
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
-    return value
+def add_commands(commands: Any) -> None:
+    """Adds `mcp`, `serve` and `token` to the CLI's subparsers."""
+    sub = add_command(
+        commands,
+        "mcp",
+        "serve a user's memory to an assistant over MCP",
+        "Runs an MCP server whose tools remember, search, list sessions, read and forget "
+        "turns of one user's memory. By default it speaks over standard input and output, "
+        "as desktop assistants start it; --http HOST:PORT serves streamable HTTP instead, "
+        "where each request's bearer token decides the user.",
+    )
+    user_option(sub)
+    sub.add_argument(
+        "--http", type=_address, metavar="HOST:PORT", help="serve streamable HTTP at /mcp"
+    )
+    model_options(sub, _PRECOMPUTED, dimension=True)
+    sub.set_defaults(run=_mcp)
+    _add_serve(commands)
+    _add_token(commands)
 
 
 def _address(text: str) -> tuple[str, int]:
@@ -46,60 +52,9 @@ def _address(text: str) -> tuple[str, int]:
     return host.strip("[]"), int(port)
 
 
-def add_commands(
-    commands: Any, formatter: Callable[[str], argparse.HelpFormatter]
-) -> dict[str, Callable[[argparse.Namespace], int]]:
-    """Adds the server commands to `commands` (the CLI's subparsers) and
-    returns their handlers by name."""
-
-    def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
-        sub: argparse.ArgumentParser = commands.add_parser(
-            name,
-            help=summary,
-            description=textwrap.fill(description, 78),
-            formatter_class=formatter,
-        )
-        sub.add_argument(
-            "database", metavar="DB", help="the memory: a SQLite file or a PostgreSQL URL"
-        )
-        return sub
-
-    def model_options(sub: argparse.ArgumentParser) -> None:
-        group = sub.add_mutually_exclusive_group()
-        group.add_argument(
-            "--model",
-            metavar="DIR",
-            help="a local sentence-transformers model (default: the packaged all-MiniLM-L6-v2)",
-        )
-        group.add_argument(
-            "--precomputed",
-            action="store_true",
-            help="load no model: clients send embeddings (or search by words only)",
-        )
-        sub.add_argument(
-            "--dimension",
-            type=_positive,
-            metavar="N",
-            help="the dimension of a new memory without a model",
-        )
-
-    sub = command(
-        "mcp",
-        "serve a user's memory to an assistant over MCP",
-        "Runs an MCP server whose tools remember, search, list sessions, read and forget "
-        "turns of one user's memory. By default it speaks over standard input and output, "
-        "as desktop assistants start it; --http HOST:PORT serves streamable HTTP instead, "
-        "where each request's bearer token decides the user.",
-    )
-    sub.add_argument(
-        "-u", "--user", default="default", metavar="NAME", help="whose memory (default: 'default')"
-    )
-    sub.add_argument(
-        "--http", type=_address, metavar="HOST:PORT", help="serve streamable HTTP at /mcp"
-    )
-    model_options(sub)
-
-    sub = command(
+def _add_serve(commands: Any) -> None:
+    sub = add_command(
+        commands,
         "serve",
         "serve the memory as an HTTP JSON API with an inspector page",
         "Runs the HTTP API (OpenAPI at /docs) and the memory inspector (at /). Without "
@@ -117,27 +72,30 @@ def add_commands(
     )
     sub.add_argument(
         "--workers",
-        type=_positive,
+        type=positive_int,
         default=1,
         metavar="N",
         help="server processes (PostgreSQL only; default: 1)",
     )
     sub.add_argument(
         "--max-body",
-        type=_positive,
+        type=positive_int,
         default=DEFAULT_MAX_BODY,
         metavar="BYTES",
         help=f"largest request body (default: {DEFAULT_MAX_BODY})",
     )
     sub.add_argument(
         "--max-batch",
-        type=_positive,
+        type=positive_int,
         default=DEFAULT_MAX_BATCH,
         metavar="N",
         help=f"most turns in one batch, ids in one forget (default: {DEFAULT_MAX_BATCH})",
     )
-    model_options(sub)
+    model_options(sub, _PRECOMPUTED, dimension=True)
+    sub.set_defaults(run=_serve)
 
+
+def _add_token(commands: Any) -> None:
     token = commands.add_parser(
         "token",
         help="create, list or revoke the servers' bearer tokens",
@@ -150,20 +108,8 @@ def add_commands(
     )
     actions = token.add_subparsers(dest="action", metavar="ACTION", parser_class=type(token))
     actions.required = True
-
-    def action(name: str, summary: str, description: str) -> argparse.ArgumentParser:
-        sub: argparse.ArgumentParser = actions.add_parser(
-            name,
-            help=summary,
-            description=textwrap.fill(description, 78),
-            formatter_class=formatter,
-        )
-        sub.add_argument(
-            "database", metavar="DB", help="the memory: a SQLite file or a PostgreSQL URL"
-        )
-        return sub
-
-    sub = action(
+    sub = add_command(
+        actions,
         "create",
         "make a token and print it once",
         "Makes a token that reaches the users named with --user (repeat it) or, with "
@@ -174,12 +120,19 @@ def add_commands(
     )
     sub.add_argument("--admin", action="store_true", help="the token reaches every user")
     sub.add_argument("--name", default="", metavar="LABEL", help="what the token is for")
-    action(
-        "list", "the tokens: id, creation time, label and users", "Lists the tokens, oldest first."
+    sub.set_defaults(run=_token_create)
+    sub = add_command(
+        actions,
+        "list",
+        "the tokens: id, creation time, label and users",
+        "Lists the tokens, oldest first.",
     )
-    sub = action("revoke", "delete a token", "Deletes a token: requests with it fail from now on.")
+    sub.set_defaults(run=_token_list)
+    sub = add_command(
+        actions, "revoke", "delete a token", "Deletes a token: requests with it fail from now on."
+    )
     sub.add_argument("token_id", metavar="ID", help="the token's id (see 'token list')")
-    return {"mcp": _mcp, "serve": _serve, "token": _token}
+    sub.set_defaults(run=_token_revoke)
 
 
 def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
@@ -198,12 +151,14 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
 
 def _check_listening(location: str, host: str) -> None:
     """A server answers anyone while its memory holds no token: only on loopback."""
+    from ..server.access import is_loopback, open_token_store
+
     if is_loopback(host):
         return
     store = open_token_store(location)
     try:
         if not store.has_tokens():
-            raise ServerCommandError(
+            raise CliError(
                 f"refusing to listen on {host} without a token: anyone could read every "
                 f"memory. Create one first: orlo-memory token create {location} --user NAME"
             )
@@ -213,7 +168,7 @@ def _check_listening(location: str, host: str) -> None:
 
 def _serve(args: argparse.Namespace) -> int:
     if args.workers > 1 and not is_url(args.database):
-        raise ServerCommandError(
+        raise CliError(
             "several workers need a PostgreSQL memory (SQLite serialises every write): "
             "drop --workers, or serve a postgresql:// URL"
         )
@@ -223,11 +178,12 @@ def _serve(args: argparse.Namespace) -> int:
     import uvicorn
 
     if args.workers == 1:
-        from .http_api import build
+        from ..server.http_api import build
 
         app = build(settings)  # opened here, so a failure is reported before listening
+        where = f"http://{_url_host(args.host)}:{args.port}/"
         print(
-            f"orlo-memory: serving {_shown(args.database)} at http://{_url_host(args.host)}:{args.port}/"
+            f"orlo-memory: serving {_shown(args.database)} at {where}"
             " (inspector at /, API docs at /docs)",
             file=sys.stderr,
         )
@@ -245,8 +201,8 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _mcp(args: argparse.Namespace) -> int:
-    from . import mcp_server
-    from .opening import open_memory
+    from ..server import mcp_server
+    from ..server.opening import open_memory
 
     if args.http is None:
         memory = open_memory(_settings(args, DEFAULT_HOST, 0))
@@ -254,7 +210,7 @@ def _mcp(args: argparse.Namespace) -> int:
         return 0
     host, port = args.http
     _check_listening(args.database, host)
-    from .access import Access
+    from ..server.access import Access, is_loopback, open_token_store
 
     access = Access(open_token_store(args.database), open_without_tokens=is_loopback(host))
     try:
@@ -270,43 +226,59 @@ def _mcp(args: argparse.Namespace) -> int:
     return 0
 
 
-def _token(args: argparse.Namespace) -> int:
-    if args.action == "create":
-        if args.admin == bool(args.user):
-            raise ServerCommandError(
-                "name the users the token reaches (--user NAME), or give --admin"
-            )
-        if not is_url(args.database) and not os.path.exists(args.database):
-            print(f"orlo-memory token: creating {args.database!r}", file=sys.stderr)
-    if args.action != "create" and not is_url(args.database) and not os.path.isfile(args.database):
-        raise ServerCommandError(f"no memory database at {args.database!r}")
+def _token_create(args: argparse.Namespace) -> int:
+    from ..server.access import issue_token, open_token_store
+
+    if args.admin == bool(args.user):
+        raise CliError("name the users the token reaches (--user NAME), or give --admin")
+    if not is_url(args.database) and not os.path.exists(args.database):
+        print(f"orlo-memory token: creating {args.database!r}", file=sys.stderr)
     store = open_token_store(args.database)
     try:
-        if args.action == "create":
-            now = datetime.now(UTC)
-            now_us = int(now.timestamp() * 1_000_000)
-            name = args.name or ("admin" if args.admin else ", ".join(args.user))
-            text, record = issue_token(store, name, None if args.admin else args.user, now_us)
-            print(text)
-            print(
-                f"token {record.id} ({name}) reaches "
-                f"{'every user' if record.users is None else ', '.join(record.users)}; "
-                "it is shown only now: keep it safe",
-                file=sys.stderr,
-            )
-        elif args.action == "list":
-            for record in store.list_tokens():
-                when = datetime.fromtimestamp(record.created_us / 1e6, UTC).strftime(
-                    "%Y-%m-%d %H:%M"
-                )
-                users = "(every user)" if record.users is None else ", ".join(record.users)
-                print(f"{record.id}  {when}  {record.name}  {users}")
-        elif not store.remove_token(args.token_id):
-            raise ServerCommandError(f"no token {args.token_id!r} (see 'orlo-memory token list')")
-        else:
-            print(f"revoked token {args.token_id}", file=sys.stderr)
+        now_us = int(datetime.now(UTC).timestamp() * 1_000_000)
+        name = args.name or ("admin" if args.admin else ", ".join(args.user))
+        text, record = issue_token(store, name, None if args.admin else args.user, now_us)
     finally:
         store.close()
+    print(text)
+    reach = "every user" if record.users is None else ", ".join(record.users)
+    print(
+        f"token {record.id} ({name}) reaches {reach}; it is shown only now: keep it safe",
+        file=sys.stderr,
+    )
+    return 0
+
+
+def _existing_token_store(location: str) -> TokenStore:
+    from ..server.access import open_token_store
+
+    if not is_url(location) and not os.path.isfile(location):
+        raise CliError(f"no memory database at {location!r}")
+    return open_token_store(location)
+
+
+def _token_list(args: argparse.Namespace) -> int:
+    store = _existing_token_store(args.database)
+    try:
+        records = store.list_tokens()
+    finally:
+        store.close()
+    for record in records:
+        when = datetime.fromtimestamp(record.created_us / 1e6, UTC).strftime("%Y-%m-%d %H:%M")
+        users = "(every user)" if record.users is None else ", ".join(record.users)
+        print(f"{record.id}  {when}  {record.name}  {users}")
+    return 0
+
+
+def _token_revoke(args: argparse.Namespace) -> int:
+    store = _existing_token_store(args.database)
+    try:
+        removed = store.remove_token(args.token_id)
+    finally:
+        store.close()
+    if not removed:
+        raise CliError(f"no token {args.token_id!r} (see 'orlo-memory token list')")
+    print(f"revoked token {args.token_id}", file=sys.stderr)
     return 0
 
 
