@@ -1,10 +1,14 @@
 """The HTTP API end to end: a real `orlo-memory serve` process on loopback,
-on SQLite and on PostgreSQL, checked against the library's own view."""
+on SQLite and on PostgreSQL, checked against the library's own view and,
+every response, against the schema its OpenAPI page shows."""
 
 import base64
 import json
+import re
+import uuid
 
 import httpx
+import jsonschema
 import pytest
 from server_helpers import DIM, fresh_database, postgres_server, serve, vector_for
 
@@ -26,14 +30,72 @@ def v(key: str) -> list[float]:
     return vector_for(key).tolist()
 
 
+def _closed(schema):
+    """`schema` with every object that lists its properties refusing others, so
+    a body with a field the page does not show fails."""
+    if isinstance(schema, list):
+        return [_closed(item) for item in schema]
+    if not isinstance(schema, dict):
+        return schema
+    closed = {key: _closed(value) for key, value in schema.items()}
+    if "properties" in closed:
+        closed.setdefault("additionalProperties", False)
+    return closed
+
+
+class Documented:
+    """An httpx response hook: every response to an API route must have a
+    status, a media type and a body that the server's /openapi.json documents
+    for that route. `unseen` lists the routes no success was seen for."""
+
+    def __init__(self, base: str) -> None:
+        document = httpx.get(base + "/openapi.json").json()
+        self.components = _closed(document["components"])
+        self.operations = []
+        for template, methods in document["paths"].items():
+            pattern = re.compile(re.sub(r"\\{[^}]+\\}", "[^/]+", re.escape(template)) + "$")
+            for method, operation in methods.items():
+                self.operations.append((template.count("{"), method.upper(), pattern, operation))
+        self.operations.sort(key=lambda entry: entry[0])  # literal segments win
+        self.succeeded: set[str] = set()
+
+    def __call__(self, response: httpx.Response) -> None:
+        path = response.request.url.path
+        if not path.startswith("/v1/"):
+            return
+        method = response.request.method
+        operation = next(
+            op for _, m, pattern, op in self.operations if m == method and pattern.match(path)
+        )
+        documented = operation["responses"].get(str(response.status_code))
+        assert documented is not None, f"{method} {path}: {response.status_code} undocumented"
+        if response.status_code < 300:
+            self.succeeded.add(operation["operationId"])
+        if response.status_code == 204:
+            return
+        media = response.headers["content-type"].split(";")[0]
+        assert media in documented["content"], f"{method} {path}: {media} undocumented"
+        if media == "application/jsonl":  # a stream of export entries, no one body
+            return
+        schema = documented["content"][media].get("schema")
+        assert schema, f"{method} {path}: no schema for {media}"
+        response.read()
+        schema = {**_closed(schema), "components": self.components}
+        jsonschema.validate(response.json(), schema, cls=jsonschema.Draft202012Validator)
+
+    def unseen(self) -> list[str]:
+        return sorted({op["operationId"] for *_, op in self.operations} - self.succeeded)
+
+
 def test_api_round_trip(location):
     texts = ["Hotel booked near the river", "Museum on Sunday", "Pasta needs salted water"]
-    with (
-        serve(location, "--precomputed", "--dimension", str(DIM)) as base,
-        httpx.Client(base_url=base + "/v1/users/alice") as http,
-    ):
+    with serve(location, "--precomputed", "--dimension", str(DIM)) as base:
+        documented = Documented(base)
+        hooks = {"response": [documented]}
+        http = httpx.Client(base_url=base + "/v1/users/alice", event_hooks=hooks)
         trip = http.post("/sessions", json={"title": "Trip"})
         assert trip.status_code == 201
+        trip_uuid = str(uuid.UUID(trip.json()["id"]))  # every route takes the dashed form
         flight_turn = {"text": "Flight to Lisbon on the 3rd", "embedding": v("flight")}
         flight_turn["metadata"] = {"msg": 17}
         response = http.post("/turns", json=flight_turn)
@@ -46,6 +108,9 @@ def test_api_round_trip(location):
         retry = http.post("/turns/batch", json=batch, headers={"Idempotency-Key": "b-1"})
         assert first.status_code == retry.status_code == 201
         assert retry.json()["ids"] == first.json()["ids"]
+        # Ids derived from a key stay what they were: a retry across an upgrade stores nothing.
+        namespace = uuid.UUID("6f726c6f-6d65-6d6f-7279-6964656d706f")
+        assert first.json()["ids"][1] == uuid.uuid5(namespace, "alice\nb-1\n1").hex
         assert http.get("/stats").json()["turns"] == 1 + len(texts)
 
         def search(**body):
@@ -59,10 +124,10 @@ def test_api_round_trip(location):
         lexical = search(query="Lisbon", mode="lexical")
         assert [hit["id"] for hit in lexical] == [flight]
         assert lexical[0]["lexical_rank"] == 1 and lexical[0]["vector_rank"] is None
-        hybrid = search(query="Lisbon flight", embedding=v("flight"))
+        hybrid = search(query="Lisbon flight", embedding=v("flight"), session=trip_uuid)
         assert hybrid[0]["id"] == flight and hybrid[0]["metadata"] == {"msg": 17}
         assert (hybrid[0]["vector_rank"], hybrid[0]["lexical_rank"]) == (1, 1)
-        created = http.get(f"/turns/{flight}").json()["created_at"]
+        created = http.get(f"/turns/{uuid.UUID(flight)}").json()["created_at"]
         assert [h["id"] for h in search(query="Lisbon", mode="lexical", since=created)] == [flight]
         assert search(query="Lisbon", mode="lexical", until=created) == []
 
@@ -72,6 +137,10 @@ def test_api_round_trip(location):
         ]
         ranked = http.post("/sessions/rank", json={"embedding": v("flight")}).json()
         assert ranked["sessions"][0]["score"] is not None
+        assert http.post("/topics").status_code == 204
+        reversed_ids = first.json()["ids"][::-1]
+        by_ids = http.get("/turns", params={"ids": ",".join(reversed_ids)}).json()["turns"]
+        assert [t["id"] for t in by_ids] == reversed_ids
         turn = http.get(f"/turns/{flight}").json()
         assert (turn["text"], turn["metadata"], turn["session"]) == (
             flight_turn["text"],
@@ -81,15 +150,22 @@ def test_api_round_trip(location):
         exported = [json.loads(line) for line in http.get("/export").text.splitlines()]
         assert [entry["id"] for entry in exported] == [flight, *first.json()["ids"]]
 
-        assert http.delete(f"/turns/{flight}").json() == {"forgotten": 1}
+        assert http.delete(f"/turns/{uuid.UUID(flight)}").json() == {"forgotten": 1}
         gone = http.get(f"/turns/{flight}")
         assert gone.status_code == 404 and gone.headers["content-type"] == PROBLEM
         assert flight not in [hit["id"] for hit in search(query="Lisbon", mode="lexical")]
-        listed = http.get("/turns", params={"session": trip.json()["id"], "limit": 2}).json()
-        assert [t["id"] for t in listed["turns"]] == first.json()["ids"][:2]
+        page = {"session": trip_uuid, "offset": 1, "limit": 2}
+        listed = http.get("/turns", params=page).json()["turns"]
+        assert [t["id"] for t in listed] == first.json()["ids"][1:]
+        last = first.json()["ids"][-1:]
+        assert http.post("/turns/forget", json={"ids": last}).json() == {"forgotten": 1}
+        assert http.get(base + "/v1/health").json() == {"status": "ok", "dimension": DIM}
+        assert http.get(base + "/v1/users").json() == {"users": ["alice"]}
+        http.close()
+        assert documented.unseen() == []
     # What the server stored is what the library reads.
     with Memory.open(location) as memory:
-        assert [t.id for t in memory.user("alice").turns()] == first.json()["ids"]
+        assert [t.id for t in memory.user("alice").turns()] == first.json()["ids"][:-1]
 
 
 @pytest.fixture(scope="module")
@@ -99,8 +175,10 @@ def guarded(tmp_path_factory):
     with Memory.open(path, dimension=DIM) as memory:
         kept = memory.user("alice").add("The kept turn", embedding=vector_for("kept"))
     options = ("--precomputed", "--max-body", "20000", "--max-batch", "3")
-    with serve(path, *options) as base, httpx.Client(base_url=base) as http:
-        yield http, kept
+    with serve(path, *options) as base:
+        hooks = {"response": [Documented(base)]}
+        with httpx.Client(base_url=base, event_hooks=hooks) as http:
+            yield http, kept
 
 
 A = "/v1/users/alice"
@@ -109,7 +187,15 @@ BAD_INPUTS = [
     # (name, method, path, body (bytes: sent raw), headers, status, words in the detail)
     ("malformed JSON", "POST", A + "/turns", b'{"text": ', {}, 400, "not valid JSON"),
     ("NaN literal", "POST", A + "/turns", b'{"text": "x", "embedding": [NaN]}', {}, 400, "JSON"),
-    ("text of a wrong type", "POST", A + "/turns", {"text": 5}, {}, 422, "text"),
+    (
+        "a new user's turn of a wrong type",
+        "POST",
+        "/v1/users/bob/turns",
+        {"text": 5},
+        {},
+        422,
+        "text",
+    ),
     ("number as a string", "POST", A + "/search", {"query": "kept", "k": "3"}, {}, 422, "k"),
     ("unknown field", "POST", A + "/turns", {**GOOD, "colour": 1}, {}, 422, "colour"),
     ("unknown mode", "POST", A + "/search", {"query": "x", "mode": "fuzzy"}, {}, 422, "mode"),
@@ -144,6 +230,8 @@ BAD_INPUTS = [
         404,
         "session",
     ),
+    ("unknown session's page", "GET", A + "/turns?session=" + "cd" * 16, None, {}, 404, "session"),
+    ("malformed session id", "GET", A + "/turns?session=cd", None, {}, 422, "session id"),
     ("forget unknown among known", "POST", A + "/turns/forget", "KEPT+UNKNOWN", {}, 404, "ef"),
     ("taken id", "POST", A + "/turns", "KEPT-ID", {}, 409, "already stored"),
 ]

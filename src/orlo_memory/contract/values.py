@@ -262,3 +262,12 @@ def real_argument(
             f"{what} must be a number {lower} {_shown(high)}, got {reprlib.repr(value)}"
         )
     return number
+
+
+# The most weight recency may have in a search: at 1 recency alone ranks.
+MAX_RECENCY = 1.0
+
+
+def recency_argument(value: object) -> float:
+    """Recency's weight in a search: 0 to MAX_RECENCY."""
+    return real_argument(value, "recency", 0.0, MAX_RECENCY)

@@ -1,19 +1,28 @@
-"""The HTTP API's request and response bodies (pydantic models at the edge).
+"""The HTTP API's bodies (pydantic models at the edge), derived from the contract.
 
 Requests are strict: no unknown fields, no strings taken for numbers or
-booleans; times are ISO 8601 with a zone. The library checks the values
-themselves (non-empty text, no NUL, ids, dimensions) and its message is what
-the caller sees.
+booleans; times are ISO 8601 with a zone. A turn's fields are the contract's
+`TURN_FIELDS` (names, order, defaults, descriptions) and every limit comes
+from `contract.values`; the library checks the values themselves (non-empty
+text, no NUL, ids, dimensions, modes) and its message is what the caller sees.
+
+Responses are the contract's result shapes (`contract.shapes`), wrapped in
+the object a route answers ({"hits": [...]}). Routes return plain dicts that
+FastAPI validates against these models and serialises, so a body cannot
+leave in a form the OpenAPI page does not show.
 """
 
 from __future__ import annotations
 
 from datetime import datetime
-from typing import Annotated, Any, Literal
+from typing import TYPE_CHECKING, Annotated, Any, get_type_hints
 
-from pydantic import AwareDatetime, BaseModel, BeforeValidator, ConfigDict, Field
+import typing_extensions
+from pydantic import AwareDatetime, BaseModel, BeforeValidator, ConfigDict, Field, create_model
 
-Mode = Literal["vector", "lexical", "hybrid"]
+from ...contract import shapes
+from ...contract.turns import TURN_FIELDS, TurnField
+from ...contract.values import MAX_RECENCY, MAX_RESULTS, MODES
 
 
 def _iso_text(value: object) -> object:
@@ -28,28 +37,45 @@ Time = Annotated[AwareDatetime, Field(strict=False), BeforeValidator(_iso_text)]
 # An embedding as numbers, or as the base64 of its little-endian float32 bytes
 # (a quarter of the size, and no number parsing).
 Embedding = list[float] | str
+_BASE64 = "numbers, or the base64 of its little-endian float32 values"
 
 
 class _Strict(BaseModel):
     model_config = ConfigDict(strict=True, extra="forbid")
 
 
-class TurnIn(_Strict):
-    """A turn to store."""
+# The JSON type of each kind of turn field, as a request model declares it.
+_KINDS: dict[str, Any] = {
+    "text": str,
+    "string": str | None,
+    "object": dict[str, Any] | None,
+    "time": Time | None,
+    "id": str | None,
+    "embedding": Embedding | None,
+    "boolean": bool,
+}
 
-    text: str = Field(description="what was said")
-    role: str = Field("user", description='who said it, e.g. "user" or "assistant"')
-    metadata: dict[str, Any] | None = Field(None, description="any JSON object, returned as is")
-    created_at: Time | None = Field(None, description="when it was said (default: now)")
-    id: str | None = Field(None, description="the caller's own id: 32 hex characters or a UUID")
-    embedding: Embedding | None = Field(
-        None,
-        description="the turn's embedding, numbers or base64 of little-endian float32 "
-        "(default: computed by the server's model)",
-    )
-    new_topic: bool = Field(False, description="open a new topic (document) with this turn")
-    new_session: bool = Field(False, description="open a new session with this turn")
-    session_title: str | None = Field(None, description="the title of the session it opens")
+
+def _turn_field(field: TurnField) -> tuple[Any, Any]:
+    # A text without a default is the one field a turn cannot do without.
+    required = field.kind == "text" and field.default is None
+    description = field.description
+    if field.kind == "embedding":
+        description += f": {_BASE64}"
+    return _KINDS[field.kind], Field(... if required else field.default, description=description)
+
+
+def _turn_model() -> type[_Strict]:
+    """The request model of one turn, field for field `TURN_FIELDS`: a field
+    added to the contract is a field the HTTP API accepts and documents."""
+    fields: dict[str, Any] = {field.name: _turn_field(field) for field in TURN_FIELDS}
+    return create_model("TurnIn", __base__=_Strict, __doc__="A turn to store.", **fields)
+
+
+if TYPE_CHECKING:  # a model to the type checker; its fields exist only at run time
+    TurnIn = _Strict
+else:
+    TurnIn = _turn_model()
 
 
 class TurnBatch(_Strict):
@@ -65,21 +91,22 @@ class IdsIn(_Strict):
 
 class SearchIn(_Strict):
     query: str = Field("", description="the question or words to look for")
-    k: int = Field(5, ge=0, le=1000, description="how many turns")
-    mode: Mode = Field("hybrid", description="vector, lexical or hybrid (both, fused)")
-    session: str | None = Field(None, description="search this session only")
-    recency: float = Field(0.0, ge=0.0, le=1.0, description="weight of recency, 0 to 1")
+    k: int = Field(5, ge=0, le=MAX_RESULTS, description="how many turns")
+    mode: str = Field(
+        "hybrid",
+        description="vector (meaning), lexical (words) or hybrid (both, fused)",
+        json_schema_extra={"enum": list(MODES)},
+    )
+    session: str | None = Field(None, description="search this session only (its id)")
+    recency: float = Field(
+        0.0, ge=0.0, le=MAX_RECENCY, description="weight of recency, 0 (none) to 1"
+    )
     embedding: Embedding | None = Field(
         None,
-        description="the query's embedding, numbers or base64 of little-endian float32 "
-        "(default: computed by the server's model)",
+        description=f"the query's embedding (default: computed by the memory's model): {_BASE64}",
     )
-    since: Time | None = Field(
-        None, description="only turns from this time on (where the library filters by time)"
-    )
-    until: Time | None = Field(
-        None, description="only turns before this time (where the library filters by time)"
-    )
+    since: Time | None = Field(None, description="only turns from this time on")
+    until: Time | None = Field(None, description="only turns before this time")
 
 
 class NewSessionIn(_Strict):
@@ -88,87 +115,73 @@ class NewSessionIn(_Strict):
 
 class RankSessionsIn(_Strict):
     query: str | None = Field(None, description="rank sessions by closeness to this text")
-    embedding: Embedding | None = Field(None, description="or to this embedding")
-    k: int | None = Field(None, ge=0, le=10000, description="at most this many")
+    embedding: Embedding | None = Field(None, description=f"or to this embedding: {_BASE64}")
+    k: int | None = Field(None, ge=0, le=MAX_RESULTS, description="at most this many")
 
 
-class IdOut(BaseModel):
+# -- responses ----------------------------------------------------------------------
+
+# The functional form of typing_extensions' TypedDict, for shapes whose fields
+# are read at run time (pydantic reads typing's own only from Python 3.12).
+_TypedDict: Any = typing_extensions.TypedDict
+
+
+def _shape(shape: type) -> Any:
+    """`shape` as pydantic reads it: its name, fields and docstring."""
+    copy = _TypedDict(shape.__name__, get_type_hints(shape))
+    copy.__doc__ = shape.__doc__
+    return copy
+
+
+def _envelope(name: str, key: str, item: Any, doc: str) -> Any:
+    """An object holding one list: {key: [item, ...]}."""
+    envelope = _TypedDict(name, {key: list[item]})
+    envelope.__doc__ = doc
+    return envelope
+
+
+HitJson = _shape(shapes.HitJson)
+TurnJson = _shape(shapes.TurnJson)
+SessionJson = _shape(shapes.SessionJson)
+StatsJson = _shape(shapes.StatsJson)
+HitsOut = _envelope("HitsOut", "hits", HitJson, "Search results, best first.")
+TurnsOut = _envelope("TurnsOut", "turns", TurnJson, "Stored turns.")
+SessionsOut = _envelope("SessionsOut", "sessions", SessionJson, "A user's sessions.")
+UsersOut = _envelope("UsersOut", "users", str, "The users the caller may reach.")
+IdsOut = _envelope("IdsOut", "ids", str, "The ids of the stored turns, in order.")
+
+
+class IdOut(typing_extensions.TypedDict):
+    """The id of what was stored."""
+
     id: str
 
 
-class IdsOut(BaseModel):
-    ids: list[str]
+class ForgottenOut(typing_extensions.TypedDict):
+    """How many turns were forgotten."""
 
-
-class ForgottenOut(BaseModel):
     forgotten: int
 
 
-class HitOut(BaseModel):
-    id: str
-    text: str
-    score: float
-    role: str
-    session: str
-    created_at: str
-    metadata: dict[str, Any]
-    vector_score: float | None
-    vector_rank: int | None
-    lexical_rank: int | None
+class HealthOut(typing_extensions.TypedDict):
+    """The server answers; `dimension` is its memory's embedding dimension."""
 
-
-class HitsOut(BaseModel):
-    hits: list[HitOut]
-
-
-class TurnOut(BaseModel):
-    id: str
-    text: str
-    role: str
-    session: str
-    created_at: str
-    metadata: dict[str, Any]
-    new_topic: bool
-    seq: int
-
-
-class TurnsOut(BaseModel):
-    turns: list[TurnOut]
-
-
-class SessionOut(BaseModel):
-    id: str
-    title: str | None
-    created_at: str
-    turns: int
-    score: float | None
-
-
-class SessionsOut(BaseModel):
-    sessions: list[SessionOut]
-
-
-class StatsOut(BaseModel):
-    user: str
-    turns: int
-    sessions: int
-    forgotten: int
-    head_seq: int
-    epoch: int
-    snapshot_seq: int | None
-    events_after_snapshot: int
-    index_points: int
+    status: str
     dimension: int
 
 
-class UsersOut(BaseModel):
-    users: list[str]
+class FieldProblem(BaseModel):
+    field: str
+    message: str
 
 
 class ProblemOut(BaseModel):
-    """An error, as application/problem+json."""
+    """An error, as application/problem+json (RFC 9457)."""
 
     type: str
     title: str
     status: int
     detail: str
+    errors: list[FieldProblem] | None = Field(
+        None, description="for a request the models refused: its first faults, by field"
+    )

@@ -151,6 +151,28 @@ def install(app: FastAPI) -> None:
     app.add_exception_handler(Exception, on_unexpected)
 
 
+def _problem_content(schema: dict[str, Any]) -> dict[str, Any]:
+    for path in schema.get("paths", {}).values():
+        for operation in path.values():
+            for response in operation.get("responses", {}).values():
+                content = response.get("content", {})
+                if MEDIA_TYPE in content and "application/json" in content:
+                    content[MEDIA_TYPE] = content.pop("application/json")
+    return schema
+
+
+def document_problems(app: FastAPI) -> None:
+    """Shows error bodies on the OpenAPI page under the type they are served
+    as, application/problem+json (FastAPI files a response's model under
+    the route's own type, application/json)."""
+    generate = app.openapi
+
+    def openapi() -> dict[str, Any]:
+        return app.openapi_schema or _problem_content(generate())
+
+    app.openapi = openapi  # type: ignore[method-assign]
+
+
 class BodyLimit:
     """ASGI middleware: refuses a request body over `limit` bytes with 413,
     before the application sees any of it (the body is read here, bounded,
