@@ -6,11 +6,16 @@ PostgreSQL databases come from the memory tests' helpers, with the same rule:
 skipped without a server, failed when ORLO_MEMORY_REQUIRE_POSTGRES=1.
 """
 
+import contextlib
 import os
 import subprocess
 import sys
+import tempfile
+import time
+from collections.abc import Iterator
 from pathlib import Path
 
+import httpx
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -49,3 +54,35 @@ def cli(*args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
 def token(location: str, *options: str) -> str:
     """A new token for `location` (`--user NAME`... or `--admin`)."""
     return cli("token", "create", location, *options).stdout.strip()
+
+
+@contextlib.contextmanager
+def mcp_over_http(path: str, *options: str) -> Iterator[str]:
+    """Runs `orlo-memory mcp PATH --http` on a free loopback port until the
+    block ends (stopped even when it fails); yields the endpoint's URL."""
+    port = free_port()
+    command = [sys.executable, "-m", "orlo_memory", "mcp", path, "--http", f"127.0.0.1:{port}"]
+    url = f"http://127.0.0.1:{port}/mcp"
+    with tempfile.TemporaryFile() as log:
+        process = subprocess.Popen(
+            [*command, *options], stdout=log, stderr=log, start_new_session=True
+        )
+        try:
+            deadline = time.monotonic() + 120
+            while True:
+                if process.poll() is not None:
+                    log.seek(0)
+                    raise AssertionError(f"the MCP server exited: {log.read().decode()}")
+                with contextlib.suppress(httpx.TransportError):
+                    httpx.post(url, timeout=1.0)
+                    break
+                assert time.monotonic() < deadline, "the MCP server did not start"
+                time.sleep(0.1)
+            yield url
+        finally:
+            process.terminate()
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()

@@ -1,37 +1,58 @@
 """The MCP server driven as an assistant drives it: the SDK's client over
-stdio (the server in a subprocess) and over streamable HTTP with tokens."""
+stdio (the server in a subprocess) and over streamable HTTP with tokens.
+Bad arguments are in test_bad_inputs.py, with every other door's."""
 
-import contextlib
 import os
-import subprocess
 import sys
-import time
 
 import httpx
-from server_helpers import free_port, needs_model, token
+import pytest
+from server_helpers import mcp_over_http, needs_model, token
 
 from orlo_memory import Memory
+from orlo_memory.contract.shapes import HitJson
+from orlo_memory.contract.turns import TURN_FIELD_NAMES
+from orlo_memory.contract.values import MAX_RESULTS, MODES
 
 TOOLS = {"remember", "search", "sessions", "get_turns", "forget"}
+# The loaded model makes these slow.
+pytestmark = pytest.mark.slow
 
 
 async def converse(client) -> list[str]:
     """Remembers, searches, forgets as an assistant would; returns the ids
     of the turns left."""
-    assert {tool.name for tool in (await client.list_tools()).tools} == TOOLS
+    tools = {tool.name: tool for tool in (await client.list_tools()).tools}
+    assert set(tools) == TOOLS
+    # The tools publish the contract: a turn's fields, k's range, the modes,
+    # and results in the contract's shapes.
+    turn = tools["remember"].input_schema["properties"]["turns"]["items"]
+    assert set(turn["properties"]) == TURN_FIELD_NAMES
+    search = tools["search"]
+    assert search.input_schema["properties"]["k"]["maximum"] == MAX_RESULTS
+    assert search.input_schema["properties"]["mode"]["enum"] == list(MODES)
+    assert set(search.output_schema["$defs"]["HitJson"]["properties"]) == set(
+        HitJson.__annotations__
+    )
     remembered = await client.call_tool(
         "remember",
         {
             "turns": [
-                {"text": "My flight to Lisbon leaves at 10:40 on the 3rd", "role": "user"},
+                {
+                    "text": "My flight to Lisbon leaves at 10:40 on the 3rd",
+                    "role": "user",
+                    "created_at": "2026-03-28T09:15:00+01:00",
+                    "metadata": {"channel": "chat"},
+                },
                 {"text": "Noted, I will remind you the day before.", "role": "assistant"},
-                {"text": "My sister's cat is called Miso", "role": "user"},
+                {"text": "My sister's cat is called Miso", "role": "user", "id": "ca" * 16},
             ],
             "session_title": "Trip planning",
         },
     )
     assert not remembered.is_error, remembered.content
     flight, note, cat = remembered.structured_content["ids"]
+    assert cat == "ca" * 16
     found = await client.call_tool("search", {"query": "when does my plane leave?", "k": 1})
     assert found.structured_content["hits"][0]["id"] == flight
     ranked = await client.call_tool("sessions", {"query": "holiday travel"})
@@ -41,10 +62,10 @@ async def converse(client) -> list[str]:
     # and the server carries on.
     again = await client.call_tool("forget", {"ids": [cat, note]})
     assert again.is_error and f"no live turn {cat}" in again.content[0].text
-    wrong = await client.call_tool("search", {"query": "x", "mode": "fuzzy"})
-    assert wrong.is_error
-    turns = await client.call_tool("get_turns", {"ids": [flight, note]})
-    assert [t["text"] for t in turns.structured_content["turns"]][1].startswith("Noted")
+    turns = (await client.call_tool("get_turns", {"ids": [flight, note]})).structured_content
+    first, second = turns["turns"]
+    assert (first["created_at"], first["metadata"]) == ("2026-03-28T08:15:00Z", {"channel": "chat"})
+    assert second["text"].startswith("Noted")
     return [flight, note]
 
 
@@ -61,34 +82,6 @@ async def test_mcp_over_stdio(tmp_path):
     with Memory.open(path) as memory:
         assert memory.users() == ["maya"]
         assert [turn.id for turn in memory.user("maya").turns()] == left
-
-
-@contextlib.contextmanager
-def mcp_over_http(path: str):
-    port = free_port()
-    process = subprocess.Popen(
-        [sys.executable, "-m", "orlo_memory", "mcp", path, "--http", f"127.0.0.1:{port}"],
-        stderr=subprocess.PIPE,
-        start_new_session=True,
-    )
-    url = f"http://127.0.0.1:{port}/mcp"
-    try:
-        deadline = time.monotonic() + 120
-        while True:
-            assert process.poll() is None, process.stderr.read().decode()
-            with contextlib.suppress(httpx.TransportError):
-                httpx.post(url, timeout=1.0)
-                break
-            assert time.monotonic() < deadline, "the MCP server did not start"
-            time.sleep(0.2)
-        yield url
-    finally:
-        process.terminate()
-        try:
-            process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 async def test_mcp_over_http_with_tokens(tmp_path):

@@ -4,30 +4,37 @@ Over stdio (a desktop assistant starts it) the user is the one named at start.
 Over streamable HTTP every request carries a bearer token, checked before the
 MCP layer sees it; the user is the token's own, or, for a token that reaches
 several users, the one the `X-Memory-User` header names (set in the client's
-configuration, never chosen by the model). Library errors come back as tool
-errors carrying the library's message; the server keeps running.
+configuration, never chosen by the model). The tools' arguments and results
+are the memory's contract: a turn's fields, the ranges of k and the search
+modes, and the hit, turn and session shapes. Their values are checked by the
+library, so a tool refuses a bad value with the library's own message, as a
+tool error; the server keeps running.
 """
 
 from __future__ import annotations
 
 import logging
+import sys
 from collections.abc import Callable, Mapping
-from datetime import datetime
-from typing import Annotated, Any, Literal, TypeVar
+from dataclasses import replace
+from typing import TYPE_CHECKING, Annotated, Any, TypeVar, get_type_hints
 
+import typing_extensions
 from mcp.server.mcpserver import Context, MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import Field, WithJsonSchema
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from ...contract import shapes
-from ...contract.turns import NewTurn
+from ...contract.turns import TURN_FIELDS, parse_time, turn_from_json
+from ...contract.values import MAX_RESULTS, MODES
 from ...core.memory import Memory
 from ...core.user import UserMemory
 from ...errors import OrloMemoryError
 from .access import Access, Principal, Unauthorized
 from .problems import problem_response
 from .service import Users
+from .settings import DEFAULT_MAX_BATCH
 
 log = logging.getLogger("orlo_memory.doors.server")
 
@@ -40,13 +47,114 @@ INSTRUCTIONS = (
 
 T = TypeVar("T")
 
+# The JSON schema of each kind of turn field the contract names.
+_KIND_SCHEMAS: dict[str, dict[str, Any]] = {
+    "text": {"type": "string", "minLength": 1},
+    "string": {"type": "string"},
+    "object": {"type": "object"},
+    "time": {"type": "string", "format": "date-time"},
+    "id": {"type": "string"},
+    "embedding": {"type": "array", "items": {"type": "number"}, "minItems": 1},
+    "boolean": {"type": "boolean"},
+}
 
-class TurnArgument(BaseModel):
-    model_config = ConfigDict(extra="forbid")
 
-    text: str = Field(description="what was said")
-    role: str = Field("user", description='who said it: "user", "assistant", ...')
-    metadata: dict[str, Any] | None = Field(None, description="any JSON object to keep with it")
+def turn_schema() -> dict[str, Any]:
+    """A turn's JSON schema, one property per field of the contract's turn
+    (a text field without a default is required; other fields may be null)."""
+    properties: dict[str, Any] = {}
+    required = []
+    for field in TURN_FIELDS:
+        schema = _KIND_SCHEMAS[field.kind]
+        if field.kind == "text" and field.default is None:
+            required.append(field.name)
+        elif field.default is None:
+            schema = {"anyOf": [schema, {"type": "null"}]}
+        else:
+            schema = {**schema, "default": field.default}
+        properties[field.name] = {**schema, "description": field.description}
+    return {
+        "type": "object",
+        "properties": properties,
+        "required": required,
+        "additionalProperties": False,
+    }
+
+
+# Arguments whose values the library checks: each is published with its
+# contract's schema and handed on as it came (Any), so that the library's
+# check and message decide, as at every other door.
+_RANGE = {"type": "integer", "minimum": 0, "maximum": MAX_RESULTS}
+K = Annotated[Any, WithJsonSchema(_RANGE), Field(description=f"how many turns, 0 to {MAX_RESULTS}")]
+SessionsK = Annotated[
+    Any,
+    WithJsonSchema({"anyOf": [_RANGE, {"type": "null"}]}),
+    Field(description=f"at most this many, 0 to {MAX_RESULTS}"),
+]
+Mode = Annotated[
+    Any,
+    WithJsonSchema({"type": "string", "enum": list(MODES)}),
+    Field(description="hybrid (meaning and words), vector (meaning) or lexical (words)"),
+]
+Recency = Annotated[
+    Any,
+    WithJsonSchema({"type": "number", "minimum": 0, "maximum": 1}),
+    Field(description="weight of recency from 0 to 1"),
+]
+TurnsArgument = Annotated[
+    list[Annotated[dict[str, Any], WithJsonSchema(turn_schema())]],
+    Field(description="the turns to store, in order", min_length=1),
+]
+IdsArgument = Annotated[list[str], Field(description="turn ids", min_length=1)]
+TimeArgument = Annotated[
+    str | None,
+    Field(description="ISO 8601 with a zone", json_schema_extra={"format": "date-time"}),
+]
+
+
+def _readable(shape: type) -> Any:
+    """A result shape as pydantic reads it, and so the SDK publishes it as the
+    tool's output schema: before Python 3.12 that takes typing_extensions'
+    TypedDict, so a copy with the same name, fields and docstring."""
+    if sys.version_info >= (3, 12):
+        return shape
+    functional: Any = typing_extensions.TypedDict  # its functional form, fields read at run time
+    copy = functional(shape.__name__, get_type_hints(shape))
+    copy.__doc__ = shape.__doc__
+    return copy
+
+
+# The tools' results are the contract's shapes (the copies pydantic reads at
+# run time; the type checker sees the contract's own).
+if TYPE_CHECKING:
+    from ...contract.shapes import HitJson, SessionJson, TurnJson
+else:
+    HitJson = _readable(shapes.HitJson)
+    SessionJson = _readable(shapes.SessionJson)
+    TurnJson = _readable(shapes.TurnJson)
+
+
+class Remembered(typing_extensions.TypedDict):
+    """The ids of the stored turns, in order, and the session they joined."""
+
+    ids: list[str]
+    session: str
+
+
+class Hits(typing_extensions.TypedDict):
+    hits: list[HitJson]
+
+
+class Sessions(typing_extensions.TypedDict):
+    sessions: list[SessionJson]
+
+
+class Turns(typing_extensions.TypedDict):
+    turns: list[TurnJson]
+
+
+class Forgotten(typing_extensions.TypedDict):
+    forgotten: int
 
 
 class Caller:
@@ -87,8 +195,21 @@ def _tool_call(work: Callable[[], T]) -> T:
         raise ToolError(str(error)) from None
 
 
-def build_server(memory: Memory, fixed_user: str, access: Access | None) -> MCPServer[Any]:
-    """The MCP server over `memory` (`access`: None over stdio)."""
+def _bounded(count: int, what: str, max_batch: int) -> None:
+    """Refuses more than `max_batch` turns or ids in one call, as the HTTP API does."""
+    if count > max_batch:
+        raise ToolError(f"{count} {what} in one request; at most {max_batch}")
+
+
+def build_server(
+    memory: Memory,
+    fixed_user: str,
+    access: Access | None,
+    *,
+    max_batch: int = DEFAULT_MAX_BATCH,
+) -> MCPServer[Any]:
+    """The MCP server over `memory` (`access`: None over stdio); a call
+    stores, reads or forgets at most `max_batch` turns."""
     caller = Caller(Users(memory), fixed_user, access)
     server: MCPServer[Any] = MCPServer(
         "orlo-memory", instructions=INSTRUCTIONS, log_level="WARNING"
@@ -96,33 +217,28 @@ def build_server(memory: Memory, fixed_user: str, access: Access | None) -> MCPS
 
     @server.tool()
     def remember(
-        turns: Annotated[
-            list[TurnArgument], Field(description="the turns to store, in order", min_length=1)
-        ],
+        turns: TurnsArgument,
         context: Context,
         new_session: Annotated[bool, Field(description="start a new conversation first")] = False,
         session_title: Annotated[
             str | None, Field(description="start a new conversation with this title first")
         ] = None,
         new_topic: Annotated[bool, Field(description="the turns open a new topic")] = False,
-    ) -> dict[str, Any]:
+    ) -> Remembered:
         """Stores one or more turns of the conversation in the user's memory, in
         one step (all or none). Returns their ids and the session they joined."""
 
-        def work() -> dict[str, Any]:
+        def work() -> Remembered:
+            _bounded(len(turns), "turns", max_batch)
+            items = [turn_from_json(turn) for turn in turns]
+            first = items[0]
+            items[0] = replace(
+                first,
+                new_topic=first.new_topic or new_topic,
+                new_session=first.new_session or new_session or session_title is not None,
+                session_title=first.session_title if session_title is None else session_title,
+            )
             user = caller.writing(context)
-            opens = new_session or session_title is not None
-            items = [
-                NewTurn(
-                    turn.text,
-                    turn.role,
-                    turn.metadata,
-                    new_topic=new_topic and number == 0,
-                    new_session=opens and number == 0,
-                    session_title=session_title if number == 0 else None,
-                )
-                for number, turn in enumerate(turns)
-            ]
             ids = user.add_many(items)
             return {"ids": ids, "session": user.get(ids[:1])[0].session_id}
 
@@ -132,35 +248,26 @@ def build_server(memory: Memory, fixed_user: str, access: Access | None) -> MCPS
     def search(
         query: Annotated[str, Field(description="the question or words to look for")],
         context: Context,
-        k: Annotated[int, Field(description="how many turns", ge=1, le=100)] = 5,
-        mode: Annotated[
-            Literal["hybrid", "vector", "lexical"],
-            Field(description="hybrid (meaning and words), vector (meaning) or lexical (words)"),
-        ] = "hybrid",
+        k: K = 5,
+        mode: Mode = "hybrid",
         session: Annotated[str | None, Field(description="search this session only")] = None,
-        recency: Annotated[
-            float, Field(description="weight of recency from 0 to 1", ge=0.0, le=1.0)
-        ] = 0.0,
-        since: Annotated[
-            datetime | None, Field(description="only turns from this time on (ISO 8601)")
-        ] = None,
-        until: Annotated[
-            datetime | None, Field(description="only turns before this time (ISO 8601)")
-        ] = None,
-    ) -> dict[str, Any]:
+        recency: Recency = 0.0,
+        since: TimeArgument = None,
+        until: TimeArgument = None,
+    ) -> Hits:
         """Finds the remembered turns that best answer a query, best first, with
-        their scores, sessions and times."""
+        their scores, sessions and times; `since` and `until` keep the turns
+        said from `since` on and before `until`."""
 
-        def work() -> dict[str, Any]:
-            user = caller.reading(context)
-            hits = user.search(
+        def work() -> Hits:
+            hits = caller.reading(context).search(
                 query,
                 k,
                 mode=mode,
                 session=session,
                 recency=recency,
-                since=since,
-                until=until,
+                since=parse_time(since, "since"),
+                until=parse_time(until, "until"),
             )
             return {"hits": [shapes.hit_json(hit) for hit in hits]}
 
@@ -172,38 +279,38 @@ def build_server(memory: Memory, fixed_user: str, access: Access | None) -> MCPS
         query: Annotated[
             str | None, Field(description="rank the conversations by closeness to this")
         ] = None,
-        k: Annotated[int | None, Field(description="at most this many", ge=1)] = None,
-    ) -> dict[str, Any]:
+        k: SessionsK = None,
+    ) -> Sessions:
         """Lists the user's conversations (sessions) newest first, or with a
         query the ones closest to it in meaning, best first."""
 
-        def work() -> dict[str, Any]:
+        def work() -> Sessions:
             found = caller.reading(context).sessions(query, k)
             return {"sessions": [shapes.session_json(info) for info in found]}
 
         return _tool_call(work)
 
     @server.tool()
-    def get_turns(
-        ids: Annotated[list[str], Field(description="turn ids", min_length=1, max_length=1000)],
-        context: Context,
-    ) -> dict[str, Any]:
+    def get_turns(ids: IdsArgument, context: Context) -> Turns:
         """Reads remembered turns by id, in the order given."""
 
-        def work() -> dict[str, Any]:
+        def work() -> Turns:
+            _bounded(len(ids), "ids", max_batch)
             turns = caller.reading(context).get(ids)
             return {"turns": [shapes.turn_json(turn) for turn in turns]}
 
         return _tool_call(work)
 
     @server.tool()
-    def forget(
-        ids: Annotated[list[str], Field(description="turn ids", min_length=1, max_length=1000)],
-        context: Context,
-    ) -> dict[str, Any]:
+    def forget(ids: IdsArgument, context: Context) -> Forgotten:
         """Deletes remembered turns for good (all or none: an unknown id changes
         nothing). Returns how many were forgotten."""
-        return _tool_call(lambda: {"forgotten": caller.reading(context).forget(ids)})
+
+        def work() -> Forgotten:
+            _bounded(len(ids), "ids", max_batch)
+            return {"forgotten": caller.reading(context).forget(ids)}
+
+        return _tool_call(work)
 
     return server
 
@@ -233,17 +340,25 @@ class RequireToken:
         await self.app(scope, receive, send)
 
 
-def run_stdio(memory: Memory, user: str) -> None:
+def run_stdio(memory: Memory, user: str, *, max_batch: int = DEFAULT_MAX_BATCH) -> None:
     try:
-        build_server(memory, user, None).run("stdio")
+        build_server(memory, user, None, max_batch=max_batch).run("stdio")
     finally:
         memory.close()
 
 
-def run_http(memory: Memory, user: str, access: Access, host: str, port: int) -> None:
+def run_http(
+    memory: Memory,
+    user: str,
+    access: Access,
+    host: str,
+    port: int,
+    *,
+    max_batch: int = DEFAULT_MAX_BATCH,
+) -> None:
     import uvicorn
 
-    server = build_server(memory, user, access)
+    server = build_server(memory, user, access, max_batch=max_batch)
     app = RequireToken(server.streamable_http_app(host=host), access)
     try:
         uvicorn.run(app, host=host, port=port, log_level="warning")
