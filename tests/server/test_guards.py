@@ -11,6 +11,7 @@ body, and connections that never finish their requests closed.
 import contextlib
 import http.client
 import json
+import re
 import select
 import socket
 import threading
@@ -21,12 +22,12 @@ import pytest
 pytest.importorskip("uvicorn", reason="the server tests need the [server] extra")
 pytest.importorskip("fastapi", reason="the server tests need the [server] extra")
 
-import uvicorn  # noqa: E402
+import uvicorn
 
-from orlo_memory.doors.server.access import Access, issue_token, open_token_store  # noqa: E402
-from orlo_memory.doors.server.connections import uvicorn_options  # noqa: E402
-from orlo_memory.doors.server.guards import guard  # noqa: E402
-from orlo_memory.doors.server.settings import ServerSettings  # noqa: E402
+from orlo_memory.doors.server.access import Access, issue_token, open_token_store
+from orlo_memory.doors.server.connections import uvicorn_options
+from orlo_memory.doors.server.guards import guard
+from orlo_memory.doors.server.settings import ServerSettings
 
 PROXY = "memory.example.org"
 
@@ -51,13 +52,13 @@ class Recorder:
 
 
 @contextlib.contextmanager
-def running(app, settings):
+def running(app, settings, lifespan="off"):
     """uvicorn with the servers' options on a free port of `settings.host`."""
     family = socket.AF_INET6 if ":" in settings.host else socket.AF_INET
     listener = socket.socket(family)
     listener.bind((settings.host, 0))
     options = {**uvicorn_options(settings), "port": listener.getsockname()[1]}
-    server = uvicorn.Server(uvicorn.Config(app, **options, lifespan="off", log_level="error"))
+    server = uvicorn.Server(uvicorn.Config(app, **options, lifespan=lifespan, log_level="error"))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [listener]}, daemon=True)
     thread.start()
     try:
@@ -98,7 +99,9 @@ def servers():
         def server(host):
             if host not in started:
                 app = Recorder()
-                settings = ServerSettings("unused", host=host, allowed_hosts=(PROXY,), max_body=1000)
+                settings = ServerSettings(
+                    "unused", host=host, allowed_hosts=(PROXY,), max_body=1000
+                )
                 port = stack.enter_context(running(guard(app, settings), settings))
                 started[host] = (port, app)
             return started[host]
@@ -142,7 +145,8 @@ def test_host_must_name_the_server(servers, bound, host, allowed, method):
     port, app = servers(bound)
     before = len(app.seen)
     headers = {"Host": host.format(port=port), "Content-Type": "application/json"}
-    status, got, body = exchange(bound, port, method, "/v1/users", headers, b"{}" * (method == "POST"))
+    sent = b"{}" if method == "POST" else b""
+    status, got, body = exchange(bound, port, method, "/v1/users", headers, sent)
     if allowed:
         assert (status, body) == (200, b"ok")
         assert len(app.seen) == before + 1
@@ -274,18 +278,78 @@ def test_idle_and_slow_connections_give_way_and_time_out():
     once the head deadline passes (a half-sent head with 408)."""
     settings = ServerSettings("unused", header_timeout=2.0, max_connections=100)
     app = Recorder()
-    with running(guard(app, settings), settings) as port:
-        with contextlib.ExitStack() as stack:
-            idle = [
-                stack.enter_context(socket.create_connection(("127.0.0.1", port)))
-                for _ in range(150)
-            ]
-            partial = stack.enter_context(socket.create_connection(("127.0.0.1", port)))
-            partial.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
-            # The 51 oldest give way to the newest, well before any deadline.
-            assert all(_closed(sock, 1)[0] for sock in idle[:51])
-            headers = {"Host": f"127.0.0.1:{port}"}
-            assert exchange("127.0.0.1", port, "GET", "/v1/health", headers)[0] == 200
-            assert all(_closed(sock, 5)[0] for sock in idle[60:])
-            closed, received = _closed(partial, 5)
-            assert closed and received.startswith(b"HTTP/1.1 408 ")
+    with running(guard(app, settings), settings) as port, contextlib.ExitStack() as stack:
+        idle = [
+            stack.enter_context(socket.create_connection(("127.0.0.1", port))) for _ in range(150)
+        ]
+        partial = stack.enter_context(socket.create_connection(("127.0.0.1", port)))
+        partial.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+        # The 51 oldest give way to the newest, well before any deadline.
+        assert all(_closed(sock, 1)[0] for sock in idle[:51])
+        headers = {"Host": f"127.0.0.1:{port}"}
+        assert exchange("127.0.0.1", port, "GET", "/v1/health", headers)[0] == 200
+        assert all(_closed(sock, 5)[0] for sock in idle[60:])
+        closed, received = _closed(partial, 5)
+        assert closed and received.startswith(b"HTTP/1.1 408 ")
+
+
+def docs_app():
+    from fastapi import FastAPI
+
+    from orlo_memory.doors.server.docs import install_docs
+
+    app = FastAPI(title="orlo-memory", docs_url=None, redoc_url=None)
+
+    @app.get("/v1/health", tags=["server"])
+    async def health() -> dict[str, str]:
+        return {"status": "ok"}
+
+    assert install_docs(app)
+    return app
+
+
+def test_the_docs_page_loads_nothing_from_elsewhere():
+    """/docs names only the server's own files, which it serves, and has no
+    inline script for the policy to refuse."""
+    pytest.importorskip("fastapi_offline", reason="the docs page needs the [server] extra")
+    settings = ServerSettings("unused")
+    with running(guard(docs_app(), settings), settings) as port:
+        host = {"Host": f"127.0.0.1:{port}"}
+        status, _, page = exchange("127.0.0.1", port, "GET", "/docs", host)
+        assert status == 200
+        links = re.findall(rb'(?:src|href|data-openapi)="([^"]*)"', page)
+        assert len(links) == 5 and all(link.startswith(b"/") for link in links), links
+        assert re.findall(rb"<script[^>]*>\s*(?!</script>)\S", page) == []  # no inline code
+        for link in links:
+            status, _, body = exchange("127.0.0.1", port, "GET", link.decode(), host)
+            assert status == 200 and body, link
+        assert b"SwaggerUIBundle" in exchange("127.0.0.1", port, "GET", "/docs/init.js", host)[2]
+
+
+def test_the_docs_page_works_under_the_policy():
+    """In Chromium, Swagger UI lists the API and runs a request with nothing
+    blocked by the Content-Security-Policy."""
+    pytest.importorskip("fastapi_offline", reason="the docs page needs the [server] extra")
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    from test_inspector import browser
+
+    driver = browser()
+    settings = ServerSettings("unused")
+    try:
+        with running(guard(docs_app(), settings), settings) as port:
+            listen = (
+                "window.blocked = []; document.addEventListener('securitypolicyviolation',"
+                " e => window.blocked.push(e.violatedDirective + ' ' + e.blockedURI));"
+            )
+            driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": listen})
+            driver.get(f"http://127.0.0.1:{port}/docs")
+            wait = WebDriverWait(driver, 30)
+            wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, ".opblock-summary"))
+            for selector in (".opblock-summary", ".try-out__btn", ".execute"):
+                wait.until(lambda d, s=selector: d.find_elements(By.CSS_SELECTOR, s))[0].click()
+            wait.until(lambda d: '"ok"' in d.find_element(By.CSS_SELECTOR, ".responses-inner").text)
+            assert driver.execute_script("return window.blocked") == []
+    finally:
+        driver.quit()
