@@ -26,7 +26,7 @@ import uvicorn
 
 from orlo_memory.doors.server.access import Access, issue_token, open_token_store
 from orlo_memory.doors.server.connections import uvicorn_options
-from orlo_memory.doors.server.guards import guard
+from orlo_memory.doors.server.guards import HostRule, guard, split_host
 from orlo_memory.doors.server.settings import ServerSettings
 
 PROXY = "memory.example.org"
@@ -155,6 +155,31 @@ def test_host_must_name_the_server(servers, bound, host, allowed, method):
         assert got["content-type"] == "application/problem+json"
         problem = json.loads(body)
         assert problem["status"] == 421 and problem["title"] == "Misdirected Request"
+
+
+WILDCARD = [
+    # (configured names, Host, the connection's local address, allowed)
+    ((), "evil.example:8765", "192.0.2.10", True),  # tokens are required there
+    ((PROXY,), f"{PROXY}:443", "192.0.2.10", True),
+    ((PROXY,), "evil.example:8765", "192.0.2.10", False),
+    ((PROXY,), "192.0.2.10:8765", "192.0.2.10", True),
+    ((PROXY,), "192.0.2.11:8765", "192.0.2.10", False),
+    ((PROXY,), "localhost:8765", "127.0.0.1", True),
+    ((PROXY,), "localhost:8765", "192.0.2.10", False),
+]
+
+
+@pytest.mark.parametrize("bound", ["0.0.0.0", "::"])
+@pytest.mark.parametrize(("names", "host", "local", "allowed"), WILDCARD)
+def test_beyond_loopback_names_are_enforced_once_configured(bound, names, host, local, allowed):
+    rule = HostRule.for_server(bound, names)
+    assert rule.allows(split_host(host)[0], local) is allowed
+
+
+@pytest.mark.parametrize("entry", ["", "memory example.org", "[::1", "host:port", "h\u00f6st"])
+def test_a_configured_name_that_is_no_host_stops_the_server(entry):
+    with pytest.raises(ValueError, match="is not a host name or address"):
+        guard(Recorder(), ServerSettings("unused", allowed_hosts=(entry,)))
 
 
 REQUESTS = [

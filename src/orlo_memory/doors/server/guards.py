@@ -144,12 +144,11 @@ class HostRule:
         `local`: the address the connection arrived at."""
         if host in self.names or self.any_host:
             return True
-        if host == "localhost":
-            return self.loopback
+        arrived = _address(local) if local is not None else None
+        if host == "localhost":  # browsers resolve it to loopback only, never by DNS
+            return self.loopback or (arrived is not None and arrived.is_loopback)
         address = _address(host)
-        if address is None:
-            return False
-        return address in self.addresses or (local is not None and address == _address(local))
+        return address is not None and (address in self.addresses or address == arrived)
 
     def allows_origin(self, origin: str, host: tuple[str, int | None]) -> bool:
         """Whether a state-changing request from the page at `origin` may reach
