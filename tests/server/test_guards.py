@@ -8,6 +8,7 @@ oversized or missing body refused before it is read, no token 401 before the
 body, and connections that never finish their requests closed.
 """
 
+import asyncio
 import contextlib
 import http.client
 import json
@@ -33,7 +34,8 @@ PROXY = "memory.example.org"
 
 
 class Recorder:
-    """An ASGI app that answers 200 and records each request it sees."""
+    """An ASGI app that answers 200 (after a second for /hold) and records each
+    request it sees."""
 
     def __init__(self) -> None:
         self.seen: list[tuple[str, str, bytes, object]] = []
@@ -47,6 +49,8 @@ class Recorder:
                 break
         principal = scope.get("state", {}).get("principal")
         self.seen.append((scope["method"], scope["path"], body, principal))
+        if scope["path"] == "/hold":
+            await asyncio.sleep(1)
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b"ok"})
 
@@ -378,3 +382,21 @@ def test_the_docs_page_works_under_the_policy():
             assert driver.execute_script("return window.blocked") == []
     finally:
         driver.quit()
+
+
+def test_when_every_connection_is_answering_a_newcomer_gets_503():
+    settings = ServerSettings("unused", max_connections=2)
+    app = Recorder()
+    with running(guard(app, settings), settings) as port, contextlib.ExitStack() as stack:
+        busy = [stack.enter_context(socket.create_connection(("127.0.0.1", port))) for _ in "ab"]
+        for sock in busy:
+            hold = f"GET /hold HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n\r\n"
+            sock.sendall(hold.encode())
+        deadline = time.monotonic() + 5
+        while len(app.seen) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)  # until both requests are in the app
+        with socket.create_connection(("127.0.0.1", port)) as late:
+            closed, received = _closed(late, 5)
+        assert closed and received.startswith(b"HTTP/1.1 503 "), received
+        for sock in busy:
+            assert _closed(sock, 10)[1].startswith(b"HTTP/1.1 200 ")
