@@ -13,6 +13,10 @@ from dataclasses import asdict, dataclass
 ENVIRONMENT_VARIABLE = "ORLO_MEMORY_SERVER_SETTINGS"
 DEFAULT_MAX_BODY = 64 << 20
 DEFAULT_MAX_BATCH = 5000
+DEFAULT_HEADER_TIMEOUT = 10.0
+DEFAULT_BODY_TIMEOUT = 60.0
+DEFAULT_KEEP_ALIVE = 5
+DEFAULT_MAX_CONNECTIONS = 1000
 
 
 @dataclass(frozen=True, slots=True)
@@ -26,10 +30,19 @@ class ServerSettings:
     max_body: int = DEFAULT_MAX_BODY  # bytes per request body
     max_batch: int = DEFAULT_MAX_BATCH  # turns per batch, ids per forget
     user: str = "default"  # the MCP server's user when no token names one
+    # Host names besides the listening address that requests may carry (a
+    # reverse proxy's), and the origins of state-changing requests.
+    allowed_hosts: tuple[str, ...] = ()
+    header_timeout: float = DEFAULT_HEADER_TIMEOUT  # seconds for a request's head to arrive
+    body_timeout: float = DEFAULT_BODY_TIMEOUT  # seconds for a request's whole body
+    keep_alive: int = DEFAULT_KEEP_ALIVE  # seconds an idle connection stays open
+    max_connections: int = DEFAULT_MAX_CONNECTIONS  # open at once; idle ones give way first
 
     def to_environment(self) -> None:
         os.environ[ENVIRONMENT_VARIABLE] = json.dumps(asdict(self))
 
     @classmethod
     def from_environment(cls) -> ServerSettings:
-        return cls(**json.loads(os.environ[ENVIRONMENT_VARIABLE]))
+        fields = json.loads(os.environ[ENVIRONMENT_VARIABLE])
+        fields["allowed_hosts"] = tuple(fields.get("allowed_hosts", ()))  # JSON has no tuples
+        return cls(**fields)
