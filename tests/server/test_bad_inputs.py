@@ -107,21 +107,8 @@ SEARCH = {"k", "recency", "mode", "session", "since"}
 TURN = {"text", "id", "created_at", "embedding", "metadata", "colour"}
 TIMES = {"since", "created_at"}
 
+
 # Where a door disagrees today: (case, door) -> what it does.
-_ARGPARSE = "exits 2 with a usage message"
-DISAGREES: dict[tuple[str, str], str] = {
-    ("k of 0", "cli"): f"cli: -k must be at least 1 ('expected at least 1, got 0'), {_ARGPARSE}",
-    ("k below 0", "cli"): f"cli: -k must be at least 1 ('expected at least 1'), {_ARGPARSE}",
-    ("k not an integer", "cli"): f"cli: -k 2.5 'expected a whole number', {_ARGPARSE}",
-    ("recency above 1", "cli"): f"cli: --recency 'expected a number from 0 to 1', {_ARGPARSE}",
-    ("unknown mode", "cli"): f"cli: --mode is a choice ('invalid choice: fuzzy'), {_ARGPARSE}",
-    ("bad session id", "http"): "http: GET /turns?session=not-a-session answers 404 'no session"
-    " not-a-session' instead of refusing the malformed id (POST /search refuses it, 422)",
-    ("dashed UUID session id", "http"): "http: GET /turns?session=<dashed UUID> answers 404"
-    " 'no session ...' (POST /search accepts the same id)",
-}
-
-
 class Seeded(NamedTuple):
     path: str
     session: str
@@ -359,9 +346,7 @@ FIXTURES = {"library": "library", "cli": "command_line", "http": "http", "mcp": 
 
 
 def _case(row: Row, door: str) -> Any:
-    reason = DISAGREES.get((row.case, door))
-    marks = [pytest.mark.xfail(strict=True, reason=reason)] if reason else []
-    return pytest.param(row, door, id=f"{row.case} | {door}", marks=marks)
+    return pytest.param(row, door, id=f"{row.case} | {door}")
 
 
 @pytest.mark.parametrize(("row", "door"), [_case(row, door) for row in ROWS for door in row.doors])

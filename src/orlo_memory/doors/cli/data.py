@@ -22,9 +22,8 @@ from .options import (
     json_option,
     load_model,
     model_options,
-    share,
+    number,
     user_option,
-    whole_number,
 )
 from .output import print_hits, print_sessions, print_stats
 
@@ -41,9 +40,7 @@ def add_commands(commands: Any) -> None:
     )
     sub.add_argument("query", metavar="QUERY", nargs="?", help="rank the sessions by this text")
     user_option(sub)
-    sub.add_argument(
-        "-k", type=whole_number, metavar="N", help=f"at most N sessions, 0 to {MAX_RESULTS}"
-    )
+    sub.add_argument("-k", type=number, metavar="N", help=f"at most N sessions, 0 to {MAX_RESULTS}")
     model_options(sub, "list the sessions without a QUERY only")
     json_option(sub)
     sub.set_defaults(run=_sessions)
@@ -84,16 +81,21 @@ def _add_search(commands: Any) -> None:
     user_option(sub)
     sub.add_argument(
         "-k",
-        type=whole_number,
+        type=number,
         default=5,
         metavar="N",
         help=f"how many turns, 0 to {MAX_RESULTS} (default: 5)",
     )
     sub.add_argument("--session", metavar="ID", help="search one session only (its id)")
-    sub.add_argument("--mode", choices=MODES, default="hybrid", help="default: hybrid")
+    sub.add_argument(
+        "--mode",
+        default="hybrid",
+        metavar="MODE",
+        help=f"{', '.join(MODES)} (default: hybrid)",
+    )
     sub.add_argument(
         "--recency",
-        type=share,
+        type=number,
         default=0.0,
         metavar="W",
         help="weight of recency, 0 to 1 (default: 0)",

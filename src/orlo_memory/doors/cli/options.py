@@ -9,7 +9,7 @@ import sys
 import textwrap
 from typing import Any
 
-from ...contract.values import k_argument, user_name
+from ...contract.values import k_argument, mode_argument, recency_argument, user_name
 from ...embedders import Embedder
 from ..models import open_model
 
@@ -89,20 +89,22 @@ def whole_number(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
 
 
+def number(text: str) -> int | float | str:
+    """An option's number as written (an integer or a real), for the library
+    to check against its range; other text stays text, which the library
+    refuses with the same message as at every other door."""
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
 def positive_int(text: str) -> int:
     value = whole_number(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
-    return value
-
-
-def share(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text!r}")
     return value
 
 
@@ -113,7 +115,11 @@ def check_values(args: argparse.Namespace) -> None:
     for name in [names] if isinstance(names, str) else names or ():
         user_name(name)
     if getattr(args, "k", None) is not None:
-        k_argument(args.k)
+        args.k = k_argument(args.k)
+    if getattr(args, "mode", None) is not None:
+        args.mode = mode_argument(args.mode)
+    if getattr(args, "recency", None) is not None:
+        args.recency = recency_argument(args.recency)
 
 
 def load_model(args: argparse.Namespace, *, otherwise: str = "") -> Embedder:
