@@ -1,6 +1,7 @@
 """What each store owns: its schema version and the steps between versions,
-its failures mapped to the memory's exceptions, and a cost per user that does
-not grow with the number of users."""
+its failures mapped to the memory's exceptions, a cost per user that does not
+grow with the number of users, and a session's turns read (and paged) at a
+cost that follows the session, not the user's log."""
 
 import collections
 import contextlib

@@ -137,6 +137,10 @@ def read_turns(
     offset, limit = page
     in_order = by is By.SESSION or by is By.ALL
     paged = offset > 0 or limit is not None
+    if by is not By.ALL and not values:
+        return Found(*head(db, uid), [])
+    if by is By.SESSION:
+        values = values[:1]  # one session's id
     if in_order or len(values) <= BATCH_VALUES:
         bounds = (-1 if limit is None else limit, offset) if in_order and paged else ()
         sql = _turns_sql(by.value, len(values), embeddings, True, in_order and paged)
