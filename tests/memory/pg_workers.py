@@ -12,6 +12,7 @@ import traceback
 from memory_helpers import DIM, vector_for
 
 from orlo_memory import Memory, NewTurn, StoreUnavailableError
+from orlo_memory.contract.values import MAX_RESULTS
 
 USERS = ("ann", "bob", "cat")
 PROBES = 6
@@ -47,9 +48,14 @@ def view(memory):
     for name in USERS:
         user = memory.user(name)
         stats = user.stats()
-        everything = user.search(
-            "", stats.turns + 10, mode="vector", embedding=vector_for("everything")
-        )
+        # All that the index finds, a session at a time (a search returns at
+        # most MAX_RESULTS hits).
+        everything = []
+        for session in user.sessions():
+            assert session.turn_count <= MAX_RESULTS, "a session too long to search whole"
+            everything += user.search(
+                "", MAX_RESULTS, mode="vector", embedding=vector_for("all"), session=session.id
+            )
         probes = [
             [h.id for h in user.search(f"w1 {name} n{7 * n}", 10, embedding=vector_for(str(n)))]
             for n in range(PROBES)

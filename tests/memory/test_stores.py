@@ -1,10 +1,13 @@
 """What each store owns: its schema version and the steps between versions,
-its failures mapped to the memory's exceptions, and a cost per user that does
-not grow with the number of users."""
+its failures mapped to the memory's exceptions, a cost per user that does not
+grow with the number of users, and a session's turns read (and paged) at a
+cost that follows the session, not the user's log."""
 
 import collections
+import contextlib
 import os
 import pathlib
+import re
 import shutil
 import sqlite3
 
@@ -21,6 +24,8 @@ from orlo_memory import (
     StoreUnavailableError,
 )
 from orlo_memory.core import user_index
+from orlo_memory.stores import open_store
+from orlo_memory.stores.records import By
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -156,12 +161,12 @@ def test_a_full_database_is_a_store_error_and_stores_nothing(sqlite_memory):
     _, memory = sqlite_memory
     user = memory.user("u")
     user.add("first", embedding=vectors(1)[0])
-    store = memory._store
-    pages = store._conn.execute("PRAGMA page_count").fetchone()[0]
-    store._conn.execute(f"PRAGMA max_page_count = {pages + 2}")
+    conn = memory._store._db.conn  # the pragma holds for this connection only
+    pages = conn.execute("PRAGMA page_count").fetchone()[0]
+    conn.execute(f"PRAGMA max_page_count = {pages + 2}")
     with pytest.raises(StoreError, match="full"):
         user.add_many([f"turn {n} " * 50 for n in range(300)], embeddings=vectors(300))
-    store._conn.execute("PRAGMA max_page_count = 1073741823")
+    conn.execute("PRAGMA max_page_count = 1073741823")
     stats = user.stats()
     assert stats.turns == stats.index_points == stats.head_seq == 1
     user.add("after", embedding=vectors(1)[0])
@@ -246,3 +251,73 @@ def test_the_work_of_a_call_does_not_grow_with_the_users(tmp_path, monkeypatch):
         assert many[name] == few[name], name
     for name, per_user in many["close, per user"].items():
         assert per_user <= few["close, per user"].get(name, 0), name
+
+
+def test_a_session_is_read_through_its_own_rows_not_the_users_whole_log(tmp_path, monkeypatch):
+    # SQLite's planner took the (uid, ...) indexes for `session_id = ? AND
+    # uid = ?` and `id IN (?, ?) AND uid = ?`, so reading one session's turns
+    # (the first search in a session) walked all of the user's turns, and
+    # ranking sessions all of the user's sessions. No statement of a session
+    # search, a ranking of sessions or a page may search by uid alone.
+    statements = []
+    connect = sqlite3.connect
+
+    def traced(*args, **kwargs):
+        conn = connect(*args, **kwargs)
+        conn.set_trace_callback(statements.append)
+        return conn
+
+    path = str(tmp_path / "memory.db")
+    with Memory.open(path, dimension=DIM) as memory:
+        user = memory.user("u")
+        for start in range(0, 12, 4):
+            turns = [NewTurn(f"turn {n}", new_session=n == start) for n in range(start, start + 4)]
+            user.add_many(turns, embeddings=vectors(12)[start : start + 4])
+        session = user.sessions()[1].id
+    monkeypatch.setattr(sqlite3, "connect", traced)
+    with Memory.open(path) as memory:
+        user = memory.user("u")
+        user.search("turn", 2, embedding=vectors(12)[5], session=session)
+        assert len(user.sessions("turn", 2, embedding=vectors(12)[5])) == 2
+    with contextlib.closing(open_store(path)) as store:
+        store.read_turns(store.ensure_user("u", 0), By.SESSION, [session], offset=1, limit=2)
+    reads = [s for s in statements if s.lstrip().upper().startswith(("SELECT", "WITH"))]
+    assert any("turns_fts" in s for s in reads) and any(session in s for s in reads)
+    with contextlib.closing(connect(path)) as conn:
+        steps = [
+            (row[3], statement)
+            for statement in reads
+            for row in conn.execute("EXPLAIN QUERY PLAN " + statement)
+        ]
+    assert not [step for step in steps if re.search(r"INDEX \w+ \(uid=\?\)", step[0])]
+
+
+def test_a_selection_of_turns_comes_in_pages_in_seq_order(memory_url):
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        user = memory.user("u")
+        texts = [f"turn {n}" for n in range(10)]
+        turns = [NewTurn(text, new_session=n in (0, 3)) for n, text in enumerate(texts)]
+        ids = user.add_many(turns, embeddings=vectors(10))
+        user.forget(ids[5])
+        memory.user("other").add("elsewhere", embedding=vectors(1)[0])
+        session = user.sessions()[0].id  # the newest: turns 3 to 9
+    with contextlib.closing(open_store(memory_url)) as store:
+        uid = store.ensure_user("u", 0)
+
+        def page(by, values, offset, limit):
+            found = store.read_turns(uid, by, values, offset=offset, limit=limit)
+            assert (found.head_seq, found.epoch) == (11, 0)
+            return [turn.text for turn in found.turns]
+
+        in_session = [texts[n] for n in (3, 4, 6, 7, 8, 9)]
+        assert page(By.SESSION, [session], 0, None) == in_session
+        pages = [page(By.SESSION, [session], offset, 4) for offset in range(0, 8, 4)]
+        assert pages == [in_session[:4], in_session[4:]]
+        assert page(By.SESSION, [session], 6, None) == page(By.SESSION, [session], 2, 0) == []
+        assert page(By.ALL, [], 2, 3) == [texts[2], texts[3], texts[4]]
+        assert page(By.ID, ids[::-1], 4, 2) == [texts[4], texts[6]]
+        other = store.sessions(store.ensure_user("other", 0))[0].id
+        assert page(By.SESSION, [other], 0, 5) == []
+        for offset, limit, name in ((-1, None, "offset"), (0, -1, "limit")):
+            with pytest.raises(InvalidInputError, match=name):
+                page(By.SESSION, [session], offset, limit)

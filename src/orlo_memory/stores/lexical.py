@@ -1,8 +1,9 @@
 """The lexical ranking a store offers next to the vector index.
 
 A backend turns the query terms into its own full-text query (SQLite: FTS5
-with bm25; PostgreSQL: tsvector with ts_rank), always scoped to one user and
-optionally to one session and a span of creation times. Terms are extracted
+with its bm25; PostgreSQL: a tsvector match, scored by the same bm25 computed
+from the user's own statistics), always scoped to one user and optionally to
+one session and a span of creation times. Terms are extracted
 here, so no query text ever reaches a backend's query syntax unescaped.
 
 Both backends stem (SQLite's tokenizer is Porter's over unicode61 with

@@ -104,11 +104,23 @@ class TurnLog(Protocol):
         ...
 
     def read_turns(
-        self, uid: int, by: By, values: Sequence[str] = (), *, embeddings: bool = False
+        self,
+        uid: int,
+        by: By,
+        values: Sequence[str] = (),
+        *,
+        embeddings: bool = False,
+        offset: int = 0,
+        limit: int | None = None,
     ) -> Found[StoredTurn]:
         """The user's live turns selected `by` the given values (any number of
         them), in seq order, with the head and epoch of the same state;
-        `embeddings` reads their embeddings too."""
+        `embeddings` reads their embeddings too. `offset` and `limit` page
+        the selection: the first `offset` turns are skipped and at most
+        `limit` returned (None: all the rest); a page past the end is empty.
+        A session's turns, and its pages, are read through the session's
+        own rows, at a cost that follows the session, not the user's log.
+        Raises InvalidInputError for a negative offset or limit."""
         ...
 
 

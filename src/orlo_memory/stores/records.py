@@ -17,6 +17,8 @@ import mmap
 from dataclasses import dataclass
 from typing import BinaryIO, Generic, NamedTuple, TypeVar
 
+from ..errors import InvalidInputError
+
 R = TypeVar("R")
 
 # Boundary values of a turn: what the index must open before adding it.
@@ -37,6 +39,18 @@ class By(enum.Enum):
     ALIAS = "alias"  # by aliases (a caller's own names, unique among live turns)
     SESSION = "session"  # every turn of one session (one value: its id)
     ALL = "all"  # every turn
+
+
+def checked_page(offset: int, limit: int | None) -> tuple[int, int | None]:
+    """(offset, limit) of a page of `read_turns`, checked: `offset` turns
+    skipped, at most `limit` (None: every one after them) returned."""
+    if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
+        raise InvalidInputError(f"offset must be a whole number of at least 0, got {offset!r}")
+    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 0):
+        raise InvalidInputError(
+            f"limit must be a whole number of at least 0 or None, got {limit!r}"
+        )
+    return offset, limit
 
 
 @dataclass(frozen=True, slots=True)

@@ -59,6 +59,19 @@ def _lexeme(term: str) -> str:
     return "'" + term.translate(_FOLD).replace("\\", "").replace("'", "") + "'"
 
 
+def _counted(conn: Connection, uid: int, lexemes: list[str], bound: int) -> list[tuple[int, str]]:
+    """(matching turns up to bound + 1, lexeme) of the lexemes found among
+    the user's turns, rarest first."""
+    counts = conn.execute(
+        "SELECT term, (SELECT count(*) FROM (SELECT 1 FROM orlo_memory.turns"
+        "  WHERE uid = %(uid)s AND tsv @@ to_tsquery('english'::regconfig, term)"
+        "  LIMIT %(bound)s + 1) AS found)"
+        " FROM unnest(%(terms)s::text[]) AS term",
+        {"uid": uid, "bound": bound, "terms": lexemes},
+    ).fetchall()
+    return sorted((int(found), str(term)) for term, found in counts if found)
+
+
 def lexical_search(
     conn: Connection,
     uid: int,
@@ -68,23 +81,16 @@ def lexical_search(
     share: float,
     span: tuple[int, int] | None = None,
 ) -> list[tuple[int, float]]:
-    """Up to `limit` (turn key, ts_rank_cd) of the user's live turns (in the
-    session, if given) that hold any kept term, best first."""
+    """Up to `limit` (turn key, bm25) of the user's live turns (in the
+    session and the span of creation times, if given) that hold any kept
+    term, best first."""
     live = conn.execute(
         "SELECT live_count FROM orlo_memory.users WHERE uid = %s", (uid,)
     ).fetchone()
     if live is None:
         return []
     bound = max(int(share * live[0]), COMMON_TERM_FLOOR)
-    lexemes = [_lexeme(term) for term in terms]
-    counts = conn.execute(
-        "SELECT term, (SELECT count(*) FROM (SELECT 1 FROM orlo_memory.turns"
-        "  WHERE uid = %(uid)s AND tsv @@ to_tsquery('english'::regconfig, term)"
-        "  LIMIT %(bound)s + 1) AS found)"
-        " FROM unnest(%(terms)s::text[]) AS term",
-        {"uid": uid, "bound": bound, "terms": lexemes},
-    ).fetchall()
-    counted = sorted((int(found), str(term)) for term, found in counts if found)
+    counted = _counted(conn, uid, [_lexeme(term) for term in terms], bound)
     if not counted:
         return []
     kept, newest_only = rarest_terms(counted, bound)
@@ -95,9 +101,24 @@ def lexical_search(
     # which keeps idf's argument positive.
     total = max(int(live[0]), max(matches.values()), 1)
     idf = [max(math.log((total - matches[t] + 0.5) / (matches[t] + 0.5)), 1e-6) for t in kept]
+    return _bm25_ranked(conn, uid, kept, idf, newest_only, limit, session_id, span)
+
+
+def _bm25_ranked(
+    conn: Connection,
+    uid: int,
+    kept: list[str],
+    idf: list[float],
+    newest_only: bool,
+    limit: int,
+    session_id: str | None,
+    span: tuple[int, int] | None,
+) -> list[tuple[int, float]]:
+    """The best `limit` (turn key, bm25) of the user's turns that hold any
+    of the `kept` lexemes, each weighed by its `idf`."""
     # bm25 is summed in SQL over each turn's lexemes, which costs far more
-    # per row than ts_rank_cd (in C): it re-ranks the best matches by
-    # ts_rank_cd only, or the newest matches of a common word.
+    # per row than ts_rank_cd (in C): it scores only the pool of the best
+    # matches by ts_rank_cd, or the newest matches of a common word.
     pool = COMMON_TERM_POOL if newest_only else max(PRESELECT_FACTOR * limit, PRESELECT_MIN)
     scope = "" if session_id is None else " AND session_id = %(session)s"
     if span is not None:
@@ -134,4 +155,4 @@ def lexical_search(
             "b": _B,
         },
     ).fetchall()
-    return [(int(row[0]), float(row[1])) for row in rows]
+    return [(int(key), float(score)) for key, score in rows]

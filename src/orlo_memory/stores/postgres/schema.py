@@ -47,7 +47,7 @@ SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
-# The servers' bearer tokens (tokens.py): `users` is a JSON array of user
+# The servers' bearer tokens (stores/tokens.py): `users` is a JSON array of user
 # names, NULL for a token that reaches every user.
 _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
     id text PRIMARY KEY,
@@ -59,7 +59,7 @@ _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.tokens (
 
 # Letters of Latin-1 and Latin Extended-A with a diacritic, and their plain
 # letters: folded out of the texts before the english configuration stems them
-# (the query words are folded the same way, postgres_lexical.py).
+# (the query words are folded the same way, lexical.py).
 FOLD_FROM = (
     "ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàáâãäåçèéêëìíîïñòóôõöùúûüýÿĀāĂăĄąĆćĈĉĊċČčĎďĒēĔĕĖėĘęĚě"
     "ĜĝĞğĠġĢģĤĥĨĩĪīĬĭĮįİĴĵĶķĹĺĻļĽľŃńŅņŇňŌōŎŏŐőŔŕŖŗŘřŚśŜŝŞşŠšŢţŤťŨũŪūŬŭŮůŰűŲųŴŵŶŷŸŹźŻżŽž"

@@ -28,7 +28,7 @@ SCHEMA_VERSION = 3
 
 _ALIAS_INDEX = "CREATE INDEX turns_by_alias ON turns (uid, alias) WHERE alias IS NOT NULL"
 
-# The servers' bearer tokens (tokens.py): `users` is a JSON array of user
+# The servers' bearer tokens (stores/tokens.py): `users` is a JSON array of user
 # names, NULL for a token that reaches every user.
 _TOKENS_TABLE = """CREATE TABLE IF NOT EXISTS tokens (
     id TEXT PRIMARY KEY,
