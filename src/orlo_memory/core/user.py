@@ -366,9 +366,15 @@ class UserMemory:
         return {turn.id: np.frombuffer(turn.embedding or b"", dtype="<f4").copy() for turn in found}
 
     @locked
-    def turns(self) -> Iterator[Turn]:
-        """Every live turn in the order it was added (read at the call)."""
-        return iter([stored_to_turn(stored) for stored in self._log.turns(By.ALL).turns])
+    def turns(self, *, session: str | None = None) -> Iterator[Turn]:
+        """Every live turn in the order it was added, or with `session` those
+        of that session of the user's (read at the call; an unknown session
+        raises UnknownIdError)."""
+        if session is None:
+            found = self._log.turns(By.ALL)
+        else:
+            found = self._log.turns(By.SESSION, [self._check_session(session)])
+        return iter([stored_to_turn(stored) for stored in found.turns])
 
     @locked
     def stats(self) -> MemoryStats:
