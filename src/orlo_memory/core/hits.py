@@ -108,10 +108,6 @@ def session_scores(ordered: Sequence[Fused], rows: dict[int, SearchRow]) -> list
     return by_session
 
 
-def _when(created_us: int) -> datetime:
-    return datetime.fromtimestamp(created_us / 1_000_000, tz=UTC)
-
-
 def vector_hits(ranking: Ranking, rows: Sequence[HitRow]) -> list[Hit]:
     """The hits of a plain vector ranking, (key, cosine) best first, whose
     turns were found (live)."""
@@ -127,7 +123,7 @@ def vector_hits(ranking: Ranking, rows: Sequence[HitRow]) -> list[Hit]:
                     score=score,
                     role=row.role,
                     session_id=row.session_id,
-                    created_at=_when(row.created_us),
+                    created_at=datetime.fromtimestamp(row.created_us / 1e6, tz=UTC),
                     metadata=json.loads(row.metadata) if row.metadata else {},
                     vector_score=score,
                     vector_rank=rank,
@@ -170,7 +166,7 @@ def hits(
             score=value,
             role=row.role,
             session_id=row.session_id,
-            created_at=_when(row.created_us),
+            created_at=datetime.fromtimestamp(row.created_us / 1e6, tz=UTC),
             metadata=json.loads(row.metadata) if row.metadata else {},
             vector_score=entry.cosine,
             vector_rank=entry.vector_rank,

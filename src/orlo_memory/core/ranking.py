@@ -48,14 +48,14 @@ class Params:
 
     @property
     def plain(self) -> bool:
-        """Whether the hits are the index's nearest turns as they come."""
+        """Whether the hits are the index's k nearest turns as they come."""
         return self.mode == "vector" and self.recency == 0.0 and self.span is None
 
     @property
     def depth(self) -> int:
-        """Each ranking's depth: k for a plain vector search, else
-        `candidates` (default max(4k, 40))."""
-        return self.k if self.plain else (self.candidates or max(4 * self.k, 40))
+        """Each ranking's depth when the search is not plain: `candidates`
+        (default max(4k, 40))."""
+        return self.candidates or max(4 * self.k, 40)
 
 
 def weights(
@@ -99,15 +99,16 @@ def search(
     """The hits of a search whose arguments are checked (`vector`: the query
     embedding, None for a lexical search; `session_id`: a session of the
     user's, or None for all)."""
-    mode, depth, span = params.mode, params.depth, params.span
     if params.plain:
 
         def read_hits() -> tuple[LoadedIndex, Found[HitRow], Ranking]:
-            loaded, ranking = vector_ranking(log, vector, depth, session_id, None)
+            loaded, ranking = vector_ranking(log, vector, params.k, session_id, None)
             return loaded, log.hit_rows([key for key, _ in ranking]), ranking
 
         found_hits, ranking = log.at_one_head(read_hits)
         return vector_hits(ranking, found_hits.turns)
+
+    mode, depth, span = params.mode, params.depth, params.span
 
     def read_candidates() -> tuple[LoadedIndex, Found[SearchRow], tuple[Ranking, Ranking]]:
         loaded, vector_ranked = vector_ranking(log, vector, depth, session_id, span)
