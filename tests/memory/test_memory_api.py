@@ -2,6 +2,7 @@
 
 import itertools
 import math
+import uuid
 from datetime import UTC, datetime, timedelta, timezone
 
 import numpy as np
@@ -226,10 +227,27 @@ def test_two_users_never_see_each_other(memory):
     with pytest.raises(UnknownIdError):
         alice.search("secret", 5, session=bob_session, embedding=v)
     with pytest.raises(UnknownIdError):
+        alice.turns(session=bob_session)
+    with pytest.raises(UnknownIdError):
         alice.get(bob_id)
     with pytest.raises(UnknownIdError):
         alice.forget(bob_id)
     assert bob.get(bob_id)[0].text == "secret Lisbon plan"
+
+
+def test_turns_of_one_session_are_its_live_turns_in_the_order_added(memory):
+    user = memory.user("u")
+    first = user.new_session("first")
+    a1, a2, a3 = user.add_many(["a1", "a2", "a3"], embeddings=vectors(3))
+    second = user.new_session("second")
+    b1 = user.add("b1", embedding=vectors(1, seed=3)[0])
+    empty = user.new_session("empty")
+    user.forget(a2)
+    dashed = str(uuid.UUID(hex=first))
+    assert [t.id for t in user.turns(session=dashed)] == [a1, a3]
+    assert [(t.id, t.session_id) for t in user.turns(session=second)] == [(b1, second)]
+    assert list(user.turns(session=empty)) == []
+    assert [t.id for t in user.turns()] == [a1, a3, b1]
 
 
 def _snapshot_of(user):
@@ -293,6 +311,7 @@ def _bad_calls():
         "search fusion": lambda u: u.search("x", 3, embedding=good[0], fusion="max"),
         "search weight": lambda u: u.search("x", 3, embedding=good[0], neighbour_weight=-1),
         "sessions k": lambda u: u.sessions(k=-2),
+        "turns of an unknown session": lambda u: u.turns(session="ef" * 16),
         "title": lambda u: u.new_session(title=7),
     }
 
@@ -306,6 +325,7 @@ ERRORS = {
     "replacing an unknown turn": UnknownIdError,
     "replacing by a stored id": DuplicateIdError,
     "search session": UnknownIdError,
+    "turns of an unknown session": UnknownIdError,
 }
 
 

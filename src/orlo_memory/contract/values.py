@@ -242,6 +242,21 @@ def k_argument(value: object) -> int:
     return count_argument(value, "k", 0, MAX_RESULTS)
 
 
+def dimension_argument(value: object) -> int:
+    """An embedding's dimension: a positive integer."""
+    return count_argument(value, "dimension", 1)
+
+
+# How hybrid search fuses its two rankings: by standardised scores or by rank.
+FUSIONS = ("score", "rank")
+
+
+def fusion_argument(value: object) -> str:
+    if value not in FUSIONS:
+        raise InvalidInputError(f"fusion must be one of {', '.join(FUSIONS)}, got {value!r}")
+    return str(value)
+
+
 def real_argument(
     value: object, what: str, low: float, high: float, *, above_low: bool = False
 ) -> float:
@@ -269,5 +284,10 @@ MAX_RECENCY = 1.0
 
 
 def recency_argument(value: object) -> float:
-    """Recency's weight in a search: 0 to MAX_RECENCY."""
+    """How much a search's score leans on the turns' freshness: 0 to MAX_RECENCY."""
     return real_argument(value, "recency", 0.0, MAX_RECENCY)
+
+
+def factor_argument(value: object, what: str) -> float:
+    """A weight, rank constant or decay rate: 0 to MAX_FACTOR."""
+    return real_argument(value, what, 0.0, MAX_FACTOR)

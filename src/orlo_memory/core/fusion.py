@@ -37,7 +37,6 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
-FUSIONS = ("score", "rank")
 DEFAULT_VECTOR_WEIGHT = 0.6
 DEFAULT_LEXICAL_WEIGHT = 0.4
 DEFAULT_NEIGHBOUR_WEIGHT = 0.4

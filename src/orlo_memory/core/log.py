@@ -14,31 +14,24 @@ the head, then bump the user's epoch and store a snapshot in the same
 transaction; an index of an older epoch is reloaded. Loading an index from
 its snapshot and the log, and writing a snapshot, are checkpoints.py's.
 
-`Logs` holds what the users of one store share: the store, the cache of
-loaded indexes, the checkpoint policy and the lock every call holds.
-`UserLog` is the protocol for one user.
+`UserLog` is the protocol for one user; what the users of one store share
+(the store, the cache of loaded indexes, the checkpoint policy and the lock
+every call holds) is `Logs` (logs.py); the sessions' running sums are
+session_sums.py's.
 """
 
 from __future__ import annotations
 
 import logging
-import threading
-from collections.abc import Sequence
-from dataclasses import dataclass, replace
-from typing import NamedTuple
+from collections.abc import Callable, Sequence
+from dataclasses import replace
+from typing import NamedTuple, TypeVar
 
 import numpy as np
 
 from ..contract.values import new_id, parse_id
 from ..embedders import FloatMatrix
-from ..errors import (
-    ClosedError,
-    DuplicateIdError,
-    InvalidInputError,
-    StoreUnavailableError,
-    UnknownIdError,
-)
-from ..stores.protocol import Store
+from ..errors import DuplicateIdError, InvalidInputError, StoreUnavailableError, UnknownIdError
 from ..stores.records import (
     BOUNDARY_DOCUMENT,
     BOUNDARY_NONE,
@@ -54,25 +47,18 @@ from ..stores.records import (
     UserState,
 )
 from . import checkpoints
-from .cache import LruCache
+from .logs import Logs
+from .session_sums import save_session_sums
 from .user_index import LoadedIndex, SessionVectors, now_us
 
 log = logging.getLogger("orlo_memory")
 
-# With checkpoint_every=None a checkpoint is taken once the events after the
-# last one reach max(this, the live turn count): the snapshot's cost, about
-# proportional to the live count, is then spread over as many adds.
-MIN_CHECKPOINT_EVENTS = 10_000
-SESSION_SUM_DTYPE = "<f8"
+R = TypeVar("R")
+T = TypeVar("T")
 
-
-@dataclass(frozen=True, slots=True)
-class Policy:
-    """What every user's log of one memory follows."""
-
-    dimension: int
-    checkpoint_every: int | None
-    forget_rebuild_share: float
+# How often a read ranks and reads again when another process wrote between
+# its ranking and its rows; the last attempt's answer is taken as it is.
+READ_ATTEMPTS = 3
 
 
 class Entry(NamedTuple):
@@ -82,102 +68,12 @@ class Entry(NamedTuple):
     explicit_id: bool
     text: str
     role: str
-    metadata: str | None
-    created_us: int | None
-    new_topic: bool
-    new_session: bool
-    session_title: str | None
+    metadata: str | None = None
+    created_us: int | None = None
+    new_topic: bool = False
+    new_session: bool = False
+    session_title: str | None = None
     alias: str | None = None
-
-
-class Logs:
-    """The logs of every user of one store, the cache of their loaded indexes
-    and the lock that every call of the memory holds."""
-
-    def __init__(self, store: Store, policy: Policy, cache_bytes: int) -> None:
-        self.store = store
-        self.policy = policy
-        self.lock = threading.RLock()
-        self.closed = False
-        self._cache: LruCache[int, LoadedIndex] = LruCache(cache_bytes, self._evict)
-
-    def check_open(self) -> None:
-        if self.closed:
-            raise ClosedError("this memory is closed")
-
-    def cached_users(self) -> list[int]:
-        """The keys of the users whose indexes are loaded, least recently used first."""
-        return self._cache.keys()
-
-    def checkpoint(self) -> None:
-        """Checkpoints every loaded index that has events after its snapshot."""
-        for uid, loaded in self._cache.items():
-            self._checkpoint(uid, loaded)
-
-    def close(self) -> None:
-        """Checkpoints the loaded indexes (a failure is logged: the log stays
-        the truth) and closes the store."""
-        if self.closed:
-            return
-        try:
-            for uid, loaded in self._cache.items():
-                try:
-                    self._checkpoint(uid, loaded)
-                except Exception as error:
-                    log.warning("checkpoint of user key %d failed on close: %s", uid, error)
-        finally:
-            self._cache.clear()
-            self.closed = True
-            self.store.close()
-
-    # -- the cache of loaded indexes ---------------------------------------------
-
-    def _loaded(self, uid: int) -> LoadedIndex:
-        loaded = self._cache.get(uid)
-        if loaded is None:
-            loaded = checkpoints.load(self.store, uid, self.policy.dimension)
-            self._cache.put(uid, loaded)
-        return loaded
-
-    def _evict(self, uid: int, loaded: LoadedIndex) -> None:
-        try:
-            self._checkpoint(uid, loaded)
-        except Exception as error:  # dropping is safe: the log holds every turn
-            log.warning("checkpoint of user key %d failed on eviction: %s", uid, error)
-
-    def _checkpoint_due(self, loaded: LoadedIndex) -> bool:
-        pending = loaded.applied_seq - loaded.snapshot_seq
-        if self.policy.checkpoint_every is not None:
-            return pending >= self.policy.checkpoint_every
-        return pending >= max(MIN_CHECKPOINT_EVENTS, loaded.points)
-
-    def _checkpoint(self, uid: int, loaded: LoadedIndex) -> None:
-        """Snapshots `loaded` at the log head unless a snapshot already holds
-        its state, or another process moved the user to a newer epoch."""
-        if loaded.applied_seq == loaded.snapshot_seq:
-            return
-        store = self.store
-        with store.transaction(uid):
-            if store.user_state(uid).epoch != loaded.epoch:
-                return
-            loaded.apply_events(store.events_after(uid, loaded.applied_seq))
-            stored = store.read_snapshot(uid, data=False)
-            if stored is not None and stored.header.seq >= loaded.applied_seq:
-                loaded.snapshot_seq = stored.header.seq
-                return
-            checkpoints.write_checkpoint(store, uid, loaded)
-
-    def _after_write(self, uid: int, loaded: LoadedIndex) -> None:
-        """After a committed write: checkpoints when due, then accounts for
-        the index's new size (which may evict others)."""
-        if self._checkpoint_due(loaded):
-            try:
-                self._checkpoint(uid, loaded)
-            except Exception as error:
-                # The write is committed: reporting it failed would invite a
-                # retry that stores it twice. A later write checkpoints again.
-                log.warning("checkpoint of user key %d failed after a write: %s", uid, error)
-        self._cache.resized(uid)
 
 
 class UserLog:
@@ -222,23 +118,23 @@ class UserLog:
         ids: Sequence[str],
         aliases: Sequence[str],
     ) -> tuple[list[str], int]:
+        """One write: forgets, then appends, in one transaction; then brings
+        the cached index up to the new head. Returns the ids and the count forgotten."""
         store, uid = self._store, self._uid
-        loaded = self._logs._loaded(uid)
+        loaded = self._logs.loaded(uid)
         created_default = now_us()
         with store.transaction(uid):
             state = store.user_state(uid)
-            explicit = [entry.id for entry in entries if entry.explicit_id]
-            if explicit:
-                taken = store.existing_turn_ids(explicit)
-                if taken:
-                    if self._stored_before(entries, taken):
-                        return [entry.id for entry in entries], 0
-                    raise DuplicateIdError(f"turn id already stored: {taken[0]}")
+            if self._retried(entries):
+                return [entry.id for entry in entries], 0
             gone = self._live(ids, aliases)
             if not entries and not gone:
                 return [], 0
             seq = state.head_seq
-            forgets = [ForgetRecord(seq + 1 + n, turn.key, turn.id) for n, turn in enumerate(gone)]
+            forgets = [
+                ForgetRecord(seq=seq + 1 + n, key=turn.key, turn_id=turn.id)
+                for n, turn in enumerate(gone)
+            ]
             if forgets:
                 store.forget_turns(uid, forgets, created_default)
             seq += len(forgets)
@@ -246,7 +142,7 @@ class UserLog:
                 entries, matrix, state, seq, created_default
             )
             keys = store.append_turns(uid, records) if records else []
-            self._save_session_sums(opened, records, matrix, gone)
+            save_session_sums(store, uid, opened, records, matrix, gone)
             new_state = replace(
                 state,
                 head_seq=seq + len(records),
@@ -271,7 +167,7 @@ class UserLog:
         if gone:
             self._after_forgets(loaded, new_state)
         else:
-            self._logs._after_write(uid, loaded)
+            self._logs.after_write(uid, loaded)
         return written, len(gone)
 
     def _live(self, ids: Sequence[str], aliases: Sequence[str]) -> list[StoredTurn]:
@@ -291,6 +187,18 @@ class UserLog:
                 found += named
         unique = {turn.key: turn for turn in found}
         return list(unique.values())
+
+    def _retried(self, entries: Sequence[Entry]) -> bool:
+        """Inside the transaction: whether the batch is stored already (see
+        `_stored_before`); DuplicateIdError when some of its ids are taken
+        otherwise."""
+        explicit = [entry.id for entry in entries if entry.explicit_id]
+        taken = self._store.existing_turn_ids(explicit) if explicit else []
+        if not taken:
+            return False
+        if self._stored_before(entries, taken):
+            return True
+        raise DuplicateIdError(f"turn id already stored: {taken[0]}")
 
     def _stored_before(self, entries: Sequence[Entry], taken: Sequence[str]) -> bool:
         """Whether this whole batch is stored already, as one earlier add of
@@ -315,38 +223,6 @@ class UserLog:
             seqs.append(stored.seq)
         return seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
-    def _save_session_sums(
-        self,
-        opened: dict[str, SessionRecord],
-        records: Sequence[TurnRecord],
-        matrix: FloatMatrix,
-        gone: Sequence[StoredTurn],
-    ) -> None:
-        """Inside the transaction: stores the sessions `opened` by this write
-        and the counts and normalised-embedding sums of every session that
-        gained or lost turns."""
-        dimension = self._logs.policy.dimension
-        changes: dict[str, tuple[int, np.ndarray]] = {}
-        _sum_by_session(changes, [record.session_id for record in records], matrix, 1)
-        if gone:
-            vectors = np.frombuffer(b"".join(turn.embedding or b"" for turn in gone), dtype="<f4")
-            lost = vectors.reshape(len(gone), dimension)
-            _sum_by_session(changes, [turn.session_id for turn in gone], lost, -1)
-        known = [session_id for session_id in changes if session_id not in opened]
-        sessions = {s.id: s for s in self._store.sessions(self._uid, known)} if known else {}
-        sessions.update(opened)
-        updated = []
-        for session_id, (count, total) in changes.items():
-            session = sessions.get(session_id)
-            if session is None:
-                continue
-            if session.vector_sum is not None:
-                total = total + np.frombuffer(session.vector_sum, dtype=SESSION_SUM_DTYPE)
-            count += session.turn_count
-            blob = total.astype(SESSION_SUM_DTYPE).tobytes() if count > 0 else None
-            updated.append(replace(session, turn_count=count, vector_sum=blob))
-        self._store.save_sessions(self._uid, updated)
-
     def _synced_after_commit(self, loaded: LoadedIndex) -> LoadedIndex | None:
         """`synced` after a committed write, or None when the store failed in
         between: the write stands, so that is not the caller's error (a retry
@@ -354,7 +230,7 @@ class UserLog:
         try:
             return self.synced(loaded)
         except StoreUnavailableError as error:
-            self._logs._cache.pop(self._uid)
+            self._logs.drop(self._uid)
             log.warning("user %r: catching up after a write failed: %s", self._name, error)
             return None
 
@@ -371,7 +247,7 @@ class UserLog:
                 # twice); the next forget rebuilds.
                 log.warning("rebuild of user %r after forgetting failed: %s", self._name, error)
         else:
-            self._logs._after_write(self._uid, loaded)
+            self._logs.after_write(self._uid, loaded)
 
     def new_session(self, title: str | None) -> str:
         """Starts a session that the next turn opens; returns its id."""
@@ -379,7 +255,10 @@ class UserLog:
         store = self._store
         with store.transaction(self._uid):
             state = store.user_state(self._uid)
-            store.save_sessions(self._uid, [SessionRecord(session_id, title, now_us(), 0, None)])
+            session = SessionRecord(
+                id=session_id, title=title, created_us=now_us(), turn_count=0, vector_sum=None
+            )
+            store.save_sessions(self._uid, [session])
             store.save_user_state(
                 replace(state, current_session=session_id, pending_boundary=BOUNDARY_SESSION)
             )
@@ -400,13 +279,13 @@ class UserLog:
 
     def checkpoint(self) -> None:
         """Stores a snapshot of the user's index now."""
-        self._logs._checkpoint(self._uid, self._logs._loaded(self._uid))
+        self._logs.checkpoint_user(self._uid, self._logs.loaded(self._uid))
 
     def _restructure(self, *, rebuild: bool, full: bool) -> None:
         logs, store, uid = self._logs, self._store, self._uid
         dimension = logs.policy.dimension
-        loaded = logs._loaded(uid)
-        logs._cache.pop(uid)  # cached again only once the new epoch is committed
+        loaded = logs.loaded(uid)
+        logs.drop(uid)  # cached again only once the new epoch is committed
         with store.transaction(uid):
             state = store.user_state(uid)
             if loaded.epoch != state.epoch:
@@ -428,7 +307,7 @@ class UserLog:
                     forgotten_since_rebuild=0 if compact else state.forgotten_since_rebuild,
                 )
             )
-        logs._cache.put(uid, loaded)
+        logs.cache(uid, loaded)
 
     # -- reading ---------------------------------------------------------------
 
@@ -437,33 +316,47 @@ class UserLog:
 
     def index(self) -> LoadedIndex:
         """The user's cached index (loaded when missing), perhaps behind the log."""
-        return self._logs._loaded(self._uid)
+        return self._logs.loaded(self._uid)
 
     def synced(self, loaded: LoadedIndex | None = None) -> LoadedIndex:
         """The user's index caught up with the log head, or reloaded when
         another process moved the user to a new epoch."""
         logs, uid = self._logs, self._uid
         if loaded is None:
-            loaded = logs._loaded(uid)
+            loaded = logs.loaded(uid)
         state = self._store.user_state(uid)
         if state.epoch != loaded.epoch:
-            logs._cache.pop(uid)
-            return logs._loaded(uid)
+            logs.drop(uid)
+            return logs.loaded(uid)
         if state.head_seq != loaded.applied_seq:
             loaded.apply_events(self._store.events_after(uid, loaded.applied_seq))
-            logs._cache.resized(uid)
+            logs.resized(uid)
         return loaded
 
-    def is_current(self, loaded: LoadedIndex, found: Found[HitRow] | Found[SearchRow]) -> bool:
-        """Whether `found` was read at the state `loaded` has applied."""
-        return found.head_seq == loaded.applied_seq and found.epoch == loaded.epoch
+    def at_one_head(
+        self, read: Callable[[], tuple[LoadedIndex, Found[R], T]]
+    ) -> tuple[Found[R], T]:
+        """What `read()` ranks on the user's index and the rows it reads for
+        that ranking, taken from one state of the log. `read` returns the
+        index it ranked on, the rows (read with the store's head and epoch)
+        and its ranking; when another process wrote in between, the index
+        catches up and `read` runs again. After READ_ATTEMPTS the last answer
+        stands: rows of turns forgotten since are missing (the ranking skips
+        them), turns added since are not ranked yet."""
+        for attempt in range(1, READ_ATTEMPTS + 1):
+            loaded, found, ranked = read()
+            current = found.head_seq == loaded.applied_seq and found.epoch == loaded.epoch
+            if current or attempt == READ_ATTEMPTS:
+                return found, ranked
+            self.synced(loaded)
+        raise AssertionError("unreachable")
 
     def session_vectors(self, session_id: str) -> tuple[LoadedIndex, SessionVectors]:
         """The user's index with the vectors of one session's live turns. They
         are cached only when read at the seq the index has applied (the index
         catches up to the head read with them first), so that every later
         event applied to the index reaches them."""
-        loaded = self._logs._loaded(self._uid)
+        loaded = self._logs.loaded(self._uid)
         cached = loaded.sessions.get(session_id)
         if cached is not None:
             return loaded, cached
@@ -481,7 +374,7 @@ class UserLog:
         vectors = SessionVectors.build([turn.key for turn in found.turns], matrix)
         if same_epoch and found.head_seq == loaded.applied_seq:
             loaded.cache_session(session_id, vectors)
-            self._logs._cache.resized(self._uid)
+            self._logs.resized(self._uid)
         return loaded, vectors
 
     def _session_rows(self, session_id: str) -> Found[StoredTurn]:
@@ -565,51 +458,33 @@ def _numbered(
         created = entry.created_us if entry.created_us is not None else created_default
         if entry.new_session or current is None:
             current = new_id()
-            opened[current] = SessionRecord(current, entry.session_title, created, 0, None)
+            opened[current] = SessionRecord(
+                id=current,
+                title=entry.session_title,
+                created_us=created,
+                turn_count=0,
+                vector_sum=None,
+            )
             pending = BOUNDARY_SESSION
         elif entry.new_topic:
             pending = max(pending, BOUNDARY_DOCUMENT)
         seq += 1
         record(
             TurnRecord(
-                entry.id,
-                seq,
-                current,
-                pending,
-                entry.role,
-                entry.text,
-                entry.metadata,
-                created,
-                entry.alias,
-                blob[row * width : (row + 1) * width],
+                id=entry.id,
+                seq=seq,
+                session_id=current,
+                boundary=pending,
+                role=entry.role,
+                text=entry.text,
+                metadata=entry.metadata,
+                created_us=created,
+                alias=entry.alias,
+                embedding=blob[row * width : (row + 1) * width],
             )
         )
         pending = BOUNDARY_NONE
     return records, opened, current, pending
-
-
-def _sum_by_session(
-    changes: dict[str, tuple[int, np.ndarray]],
-    session_ids: Sequence[str],
-    matrix: FloatMatrix,
-    sign: int,
-) -> None:
-    """Adds (sign 1) or subtracts (sign -1) each row's normalised embedding
-    to its session's entry of `changes` (a count and a float64 sum)."""
-    if not session_ids:
-        return
-    norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix))
-    scale = np.divide(1.0, norms, out=np.zeros_like(norms), where=norms > 0)
-    start = 0
-    # Rows come in runs of one session: sum each run.
-    for row in range(1, len(session_ids) + 1):
-        if row == len(session_ids) or session_ids[row] != session_ids[start]:
-            session_id = session_ids[start]
-            count, total = changes.get(session_id, (0, np.zeros(matrix.shape[1], np.float64)))
-            # scale @ rows: the sum of the normalised rows.
-            total += sign * (scale[start:row] @ matrix[start:row])
-            changes[session_id] = (count + sign * (row - start), total)
-            start = row
 
 
 def _as_turn_id(alias: str) -> str | None:

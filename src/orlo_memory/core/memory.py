@@ -1,5 +1,5 @@
 """`Memory`: one store, the settings its processes agree on, the embedder,
-and the users' logs with the cache of their indexes (log.py).
+and the users' logs with the cache of their indexes (logs.py).
 
 Every public call of a `Memory` and of its `UserMemory` objects holds one lock
 per `Memory`, so threads may share it; several processes (or several `Memory`
@@ -12,11 +12,17 @@ from __future__ import annotations
 import os
 from dataclasses import replace
 
-from ..contract.values import MAX_COUNT, count_argument, real_argument, user_name
+from ..contract.values import (
+    MAX_COUNT,
+    count_argument,
+    dimension_argument,
+    real_argument,
+    user_name,
+)
 from ..embedders import Embedder
 from ..errors import InvalidInputError, SettingsMismatchError
 from ..stores import Store, open_store
-from .log import Logs, Policy
+from .logs import Logs, Policy
 from .user import UserMemory
 from .user_index import now_us
 
@@ -99,7 +105,7 @@ class Memory:
         records it with the embedder's name. (The store checks its own schema
         version when it opens.)"""
         if dimension is not None:
-            dimension = count_argument(dimension, "dimension", 1)
+            dimension = dimension_argument(dimension)
         if embedder is not None:
             if dimension is not None and dimension != embedder.dimension:
                 raise InvalidInputError(

@@ -1,67 +1,175 @@
-"""Ranking for `UserMemory.search` and `UserMemory.sessions`: the vector
-ranking from the index, its fusion with the lexical ranking (fusion.py), the
-time span, the recency blend and the hits.
+"""How `UserMemory.search` and `UserMemory.sessions` rank.
 
-Everything here works on the candidates only, the index's nearest turns and
-the lexical ranking's matches (and the turns next to the best of them), never
-on every turn of the user.
+A search ranks the user's turns by meaning (the index's nearest turns, or
+one session's turns exactly) and by words (the store's bm25), reads the rows
+of both rankings' candidates and of the turns next to the best of them, and
+makes them results (hits.py, fusing by fusion.py). The rankings and the rows
+come from one state of the log (`UserLog.at_one_head`). Everything works on
+the candidates only, never on every turn of the user.
 
-Recency is blended here, from each turn's stored created_at, and not by the
-index's temporal weight: the index dates its containers by the clock at
-insertion, which a replay or rebuild resets, so its own blend would change
-with every reload.
+`sessions(query)` ranks the sessions by their best candidates of the same
+hybrid search; the sessions none of whose turns is a candidate follow by
+their turns' mean direction (session_sums.py).
 """
 
 from __future__ import annotations
 
-import json
-import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from datetime import UTC, datetime
-
-import numpy as np
 
 import orlo_kiv
 
-from ..contract.results import Hit, new_hit
+from ..contract.results import Hit, SessionInfo
+from ..contract.values import factor_argument, fusion_argument, timestamp_us
+from ..errors import InvalidInputError
 from ..stores.lexical import search_terms
-from ..stores.records import HitRow, SearchRow
-from .fusion import NEIGHBOUR_SPREAD, Fused, Weights, fuse, lift_by_neighbours, ranked, scaled
-from .user_index import Vector
+from ..stores.records import Found, HitRow, SearchRow, SessionRecord
+from .fusion import DEFAULT_FUSION_K, NEIGHBOUR_SPREAD, Weights
+from .hits import Ranking, alone, candidates, hits, session_scores, vector_hits
+from .log import UserLog
+from .session_sums import mean_direction_cosine
+from .turns import session_info
+from .user_index import LoadedIndex, Vector, normalized, now_us
 
-__all__ = [
-    "SESSION_DEPTH",
-    "Params",
-    "candidates",
-    "hits",
-    "near",
-    "search_terms",
-    "session_scores",
-    "spread",
-    "vector_hits",
-    "within",
-]
-
-_US_PER_HOUR = 3_600_000_000.0
-# A session's score is the mean of its best SESSION_TOP candidate scores (a
-# missing one counts as the lowest, 0): chosen by leaving one conversation
-# out with bench/eval_fusion.py, against the best turn alone and the sum.
-SESSION_TOP = 2
 SESSION_DEPTH = 40  # each ranking's depth for sessions(query), as search's for k = 10
-
-Ranking = list[tuple[int, float]]
 
 
 @dataclass(frozen=True, slots=True)
 class Params:
+    """What one search asks for, its arguments checked."""
+
     mode: str
     k: int
-    depth: int
+    candidates: int | None
     recency: float
     recency_decay: float
     weights: Weights
     span: tuple[int, int] | None  # created_us in [since, until)
+
+    @property
+    def plain(self) -> bool:
+        """Whether the hits are the index's k nearest turns as they come."""
+        return self.mode == "vector" and self.recency == 0.0 and self.span is None
+
+    @property
+    def depth(self) -> int:
+        """Each ranking's depth when the search is not plain: `candidates`
+        (default max(4k, 40))."""
+        return self.candidates or max(4 * self.k, 40)
+
+
+def weights(
+    fusion: str | None,
+    fusion_k: float | None,
+    vector_weight: float,
+    lexical_weight: float,
+    neighbour_weight: float,
+) -> Weights:
+    """The hybrid fusion the caller asked for: rank fusion when `fusion` says
+    so or when only `fusion_k` (rank fusion's constant) is given."""
+    if fusion is None:
+        fusion = "score" if fusion_k is None else "rank"
+    return Weights(
+        fusion=fusion_argument(fusion),
+        fusion_k=DEFAULT_FUSION_K if fusion_k is None else factor_argument(fusion_k, "fusion_k"),
+        vector=factor_argument(vector_weight, "vector_weight"),
+        lexical=factor_argument(lexical_weight, "lexical_weight"),
+        neighbours=factor_argument(neighbour_weight, "neighbour_weight"),
+    )
+
+
+def span(since: object, until: object) -> tuple[int, int] | None:
+    """[since, until) in microseconds, or None when neither is given."""
+    if since is None and until is None:
+        return None
+    low = timestamp_us(since, "since")
+    high = timestamp_us(until, "until")
+    span = (-(2**62) if low is None else low, 2**62 if high is None else high)
+    if span[0] >= span[1]:
+        raise InvalidInputError("since must be earlier than until")
+    return span
+
+
+# -- search ------------------------------------------------------------------------
+
+
+def search(
+    log: UserLog, params: Params, query: str, vector: Vector | None, session_id: str | None
+) -> list[Hit]:
+    """The hits of a search whose arguments are checked (`vector`: the query
+    embedding, None for a lexical search; `session_id`: a session of the
+    user's, or None for all)."""
+    if params.plain:
+
+        def read_hits() -> tuple[LoadedIndex, Found[HitRow], Ranking]:
+            loaded, ranking = vector_ranking(log, vector, params.k, session_id, None)
+            return loaded, log.hit_rows([key for key, _ in ranking]), ranking
+
+        found_hits, ranking = log.at_one_head(read_hits)
+        return vector_hits(ranking, found_hits.turns)
+
+    mode, depth, span = params.mode, params.depth, params.span
+
+    def read_candidates() -> tuple[LoadedIndex, Found[SearchRow], tuple[Ranking, Ranking]]:
+        loaded, vector_ranked = vector_ranking(log, vector, depth, session_id, span)
+        lexical_ranked: Ranking = []
+        if mode != "vector":
+            lexical_ranked = log.lexical(search_terms(query), depth, session_id, span)
+        around = spread(vector_ranked, lexical_ranked, params.weights) if mode == "hybrid" else []
+        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around)
+        return loaded, found, (vector_ranked, lexical_ranked)
+
+    found, (vector_ranked, lexical_ranked) = log.at_one_head(read_candidates)
+    if mode == "hybrid":
+        ordered, rows = candidates(
+            vector_ranked, lexical_ranked, found.turns, vector, params.weights, span
+        )
+    else:
+        single = vector_ranked if mode == "vector" else lexical_ranked
+        ordered, rows = alone(mode, single, found.turns)
+    return hits(
+        ordered,
+        rows,
+        mode=mode,
+        k=params.k,
+        recency=params.recency,
+        recency_decay=params.recency_decay,
+        now_us=now_us(),
+    )
+
+
+def vector_ranking(
+    log: UserLog,
+    vector: Vector | None,
+    depth: int,
+    session_id: str | None,
+    span: tuple[int, int] | None,
+) -> tuple[LoadedIndex, Ranking]:
+    """The user's index and its `depth` nearest turns to `vector` (none
+    without one), in the session and time span if given."""
+    if vector is None:
+        return log.index(), []
+    query = vector
+    if session_id is not None:
+        loaded, cached = log.session_vectors(session_id)
+        size = len(cached.keys)
+    else:
+        loaded = log.index()
+        size = loaded.points
+    index = loaded.index
+
+    def top(width: int) -> Ranking:
+        if session_id is not None:
+            return cached.top(query, width)
+        return near(index, query, width)
+
+    if span is None:
+        return loaded, top(depth)
+
+    def created(keys: list[int]) -> dict[int, int]:
+        return {row.key: row.created_us for row in log.search_rows(keys, []).turns}
+
+    return loaded, within(top, created, depth, size, span)
 
 
 def near(index: orlo_kiv.KivIndex, vector: Vector, depth: int) -> Ranking:
@@ -109,128 +217,59 @@ def spread(vector_ranked: Ranking, lexical_ranked: Ranking, weights: Weights) ->
     return list(dict.fromkeys(firsts))
 
 
-def candidates(
-    vector_ranked: Ranking,
-    lexical_ranked: Ranking,
-    rows: Sequence[SearchRow],
-    query: Vector | None,
-    weights: Weights,
-    span: tuple[int, int] | None = None,
-) -> tuple[list[Fused], dict[int, SearchRow]]:
-    """A hybrid search's live candidates, fused and lifted by their
-    neighbours, best first, with their rows (by key). `rows` are the
-    candidates' and the added neighbours' (`Store.search_rows`); with a
-    `span`, neighbours created outside it are left out."""
-    by_key: dict[int, SearchRow] = {}
-    for row in rows:
-        if span is not None and not span[0] <= row[6] < span[1]:
-            continue
-        if row[8] is None or row[0] not in by_key:
-            by_key[row[0]] = row
-    ranked_keys = {key for key, _ in vector_ranked} | {key for key, _ in lexical_ranked}
-    added: Ranking = []
-    if query is not None:
-        extra = [row for row in by_key.values() if row[0] not in ranked_keys and row[8]]
-        if extra:
-            matrix = np.frombuffer(b"".join(row[8] or b"" for row in extra), dtype="<f4")
-            matrix = matrix.reshape(len(extra), -1)
-            norms = np.linalg.norm(matrix, axis=1)
-            unit = query / max(float(np.linalg.norm(query)), 1e-30)
-            cosines = (matrix @ unit) / np.where(norms > 0.0, norms, 1.0)
-            added = [(row[0], float(c)) for row, c in zip(extra, cosines, strict=True)]
-    fused = fuse(vector_ranked, lexical_ranked, weights, added)
-    live = [entry for entry in fused if entry.key in by_key]
-    at = {(row[2], row[7]): key for key, row in by_key.items()}
-    before = {}
-    for key, row in by_key.items():
-        previous = at.get((row[2], row[7] - 1))
-        if previous is not None:
-            before[key] = previous
-    lift_by_neighbours(live, before, weights.neighbours)
-    return ranked(live), by_key
+def _keys(vector_ranked: Ranking, lexical_ranked: Ranking) -> list[int]:
+    """Both rankings' keys, each once, in candidate order."""
+    keys = [key for key, _ in vector_ranked] + [key for key, _ in lexical_ranked]
+    return list(dict.fromkeys(keys))
 
 
-def session_scores(ordered: Sequence[Fused], rows: dict[int, SearchRow]) -> list[tuple[str, float]]:
-    """Sessions by the mean of their best SESSION_TOP candidates' scores
-    (scaled to [0, 1]; a missing one counts 0), best first."""
-    score = scaled(ordered)
-    best: dict[str, list[float]] = {}
-    for entry in ordered:  # best first, so each session's list is sorted
-        kept = best.setdefault(rows[entry.key][2], [])
-        if len(kept) < SESSION_TOP:
-            kept.append(score[entry.key])
-    by_session = [(session, sum(values) / SESSION_TOP) for session, values in best.items()]
-    by_session.sort(key=lambda item: -item[1])  # stable: ties keep the best turn's order
-    return by_session
+# -- sessions ----------------------------------------------------------------------
 
 
-def _when(created_us: int) -> datetime:
-    return datetime.fromtimestamp(created_us / 1_000_000, tz=UTC)
+def sessions(log: UserLog, query: str | None, vector: Vector, k: int | None) -> list[SessionInfo]:
+    """The user's sessions ranked for a query (its text, if any, and its
+    embedding), best first: the k first, or all when k is None."""
+    weights = Weights()
+    depth = max(4 * (k or 0), SESSION_DEPTH)
+    terms = search_terms(query) if query and query.strip() else None
 
+    def read_candidates() -> tuple[LoadedIndex, Found[SearchRow], tuple[Ranking, Ranking]]:
+        loaded = log.index()
+        vector_ranked = near(loaded.index, vector, depth)
+        lexical_ranked = [] if terms is None else log.lexical(terms, depth, None)
+        around = spread(vector_ranked, lexical_ranked, weights)
+        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around)
+        return loaded, found, (vector_ranked, lexical_ranked)
 
-def vector_hits(ranked_now: Sequence[tuple[int, float]], turns: Sequence[HitRow]) -> list[Hit]:
-    """The hits of a plain vector ranking, (key, cosine) best first, whose
-    turns were found (live)."""
-    by_key = {turn[0]: turn for turn in turns}
-    found = []
-    for rank, (key, score) in enumerate(ranked_now, start=1):
-        turn = by_key.get(key)
-        if turn is not None:
-            _, turn_id, session_id, role, text, metadata, created_us = turn
-            found.append(
-                new_hit(
-                    turn_id,
-                    text,
-                    score,
-                    role,
-                    session_id,
-                    _when(created_us),
-                    json.loads(metadata) if metadata else {},
-                    score,
-                    rank,
-                    None,
-                )
-            )
-    return found
-
-
-def hits(
-    params: Params,
-    ordered: Sequence[Fused],
-    rows: dict[int, SearchRow],
-    now_us: int,
-) -> list[Hit]:
-    """The hits of the candidates, best first (`ordered`: best first, each
-    with a row). A hit's score is its cosine in vector mode, else its fused
-    (or bm25) score scaled to [0, 1] over the candidates; a recency blend
-    then mixes in the turn's freshness."""
-    if params.mode == "vector":
-        score = {entry.key: entry.score for entry in ordered}
+    found, (vector_ranked, lexical_ranked) = log.at_one_head(read_candidates)
+    ordered, rows = candidates(vector_ranked, lexical_ranked, found.turns, vector, weights)
+    scored = session_scores(ordered, rows)
+    if k is not None and len(scored) >= k:
+        scored = scored[:k]
+        records = log.sessions([session_id for session_id, _ in scored])
     else:
-        score = scaled(ordered)
-    scored: list[tuple[float, Fused, SearchRow]] = []
-    for entry in ordered:
-        row = rows[entry.key]
-        value = score[entry.key]
-        if params.recency > 0.0:
-            age_hours = abs(now_us - row[6]) / _US_PER_HOUR
-            fresh = math.exp(-params.recency_decay * age_hours)
-            value = (1.0 - params.recency) * value + params.recency * fresh
-        scored.append((value, entry, row))
-    if params.recency > 0.0:
-        scored.sort(key=lambda item: -item[0])  # stable: ties keep relevance order
-    return [
-        new_hit(
-            row[1],
-            row[4],
-            value,
-            row[3],
-            row[2],
-            _when(row[6]),
-            json.loads(row[5]) if row[5] else {},
-            entry.cosine,
-            entry.vector_rank,
-            entry.lexical_rank,
-        )
-        for value, entry, row in scored[: params.k]
+        records = log.sessions()
+    by_id = {record.id: record for record in records}
+    out = [
+        session_info(record, score)
+        for session_id, score in scored
+        if (record := by_id.get(session_id)) is not None
     ]
+    if k is None or len(out) < k:
+        ranked_ids = {info.id for info in out}
+        rest = by_mean_direction(
+            [record for record in records if record.id not in ranked_ids], normalized(vector)
+        )
+        out += [session_info(record) for record in (rest if k is None else rest[: k - len(out)])]
+    return out
+
+
+def by_mean_direction(records: Sequence[SessionRecord], unit: Vector) -> list[SessionRecord]:
+    """`records` by the cosine of their turns' mean direction to the unit
+    vector `unit` (sessions with no live turn last, newest first as given)."""
+    scored: list[tuple[float, int, SessionRecord]] = []
+    for number, record in enumerate(records):
+        cosine = mean_direction_cosine(record, unit)
+        scored.append((2.0 if cosine is None else -cosine, number, record))
+    scored.sort(key=lambda item: item[:2])
+    return [record for _, _, record in scored]

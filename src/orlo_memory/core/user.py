@@ -1,24 +1,24 @@
 """`UserMemory`: one user's turns, sessions and searches.
 
-It checks the caller's arguments, embeds texts, hands writes and reads to the
-user's log (log.py: numbering, applying, syncing, checkpointing) and ranks
-the results (search.py). Every public call holds its memory's lock.
+It checks the caller's arguments (by the contract's rules), embeds texts,
+hands writes and reads to the user's log (log.py: numbering, applying,
+syncing, checkpointing) and searches through ranking.py. Every public call
+holds its memory's lock.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
-from typing import Any, ParamSpec, TypeVar
+from typing import Any
 
 import numpy as np
 
 from ..contract.results import Hit, MemoryStats, SessionInfo, Turn
 from ..contract.turns import NewTurn
 from ..contract.values import (
-    MAX_FACTOR,
     count_argument,
-    from_us,
+    factor_argument,
     ids_argument,
     k_argument,
     metadata_json,
@@ -26,7 +26,7 @@ from ..contract.values import (
     new_ids,
     optional_text_argument,
     parse_id,
-    real_argument,
+    recency_argument,
     storable,
     text_argument,
     timestamp_us,
@@ -34,23 +34,12 @@ from ..contract.values import (
 from ..embedders import Embedder, FloatMatrix, as_matrix, as_vector
 from ..errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from ..progress import ProgressBar
-from ..stores.records import By, SessionRecord
+from ..stores.records import By
 from . import ranking
-from .fusion import (
-    DEFAULT_FUSION_K,
-    DEFAULT_LEXICAL_WEIGHT,
-    DEFAULT_NEIGHBOUR_WEIGHT,
-    DEFAULT_VECTOR_WEIGHT,
-    FUSIONS,
-    Fused,
-    Weights,
-)
-from .log import SESSION_SUM_DTYPE, Entry, Logs, UserLog
-from .turns import stored_to_turn
-from .user_index import LoadedIndex, normalized, now_us
-
-P = ParamSpec("P")
-R = TypeVar("R")
+from .fusion import DEFAULT_LEXICAL_WEIGHT, DEFAULT_NEIGHBOUR_WEIGHT, DEFAULT_VECTOR_WEIGHT
+from .log import Entry, UserLog
+from .logs import Logs, locked
+from .turns import session_info, stored_to_turn
 
 # Recency decays like the index's own temporal blend: exp(-decay * age in
 # hours); 0.01 per hour halves a turn's recency in about three days.
@@ -78,21 +67,6 @@ def prepared(item: object, fresh_id: str) -> Entry:
             None if item.session_title is None else str(item.session_title), "session_title"
         ),
     )
-
-
-def locked(method: Callable[P, R]) -> Callable[P, R]:
-    """Runs a method under its memory's lock, after the open check."""
-
-    def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
-        logs = args[0]._logs  # type: ignore[attr-defined]
-        with logs.lock:
-            logs.check_open()
-            return method(*args, **kwargs)
-
-    wrapper.__name__ = method.__name__
-    wrapper.__qualname__ = method.__qualname__
-    wrapper.__doc__ = method.__doc__
-    return wrapper
 
 
 class UserMemory:
@@ -177,7 +151,7 @@ class UserMemory:
                 # Plain texts are the bulk of large imports: checked inline.
                 if not item.strip() or not storable(item):
                     text_argument(item, "text")  # raises, naming what is wrong
-                keep(Entry(fresh[number], False, item, role, None, None, False, False, None))
+                keep(Entry(id=fresh[number], explicit_id=False, text=item, role=role))
             else:
                 keep(prepared(item, fresh[number]))
         explicit = [entry.id for entry in entries if entry.explicit_id]
@@ -323,94 +297,22 @@ class UserMemory:
             raise InvalidInputError("query must be a string")
         if not (mode == "vector" and embedding is not None):
             text_argument(query, "query")
-        recency = real_argument(recency, "recency", 0.0, 1.0)
-        recency_decay = real_argument(recency_decay, "recency_decay", 0.0, MAX_FACTOR)
-        weights = _weights(fusion, fusion_k, vector_weight, lexical_weight, neighbour_weight)
-        if candidates is not None:
-            candidates = count_argument(candidates, "candidates", 1)
-        span = _span(since, until)
+        params = ranking.Params(
+            mode=mode,
+            k=k,
+            recency=recency_argument(recency),
+            recency_decay=factor_argument(recency_decay, "recency_decay"),
+            weights=ranking.weights(
+                fusion, fusion_k, vector_weight, lexical_weight, neighbour_weight
+            ),
+            candidates=None if candidates is None else count_argument(candidates, "candidates", 1),
+            span=ranking.span(since, until),
+        )
         session_id = None if session is None else self._check_session(session)
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
         if k == 0:
             return []
-        plain_vector = mode == "vector" and recency == 0.0 and span is None
-        depth = k if plain_vector else (candidates or max(4 * k, 40))
-        params = ranking.Params(mode, k, depth, recency, recency_decay, weights, span)
-        log = self._log
-        for attempt in range(3):
-            loaded, vector_ranked = self._vector_ranking(vector, depth, session_id, span)
-            if plain_vector:
-                found_hits = log.hit_rows([key for key, _ in vector_ranked])
-                if log.is_current(loaded, found_hits) or attempt == 2:
-                    return ranking.vector_hits(vector_ranked, found_hits.turns)
-                log.synced(loaded)
-                continue
-            lexical_ranked: list[tuple[int, float]] = []
-            if mode != "vector":
-                terms = ranking.search_terms(query)
-                lexical_ranked = log.lexical(terms, depth, session_id, span)
-            around = ranking.spread(vector_ranked, lexical_ranked, weights)
-            if mode != "hybrid":
-                around = []
-            keys = [key for key, _ in vector_ranked] + [key for key, _ in lexical_ranked]
-            found = log.search_rows(list(dict.fromkeys(keys)), around)
-            if log.is_current(loaded, found) or attempt == 2:
-                if mode == "hybrid":
-                    ordered, rows = ranking.candidates(
-                        vector_ranked,
-                        lexical_ranked,
-                        found.turns,
-                        vector,
-                        weights,
-                        span,
-                    )
-                else:
-                    rows = {row[0]: row for row in found.turns}
-                    single = vector_ranked if mode == "vector" else lexical_ranked
-                    ordered = [
-                        Fused(key, score, rank, None, score)
-                        if mode == "vector"
-                        else Fused(key, score, None, rank)
-                        for rank, (key, score) in enumerate(single, start=1)
-                        if key in rows
-                    ]
-                return ranking.hits(params, ordered, rows, now_us())
-            log.synced(loaded)
-        raise AssertionError("unreachable")
-
-    def _vector_ranking(
-        self,
-        vector: FloatMatrix | None,
-        depth: int,
-        session_id: str | None,
-        span: tuple[int, int] | None,
-    ) -> tuple[LoadedIndex, list[tuple[int, float]]]:
-        """The user's index and its `depth` nearest turns to `vector` (none
-        without one), in the session and time span if given."""
-        log = self._log
-        if session_id is not None:
-            loaded, cached = log.session_vectors(session_id)
-            size = len(cached.keys)
-        else:
-            loaded = log.index()
-            size = loaded.points
-        if vector is None:
-            return loaded, []
-        query = vector
-        index = loaded.index
-
-        def top(width: int) -> list[tuple[int, float]]:
-            if session_id is not None:
-                return cached.top(query, width)
-            return ranking.near(index, query, width)
-
-        if span is None:
-            return loaded, top(depth)
-
-        def created(keys: list[int]) -> dict[int, int]:
-            return {row[0]: row[6] for row in log.search_rows(keys, []).turns}
-
-        return loaded, ranking.within(top, created, depth, size, span)
+        return ranking.search(self._log, params, query, vector, session_id)
 
     @locked
     def sessions(
@@ -427,59 +329,15 @@ class UserMemory:
         their turns, with score None."""
         if k is not None:
             k = k_argument(k)
-        log = self._log
         if query is None and embedding is None:
-            records = log.sessions()
-            chosen = records if k is None else records[:k]
-            return [SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count) for r in chosen]
+            records = self._log.sessions()
+            return [session_info(record) for record in (records if k is None else records[:k])]
         if embedding is None:
             text_argument(query, "query")
         vector = self._query_vector(query or "", embedding)
         if k == 0:
             return []
-        weights = Weights()
-        depth = max(4 * (k or 0), ranking.SESSION_DEPTH)
-        for attempt in range(3):
-            loaded = log.index()
-            vector_ranked = ranking.near(loaded.index, vector, depth)
-            lexical_ranked: list[tuple[int, float]] = []
-            if query and query.strip():
-                lexical_ranked = log.lexical(ranking.search_terms(query), depth, None)
-            around = ranking.spread(vector_ranked, lexical_ranked, weights)
-            keys = [key for key, _ in vector_ranked] + [key for key, _ in lexical_ranked]
-            found = log.search_rows(list(dict.fromkeys(keys)), around)
-            if log.is_current(loaded, found) or attempt == 2:
-                break
-            log.synced(loaded)
-        ordered, rows = ranking.candidates(
-            vector_ranked,
-            lexical_ranked,
-            found.turns,
-            vector,
-            weights,
-        )
-        scored = ranking.session_scores(ordered, rows)
-        if k is not None and len(scored) >= k:
-            scored = scored[:k]
-            records = log.sessions([session_id for session_id, _ in scored])
-        else:
-            records = log.sessions()
-        by_id = {record.id: record for record in records}
-        out = [
-            SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count, score)
-            for session_id, score in scored
-            if (r := by_id.get(session_id)) is not None
-        ]
-        if k is None or len(out) < k:
-            ranked_ids = {info.id for info in out}
-            rest = _by_mean_direction(
-                [r for r in records if r.id not in ranked_ids], normalized(vector)
-            )
-            out += [
-                SessionInfo(r.id, r.title, from_us(r.created_us), r.turn_count)
-                for r in (rest if k is None else rest[: k - len(out)])
-            ]
-        return out
+        return ranking.sessions(self._log, query, vector, k)
 
     @locked
     def get(self, ids: str | Iterable[str]) -> list[Turn]:
@@ -508,9 +366,15 @@ class UserMemory:
         return {turn.id: np.frombuffer(turn.embedding or b"", dtype="<f4").copy() for turn in found}
 
     @locked
-    def turns(self) -> Iterator[Turn]:
-        """Every live turn in the order it was added (read at the call)."""
-        return iter([stored_to_turn(stored) for stored in self._log.turns(By.ALL).turns])
+    def turns(self, *, session: str | None = None) -> Iterator[Turn]:
+        """Every live turn in the order it was added, or with `session` those
+        of that session of the user's (read at the call; an unknown session
+        raises UnknownIdError)."""
+        if session is None:
+            found = self._log.turns(By.ALL)
+        else:
+            found = self._log.turns(By.SESSION, [self._check_session(session)])
+        return iter([stored_to_turn(stored) for stored in found.turns])
 
     @locked
     def stats(self) -> MemoryStats:
@@ -529,83 +393,3 @@ class UserMemory:
             index_points=loaded.points,
             dimension=self._dimension,
         )
-
-    # -- for the LangChain store: turns found by a caller's own name -------------
-
-    @locked
-    def _add_aliased(
-        self, turns: Sequence[NewTurn], aliases: Sequence[str], *, embeddings: Any, role: str
-    ) -> list[str]:
-        """Stores `turns` (the i-th answering to aliases[i]) in place of the
-        live turns that answer to those aliases, in one transaction."""
-        entries = [
-            entry._replace(alias=alias)
-            for entry, alias in zip(self._entries(turns, role), aliases, strict=True)
-        ]
-        matrix = self._embeddings(turns, entries, embeddings, False)
-        return self._log.append(entries, matrix, replacing_aliases=aliases)
-
-    @locked
-    def _forget_aliased(self, aliases: Sequence[str]) -> int:
-        """Forgets the live turns answering to `aliases`; returns how many."""
-        return self._log.forget(aliases=aliases) if aliases else 0
-
-    @locked
-    def _get_aliased(self, aliases: Sequence[str]) -> dict[str, Turn]:
-        """The newest live turn answering to each alias (those that have one)."""
-        found = self._log.by_alias(aliases)
-        return {alias: stored_to_turn(turns[-1]) for alias, turns in found.items()}
-
-
-def _weights(
-    fusion: str | None,
-    fusion_k: float | None,
-    vector_weight: float,
-    lexical_weight: float,
-    neighbour_weight: float,
-) -> Weights:
-    """The hybrid fusion the caller asked for: rank fusion when `fusion` says
-    so or when only `fusion_k` (rank fusion's constant) is given."""
-    if fusion is None:
-        fusion = "score" if fusion_k is None else "rank"
-    if fusion not in FUSIONS:
-        raise InvalidInputError(f"fusion must be one of {', '.join(FUSIONS)}, got {fusion!r}")
-    return Weights(
-        fusion,
-        DEFAULT_FUSION_K
-        if fusion_k is None
-        else real_argument(fusion_k, "fusion_k", 0.0, MAX_FACTOR),
-        real_argument(vector_weight, "vector_weight", 0.0, MAX_FACTOR),
-        real_argument(lexical_weight, "lexical_weight", 0.0, MAX_FACTOR),
-        real_argument(neighbour_weight, "neighbour_weight", 0.0, MAX_FACTOR),
-    )
-
-
-def _span(since: object, until: object) -> tuple[int, int] | None:
-    """[since, until) in microseconds, or None when neither is given."""
-    if since is None and until is None:
-        return None
-    low = timestamp_us(since, "since")
-    high = timestamp_us(until, "until")
-    span = (-(2**62) if low is None else low, 2**62 if high is None else high)
-    if span[0] >= span[1]:
-        raise InvalidInputError("since must be earlier than until")
-    return span
-
-
-def _by_mean_direction(
-    records: Sequence[SessionRecord], vector: FloatMatrix
-) -> list[SessionRecord]:
-    """`records` by the cosine of their turns' mean direction to `vector`
-    (sessions with no live turn last, newest first as given)."""
-    scored: list[tuple[float, int, SessionRecord]] = []
-    for number, record in enumerate(records):
-        cosine = -2.0
-        if record.vector_sum is not None and record.turn_count > 0:
-            centroid = np.frombuffer(record.vector_sum, dtype=SESSION_SUM_DTYPE)
-            norm = float(np.linalg.norm(centroid))
-            if norm > 0.0:
-                cosine = float(centroid @ vector) / norm
-        scored.append((-cosine, number, record))
-    scored.sort(key=lambda item: item[:2])
-    return [record for _, _, record in scored]

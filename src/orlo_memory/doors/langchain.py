@@ -49,6 +49,7 @@ import numpy as np
 from ..contract.results import Hit
 from ..contract.turns import NewTurn
 from ..contract.values import MODES, count_argument, optional_text_argument, real_argument, storable
+from ..core.aliases import AliasedUserMemory
 from ..core.memory import Memory
 from ..core.user import UserMemory
 from ..embedders import Embedder
@@ -122,7 +123,7 @@ class OrloVectorStore(VectorStore):
         else:
             self._memory, self._owns_memory = _open(os.fspath(memory), embedding, dimension), True
         try:
-            self._user = self._memory.user(user)
+            self._user = AliasedUserMemory.of(self._memory.user(user))
         except BaseException:
             self.close()
             raise
@@ -191,7 +192,7 @@ class OrloVectorStore(VectorStore):
             NewTurn(text, role=role, metadata={**body, ID_KEY: key})
             for text, body, key in zip(texts, bodies, keys, strict=True)
         ]
-        self._user._add_aliased(turns, keys, embeddings=vectors, role=role)
+        self._user.add_aliased(turns, keys, embeddings=vectors, role=role)
         return keys
 
     def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool:
@@ -202,7 +203,7 @@ class OrloVectorStore(VectorStore):
         if ids is None:
             raise ValueError("delete needs the ids of the documents to forget")
         keys = list(dict.fromkeys(_checked_key(given) for given in ids))
-        return self._user._forget_aliased(keys) == len(keys)
+        return self._user.forget_aliased(keys) == len(keys)
 
     # -- reading --------------------------------------------------------------
 
@@ -210,7 +211,7 @@ class OrloVectorStore(VectorStore):
         """The stored documents among `ids`, in the order given; unknown and
         repeated ids are left out."""
         keys = list(dict.fromkeys(_checked_key(given) for given in ids))
-        live = self._user._get_aliased(keys)
+        live = self._user.get_aliased(keys)
         return [
             _document(live[key].id, live[key].text, live[key].metadata)
             for key in keys
