@@ -81,7 +81,7 @@ def test_import_search_sessions_stats_and_export_round_trip(imported, tmp_path):
         (("import", "{db}", "{missing}", "-u", "maya"), 1, "cannot read"),
         (("export", "{db}", "-u", "maya", "-o", "{db}"), 1, "is the memory itself"),
         (("search", "{db}", "x", "-k", "1001"), 1, "k must be an integer from 0 to 1,000"),
-        (("search", "{db}", "x", "-k", "few"), 2, "expected a whole number"),
+        (("search", "{db}", "x", "-k", "few"), 1, "k must be an integer from 0 to 1,000"),
         (("import", "{missing}", "{plain}", "-u", " "), 1, "a user name must be non-blank"),
         (("stats", "{garbage}"), 1, "garbage.db' is not a memory database"),
         (("search", "{garbage}", "x", "--mode", "lexical"), 1, "is not a memory database"),
