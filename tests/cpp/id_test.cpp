@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "predicted_ids.h"
+
 namespace orlo_kiv {
 namespace {
 
@@ -10,7 +12,7 @@ TEST(Id, MakeIdLaysOutClockCounterAndMix) {
   const Id id = make_id(ms, 0x10002);
   EXPECT_EQ(to_hex(id).substr(0, 12), "0123456789ab");
   EXPECT_EQ(to_hex(id).substr(12, 4), "0002");  // low 16 bits of the counter
-  const std::uint64_t mixed = ms * 6364136223846793005ULL + 0x10002;
+  const std::uint64_t mixed = ms * testing_support::kIdMixMultiplier + 0x10002;
   char expected[17];
   std::snprintf(expected, sizeof expected, "%016llx", static_cast<unsigned long long>(mixed));
   EXPECT_EQ(to_hex(id).substr(16), expected);

@@ -11,6 +11,10 @@
 
 namespace orlo_kiv::testing_support {
 
+// The multiplier a generated id's last 8 bytes mix the clock with (the
+// counter is added after): the tests' one copy of it, pinned by id_test.
+inline constexpr std::uint64_t kIdMixMultiplier = 6364136223846793005ULL;
+
 // Every id the next `draws` calls of new_id() could return while the clock
 // moves through the next `window_ms` milliseconds.
 inline std::vector<Id> upcoming_ids(std::uint64_t draws, std::uint64_t window_ms) {
@@ -19,7 +23,7 @@ inline std::vector<Id> upcoming_ids(std::uint64_t draws, std::uint64_t window_ms
   for (int i = 0; i < 6; ++i) ms = ms << 8 | probe.bytes[i];
   std::uint64_t mixed = 0;
   for (int i = 8; i < 16; ++i) mixed = mixed << 8 | probe.bytes[i];
-  const std::uint64_t counter = mixed - ms * 6364136223846793005ULL;
+  const std::uint64_t counter = mixed - ms * kIdMixMultiplier;
   std::vector<Id> ids;
   for (std::uint64_t t = ms; t < ms + window_ms; ++t) {
     for (std::uint64_t k = 1; k <= draws; ++k) ids.push_back(make_id(t, counter + k));
