@@ -17,7 +17,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import ParamSpec, TypeVar
 
-from ..errors import ClosedError
+from ..errors import ClosedError, UnknownIdError
 from ..stores.protocol import Store
 from . import checkpoints
 from .cache import LruCache
@@ -63,9 +63,13 @@ class Logs:
         return self._cache.keys()
 
     def checkpoint(self) -> None:
-        """Checkpoints every loaded index that has events after its snapshot."""
+        """Checkpoints every loaded index that has events after its snapshot;
+        the index of a user that another process erased is dropped."""
         for uid, loaded in self._cache.items():
-            self.checkpoint_user(uid, loaded)
+            try:
+                self.checkpoint_user(uid, loaded)
+            except UnknownIdError:
+                self._cache.pop(uid)
 
     def close(self) -> None:
         """Checkpoints the loaded indexes (a failure is logged: the log stays

@@ -22,6 +22,7 @@ from ..contract.values import (
 from ..embedders import Embedder
 from ..errors import InvalidInputError, SettingsMismatchError
 from ..stores import Store, open_store
+from . import erasing
 from .logs import Logs, Policy
 from .user import UserMemory
 from .user_index import now_us
@@ -67,7 +68,6 @@ class Memory:
         self._dimension = self._agree_settings(embedder, dimension)
         policy = Policy(self._dimension, checkpoint_every, forget_rebuild_share)
         self._logs = Logs(store, policy, cache_bytes)
-        self._users: dict[str, int] = {}
 
     @classmethod
     def open(
@@ -175,16 +175,29 @@ class Memory:
         name = user_name(name)
         with self._logs.lock:
             self._logs.check_open()
-            uid = self._users.get(name)
-            if uid is None:
-                uid = self._store.ensure_user(name, now_us())
-                self._users[name] = uid
+            # Looked up every time (no cache of names): a user erased by
+            # another process gets a new key when it is created again.
+            uid = self._store.ensure_user(name, now_us())
             return UserMemory(self._logs, self._embedder, name, uid)
 
     def users(self) -> list[str]:
         with self._logs.lock:
             self._logs.check_open()
             return self._store.user_names()
+
+    def erase_user(self, name: str) -> bool:
+        """Erases the user `name` and all that is theirs (turns, embeddings,
+        full-text entries, sessions, snapshot, and their place in the servers'
+        tokens) in one step that a crash leaves done or undone; returns False
+        when there is no such user. A `UserMemory` of the erased user, in any
+        process, raises UnknownIdError from then on; `user(name)` starts a new,
+        empty one. On SQLite no byte of the user's texts stays in the files
+        (the file is rewritten: the cost grows with the whole database); on
+        PostgreSQL the deleted rows stay on disk until VACUUM (see the README)."""
+        name = user_name(name)
+        with self._logs.lock:
+            self._logs.check_open()
+            return erasing.erase_user(self._logs, name)
 
     def checkpoint(self) -> None:
         """Checkpoints every loaded index that has events after its snapshot."""

@@ -1,5 +1,5 @@
 """The seam between the memory and its stores: the roles a backend plays
-(catalogue, turn log, snapshots, search, and the servers' tokens).
+(catalogue, turn log, snapshots, search, erasure, and the servers' tokens).
 
 A backend owns its tables, their version and their migration, hides its own
 limits (statement sizes, parameter counts) and raises only the memory's
@@ -159,5 +159,22 @@ class Search(LexicalIndex, Protocol):
         ...
 
 
-class Store(Catalogue, TurnLog, Snapshots, Search, TokenStore, Protocol):
+class Erasure(Protocol):
+    """Removing a person from the store."""
+
+    def erase_user(self, name: str) -> int | None:
+        """Erases the user called `name` and all that is theirs: turns with
+        their embeddings and full-text entries, forgets, sessions, snapshot,
+        the user's row, and their place in the servers' tokens (a token that
+        reaches only this user is removed, one that reaches others too loses
+        it, one for every user stays). One transaction holding the user's
+        write lock: a crash leaves all of it or none. Returns the erased
+        user's key, None when no user has that name. The key is never given
+        to another user, so calls that still name it raise UnknownIdError.
+        A backend removes what it can of the bytes, not only the rows (the
+        SQLite one leaves none in its files); what stays is in its module."""
+        ...
+
+
+class Store(Catalogue, TurnLog, Snapshots, Search, TokenStore, Erasure, Protocol):
     """Everything a backend does for the memory layer."""

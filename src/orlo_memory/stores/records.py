@@ -17,7 +17,7 @@ import mmap
 from dataclasses import dataclass
 from typing import BinaryIO, Generic, NamedTuple, TypeVar
 
-from ..errors import InvalidInputError
+from ..errors import InvalidInputError, UnknownIdError
 
 R = TypeVar("R")
 
@@ -39,6 +39,14 @@ class By(enum.Enum):
     ALIAS = "alias"  # by aliases (a caller's own names, unique among live turns)
     SESSION = "session"  # every turn of one session (one value: its id)
     ALL = "all"  # every turn
+
+
+def unknown_user(uid: int) -> UnknownIdError:
+    """What a call on a user key that no user has raises: the user was erased
+    (by this process or another) after the caller found it."""
+    return UnknownIdError(
+        f"no user with key {uid}: it was erased; Memory.user(name) starts a new, empty one"
+    )
 
 
 def checked_page(offset: int, limit: int | None) -> tuple[int, int | None]:

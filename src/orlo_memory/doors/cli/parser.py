@@ -9,7 +9,7 @@ import textwrap
 from collections.abc import Sequence
 
 from ...errors import OrloMemoryError
-from . import data, importing, serving
+from . import data, erasing, importing, serving
 from .options import CliError, Parser, check_values, formatter
 
 EPILOG = """\
@@ -52,6 +52,7 @@ def build_parser() -> Parser:
     importing.add_commands(commands)
     data.add_commands(commands)
     serving.add_commands(commands)
+    erasing.add_commands(commands)
     return parser
 
 

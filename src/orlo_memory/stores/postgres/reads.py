@@ -12,8 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-from ...errors import OrloMemoryError
-from ..records import By, Found, HitRow, SearchRow, StoredTurn
+from ..records import By, Found, HitRow, SearchRow, StoredTurn, unknown_user
 from .connection import Connection, PostgresConnection
 
 # Rows per statement when all turns are read, so that neither the server's
@@ -49,7 +48,7 @@ def _found(rows: list[tuple[Any, ...]], uid: int) -> Found[StoredTurn]:
     """Rows of (head seq, epoch, owner, the turn's fields...), a turn's
     fields NULL where the join found none, as the user's turns."""
     if not rows:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     turns = [StoredTurn._make(row[3:]) for row in rows if row[2] == uid]
     return Found(int(rows[0][0]), int(rows[0][1]), turns)
 
@@ -103,7 +102,7 @@ def _head(conn: Connection, uid: int) -> tuple[int, int]:
         "SELECT head_seq, epoch FROM orlo_memory.users WHERE uid = %s", (uid,)
     ).fetchone()
     if row is None:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     return int(row[0]), int(row[1])
 
 
@@ -139,7 +138,7 @@ def hit_rows(db: PostgresConnection, uid: int, keys: Sequence[int]) -> Found[Hit
         ).fetchall()
     )
     if not rows:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     found = [HitRow._make(row[3:]) for row in rows if row[2] is not None]
     return Found(int(rows[0][0]), int(rows[0][1]), found)
 
@@ -168,7 +167,7 @@ def search_rows(
     )
     head = next((row for row in rows if row[0] is not None), None)
     if head is None:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     found = [
         SearchRow._make((*row[3:11], None if row[11] is None else bytes(row[11])))
         for row in rows

@@ -35,9 +35,11 @@ from ..records import (
     TurnRecord,
     UserState,
     checked_page,
+    unknown_user,
 )
 from ..snapshot import split_parts
 from ..tokens import TokenRecord
+from . import erase as postgres_erase
 from . import lexical as postgres_lexical
 from . import reads
 from . import schema as postgres_schema
@@ -144,6 +146,9 @@ class PostgresStore:
         )
         return [str(name) for (name,) in rows]
 
+    def erase_user(self, name: str) -> int | None:
+        return postgres_erase.erase_user(self._db, name)
+
     # -- the log ----------------------------------------------------------------
 
     def user_state(self, uid: int) -> UserState:
@@ -155,7 +160,7 @@ class PostgresStore:
             ).fetchone()
         )
         if row is None:
-            raise OrloMemoryError(f"no user with key {uid}")
+            raise unknown_user(uid)
         head_seq, epoch, live, forgotten, since_rebuild, current_session, pending = row
         return UserState(
             uid=uid,

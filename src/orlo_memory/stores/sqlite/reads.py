@@ -15,8 +15,7 @@ import functools
 from collections.abc import Sequence
 from typing import Any
 
-from ...errors import OrloMemoryError
-from ..records import By, Found, HitRow, SearchRow, StoredTurn
+from ..records import By, Found, HitRow, SearchRow, StoredTurn, unknown_user
 from .connection import SqliteConnection
 
 # Values per statement where a call names many turns: SQLite caps the
@@ -112,7 +111,7 @@ def _head_of(rows: list[Any], uid: int) -> tuple[int, int]:
     """The head seq and epoch from a statement's head row (its third column
     is NULL, where a turn's is not)."""
     if not rows or rows[0][2] is not None:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     return int(rows[0][0]), int(rows[0][1])
 
 
@@ -120,7 +119,7 @@ def head(db: SqliteConnection, uid: int) -> tuple[int, int]:
     """The user's head seq and epoch."""
     row = db.conn.execute("SELECT head_seq, epoch FROM users WHERE uid = ?", (uid,)).fetchone()
     if row is None:
-        raise OrloMemoryError(f"no user with key {uid}")
+        raise unknown_user(uid)
     return int(row[0]), int(row[1])
 
 

@@ -75,6 +75,20 @@ class SnapshotFiles:
             ),
         )
 
+    def remove(self, uid: int) -> None:
+        """Removes the user's snapshot inside the open write transaction: its
+        row now, its file (or bytes kept in memory) once that commits."""
+        row = self._db.conn.execute("SELECT file FROM snapshots WHERE uid = ?", (uid,)).fetchone()
+        self._db.conn.execute("DELETE FROM snapshots WHERE uid = ?", (uid,))
+        if self._folder is not None and row is not None and row[0] is not None:
+            path = os.path.join(self._folder, row[0])
+            self._db.on_commit(lambda: _remove(path))
+        else:
+            self._db.on_commit(lambda: self._forget_in_memory(uid))
+
+    def _forget_in_memory(self, uid: int) -> None:
+        self._in_memory.pop(uid, None)
+
     def remove_strays(self) -> None:
         """Removes the snapshot files that no row names: written by a
         checkpoint that a crash cut off (called under the write lock, so no

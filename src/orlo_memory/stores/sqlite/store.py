@@ -36,8 +36,10 @@ from ..records import (
     TurnRecord,
     UserState,
     checked_page,
+    unknown_user,
 )
 from ..tokens import TokenRecord
+from . import erase as sqlite_erase
 from . import lexical as sqlite_lexical
 from . import reads
 from . import schema as sqlite_schema
@@ -120,6 +122,7 @@ class SqliteStore:
         with self._db.write():
             sqlite_schema.prepare(self._db.conn, self._db.path)
             self._snapshots.remove_strays()
+        sqlite_erase.scrub_if_pending(self._db)
 
     def close(self) -> None:
         self._db.close()
@@ -132,7 +135,10 @@ class SqliteStore:
 
     @_mapped
     def read_settings(self) -> dict[str, str]:
-        rows = self._db.conn.execute("SELECT key, value FROM meta WHERE key != 'schema_version'")
+        rows = self._db.conn.execute(
+            "SELECT key, value FROM meta WHERE key NOT IN ('schema_version', ?, ?)",
+            sqlite_erase.BOOKKEEPING,
+        )
         return dict(rows.fetchall())
 
     @_mapped
@@ -147,13 +153,21 @@ class SqliteStore:
         execute = self._db.conn.execute
         row = execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         if row is None:
-            execute("INSERT OR IGNORE INTO users (name, created_us) VALUES (?, ?)", (name, now_us))
+            execute(
+                "INSERT OR IGNORE INTO users (uid, name, created_us)"
+                f" VALUES ({sqlite_erase.NEXT_UID}, ?, ?)",
+                (sqlite_erase.ERASED_UID, name, now_us),
+            )
             row = execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         return int(row[0])
 
     @_mapped
     def user_names(self) -> list[str]:
         return [name for (name,) in self._db.conn.execute("SELECT name FROM users ORDER BY uid")]
+
+    @_mapped
+    def erase_user(self, name: str) -> int | None:
+        return sqlite_erase.erase_user(self._db, name, self._snapshots.remove)
 
     # -- the log --------------------------------------------------------------
 
@@ -163,7 +177,7 @@ class SqliteStore:
             f"SELECT {_USER_STATE_COLUMNS} FROM users WHERE uid = ?", (uid,)
         ).fetchone()
         if row is None:
-            raise OrloMemoryError(f"no user with key {uid}")
+            raise unknown_user(uid)
         head_seq, epoch, live, forgotten, since_rebuild, current_session, pending = row
         return UserState(
             uid=uid,

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 from fastapi import APIRouter
 
-from . import pages, search, sessions, turns, users
+from . import admin, pages, search, sessions, turns, users
 
 
 def routers() -> list[APIRouter]:
-    return [pages.router, users.router, turns.router, search.router, sessions.router]
+    return [pages.router, users.router, turns.router, search.router, sessions.router, admin.router]
