@@ -436,3 +436,49 @@ def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_u
             assert [t.text for t in user.turns()] == ["before", "meanwhile", "added"]
             assert user.search("", 1, mode="vector", embedding=data[2])[0].id == turn_id
             assert user.stats().index_points == 3
+
+
+@pytest.mark.slow
+def test_a_kill_during_an_erase_leaves_the_user_whole_or_gone(memory_url):
+    turns, data = 20_000, vectors(20_000, seed=12)
+    eraser = "import sys; from orlo_memory import Memory\nm = Memory.open(sys.argv[1])\n"
+    eraser += "print('R', flush=True); m.erase_user('victim'); print('E', flush=True)"
+    rng, outcomes, took = random.Random(7), [], 0.0
+    for _ in range(10):
+        with Memory.open(memory_url, dimension=DIM) as memory:
+            if "victim" not in memory.users():
+                victim = memory.user("victim")
+                victim.add_many([f"victim turn {n}" for n in range(turns)], embeddings=data)
+                victim.checkpoint()  # a snapshot to remove with the rest
+        child = subprocess.Popen([sys.executable, "-c", eraser, memory_url], stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"R\n"
+        started = time.monotonic()
+        if took:  # the first erase runs to its end; the others are killed before or after
+            time.sleep(rng.uniform(0.0, 2 * took))
+            child.send_signal(signal.SIGKILL)
+        finished = child.stdout.read() == b"E\n"
+        took = took or time.monotonic() - started
+        child.wait()
+        with Memory.open(memory_url) as memory:
+            whole = "victim" in memory.users()
+            assert not (whole and finished)
+            if whole:
+                victim = memory.user("victim")
+                assert victim.stats().turns == victim.stats().index_points == turns
+                assert victim.search("77", 1, mode="lexical")[0].text == "victim turn 77"
+        left = run_sql(
+            memory_url,
+            "SELECT (SELECT count(*) FROM turns) + (SELECT count(*) FROM sessions)"
+            " + (SELECT count(*) FROM snapshots) + (SELECT count(*) FROM meta"
+            " WHERE key = 'scrub_pending')",
+            "SELECT (SELECT count(*) FROM orlo_memory.turns)"
+            " + (SELECT count(*) FROM orlo_memory.sessions)"
+            " + (SELECT count(*) FROM orlo_memory.snapshot_parts)",
+        )[0][0]
+        assert (left > 0) is whole
+        if not is_postgres(memory_url):  # no snapshot file outlives its row
+            named = run_sql(memory_url, "SELECT file FROM snapshots", "")
+            folder = pathlib.Path(memory_url + "-snapshots")
+            assert sorted(p.name for p in folder.iterdir()) == sorted(f for (f,) in named)
+        outcomes.append(whole)
+    assert True in outcomes[1:] and False in outcomes[1:]
