@@ -3,11 +3,13 @@
 `Memory.open(path, embedder=...)` opens a SQLite file, or a PostgreSQL
 database for a "postgresql://" URL; `memory.user(name)`
 gives a `UserMemory` with add, add_many, new_session, new_topic, search,
-sessions, get, forget and consolidate.
+sessions, get, forget and consolidate; `AsyncMemory` offers the same calls
+as coroutines for asyncio programs.
 """
 
 from .contract.results import Hit, MemoryStats, SessionInfo, Turn
 from .contract.turns import NewTurn
+from .core.async_memory import AsyncMemory, AsyncUserMemory
 from .core.fusion import (
     DEFAULT_FUSION_K,
     DEFAULT_LEXICAL_WEIGHT,
@@ -38,6 +40,8 @@ __all__ = [
     "DEFAULT_NEIGHBOUR_WEIGHT",
     "DEFAULT_RECENCY_DECAY",
     "DEFAULT_VECTOR_WEIGHT",
+    "AsyncMemory",
+    "AsyncUserMemory",
     "CallableEmbedder",
     "ClosedError",
     "DimensionMismatchError",
