@@ -10,6 +10,7 @@ from memory_helpers import DIM, is_postgres, run_sql, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
 from orlo_memory import Memory, UnknownIdError
+from orlo_memory.stores.sqlite import erase as sqlite_erase
 from orlo_memory.stores.tokens import TokenRecord
 
 # Every table that holds rows of a user, by its key (PostgreSQL's schema name).
@@ -102,7 +103,8 @@ def _every_byte(folder) -> bytes:
     return b"\0".join(found)
 
 
-def test_no_byte_of_an_erased_users_texts_stays_in_the_sqlite_files(tmp_path):
+@pytest.mark.parametrize("cut_off", [False, True], ids=["whole", "cut-off-after-commit"])
+def test_no_byte_of_an_erased_users_texts_stays_in_the_sqlite_files(tmp_path, monkeypatch, cut_off):
     # The marker is one word, so the full-text index holds it whole; the
     # search is for its tail, which a term sharing its start with the one
     # before it in the index would still show.
@@ -122,8 +124,14 @@ def test_no_byte_of_an_erased_users_texts_stays_in_the_sqlite_files(tmp_path):
             alice.forget(ids[::2])
         alice.checkpoint()
         assert marker in _every_byte(tmp_path)
-        assert memory.erase_user("alice")
+        with monkeypatch.context() as patch:
+            if cut_off:  # as a crash right after the commit would
+                patch.setattr(sqlite_erase, "scrub", lambda db: None)
+            assert memory.erase_user("alice")
         while_open = _every_byte(tmp_path)
-        assert marker not in while_open and kept in while_open
-        assert bob.search("bobmarker5e21", 3, mode="lexical")
+        assert (marker in while_open) is cut_off and kept in while_open
+    if cut_off:  # the next open finishes the cleanup
+        Memory.open(tmp_path / "memory.db").close()
     assert marker not in _every_byte(tmp_path)
+    with Memory.open(tmp_path / "memory.db") as memory:
+        assert memory.user("bob").search("bobmarker5e21", 3, mode="lexical")

@@ -39,6 +39,7 @@ import logging
 import sqlite3
 from collections.abc import Callable
 
+from ...errors import OrloMemoryError
 from .connection import SqliteConnection
 
 log = logging.getLogger("orlo_memory")
@@ -145,7 +146,7 @@ def scrub(db: SqliteConnection) -> None:
             return
         with db.write():
             conn.execute("DELETE FROM meta WHERE key = ?", (SCRUB_PENDING,))
-    except (sqlite3.Error, OSError) as error:
+    except (sqlite3.Error, OSError, OrloMemoryError) as error:  # the last from `db.write()`
         log.warning(
             "%r: cleaning up after erasing a user failed (%s); the next open retries",
             db.path,
