@@ -61,16 +61,16 @@ def timed_erase(memory: Memory, name: str) -> tuple[float, float]:
 
     def timed_scrub(db: object) -> None:
         started = time.perf_counter()
-        scrub(db)  # type: ignore[arg-type]
+        scrub(db)
         spent["scrub"] += time.perf_counter() - started
 
-    sqlite_erase.scrub = timed_scrub  # type: ignore[assignment]
+    sqlite_erase.scrub = timed_scrub
     try:
         started = time.perf_counter()
         assert memory.erase_user(name)
         return time.perf_counter() - started, spent["scrub"]
     finally:
-        sqlite_erase.scrub = scrub  # type: ignore[assignment]
+        sqlite_erase.scrub = scrub
 
 
 def sqlite_run(args: argparse.Namespace) -> None:
