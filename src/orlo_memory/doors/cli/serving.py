@@ -39,6 +39,8 @@ def add_commands(commands: Any) -> None:
     sub.add_argument(
         "--http", type=_address, metavar="HOST:PORT", help="serve streamable HTTP at /mcp"
     )
+    _max_batch_option(sub)
+    _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
     sub.set_defaults(run=_mcp)
     _add_serve(commands)
@@ -84,6 +86,13 @@ def _add_serve(commands: Any) -> None:
         metavar="BYTES",
         help=f"largest request body (default: {DEFAULT_MAX_BODY})",
     )
+    _max_batch_option(sub)
+    _allow_host_option(sub)
+    model_options(sub, _PRECOMPUTED, dimension=True)
+    sub.set_defaults(run=_serve)
+
+
+def _max_batch_option(sub: argparse.ArgumentParser) -> None:
     sub.add_argument(
         "--max-batch",
         type=positive_int,
@@ -91,8 +100,17 @@ def _add_serve(commands: Any) -> None:
         metavar="N",
         help=f"most turns in one batch, ids in one forget (default: {DEFAULT_MAX_BATCH})",
     )
-    model_options(sub, _PRECOMPUTED, dimension=True)
-    sub.set_defaults(run=_serve)
+
+
+def _allow_host_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--allow-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a host name requests may carry besides the listening address, such as a "
+        "reverse proxy's; writes from pages of that name are accepted too (repeatable)",
+    )
 
 
 def _add_token(commands: Any) -> None:
@@ -146,7 +164,18 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
         max_body=getattr(args, "max_body", DEFAULT_MAX_BODY),
         max_batch=getattr(args, "max_batch", DEFAULT_MAX_BATCH),
         user=getattr(args, "user", None) or "default",
+        allowed_hosts=tuple(getattr(args, "allow_host", ())),
     )
+
+
+def _check_hosts(settings: ServerSettings) -> None:
+    """Refuses an --allow-host value that names no host, before anything opens."""
+    from ..server.guards import HostRule
+
+    try:
+        HostRule.for_server(settings.host, settings.allowed_hosts)
+    except ValueError as error:
+        raise CliError(f"--allow-host: {error}") from None
 
 
 def _check_listening(location: str, host: str) -> None:
@@ -172,10 +201,13 @@ def _serve(args: argparse.Namespace) -> int:
             "several workers need a PostgreSQL memory (SQLite serialises every write): "
             "drop --workers, or serve a postgresql:// URL"
         )
-    _check_listening(args.database, args.host)
     settings = _settings(args, args.host, args.port)
+    _check_hosts(settings)
+    _check_listening(args.database, args.host)
     settings.to_environment()
     import uvicorn
+
+    from ..server.connections import uvicorn_options
 
     if args.workers == 1:
         from ..server.http_api import build
@@ -187,14 +219,13 @@ def _serve(args: argparse.Namespace) -> int:
             " (inspector at /, API docs at /docs)",
             file=sys.stderr,
         )
-        uvicorn.run(app, host=args.host, port=args.port, log_level="warning")
+        uvicorn.run(app, **uvicorn_options(settings), log_level="warning")
     else:
         uvicorn.run(
             "orlo_memory.doors.server.http_api:app_from_environment",
             factory=True,
-            host=args.host,
-            port=args.port,
             workers=args.workers,
+            **uvicorn_options(settings),
             log_level="warning",
         )
     return 0
@@ -206,15 +237,18 @@ def _mcp(args: argparse.Namespace) -> int:
 
     if args.http is None:
         memory = open_memory(_settings(args, DEFAULT_HOST, 0))
-        mcp_server.run_stdio(memory, args.user)
+        mcp_server.run_stdio(memory, args.user, max_batch=args.max_batch)
         return 0
     host, port = args.http
+    settings = _settings(args, host, port)
+    _check_hosts(settings)
     _check_listening(args.database, host)
     from ..server.access import Access, is_loopback, open_token_store
 
-    access = Access(open_token_store(args.database), open_without_tokens=is_loopback(host))
+    store = open_token_store(args.database, wait=settings.lock_wait)
+    access = Access(store, open_without_tokens=is_loopback(host))
     try:
-        memory = open_memory(_settings(args, host, port))
+        memory = open_memory(settings)
     except BaseException:
         access.close()
         raise
@@ -222,7 +256,7 @@ def _mcp(args: argparse.Namespace) -> int:
         f"orlo-memory: MCP over streamable HTTP at http://{_url_host(host)}:{port}/mcp",
         file=sys.stderr,
     )
-    mcp_server.run_http(memory, args.user, access, host, port)
+    mcp_server.run_http(memory, access, settings)
     return 0
 
 
