@@ -15,13 +15,19 @@ from typing import Any
 
 from ...stores import is_url
 from ...stores.tokens import TokenStore
-from ..server.settings import DEFAULT_MAX_BATCH, DEFAULT_MAX_BODY, ServerSettings
+from ..server.settings import (
+    DEFAULT_LOCK_WAIT,
+    DEFAULT_MAX_BATCH,
+    DEFAULT_MAX_BODY,
+    ServerSettings,
+)
 from .options import CliError, add_command, formatter, model_options, positive_int, user_option
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_SERVE_PORT = 8765
 DEFAULT_MCP_PORT = 8766
 _PRECOMPUTED = "clients send embeddings (or search by words only)"
+MAX_LOCK_WAIT = 3600.0
 
 
 def add_commands(commands: Any) -> None:
@@ -33,13 +39,15 @@ def add_commands(commands: Any) -> None:
         "Runs an MCP server whose tools remember, search, list sessions, read and forget "
         "turns of one user's memory. By default it speaks over standard input and output, "
         "as desktop assistants start it; --http HOST:PORT serves streamable HTTP instead, "
-        "where each request's bearer token decides the user.",
+        "where each request's bearer token decides the user and its Host must name the "
+        "listening address (or a name given with --allow-host).",
     )
     user_option(sub)
     sub.add_argument(
         "--http", type=_address, metavar="HOST:PORT", help="serve streamable HTTP at /mcp"
     )
     _max_batch_option(sub)
+    _lock_wait_option(sub)
     _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
     sub.set_defaults(run=_mcp)
@@ -61,7 +69,9 @@ def _add_serve(commands: Any) -> None:
         "serve the memory as an HTTP JSON API with an inspector page",
         "Runs the HTTP API (OpenAPI at /docs) and the memory inspector (at /). Without "
         "tokens in the memory it answers anyone, and so listens on a loopback address "
-        "only; create tokens with 'orlo-memory token create'.",
+        "only; create tokens with 'orlo-memory token create'. Requests must name the "
+        "listening address as their Host, so that no web page reaches the server through "
+        "a name of its own; --allow-host adds a name, such as a reverse proxy's.",
     )
     sub.add_argument(
         "--host", default=DEFAULT_HOST, help=f"address to listen on (default: {DEFAULT_HOST})"
@@ -87,6 +97,7 @@ def _add_serve(commands: Any) -> None:
         help=f"largest request body (default: {DEFAULT_MAX_BODY})",
     )
     _max_batch_option(sub)
+    _lock_wait_option(sub)
     _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
     sub.set_defaults(run=_serve)
@@ -100,6 +111,29 @@ def _max_batch_option(sub: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"most turns in one batch, ids in one forget (default: {DEFAULT_MAX_BATCH})",
     )
+
+
+def _lock_wait_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--lock-wait",
+        type=_seconds,
+        default=DEFAULT_LOCK_WAIT,
+        metavar="SECONDS",
+        help="how long a request waits for the database (a lock another process holds, a "
+        f"connection) before the answer is 503 with Retry-After (default: {DEFAULT_LOCK_WAIT:g})",
+    )
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value <= MAX_LOCK_WAIT:
+        raise argparse.ArgumentTypeError(
+            f"expected seconds above 0 and at most {MAX_LOCK_WAIT:g}, got {text!r}"
+        )
+    return value
 
 
 def _allow_host_option(sub: argparse.ArgumentParser) -> None:
@@ -165,6 +199,7 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
         max_batch=getattr(args, "max_batch", DEFAULT_MAX_BATCH),
         user=getattr(args, "user", None) or "default",
         allowed_hosts=tuple(getattr(args, "allow_host", ())),
+        lock_wait=getattr(args, "lock_wait", DEFAULT_LOCK_WAIT),
     )
 
 
