@@ -60,3 +60,32 @@ def test_a_write_waiting_on_another_process_leaves_health_answering(tmp_path):
         assert refused.headers["content-type"] == "application/problem+json"
         assert refused.headers["retry-after"] == "1"
         assert http.post("/v1/users/alice/turns", json=turn).status_code == 201
+
+
+def test_health_says_when_the_database_does_not_answer():
+    """Another session locks the token table the health probe reads: health
+    answers 503 problem+json with Retry-After within about a second, then
+    200 again once the lock is gone (PostgreSQL only: SQLite readers never wait)."""
+    import psycopg
+
+    with (
+        fresh_database(postgres_server()) as url,
+        serve(url, "--precomputed", "--dimension", str(DIM)) as base,
+        httpx.Client(base_url=base, timeout=10) as http,
+    ):
+        assert http.get("/v1/health").status_code == 200
+        with psycopg.connect(url) as locker:
+            locker.execute("LOCK TABLE orlo_memory.tokens IN ACCESS EXCLUSIVE MODE")
+            time.sleep(1.1)  # the last probe's answer is no longer fresh
+            began = time.monotonic()
+            answer = http.get("/v1/health")
+            assert time.monotonic() - began < 2.0
+            assert answer.status_code == 503, answer.text
+            assert answer.headers["content-type"] == "application/problem+json"
+            assert answer.headers["retry-after"] == "1"
+            assert "database" in answer.json()["detail"]
+            locker.rollback()
+        deadline = time.monotonic() + 10
+        while http.get("/v1/health").status_code != 200:
+            assert time.monotonic() < deadline, "health stayed 503 after the lock was gone"
+            time.sleep(0.1)
