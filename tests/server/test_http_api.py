@@ -193,6 +193,9 @@ A = "/v1/users/alice"
 GOOD = {"text": "fine", "embedding": [0.25] * DIM}
 KEYED = [{"text": f"keyed {n}", "embedding": v(f"keyed {n}")} for n in range(2)]
 K1 = {"Idempotency-Key": "k-1"}
+DEEP: dict = {}
+for _ in range(40):
+    DEEP = {"a": DEEP}
 BAD_INPUTS = [
     # (name, method, path, body (bytes: sent raw), headers, status, words in the detail)
     ("malformed JSON", "POST", A + "/turns", b'{"text": ', {}, 400, "not valid JSON"),
@@ -205,6 +208,15 @@ BAD_INPUTS = [
         {},
         422,
         "text",
+    ),
+    (
+        "a new user's turn with metadata too deep",
+        "POST",
+        "/v1/users/bob/turns",
+        {**GOOD, "metadata": DEEP},
+        {},
+        422,
+        "32",
     ),
     ("number as a string", "POST", A + "/search", {"query": "kept", "k": "3"}, {}, 422, "k"),
     ("unknown field", "POST", A + "/turns", {**GOOD, "colour": 1}, {}, 422, "colour"),

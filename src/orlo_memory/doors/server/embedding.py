@@ -19,7 +19,6 @@ from typing import Any
 import numpy as np
 
 from ...contract.turns import NewTurn
-from ...core.user import prepared
 from ...embedders import Embedder, FloatMatrix, as_matrix
 
 CHUNK = 64
@@ -66,17 +65,12 @@ class SerialEmbedder:
 
 
 def embedded(turns: Sequence[NewTurn], embedder: Embedder | None) -> list[NewTurn]:
-    """`turns`, each with an embedding: the model's for those without one.
-    The turns' values are checked first, as the library checks them (its
-    InvalidInputError), so a refused batch costs no embedding; without an
+    """`turns`, each with an embedding: the model's for those without one
+    (their values checked already: `turns.check_turns`); without an
     embedder the turns are returned as they are, for the library to refuse."""
     missing = [number for number, turn in enumerate(turns) if turn.embedding is None]
     if not missing or embedder is None:
         return list(turns)
-    for turn in turns:
-        prepared(turn, "0" * 32)
-        if turn.embedding is not None:
-            as_matrix(turn.embedding, 1, embedder.dimension, "embeddings")
     vectors = embedder.embed([turns[number].text for number in missing])
     rows = as_matrix(vectors, len(missing), embedder.dimension, "embeddings")
     done = list(turns)

@@ -40,6 +40,7 @@ from .guards import guard
 from .service import Users
 from .settings import DEFAULT_MAX_BATCH, ServerSettings
 from .threads import LibraryThreads
+from .turns import check_turns
 
 log = logging.getLogger("orlo_memory.doors.server")
 
@@ -277,6 +278,7 @@ def build_server(
                 new_session=first.new_session or new_session or session_title is not None,
                 session_title=first.session_title if session_title is None else session_title,
             )
+            check_turns(items, memory.dimension)  # before the user is created
             user = caller.writing(context)
             ids = user.add_many(embedded(items, memory.embedder))
             return {"ids": ids, "session": user.get(ids[:1])[0].session_id}

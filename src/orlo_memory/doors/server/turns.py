@@ -29,7 +29,7 @@ import numpy.typing as npt
 
 from ...contract.turns import NewTurn, turn_from_json
 from ...core.user import UserMemory, prepared
-from ...embedders import Embedder
+from ...embedders import Embedder, as_matrix
 from ...errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from .embedding import embedded
 
@@ -112,6 +112,16 @@ def new_turns(user: str, entries: Sequence[Mapping[str, Any]], key: str | None =
         embedding = None if matrix is not None else embedding_value(row)
         built.append(dataclasses.replace(turn, id=turn_id, embedding=embedding))
     return Batch(built, matrix, tuple(keyed))
+
+
+def check_turns(turns: Sequence[NewTurn], dimension: int) -> None:
+    """Checks every value of `turns` as the library will (its
+    InvalidInputError), the given embeddings against `dimension`: a request
+    refused here has created no user and cost no embedding."""
+    for turn in turns:
+        prepared(turn, "0" * 32)
+        if turn.embedding is not None:
+            as_matrix(turn.embedding, 1, dimension, "embeddings")
 
 
 def store(

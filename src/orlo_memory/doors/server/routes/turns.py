@@ -11,9 +11,9 @@ from fastapi import Query
 
 from ....contract import shapes
 from ....contract.values import MAX_RESULTS, parse_id
-from ....core.user import UserMemory
+from ....embedders import as_matrix
 from ..http_models import ForgottenOut, IdOut, IdsIn, IdsOut, TurnBatch, TurnIn, TurnJson, TurnsOut
-from ..turns import new_turns, store
+from ..turns import check_turns, new_turns, store
 from .common import API, Existing, IdempotencyKey, State, Writable, api_router
 
 router = api_router(f"{API}/users/{{user}}/turns", "turns")
@@ -28,11 +28,12 @@ async def add_turn(
     Idempotency-Key a retry returns the stored id and stores nothing; the
     key sent again with another turn is refused (422)."""
 
-    def work(user: UserMemory) -> str:
+    def work() -> str:
         batch = new_turns(target.name, [dict(turn)], key)
-        return store(user, batch, key, embedder=state.memory.embedder)[0]
+        check_turns(batch.turns, state.memory.dimension)
+        return store(target.user(), batch, key, embedder=state.memory.embedder)[0]
 
-    return {"id": await target.call(work)}
+    return {"id": await state.call(target.name, work)}
 
 
 @router.post("/batch", status_code=201, response_model=IdsOut)
@@ -42,12 +43,15 @@ async def add_turns(
     """Stores turns in order, in one transaction: all or none."""
     state.bounded(len(body.turns), "turns")
 
-    def work(user: UserMemory) -> list[str]:
+    def work() -> list[str]:
         batch = new_turns(target.name, [dict(turn) for turn in body.turns], key)
+        check_turns(batch.turns, state.memory.dimension)
+        if batch.embeddings is not None:
+            as_matrix(batch.embeddings, len(batch.turns), state.memory.dimension, "embeddings")
         embedder = state.memory.embedder
-        return store(user, batch, key, embedder=embedder, replacing=body.replacing)
+        return store(target.user(), batch, key, embedder=embedder, replacing=body.replacing)
 
-    return {"ids": await target.call(work)}
+    return {"ids": await state.call(target.name, work)}
 
 
 @router.get("", response_model=TurnsOut)
