@@ -5,7 +5,6 @@ from __future__ import annotations
 
 from collections.abc import AsyncIterator
 from itertools import islice
-from typing import Any
 
 import orjson
 from fastapi.responses import StreamingResponse
@@ -53,5 +52,4 @@ async def export(state: State, target: Existing, embeddings: bool = False) -> St
             yield part
             part = await state.call(target.name, chunk)
 
-    body: Any = lines()
-    return StreamingResponse(body, media_type="application/jsonl")
+    return StreamingResponse(lines(), media_type="application/jsonl")
