@@ -1,6 +1,6 @@
 """The HTTP API against the library it serves, and a bounded load test.
 
-Prints two tables:
+Prints four tables:
 - search p50 through the HTTP API (a real `orlo-memory serve` process,
   httpx with keep-alive) next to the same search called in-process on the
   same file, timed interleaved query by query, at 100,000 turns with
@@ -14,9 +14,13 @@ Prints two tables:
   errors, p50/p99 latency, and whether every acknowledged turn is stored
   exactly once afterwards.
 
+- stalls (bench_server_stalls.py): under that load, a user's write lock held
+  by another process, and a flood of idle and slow connections.
+
 `serve` and `load` are also what tests/server runs, at a small size.
 
 Usage: python bench/bench_server.py [--turns N] [--requests R] [--skip-speed] [--skip-load]
+       [--skip-stalls] [--stall-seconds S] [--connections N]
 """
 
 from __future__ import annotations
@@ -350,23 +354,11 @@ def postgres_database(server: str) -> Iterator[str]:
 
 def load_rows(requests: int) -> list[tuple[str, ...]]:
     rows = []
-    backends: list[tuple[str, int]] = [("sqlite", 1)]
-    if os.environ.get("ORLO_MEMORY_TEST_POSTGRES"):
-        backends.append(("postgresql", 2))
-    else:
-        print("PostgreSQL skipped: set ORLO_MEMORY_TEST_POSTGRES", file=sys.stderr)
-    for backend, workers in backends:
+    for backend, workers, location in backends():
         with contextlib.ExitStack() as stack:
-            if backend == "sqlite":
-                directory = stack.enter_context(tempfile.TemporaryDirectory())
-                location = os.path.join(directory, "load.db")
-            else:
-                location = stack.enter_context(
-                    postgres_database(os.environ["ORLO_MEMORY_TEST_POSTGRES"])
-                )
-            base = stack.enter_context(
-                serve(location, "--precomputed", "--dimension", str(DIM), workers=workers)
-            )
+            where = stack.enter_context(location())
+            options = ("--precomputed", "--dimension", str(DIM))
+            base = stack.enter_context(serve(where, *options, workers=workers))
             result = load(base, requests=requests, dim=DIM)
         count = len(result.latencies)
         rows.append(
@@ -386,6 +378,23 @@ def load_rows(requests: int) -> list[tuple[str, ...]]:
     return rows
 
 
+def backends() -> list[tuple[str, int, Any]]:
+    """(name, workers, a context manager yielding a fresh location) per backend."""
+
+    @contextlib.contextmanager
+    def sqlite_file() -> Iterator[str]:
+        with tempfile.TemporaryDirectory() as directory:
+            yield os.path.join(directory, "bench.db")
+
+    found: list[tuple[str, int, Any]] = [("sqlite", 1, sqlite_file)]
+    server = os.environ.get("ORLO_MEMORY_TEST_POSTGRES")
+    if server:
+        found.append(("postgresql", 2, lambda: postgres_database(server)))
+    else:
+        print("PostgreSQL skipped: set ORLO_MEMORY_TEST_POSTGRES", file=sys.stderr)
+    return found
+
+
 def table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> None:
     print("| " + " | ".join(header) + " |")
     print("|" + "|".join("---" if n == 0 else "---:" for n in range(len(header))) + "|")
@@ -402,6 +411,9 @@ def main() -> None:
     parser.add_argument("--requests", type=int, default=2000, help="per client in the load test")
     parser.add_argument("--skip-speed", action="store_true")
     parser.add_argument("--skip-load", action="store_true")
+    parser.add_argument("--skip-stalls", action="store_true")
+    parser.add_argument("--stall-seconds", type=float, default=20.0)
+    parser.add_argument("--connections", type=int, default=1000, help="idle ones in the flood")
     args = parser.parse_args()
     if not args.skip_speed:
         rows = speed(args.turns, args.queries, args.batches)
@@ -422,6 +434,10 @@ def main() -> None:
             ),
             load_rows(args.requests),
         )
+    if not args.skip_stalls:
+        from bench_server_stalls import report
+
+        report(args.stall_seconds, args.connections)
 
 
 if __name__ == "__main__":

@@ -400,3 +400,75 @@ def test_when_every_connection_is_answering_a_newcomer_gets_503():
         assert closed and received.startswith(b"HTTP/1.1 503 "), received
         for sock in busy:
             assert _closed(sock, 10)[1].startswith(b"HTTP/1.1 200 ")
+
+
+@pytest.fixture(scope="module", params=["serve", "mcp"])
+def real_server(request, tmp_path_factory):
+    """A real `orlo-memory serve` or `orlo-memory mcp --http` process over a
+    memory with a token of alice's: (command, port, the API's path, token)."""
+    from server_helpers import DIM, mcp_over_http, serve, token
+
+    from orlo_memory import Memory
+
+    path = str(tmp_path_factory.mktemp(request.param) / "memory.db")
+    with Memory.open(path, dimension=DIM):
+        pass
+    credential = token(path, "--user", "alice")
+    if request.param == "serve":
+        with serve(path, "--precomputed") as base:
+            yield "serve", int(base.rsplit(":", 1)[1]), "/v1/users/alice/turns", credential
+    else:
+        with mcp_over_http(path, "--precomputed") as url:
+            yield "mcp", int(url.split(":")[2].split("/")[0]), "/mcp", credential
+
+
+JSON_POST = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+REAL = [
+    # (case, method, path ({api}: the API's), headers ({port}, {token}), status)
+    ("foreign Host", "GET", "{api}", {"Host": "evil.example:{port}"}, 421),
+    ("foreign Host with a token", "POST", "{api}", {"Host": "evil.example:{port}"}, 421),
+    ("loopback written long", "GET", "{api}", {"Host": "[0:0:0:0:0:0:0:1]:{port}"}, 421),
+    ("foreign Origin", "POST", "{api}", {"Origin": "http://evil.example:{port}"}, 403),
+    ("a form's content type", "POST", "{api}", {"Content-Type": "text/plain"}, 415),
+    ("no token, 57 MiB announced", "POST", "{api}", {"Authorization": "", "BIG": ""}, 401),
+    ("a path that is not UTF-8", "GET", "{api}/%FF", {}, 400),
+]
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "extra", "status"), [row[1:] for row in REAL], ids=[row[0] for row in REAL]
+)
+def test_the_real_servers_refuse_hostile_requests_from_their_head(
+    real_server, method, path, extra, status
+):
+    """Both servers, as their commands start them, refuse from a request's
+    head alone: nothing of an announced body is sent, yet the answer comes,
+    with the security headers."""
+    _, port, api, credential = real_server
+    headers = {"Host": f"127.0.0.1:{port}", **JSON_POST, "Authorization": f"Bearer {credential}"}
+    headers.update({k: v.format(port=port) for k, v in extra.items()})
+    if headers.pop("BIG", None) is not None:
+        headers["Content-Length"] = str(57 << 20)
+    headers = {name: value for name, value in headers.items() if value}
+    got_status, got, body = exchange("127.0.0.1", port, method, path.format(api=api), headers)
+    assert got_status == status, body
+    assert got["content-type"] == "application/problem+json"
+    assert json.loads(body)["status"] == status
+    assert "frame-ancestors 'none'" in got["content-security-policy"]
+
+
+def test_the_real_servers_send_security_headers_and_serve_their_own_docs(real_server):
+    command, port, _, _ = real_server
+    host = {"Host": f"localhost:{port}"}
+    status, headers, _ = exchange("127.0.0.1", port, "GET", "/", host)
+    assert status == (200 if command == "serve" else 401)  # MCP: a token for every path
+    assert headers["x-frame-options"] == "DENY" and headers["x-content-type-options"] == "nosniff"
+    assert "script-src" not in headers["content-security-policy"]  # default-src 'self' rules
+    if command == "mcp":
+        return
+    pytest.importorskip("fastapi_offline", reason="the docs page needs the [server] extra")
+    status, _, page = exchange("127.0.0.1", port, "GET", "/docs", host)
+    assert status == 200
+    for link in re.findall(rb'(?:src|href)="([^"]*)"', page):
+        assert link.startswith(b"/docs/"), link
+        assert exchange("127.0.0.1", port, "GET", link.decode(), host)[0] == 200

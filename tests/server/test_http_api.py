@@ -12,7 +12,8 @@ import jsonschema
 import pytest
 from server_helpers import DIM, fresh_database, postgres_server, serve, vector_for
 
-from orlo_memory import Memory
+from orlo_memory import Memory, NewTurn
+from orlo_memory.doors.server.turns import idempotent_id
 
 PROBLEM = "application/problem+json"
 
@@ -175,7 +176,14 @@ def guarded(tmp_path_factory):
     """A server with small bounds over a memory holding one turn of alice's."""
     path = str(tmp_path_factory.mktemp("bad") / "memory.db")
     with Memory.open(path, dimension=DIM) as memory:
-        kept = memory.user("alice").add("The kept turn", embedding=vector_for("kept"))
+        alice = memory.user("alice")
+        kept = alice.add("The kept turn", embedding=vector_for("kept"))
+        # What a request with Idempotency-Key "k-1" stored: two turns.
+        keyed = [
+            NewTurn(turn["text"], id=idempotent_id("alice", "k-1", n), embedding=turn["embedding"])
+            for n, turn in enumerate(KEYED)
+        ]
+        alice.add_many(keyed)
     options = ("--precomputed", "--max-body", "20000", "--max-batch", "3")
     with serve(path, *options) as base:
         hooks = {"response": [Documented(base)]}
@@ -185,6 +193,11 @@ def guarded(tmp_path_factory):
 
 A = "/v1/users/alice"
 GOOD = {"text": "fine", "embedding": [0.25] * DIM}
+KEYED = [{"text": f"keyed {n}", "embedding": v(f"keyed {n}")} for n in range(2)]
+K1 = {"Idempotency-Key": "k-1"}
+DEEP: dict = {}
+for _ in range(40):
+    DEEP = {"a": DEEP}
 BAD_INPUTS = [
     # (name, method, path, body (bytes: sent raw), headers, status, words in the detail)
     ("malformed JSON", "POST", A + "/turns", b'{"text": ', {}, 400, "not valid JSON"),
@@ -197,6 +210,15 @@ BAD_INPUTS = [
         {},
         422,
         "text",
+    ),
+    (
+        "a new user's turn with metadata too deep",
+        "POST",
+        "/v1/users/bob/turns",
+        {**GOOD, "metadata": DEEP},
+        {},
+        422,
+        "32",
     ),
     ("number as a string", "POST", A + "/search", {"query": "kept", "k": "3"}, {}, 422, "k"),
     ("unknown field", "POST", A + "/turns", {**GOOD, "colour": 1}, {}, 422, "colour"),
@@ -236,6 +258,26 @@ BAD_INPUTS = [
     ("malformed session id", "GET", A + "/turns?session=cd", None, {}, 422, "session id"),
     ("forget unknown among known", "POST", A + "/turns/forget", "KEPT+UNKNOWN", {}, 404, "ef"),
     ("taken id", "POST", A + "/turns", "KEPT-ID", {}, 409, "already stored"),
+    ("key reused for another turn", "POST", A + "/turns", GOOD, K1, 422, "Idempotency-Key"),
+    ("key reused for fewer turns", "POST", A + "/turns", KEYED[0], K1, 422, "Idempotency-Key"),
+    (
+        "key reused for more turns",
+        "POST",
+        A + "/turns/batch",
+        {"turns": [*KEYED, GOOD]},
+        K1,
+        422,
+        "reused with a different request",
+    ),
+    (
+        "key reused with another embedding",
+        "POST",
+        A + "/turns/batch",
+        {"turns": [KEYED[0], {**KEYED[1], "embedding": GOOD["embedding"]}]},
+        K1,
+        422,
+        "reused with a different request",
+    ),
 ]
 
 
@@ -265,3 +307,36 @@ def test_bad_input_is_refused_and_changes_nothing(
     assert http.get(A + "/stats").json() == before
     assert http.get("/v1/users").json() == {"users": ["alice"]}
     assert http.get(A + f"/turns/{kept}").status_code == 200
+
+
+def test_a_repeated_request_with_its_key_stores_nothing(guarded):
+    """The request a key came with, sent again (embeddings as numbers), gets
+    the ids stored the first time; a new key stores anew."""
+    http, _ = guarded
+    before = http.get(A + "/stats").json()["turns"]
+    again = http.post(A + "/turns/batch", json={"turns": KEYED}, headers=K1)
+    assert again.status_code == 201, again.text
+    assert again.json()["ids"] == [idempotent_id("alice", "k-1", n) for n in range(2)]
+    assert http.get(A + "/stats").json()["turns"] == before
+    fresh = http.post(A + "/turns", json=KEYED[0], headers={"Idempotency-Key": "k-2"})
+    assert fresh.status_code == 201
+    assert http.post(A + "/turns/forget", json={"ids": [fresh.json()["id"]]}).status_code == 200
+
+
+def test_an_export_leaves_out_turns_forgotten_while_it_is_written():
+    """The export's lines are the turns live when it began, less those
+    forgotten before their embeddings were read (one of the first batch,
+    read already, is exported whole): no line lacks its embedding."""
+    from orlo_memory.doors.jsonl import EXPORT_BATCH, iter_export
+
+    with Memory.open(":memory:", dimension=DIM) as memory:
+        user = memory.user("alice")
+        count = EXPORT_BATCH + 10
+        turns = [NewTurn(f"turn {n}", embedding=v(f"turn {n}")) for n in range(count)]
+        ids = user.add_many(turns)
+        entries = iter_export(user, embeddings=True)
+        exported = [next(entries)]  # the turns are read, and the first batch's embeddings
+        user.forget([ids[1], *ids[-3:]])
+        exported += entries
+    assert [entry["id"] for entry in exported] == ids[:-3]
+    assert all(len(entry["embedding"]) == DIM for entry in exported)

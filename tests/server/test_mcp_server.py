@@ -98,12 +98,16 @@ async def test_mcp_over_http_with_tokens(tmp_path):
         http = create_mcp_http_client(headers={"Authorization": f"Bearer {credential}"})
         return Client(streamable_http_client(url, http_client=http), read_timeout_seconds=120)
 
-    with mcp_over_http(path) as url:
+    with mcp_over_http(path, "--max-batch", "3") as url:
         refused = httpx.post(url, json={"jsonrpc": "2.0", "id": 1, "method": "ping"})
         assert refused.status_code == 401
         assert refused.headers["content-type"] == "application/problem+json"
         async with connect(alice) as client:
             left = await converse(client)
+            too_many = await client.call_tool("get_turns", {"ids": left * 2})
+            assert (
+                too_many.is_error and "4 ids in one request; at most 3" in too_many.content[0].text
+            )
         async with connect(bob) as client:
             # Bob's token reaches only bob, who has no memory yet.
             found = await client.call_tool("search", {"query": "Lisbon flight"})

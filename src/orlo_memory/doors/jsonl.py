@@ -23,6 +23,8 @@ from ..core.user import UserMemory, prepared
 from ..embedders import as_matrix
 from ..errors import InvalidInputError
 
+# Turns whose embeddings one read of an export fetches.
+EXPORT_BATCH = 500
 # What a line holds besides a turn's own fields: the name of its session (a
 # change of value starts a new one).
 _LINE_FIELDS = frozenset({"session"})
@@ -103,14 +105,25 @@ def import_jsonl(
 
 
 def iter_export(user: UserMemory, *, embeddings: bool = False) -> Iterator[dict[str, Any]]:
-    """The user's live turns as conversation entries, in log order."""
-    titles = {session.id: session.title for session in user.sessions()}
+    """The user's live turns as conversation entries, in log order: those
+    live when the export began, read at once. With `embeddings` each batch
+    of them comes with its embeddings, read later; a turn forgotten in
+    between has none any more and is left out, so that every line is whole
+    (an import of the file takes every line or refuses it)."""
     turns = list(user.turns())
-    for start in range(0, len(turns), 500):
-        batch = turns[start : start + 500]
-        vectors = user.embeddings([turn.id for turn in batch]) if embeddings else {}
+    # Read after the turns: every session they name is there (sessions are
+    # never removed and keep their titles).
+    titles = {session.id: session.title for session in user.sessions()}
+    for start in range(0, len(turns), EXPORT_BATCH):
+        batch = turns[start : start + EXPORT_BATCH]
+        if not embeddings:
+            yield from (_entry(turn, titles, None) for turn in batch)
+            continue
+        vectors = user.embeddings([turn.id for turn in batch])
         for turn in batch:
-            yield _entry(turn, titles, vectors.get(turn.id))
+            vector = vectors.get(turn.id)
+            if vector is not None:
+                yield _entry(turn, titles, vector)
 
 
 def _entry(turn: Turn, titles: dict[str, str | None], vector: Any) -> dict[str, Any]:

@@ -15,13 +15,19 @@ from typing import Any
 
 from ...stores import is_url
 from ...stores.tokens import TokenStore
-from ..server.settings import DEFAULT_MAX_BATCH, DEFAULT_MAX_BODY, ServerSettings
+from ..server.settings import (
+    DEFAULT_LOCK_WAIT,
+    DEFAULT_MAX_BATCH,
+    DEFAULT_MAX_BODY,
+    ServerSettings,
+)
 from .options import CliError, add_command, formatter, model_options, positive_int, user_option
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_SERVE_PORT = 8765
 DEFAULT_MCP_PORT = 8766
 _PRECOMPUTED = "clients send embeddings (or search by words only)"
+MAX_LOCK_WAIT = 3600.0
 
 
 def add_commands(commands: Any) -> None:
@@ -33,12 +39,16 @@ def add_commands(commands: Any) -> None:
         "Runs an MCP server whose tools remember, search, list sessions, read and forget "
         "turns of one user's memory. By default it speaks over standard input and output, "
         "as desktop assistants start it; --http HOST:PORT serves streamable HTTP instead, "
-        "where each request's bearer token decides the user.",
+        "where each request's bearer token decides the user and its Host must name the "
+        "listening address (or a name given with --allow-host).",
     )
     user_option(sub)
     sub.add_argument(
         "--http", type=_address, metavar="HOST:PORT", help="serve streamable HTTP at /mcp"
     )
+    _max_batch_option(sub)
+    _lock_wait_option(sub)
+    _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
     sub.set_defaults(run=_mcp)
     _add_serve(commands)
@@ -59,7 +69,9 @@ def _add_serve(commands: Any) -> None:
         "serve the memory as an HTTP JSON API with an inspector page",
         "Runs the HTTP API (OpenAPI at /docs) and the memory inspector (at /). Without "
         "tokens in the memory it answers anyone, and so listens on a loopback address "
-        "only; create tokens with 'orlo-memory token create'.",
+        "only; create tokens with 'orlo-memory token create'. Requests must name the "
+        "listening address as their Host, so that no web page reaches the server through "
+        "a name of its own; --allow-host adds a name, such as a reverse proxy's.",
     )
     sub.add_argument(
         "--host", default=DEFAULT_HOST, help=f"address to listen on (default: {DEFAULT_HOST})"
@@ -84,6 +96,14 @@ def _add_serve(commands: Any) -> None:
         metavar="BYTES",
         help=f"largest request body (default: {DEFAULT_MAX_BODY})",
     )
+    _max_batch_option(sub)
+    _lock_wait_option(sub)
+    _allow_host_option(sub)
+    model_options(sub, _PRECOMPUTED, dimension=True)
+    sub.set_defaults(run=_serve)
+
+
+def _max_batch_option(sub: argparse.ArgumentParser) -> None:
     sub.add_argument(
         "--max-batch",
         type=positive_int,
@@ -91,8 +111,40 @@ def _add_serve(commands: Any) -> None:
         metavar="N",
         help=f"most turns in one batch, ids in one forget (default: {DEFAULT_MAX_BATCH})",
     )
-    model_options(sub, _PRECOMPUTED, dimension=True)
-    sub.set_defaults(run=_serve)
+
+
+def _lock_wait_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--lock-wait",
+        type=_seconds,
+        default=DEFAULT_LOCK_WAIT,
+        metavar="SECONDS",
+        help="how long a request waits for the database (a lock another process holds, a "
+        f"connection) before the answer is 503 with Retry-After (default: {DEFAULT_LOCK_WAIT:g})",
+    )
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value <= MAX_LOCK_WAIT:
+        raise argparse.ArgumentTypeError(
+            f"expected seconds above 0 and at most {MAX_LOCK_WAIT:g}, got {text!r}"
+        )
+    return value
+
+
+def _allow_host_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--allow-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a host name requests may carry besides the listening address, such as a "
+        "reverse proxy's; writes from pages of that name are accepted too (repeatable)",
+    )
 
 
 def _add_token(commands: Any) -> None:
@@ -146,7 +198,19 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
         max_body=getattr(args, "max_body", DEFAULT_MAX_BODY),
         max_batch=getattr(args, "max_batch", DEFAULT_MAX_BATCH),
         user=getattr(args, "user", None) or "default",
+        allowed_hosts=tuple(getattr(args, "allow_host", ())),
+        lock_wait=getattr(args, "lock_wait", DEFAULT_LOCK_WAIT),
     )
+
+
+def _check_hosts(settings: ServerSettings) -> None:
+    """Refuses an --allow-host value that names no host, before anything opens."""
+    from ..server.guards import HostRule
+
+    try:
+        HostRule.for_server(settings.host, settings.allowed_hosts)
+    except ValueError as error:
+        raise CliError(f"--allow-host: {error}") from None
 
 
 def _check_listening(location: str, host: str) -> None:
@@ -172,10 +236,13 @@ def _serve(args: argparse.Namespace) -> int:
             "several workers need a PostgreSQL memory (SQLite serialises every write): "
             "drop --workers, or serve a postgresql:// URL"
         )
-    _check_listening(args.database, args.host)
     settings = _settings(args, args.host, args.port)
+    _check_hosts(settings)
+    _check_listening(args.database, args.host)
     settings.to_environment()
     import uvicorn
+
+    from ..server.connections import uvicorn_options
 
     if args.workers == 1:
         from ..server.http_api import build
@@ -187,14 +254,13 @@ def _serve(args: argparse.Namespace) -> int:
             " (inspector at /, API docs at /docs)",
             file=sys.stderr,
         )
-        uvicorn.run(app, host=args.host, port=args.port, log_level="warning")
+        uvicorn.run(app, **uvicorn_options(settings), log_level="warning")
     else:
         uvicorn.run(
             "orlo_memory.doors.server.http_api:app_from_environment",
             factory=True,
-            host=args.host,
-            port=args.port,
             workers=args.workers,
+            **uvicorn_options(settings),
             log_level="warning",
         )
     return 0
@@ -206,15 +272,18 @@ def _mcp(args: argparse.Namespace) -> int:
 
     if args.http is None:
         memory = open_memory(_settings(args, DEFAULT_HOST, 0))
-        mcp_server.run_stdio(memory, args.user)
+        mcp_server.run_stdio(memory, args.user, max_batch=args.max_batch)
         return 0
     host, port = args.http
+    settings = _settings(args, host, port)
+    _check_hosts(settings)
     _check_listening(args.database, host)
     from ..server.access import Access, is_loopback, open_token_store
 
-    access = Access(open_token_store(args.database), open_without_tokens=is_loopback(host))
+    store = open_token_store(args.database, wait=settings.lock_wait)
+    access = Access(store, open_without_tokens=is_loopback(host))
     try:
-        memory = open_memory(_settings(args, host, port))
+        memory = open_memory(settings)
     except BaseException:
         access.close()
         raise
@@ -222,7 +291,7 @@ def _mcp(args: argparse.Namespace) -> int:
         f"orlo-memory: MCP over streamable HTTP at http://{_url_host(host)}:{port}/mcp",
         file=sys.stderr,
     )
-    mcp_server.run_http(memory, args.user, access, host, port)
+    mcp_server.run_http(memory, access, settings)
     return 0
 
 

@@ -66,10 +66,11 @@ def issue_token(
     return f"{TOKEN_PREFIX}{token_id}_{secret}", record
 
 
-def open_token_store(location: str) -> TokenStore:
+def open_token_store(location: str, *, wait: float = 60.0) -> TokenStore:
     """The token table of the memory at `location` (a SQLite file or a
-    PostgreSQL URL), on a connection of its own."""
-    return open_store(location)
+    PostgreSQL URL), on a connection of its own that waits at most `wait`
+    seconds for the database."""
+    return open_store(location, busy_timeout=wait)
 
 
 def is_loopback(host: str) -> bool:
@@ -112,6 +113,12 @@ class Access:
         if not hmac.compare_digest(_digest(match.group(2)), stored) or record is None:
             raise Unauthorized("unknown or revoked token")
         return Principal(record.id, None if record.users is None else frozenset(record.users))
+
+    def probe(self) -> None:
+        """Reads the token table: raises the store's error (StoreError) when
+        the database does not answer. The health check's probe."""
+        with self._lock:
+            self._store.has_tokens()
 
     def close(self) -> None:
         with self._lock:

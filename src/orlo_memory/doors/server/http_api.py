@@ -3,11 +3,12 @@
 The routes (`routes/`, one router per subject) translate requests into
 `UserMemory` calls and answer with the contract's shapes; errors become
 problem details (`problems`); nothing here ranks or stores.
-The library is called on the event loop itself: a `Memory` serialises its
-calls under one lock anyway, so a thread pool would add a hand-off to every
-request and no concurrency (a deployment scales with `--workers`).
-`create_app` builds the application for one memory; `app_from_environment`
-is the factory each uvicorn worker calls.
+The library blocks (on its database, on a user's lock), so the routes call it
+in worker threads shared fairly by users (`threads`); the event loop only
+reads requests and writes answers, and answers the health check itself.
+`build` puts the app behind the transport guards (`guards`: Host, Origin,
+the token before the body, bounded bodies, security headers);
+`app_from_environment` is the factory each uvicorn worker calls.
 """
 
 from __future__ import annotations
@@ -17,17 +18,22 @@ from contextlib import asynccontextmanager
 
 from fastapi import FastAPI
 from starlette.staticfiles import StaticFiles
+from starlette.types import ASGIApp
 
 from ...core.memory import Memory
 from .access import Access, is_loopback, open_token_store
+from .docs import install_docs
+from .guards import guard
+from .health import Health
 from .opening import open_memory
-from .problems import BodyLimit, document_problems, install
+from .problems import document_problems, install
 from .routes import routers
 from .routes.common import ServerState
 from .settings import ServerSettings
+from .threads import LibraryThreads
 
 
-def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int) -> FastAPI:
+def create_app(memory: Memory, access: Access, *, max_batch: int) -> FastAPI:
     """The HTTP API over `memory`; the app closes both on shutdown."""
 
     @asynccontextmanager
@@ -43,32 +49,39 @@ def create_app(memory: Memory, access: Access, *, max_body: int, max_batch: int)
         summary="A conversation memory: store turns, search them by meaning and by words.",
         version="1",
         lifespan=lifespan,
-        docs_url="/docs",
+        docs_url=None,
         redoc_url=None,
     )
-    app.state.server = ServerState(memory, access, max_batch)
+    app.state.server = ServerState(
+        memory, access, max_batch, threads=LibraryThreads(), health=Health(access.probe)
+    )
     install(app)
+    install_docs(app)
     for router in routers():
         app.include_router(router)
     document_problems(app)
     app.mount("/inspector", StaticFiles(packages=[("orlo_memory.doors.server", "inspector")]))
-    app.add_middleware(BodyLimit, limit=max_body)
     return app
 
 
-def build(settings: ServerSettings) -> FastAPI:
-    """The application for `settings`: opens the memory and the token store."""
+def build(settings: ServerSettings) -> ASGIApp:
+    """The guarded application for `settings`: opens the memory and the token store."""
     access = Access(
-        open_token_store(settings.location), open_without_tokens=is_loopback(settings.host)
+        open_token_store(settings.location, wait=settings.lock_wait),
+        open_without_tokens=is_loopback(settings.host),
     )
+    memory = None
     try:
         memory = open_memory(settings)
+        app = create_app(memory, access, max_batch=settings.max_batch)
+        return guard(app, settings, access=access, protected="/v1/", public=("/v1/health",))
     except BaseException:
+        if memory is not None:
+            memory.close()
         access.close()
         raise
-    return create_app(memory, access, max_body=settings.max_body, max_batch=settings.max_batch)
 
 
-def app_from_environment() -> FastAPI:
+def app_from_environment() -> ASGIApp:
     """The factory every uvicorn worker calls (settings from the environment)."""
     return build(ServerSettings.from_environment())

@@ -1,21 +1,23 @@
 """The MCP server: a user's memory as tools for an assistant.
 
 Over stdio (a desktop assistant starts it) the user is the one named at start.
-Over streamable HTTP every request carries a bearer token, checked before the
-MCP layer sees it; the user is the token's own, or, for a token that reaches
-several users, the one the `X-Memory-User` header names (set in the client's
-configuration, never chosen by the model). The tools' arguments and results
-are the memory's contract: a turn's fields, the ranges of k and the search
-modes, and the hit, turn and session shapes. Their values are checked by the
-library, so a tool refuses a bad value with the library's own message, as a
-tool error; the server keeps running.
+Over streamable HTTP every request carries a bearer token, checked (with the
+Host and Origin) before the MCP layer sees it; the user is the token's own,
+or, for a token that reaches several users, the one the `X-Memory-User`
+header names (set in the client's configuration, never chosen by the model).
+The tools' arguments and results are the memory's contract: a turn's fields,
+the ranges of k and the search modes, and the hit, turn and session shapes.
+Their values are checked by the library, so a tool refuses a bad value with
+the library's own message, as a tool error; the server keeps running. The
+tools call the library in worker threads shared fairly by users (`threads`),
+and embed a batch's texts before the library takes any lock (`embedding`).
 """
 
 from __future__ import annotations
 
 import logging
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 from dataclasses import replace
 from typing import TYPE_CHECKING, Annotated, Any, TypeVar, get_type_hints
 
@@ -23,7 +25,6 @@ import typing_extensions
 from mcp.server.mcpserver import Context, MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
 from pydantic import Field, WithJsonSchema
-from starlette.types import ASGIApp, Receive, Scope, Send
 
 from ...contract import shapes
 from ...contract.turns import TURN_FIELDS, parse_time, turn_from_json
@@ -32,9 +33,14 @@ from ...core.memory import Memory
 from ...core.user import UserMemory
 from ...errors import OrloMemoryError
 from .access import Access, Principal, Unauthorized
-from .problems import problem_response
+from .bearer import PRINCIPAL
+from .connections import uvicorn_options
+from .embedding import embedded
+from .guards import guard
 from .service import Users
-from .settings import DEFAULT_MAX_BATCH
+from .settings import DEFAULT_MAX_BATCH, ServerSettings
+from .threads import LibraryThreads
+from .turns import check_turns
 
 log = logging.getLogger("orlo_memory.doors.server")
 
@@ -165,11 +171,14 @@ class Caller:
         self.fixed_user = fixed_user
         self.access = access
 
-    def resolve(self, headers: Mapping[str, str] | None) -> tuple[Principal, str]:
+    def resolve(self, context: Context) -> tuple[Principal, str]:
         """(the caller, its user's name); Unauthorized or UnknownIdError."""
+        headers = context.headers
         if headers is None or self.access is None:  # stdio: the server's own user
             return Principal(None, frozenset([self.fixed_user])), self.fixed_user
-        principal = self.access.authenticate(headers.get("authorization"))
+        principal = _checked_principal(context)
+        if principal is None:
+            principal = self.access.authenticate(headers.get("authorization"))
         named = headers.get(USER_HEADER)
         if named is not None:
             return principal, named
@@ -179,20 +188,50 @@ class Caller:
             return principal, self.fixed_user
         raise Unauthorized(f"this token reaches several users: name one with {USER_HEADER}")
 
+    def share(self, context: Context) -> str | None:
+        """The name whose share of the worker threads a call takes: the user
+        it names or the server's own (checked by `resolve` in the call)."""
+        headers = context.headers
+        if headers is None or self.access is None:
+            return self.fixed_user
+        principal = _checked_principal(context)
+        if principal is not None and principal.users is not None and len(principal.users) == 1:
+            return headers.get(USER_HEADER) or next(iter(principal.users))
+        return headers.get(USER_HEADER)
+
     def reading(self, context: Context) -> UserMemory:
-        principal, name = self.resolve(context.headers)
+        principal, name = self.resolve(context)
         return self.users.existing(principal, name)
 
     def writing(self, context: Context) -> UserMemory:
-        principal, name = self.resolve(context.headers)
+        principal, name = self.resolve(context)
         return self.users.writable(principal, name)
 
 
-def _tool_call(work: Callable[[], T]) -> T:
-    try:
-        return work()
-    except (OrloMemoryError, Unauthorized) as error:
-        raise ToolError(str(error)) from None
+def _checked_principal(context: Context) -> Principal | None:
+    """The caller the guards found from the request's token, if any."""
+    request = context.request_context.request
+    state = getattr(request, "scope", {}).get("state") or {}
+    found = state.get(PRINCIPAL)
+    return found if isinstance(found, Principal) else None
+
+
+class Tools:
+    """How a tool calls the library: in a worker thread within its user's
+    share (`threads`), library errors as tool errors."""
+
+    def __init__(self, caller: Caller, threads: LibraryThreads) -> None:
+        self.caller = caller
+        self.threads = threads
+
+    async def call(self, context: Context, work: Callable[[], T]) -> T:
+        def run() -> T:
+            try:
+                return work()
+            except (OrloMemoryError, Unauthorized) as error:
+                raise ToolError(str(error)) from None
+
+        return await self.threads.run(self.caller.share(context), run)
 
 
 def _bounded(count: int, what: str, max_batch: int) -> None:
@@ -211,12 +250,13 @@ def build_server(
     """The MCP server over `memory` (`access`: None over stdio); a call
     stores, reads or forgets at most `max_batch` turns."""
     caller = Caller(Users(memory), fixed_user, access)
+    tools = Tools(caller, LibraryThreads())
     server: MCPServer[Any] = MCPServer(
         "orlo-memory", instructions=INSTRUCTIONS, log_level="WARNING"
     )
 
     @server.tool()
-    def remember(
+    async def remember(
         turns: TurnsArgument,
         context: Context,
         new_session: Annotated[bool, Field(description="start a new conversation first")] = False,
@@ -227,9 +267,9 @@ def build_server(
     ) -> Remembered:
         """Stores one or more turns of the conversation in the user's memory, in
         one step (all or none). Returns their ids and the session they joined."""
+        _bounded(len(turns), "turns", max_batch)
 
         def work() -> Remembered:
-            _bounded(len(turns), "turns", max_batch)
             items = [turn_from_json(turn) for turn in turns]
             first = items[0]
             items[0] = replace(
@@ -238,14 +278,15 @@ def build_server(
                 new_session=first.new_session or new_session or session_title is not None,
                 session_title=first.session_title if session_title is None else session_title,
             )
+            check_turns(items, memory.dimension)  # before the user is created
             user = caller.writing(context)
-            ids = user.add_many(items)
+            ids = user.add_many(embedded(items, memory.embedder))
             return {"ids": ids, "session": user.get(ids[:1])[0].session_id}
 
-        return _tool_call(work)
+        return await tools.call(context, work)
 
     @server.tool()
-    def search(
+    async def search(
         query: Annotated[str, Field(description="the question or words to look for")],
         context: Context,
         k: K = 5,
@@ -271,10 +312,10 @@ def build_server(
             )
             return {"hits": [shapes.hit_json(hit) for hit in hits]}
 
-        return _tool_call(work)
+        return await tools.call(context, work)
 
     @server.tool()
-    def sessions(
+    async def sessions(
         context: Context,
         query: Annotated[
             str | None, Field(description="rank the conversations by closeness to this")
@@ -288,56 +329,27 @@ def build_server(
             found = caller.reading(context).sessions(query, k)
             return {"sessions": [shapes.session_json(info) for info in found]}
 
-        return _tool_call(work)
+        return await tools.call(context, work)
 
     @server.tool()
-    def get_turns(ids: IdsArgument, context: Context) -> Turns:
+    async def get_turns(ids: IdsArgument, context: Context) -> Turns:
         """Reads remembered turns by id, in the order given."""
+        _bounded(len(ids), "ids", max_batch)
 
         def work() -> Turns:
-            _bounded(len(ids), "ids", max_batch)
             turns = caller.reading(context).get(ids)
             return {"turns": [shapes.turn_json(turn) for turn in turns]}
 
-        return _tool_call(work)
+        return await tools.call(context, work)
 
     @server.tool()
-    def forget(ids: IdsArgument, context: Context) -> Forgotten:
+    async def forget(ids: IdsArgument, context: Context) -> Forgotten:
         """Deletes remembered turns for good (all or none: an unknown id changes
         nothing). Returns how many were forgotten."""
-
-        def work() -> Forgotten:
-            _bounded(len(ids), "ids", max_batch)
-            return {"forgotten": caller.reading(context).forget(ids)}
-
-        return _tool_call(work)
+        _bounded(len(ids), "ids", max_batch)
+        return await tools.call(context, lambda: {"forgotten": caller.reading(context).forget(ids)})
 
     return server
-
-
-class RequireToken:
-    """ASGI middleware: the MCP endpoint answers only callers with a valid
-    token (401 as problem details otherwise)."""
-
-    def __init__(self, app: ASGIApp, access: Access) -> None:
-        self.app = app
-        self.access = access
-
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http":
-            headers = {k.decode("latin-1"): v.decode("latin-1") for k, v in scope["headers"]}
-            try:
-                self.access.authenticate(headers.get("authorization"))
-            except Unauthorized as error:
-                response = problem_response(
-                    401,
-                    str(error),
-                    "unauthorized",
-                    headers={"WWW-Authenticate": 'Bearer realm="orlo-memory"'},
-                )
-                await response(scope, receive, send)
-                return
-        await self.app(scope, receive, send)
 
 
 def run_stdio(memory: Memory, user: str, *, max_batch: int = DEFAULT_MAX_BATCH) -> None:
@@ -347,21 +359,24 @@ def run_stdio(memory: Memory, user: str, *, max_batch: int = DEFAULT_MAX_BATCH) 
         memory.close()
 
 
-def run_http(
-    memory: Memory,
-    user: str,
-    access: Access,
-    host: str,
-    port: int,
-    *,
-    max_batch: int = DEFAULT_MAX_BATCH,
-) -> None:
+def run_http(memory: Memory, access: Access, settings: ServerSettings) -> None:
+    """Serves streamable HTTP at /mcp on `settings`' address, behind the
+    transport guards (`guards`: Host, Origin, the token before the body,
+    bounded bodies, security headers) and uvicorn's guarded connections."""
     import uvicorn
+    from mcp.server.transport_security import TransportSecuritySettings
 
-    server = build_server(memory, user, access, max_batch=max_batch)
-    app = RequireToken(server.streamable_http_app(host=host), access)
+    server = build_server(memory, settings.user, access, max_batch=settings.max_batch)
     try:
-        uvicorn.run(app, host=host, port=port, log_level="warning")
+        # The guards check Host and Origin on every address form (the SDK's
+        # own check knows loopback by name only).
+        inner = server.streamable_http_app(
+            host=settings.host,
+            max_request_body_size=settings.max_body,
+            transport_security=TransportSecuritySettings(enable_dns_rebinding_protection=False),
+        )
+        app = guard(inner, settings, access=access)
+        uvicorn.run(app, **uvicorn_options(settings), log_level="warning")
     finally:
         memory.close()
         access.close()

@@ -29,6 +29,7 @@ from ...errors import (
     UnknownIdError,
 )
 from .access import Unauthorized
+from .turns import ReusedKeyError
 
 log = logging.getLogger("orlo_memory.doors.server")
 
@@ -38,9 +39,11 @@ _TITLES = {
     401: "Unauthorized",
     404: "Not Found",
     405: "Method Not Allowed",
+    408: "Request Timeout",
     409: "Conflict",
     413: "Content Too Large",
     415: "Unsupported Media Type",
+    421: "Misdirected Request",
     422: "Unprocessable Content",
     500: "Internal Server Error",
     503: "Service Unavailable",
@@ -80,6 +83,8 @@ def library_problem(error: OrloMemoryError) -> tuple[int, str]:
     """The HTTP status and problem kind of a library exception."""
     if isinstance(error, DuplicateIdError):
         return 409, "duplicate-id"
+    if isinstance(error, ReusedKeyError):
+        return 422, "idempotency-key-reused"
     if isinstance(error, DimensionMismatchError):
         return 422, "dimension-mismatch"
     if isinstance(error, InvalidInputError):
@@ -110,7 +115,8 @@ def install(app: FastAPI) -> None:
 
     async def on_problem(request: Request, error: Exception) -> Response:
         assert isinstance(error, Problem)
-        return problem_response(error.status, error.detail, error.kind)
+        headers = {"Retry-After": "1"} if error.status == 503 else None
+        return problem_response(error.status, error.detail, error.kind, headers=headers)
 
     async def on_library(request: Request, error: Exception) -> Response:
         assert isinstance(error, OrloMemoryError)
@@ -171,51 +177,3 @@ def document_problems(app: FastAPI) -> None:
         return app.openapi_schema or _problem_content(generate())
 
     app.openapi = openapi  # type: ignore[method-assign]
-
-
-class BodyLimit:
-    """ASGI middleware: refuses a request body over `limit` bytes with 413,
-    before the application sees any of it (the body is read here, bounded,
-    and handed on whole)."""
-
-    def __init__(self, app: Any, limit: int) -> None:
-        self.app = app
-        self.limit = limit
-
-    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        declared = dict(scope.get("headers") or ()).get(b"content-length")
-        if declared is not None and declared.isdigit() and int(declared) > self.limit:
-            await self._too_large(scope, receive, send)
-            return
-        chunks: list[bytes] = []
-        size = 0
-        while True:
-            message = await receive()
-            if message["type"] != "http.request":
-                return  # the client went away: nobody to answer
-            chunk = message.get("body", b"")
-            size += len(chunk)
-            if size > self.limit:
-                await self._too_large(scope, receive, send)
-                return
-            chunks.append(chunk)
-            if not message.get("more_body", False):
-                break
-        body = b"".join(chunks)
-        delivered = False
-
-        async def replay() -> Any:
-            nonlocal delivered
-            if not delivered:
-                delivered = True
-                return {"type": "http.request", "body": body, "more_body": False}
-            return await receive()
-
-        await self.app(scope, replay, send)
-
-    async def _too_large(self, scope: Any, receive: Any, send: Any) -> None:
-        detail = f"the request body is larger than {self.limit} bytes"
-        await problem_response(413, detail, "too-large")(scope, receive, send)

@@ -17,6 +17,7 @@ DEFAULT_HEADER_TIMEOUT = 10.0
 DEFAULT_BODY_TIMEOUT = 60.0
 DEFAULT_KEEP_ALIVE = 5
 DEFAULT_MAX_CONNECTIONS = 1000
+DEFAULT_LOCK_WAIT = 5.0
 
 
 @dataclass(frozen=True, slots=True)
@@ -37,6 +38,9 @@ class ServerSettings:
     body_timeout: float = DEFAULT_BODY_TIMEOUT  # seconds for a request's whole body
     keep_alive: int = DEFAULT_KEEP_ALIVE  # seconds an idle connection stays open
     max_connections: int = DEFAULT_MAX_CONNECTIONS  # open at once; idle ones give way first
+    # Seconds a request waits for the database (a connection, a user's write
+    # lock) before it is answered 503 with Retry-After.
+    lock_wait: float = DEFAULT_LOCK_WAIT
 
     def to_environment(self) -> None:
         os.environ[ENVIRONMENT_VARIABLE] = json.dumps(asdict(self))

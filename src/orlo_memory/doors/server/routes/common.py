@@ -2,13 +2,15 @@
 behind the bearer token, the user a route acts on, the bounds of a batch, the
 error responses every route may give, and `api_router`, which declares them once.
 
-Dependencies are coroutines: FastAPI runs a plain function in a thread, and
-the library is called on the event loop itself (see `http_api`).
+Dependencies and routes are coroutines that hand every library call to the
+server's worker threads (`ServerState.call`, within the user's share);
+FastAPI would run plain functions in its own pool, shared by every user.
 """
 
 from __future__ import annotations
 
-from typing import Annotated, Any, NamedTuple, cast
+from collections.abc import Callable
+from typing import Annotated, Any, NamedTuple, TypeVar, cast
 
 import orjson
 from fastapi import APIRouter, Depends, Header, Path, Request, Security
@@ -19,21 +21,40 @@ from starlette.responses import Response
 from ....core.memory import Memory
 from ....core.user import UserMemory
 from ..access import Access, Principal
+from ..bearer import PRINCIPAL
+from ..health import Health
 from ..http_models import ProblemOut
 from ..problems import MEDIA_TYPE, Problem
 from ..service import Users
+from ..threads import LibraryThreads
 
 API = "/v1"
+T = TypeVar("T")
 
 
 class ServerState:
-    """The memory, its users as callers reach them, and the access rules."""
+    """The memory, its users as callers reach them, the access rules, the
+    worker threads that call the library and the database's health."""
 
-    def __init__(self, memory: Memory, access: Access, max_batch: int) -> None:
+    def __init__(
+        self,
+        memory: Memory,
+        access: Access,
+        max_batch: int,
+        *,
+        threads: LibraryThreads,
+        health: Health,
+    ) -> None:
         self.memory = memory
         self.access = access
         self.users = Users(memory)
         self.max_batch = max_batch
+        self.threads = threads
+        self.health = health
+
+    async def call(self, user: str | None, work: Callable[[], T]) -> T:
+        """`work()` in a worker thread, within `user`'s share of them."""
+        return await self.threads.run(user, work)
 
     def bounded(self, count: int, what: str) -> None:
         """Refuses (413) a request naming more than `max_batch` items."""
@@ -58,8 +79,13 @@ async def principal(
     # answer a missing or malformed one with its own message.
     _: Annotated[HTTPAuthorizationCredentials | None, Security(_BEARER)],
 ) -> Principal:
-    """The caller behind the request's bearer token (401 without a valid one)."""
-    return state.access.authenticate(request.headers.get("authorization"))
+    """The caller behind the request's bearer token (401 without a valid
+    one), as the guards found it before the body was read."""
+    found = getattr(request.state, PRINCIPAL, None)
+    if isinstance(found, Principal):
+        return found
+    header = request.headers.get("authorization")
+    return await state.call(None, lambda: state.access.authenticate(header))
 
 
 Caller = Annotated[Principal, Depends(principal)]
@@ -68,7 +94,7 @@ UserName = Annotated[str, Path(description="the user's name")]
 
 async def existing_user(user: UserName, state: State, caller: Caller) -> UserMemory:
     """The route's user; 404 when it does not exist or the caller may not reach it."""
-    return state.users.existing(caller, user)
+    return await state.call(user, lambda: state.users.existing(caller, user))
 
 
 class Writer(NamedTuple):
@@ -81,8 +107,13 @@ class Writer(NamedTuple):
     caller: Principal
 
     def user(self) -> UserMemory:
-        """The user; 404 when the caller may not reach it."""
+        """The user; 404 when the caller may not reach it (in a worker thread:
+        creating a user writes to the database)."""
         return self.state.users.writable(self.caller, self.name)
+
+    async def call(self, work: Callable[[UserMemory], T]) -> T:
+        """`work(user)` in a worker thread, within the user's share."""
+        return await self.state.call(self.name, lambda: work(self.user()))
 
 
 async def writer(user: UserName, state: State, caller: Caller) -> Writer:
