@@ -18,7 +18,7 @@ from ..errors import InvalidInputError
 @dataclass(frozen=True, slots=True)
 class NewTurn:
     """A turn for `add_many`. `new_topic` opens a new document before it;
-    `new_session` a new session (titled `session_title`) before it."""
+    `new_session`, or a `session_title`, a new session (so titled) before it."""
 
     text: str
     role: str = "user"
@@ -58,29 +58,30 @@ TURN_FIELDS: tuple[TurnField, ...] = (
     ),
     TurnField("new_topic", "boolean", False, "open a new topic (document) with this turn"),
     TurnField("new_session", "boolean", False, "open a new session with this turn"),
-    TurnField("session_title", "string", None, "the title of the session it opens"),
+    TurnField("session_title", "string", None, "opens a new session with this title"),
 )
 TURN_FIELD_NAMES = frozenset(field.name for field in TURN_FIELDS)
 
 
+# What a time in JSON must look like, in every JSON door's refusal.
+ISO_TIME = "an ISO 8601 time with a zone, e.g. 2026-04-02T10:40:00Z or +02:00"
+
+
 def parse_time(value: object, name: str) -> datetime | None:
-    """An ISO 8601 time with a zone ("2026-04-02T10:40:00Z"), or None; a time
-    without a zone is refused, as the library refuses a naive datetime."""
-    if value is None:
-        return None
-    if isinstance(value, datetime):
-        parsed = value
-    elif isinstance(value, str):
-        try:
-            parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
-        except ValueError:
-            raise InvalidInputError(
-                f"{name} {value!r} is not an ISO 8601 time (e.g. 2026-04-02T10:40:00Z)"
-            ) from None
-    else:
-        raise InvalidInputError(f"{name} must be an ISO 8601 time, got {type(value).__name__}")
+    """An ISO 8601 time with a zone ("2026-04-02T10:40:00Z") as a datetime
+    (None and datetimes as given); a time without a zone is refused, as the
+    library refuses a naive datetime. The JSON doors read times with it, so
+    that a refusal speaks of ISO 8601 text rather than of Python's datetimes."""
+    if value is None or isinstance(value, datetime):
+        return value  # a datetime from Python: the library checks it, in Python's terms
+    if not isinstance(value, str):
+        raise InvalidInputError(f"{name} must be {ISO_TIME}, got {type(value).__name__}")
+    try:
+        parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
+    except ValueError:
+        raise InvalidInputError(f"{name} {value!r} is not {ISO_TIME}") from None
     if parsed.tzinfo is None or parsed.utcoffset() is None:
-        raise InvalidInputError(f"{name} {value!s} has no time zone: add one (e.g. Z or +02:00)")
+        raise InvalidInputError(f"{name} {value!s} has no time zone: give {ISO_TIME}")
     return parsed
 
 
