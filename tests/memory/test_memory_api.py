@@ -248,6 +248,10 @@ def test_turns_of_one_session_are_its_live_turns_in_the_order_added(memory):
     assert [(t.id, t.session_id) for t in user.turns(session=second)] == [(b1, second)]
     assert list(user.turns(session=empty)) == []
     assert [t.id for t in user.turns()] == [a1, a3, b1]
+    # A title opens the session it names, without new_session (as at every door).
+    c1, c2 = user.add_many([NewTurn("c1", session_title="third"), "c2"], embeddings=vectors(2))
+    [third] = [s for s in user.sessions() if s.title == "third"]
+    assert [t.id for t in user.turns(session=third.id)] == [c1, c2]
 
 
 def _snapshot_of(user):
@@ -465,6 +469,17 @@ def test_settings_are_fixed_by_the_first_open(memory_url):
         Memory.open(memory_url, dimension=DIM + 1)
     with Memory.open(memory_url) as reopened:
         assert reopened.dimension == DIM
+
+
+def test_a_memory_opened_without_its_embedder_names_the_model(memory_url):
+    model = orlo_memory.CallableEmbedder(lambda texts: vectors(len(texts)), DIM, name="my-model")
+    with Memory.open(memory_url, embedder=model) as memory:
+        memory.user("u").add("built with my model")
+    with Memory.open(memory_url) as memory:
+        user = memory.user("u")
+        for call in (lambda: user.search("model", 1), lambda: user.add("another")):
+            with pytest.raises(InvalidInputError, match="embedded with 'my-model'"):
+                call()
 
 
 def test_callable_embedder_and_in_memory_store():
