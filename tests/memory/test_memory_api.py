@@ -168,7 +168,17 @@ def test_hybrid_finds_a_reply_by_the_turn_before_it(memory):
     v[10] = (probe + 0.8 * v[10]) / np.linalg.norm(probe + 0.8 * v[10])
     ids = user.add_many(texts, embeddings=v)
     query = "What was the name of the housemate with the padlock?"
-    assert [h.id for h in user.search(query, 2, embedding=probe)] == [ids[10], ids[11]]
+    hits = user.search(query, 30, embedding=probe)
+    assert [h.id for h in hits[:2]] == [ids[10], ids[11]]
+    # Each hit says what made its score: the parts' sum, scaled over the
+    # candidates, is the score; the reply owes its place to the lift.
+    fused = [h.vector_part + h.lexical_part + h.neighbour_lift for h in hits]
+    low, high = min(fused), max(fused)
+    assert [h.score for h in hits] == pytest.approx([(f - low) / (high - low) for f in fused])
+    question, reply = hits[0], hits[1]
+    assert question.lexical_part > 0.0 > reply.lexical_part
+    assert reply.neighbour_lift > question.neighbour_lift >= 0.0
+    assert user.search(query, 1, embedding=probe, mode="vector")[0].vector_part is None
     alone = [h.id for h in user.search(query, 2, embedding=probe, neighbour_weight=0.0)]
     assert alone[0] == ids[10] and ids[11] not in alone
     assert [h.id for h in user.search(query, 3, mode="lexical")] == [ids[10]]
