@@ -365,7 +365,9 @@ def load_rows(requests: int) -> list[tuple[str, ...]]:
                     postgres_database(os.environ["ORLO_MEMORY_TEST_POSTGRES"])
                 )
             base = stack.enter_context(
-                serve(location, "--precomputed", "--dimension", str(DIM), workers=workers)
+                serve(
+                    location, "--create", "--precomputed", "--dimension", str(DIM), workers=workers
+                )
             )
             result = load(base, requests=requests, dim=DIM)
         count = len(result.latencies)
