@@ -21,6 +21,7 @@ from orlo_memory import (
     SettingsMismatchError,
     UnknownIdError,
 )
+from orlo_memory.contract.turns import turn_from_json
 
 
 @pytest.fixture
@@ -258,8 +259,15 @@ def test_turns_of_one_session_are_its_live_turns_in_the_order_added(memory):
     assert [(t.id, t.session_id) for t in user.turns(session=second)] == [(b1, second)]
     assert list(user.turns(session=empty)) == []
     assert [t.id for t in user.turns()] == [a1, a3, b1]
-    # A title opens the session it names, without new_session (as at every door).
-    c1, c2 = user.add_many([NewTurn("c1", session_title="third"), "c2"], embeddings=vectors(2))
+    # In JSON (HTTP, MCP) a title opens the session it names without
+    # new_session; in Python it names the session new_session opens.
+    c1, c2 = user.add_many(
+        [
+            turn_from_json({"text": "c1", "session_title": "third"}),
+            NewTurn("c2", session_title="x"),
+        ],
+        embeddings=vectors(2),
+    )
     [third] = [s for s in user.sessions() if s.title == "third"]
     assert [t.id for t in user.turns(session=third.id)] == [c1, c2]
 

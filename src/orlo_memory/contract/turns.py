@@ -18,7 +18,8 @@ from ..errors import InvalidInputError
 @dataclass(frozen=True, slots=True)
 class NewTurn:
     """A turn for `add_many`. `new_topic` opens a new document before it;
-    `new_session`, or a `session_title`, a new session (so titled) before it."""
+    `new_session` a new session (titled `session_title`) before it. (A JSON
+    turn's "session_title" opens one by itself: see `turn_from_json`.)"""
 
     text: str
     role: str = "user"
@@ -93,7 +94,8 @@ def turn_from_json(entry: Mapping[str, Any], *, extra: frozenset[str] = frozense
     caller reads itself) and values of the wrong JSON type are refused,
     naming the field; the values themselves are checked when the turn is
     stored. An embedding stays as given (numbers, or whatever the door
-    decoded)."""
+    decoded). A "session_title" opens a new session, as "new_session" does,
+    at every JSON door alike (a title given alone is never dropped)."""
     unknown = set(entry) - TURN_FIELD_NAMES - extra
     if unknown:
         raise InvalidInputError(f"unknown field {sorted(unknown)[0]!r}")
@@ -111,4 +113,6 @@ def turn_from_json(entry: Mapping[str, Any], *, extra: frozenset[str] = frozense
             wanted = "true or false" if field.kind == "boolean" else "a string"
             raise InvalidInputError(f"{field.name} must be {wanted}, got {value!r}")
         values[field.name] = value
+    if "session_title" in values:
+        values["new_session"] = True
     return NewTurn(**{"text": "", **values})  # a missing text is refused when stored

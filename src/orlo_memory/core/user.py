@@ -64,8 +64,7 @@ def prepared(item: object, fresh_id: str) -> Entry:
         metadata=metadata_json(item.metadata),
         created_us=timestamp_us(item.created_at),
         new_topic=bool(item.new_topic),
-        # A title opens the session it names, at every door alike.
-        new_session=bool(item.new_session) or item.session_title is not None,
+        new_session=bool(item.new_session),
         session_title=optional_text_argument(
             None if item.session_title is None else str(item.session_title), "session_title"
         ),
