@@ -1,7 +1,7 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
 #   make demo   build the module into a virtual environment and run the memory demo
-#   make test   install the test dependencies, build, run GoogleTest and pytest
-#               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
+#   make test   install the test dependencies, build, run GoogleTest and the whole
+#               pytest suite with the services it needs (PostgreSQL, Chromium)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
 # The inner loop of a change:
 #   make dev             an editable install: a change to orlo_memory is live at once
@@ -81,16 +81,24 @@ cpp-test: system-deps $(VENV_PYTHON)
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure --parallel $(shell nproc)
 
-# The memory tests also run against PostgreSQL when ORLO_MEMORY_TEST_POSTGRES
-# names a server; `bash .ci/postgres make py-test` starts a throw-away one.
+# The whole suite, as CI runs it: Debian's Chromium for the inspector's tests
+# (.ci/chromium) and a throw-away PostgreSQL server on a Unix socket for the
+# memory and server tests on PostgreSQL (.ci/postgres), each installed when
+# missing; a test that would skip for want of either fails instead. Run
+# inside `bash .ci/postgres ...` (ORLO_MEMORY_TEST_POSTGRES set), the server
+# around it is used and no second one starts.
 # Tests run in parallel, one worker per core (pytest-xdist); an idle worker
 # takes queued tests from a busy one, so two slow tests do not queue up on one.
-py-test: install
+PY_TEST := env ORLO_MEMORY_REQUIRE_POSTGRES=1 ORLO_MEMORY_REQUIRE_BROWSER=1 \
 	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal
-	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
+
+py-test: install
+	bash .ci/chromium
+	if [ -n "$$ORLO_MEMORY_TEST_POSTGRES" ]; then $(PY_TEST); else bash .ci/postgres $(PY_TEST); fi
 
 # Runs against whatever `make dev` or `make install` put in the environment,
-# so that the inner loop of an editable install never reinstalls.
+# so that the inner loop of an editable install never reinstalls; no services
+# are started (their tests skip, unless ORLO_MEMORY_TEST_POSTGRES names a server).
 py-test-quick: $(VENV_PYTHON)
 	@$(VENV_PYTHON) -c "import orlo_kiv, orlo_memory" 2>/dev/null || \
 	  { echo "orlo_kiv is not installed in $(VENV): run 'make dev' (editable) or 'make install' first"; exit 1; }

@@ -357,7 +357,7 @@ def load_rows(requests: int) -> list[tuple[str, ...]]:
     for backend, workers, location in backends():
         with contextlib.ExitStack() as stack:
             where = stack.enter_context(location())
-            options = ("--precomputed", "--dimension", str(DIM))
+            options = ("--create", "--precomputed", "--dimension", str(DIM))
             base = stack.enter_context(serve(where, *options, workers=workers))
             result = load(base, requests=requests, dim=DIM)
         count = len(result.latencies)

@@ -130,7 +130,7 @@ BAD_LINES = {
     "new_topic a string": (_with(new_topic="false"), "new_topic must be true or false"),
     "time without a zone": (
         _with(created_at="2026-04-02T10:40:00"),
-        "created_at 2026-04-02T10:40:00 has no time zone: add one",
+        "created_at 2026-04-02T10:40:00 has no time zone: give an ISO 8601 time",
     ),
     "session_title a number": (_with(session_title=7), "session_title must be a string"),
     "lone surrogate": ('{"text": "half \\ud800 a pair", "embedding": [1.0]}', "lone surrogate"),

@@ -21,6 +21,7 @@ from orlo_memory import (
     SettingsMismatchError,
     UnknownIdError,
 )
+from orlo_memory.contract.turns import turn_from_json
 
 
 @pytest.fixture
@@ -168,7 +169,17 @@ def test_hybrid_finds_a_reply_by_the_turn_before_it(memory):
     v[10] = (probe + 0.8 * v[10]) / np.linalg.norm(probe + 0.8 * v[10])
     ids = user.add_many(texts, embeddings=v)
     query = "What was the name of the housemate with the padlock?"
-    assert [h.id for h in user.search(query, 2, embedding=probe)] == [ids[10], ids[11]]
+    hits = user.search(query, 30, embedding=probe)
+    assert [h.id for h in hits[:2]] == [ids[10], ids[11]]
+    # Each hit says what made its score: the parts' sum, scaled over the
+    # candidates, is the score; the reply owes its place to the lift.
+    fused = [h.vector_part + h.lexical_part + h.neighbour_lift for h in hits]
+    low, high = min(fused), max(fused)
+    assert [h.score for h in hits] == pytest.approx([(f - low) / (high - low) for f in fused])
+    question, reply = hits[0], hits[1]
+    assert question.lexical_part > 0.0 > reply.lexical_part
+    assert reply.neighbour_lift > question.neighbour_lift >= 0.0
+    assert user.search(query, 1, embedding=probe, mode="vector")[0].vector_part is None
     alone = [h.id for h in user.search(query, 2, embedding=probe, neighbour_weight=0.0)]
     assert alone[0] == ids[10] and ids[11] not in alone
     assert [h.id for h in user.search(query, 3, mode="lexical")] == [ids[10]]
@@ -248,6 +259,17 @@ def test_turns_of_one_session_are_its_live_turns_in_the_order_added(memory):
     assert [(t.id, t.session_id) for t in user.turns(session=second)] == [(b1, second)]
     assert list(user.turns(session=empty)) == []
     assert [t.id for t in user.turns()] == [a1, a3, b1]
+    # In JSON (HTTP, MCP) a title opens the session it names without
+    # new_session; in Python it names the session new_session opens.
+    c1, c2 = user.add_many(
+        [
+            turn_from_json({"text": "c1", "session_title": "third"}),
+            NewTurn("c2", session_title="x"),
+        ],
+        embeddings=vectors(2),
+    )
+    [third] = [s for s in user.sessions() if s.title == "third"]
+    assert [t.id for t in user.turns(session=third.id)] == [c1, c2]
 
 
 def _snapshot_of(user):
@@ -465,6 +487,17 @@ def test_settings_are_fixed_by_the_first_open(memory_url):
         Memory.open(memory_url, dimension=DIM + 1)
     with Memory.open(memory_url) as reopened:
         assert reopened.dimension == DIM
+
+
+def test_a_memory_opened_without_its_embedder_names_the_model(memory_url):
+    model = orlo_memory.CallableEmbedder(lambda texts: vectors(len(texts)), DIM, name="my-model")
+    with Memory.open(memory_url, embedder=model) as memory:
+        memory.user("u").add("built with my model")
+    with Memory.open(memory_url) as memory:
+        user = memory.user("u")
+        for call in (lambda: user.search("model", 1), lambda: user.add("another")):
+            with pytest.raises(InvalidInputError, match="embedded with 'my-model'"):
+                call()
 
 
 def test_callable_embedder_and_in_memory_store():

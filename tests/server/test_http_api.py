@@ -90,7 +90,7 @@ class Documented:
 
 def test_api_round_trip(location):
     texts = ["Hotel booked near the river", "Museum on Sunday", "Pasta needs salted water"]
-    with serve(location, "--precomputed", "--dimension", str(DIM)) as base:
+    with serve(location, "--create", "--precomputed", "--dimension", str(DIM)) as base:
         documented = Documented(base)
         hooks = {"response": [documented]}
         http = httpx.Client(base_url=base + "/v1/users/alice", event_hooks=hooks)

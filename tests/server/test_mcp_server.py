@@ -75,7 +75,7 @@ async def test_mcp_over_stdio(tmp_path):
     from mcp.client.stdio import StdioServerParameters
 
     path = str(tmp_path / "memory.db")
-    command = ["-m", "orlo_memory", "mcp", path, "--user", "maya"]
+    command = ["-m", "orlo_memory", "mcp", path, "--create", "--user", "maya"]
     server = StdioServerParameters(command=sys.executable, args=command, env=dict(os.environ))
     async with Client(server, read_timeout_seconds=120) as client:
         left = await converse(client)

@@ -24,7 +24,7 @@ def test_concurrent_clients_lose_and_duplicate_nothing(tmp_path, backend, worker
             location = str(tmp_path / "load.db")
         else:
             location = stack.enter_context(fresh_database(postgres_server()))
-        options = ("--precomputed", "--dimension", str(DIM))
+        options = ("--create", "--precomputed", "--dimension", str(DIM))
         base = stack.enter_context(serve(location, *options, workers=workers))
         result = load(base, requests=30, dim=DIM, shared=8, others=4)
     assert result.errors == []

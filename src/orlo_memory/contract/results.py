@@ -16,6 +16,14 @@ class Hit:
     it (the vector ranking's turns, and the neighbours a hybrid search added),
     `vector_rank` and `lexical_rank` its 1-based places in the two rankings
     (None where it was not ranked).
+
+    A hybrid search also says what made the score (None in the other modes):
+    the fused value is `vector_part` + `lexical_part` + `neighbour_lift`,
+    each ranking's weighted share (with score fusion its standardised score
+    times its weight: negative for a turn below the ranking's mean, and the
+    ranking's lowest where it did not list the turn) and what the turn's best
+    neighbour in its session added; `score` maps the fused value to [0, 1]
+    over the search's candidates (before any recency blend).
     """
 
     id: str
@@ -28,6 +36,9 @@ class Hit:
     vector_score: float | None = None
     vector_rank: int | None = None
     lexical_rank: int | None = None
+    vector_part: float | None = None
+    lexical_part: float | None = None
+    neighbour_lift: float | None = None
 
 
 # Search builds many hits: setting the slots directly costs half of the
@@ -45,6 +56,9 @@ _HIT_SLOTS = tuple(
         "vector_score",
         "vector_rank",
         "lexical_rank",
+        "vector_part",
+        "lexical_part",
+        "neighbour_lift",
     )
 )
 
@@ -60,6 +74,9 @@ def new_hit(
     vector_score: float | None,
     vector_rank: int | None,
     lexical_rank: int | None,
+    vector_part: float | None = None,
+    lexical_part: float | None = None,
+    neighbour_lift: float | None = None,
 ) -> Hit:
     """`Hit(...)` with every field given, built faster."""
     hit: Hit = object.__new__(Hit)
@@ -74,6 +91,9 @@ def new_hit(
         set_vector_score,
         set_vector_rank,
         set_lexical_rank,
+        set_vector_part,
+        set_lexical_part,
+        set_neighbour_lift,
     ) = _HIT_SLOTS
     set_id(hit, id)
     set_text(hit, text)
@@ -85,6 +105,9 @@ def new_hit(
     set_vector_score(hit, vector_score)
     set_vector_rank(hit, vector_rank)
     set_lexical_rank(hit, lexical_rank)
+    set_vector_part(hit, vector_part)
+    set_lexical_part(hit, lexical_part)
+    set_neighbour_lift(hit, neighbour_lift)
     return hit
 
 

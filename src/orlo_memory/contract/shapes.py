@@ -14,7 +14,9 @@ from .results import Hit, MemoryStats, SessionInfo, Turn
 
 
 class HitJson(TypedDict):
-    """One search result, best first in the list that holds it."""
+    """One search result, best first in the list that holds it. In hybrid
+    mode `vector_part` + `lexical_part` + `neighbour_lift` is the fused value
+    that `score` scales to [0, 1] over the candidates (null in other modes)."""
 
     id: str
     text: str
@@ -26,6 +28,9 @@ class HitJson(TypedDict):
     vector_score: float | None
     vector_rank: int | None
     lexical_rank: int | None
+    vector_part: float | None
+    lexical_part: float | None
+    neighbour_lift: float | None
 
 
 class TurnJson(TypedDict):
@@ -83,6 +88,9 @@ def hit_json(hit: Hit) -> HitJson:
         "vector_score": hit.vector_score,
         "vector_rank": hit.vector_rank,
         "lexical_rank": hit.lexical_rank,
+        "vector_part": hit.vector_part,
+        "lexical_part": hit.lexical_part,
+        "neighbour_lift": hit.neighbour_lift,
     }
 
 

@@ -18,7 +18,8 @@ from ..errors import InvalidInputError
 @dataclass(frozen=True, slots=True)
 class NewTurn:
     """A turn for `add_many`. `new_topic` opens a new document before it;
-    `new_session` a new session (titled `session_title`) before it."""
+    `new_session` a new session (titled `session_title`) before it. (A JSON
+    turn's "session_title" opens one by itself: see `turn_from_json`.)"""
 
     text: str
     role: str = "user"
@@ -58,29 +59,30 @@ TURN_FIELDS: tuple[TurnField, ...] = (
     ),
     TurnField("new_topic", "boolean", False, "open a new topic (document) with this turn"),
     TurnField("new_session", "boolean", False, "open a new session with this turn"),
-    TurnField("session_title", "string", None, "the title of the session it opens"),
+    TurnField("session_title", "string", None, "opens a new session with this title"),
 )
 TURN_FIELD_NAMES = frozenset(field.name for field in TURN_FIELDS)
 
 
+# What a time in JSON must look like, in every JSON door's refusal.
+ISO_TIME = "an ISO 8601 time with a zone, e.g. 2026-04-02T10:40:00Z or +02:00"
+
+
 def parse_time(value: object, name: str) -> datetime | None:
-    """An ISO 8601 time with a zone ("2026-04-02T10:40:00Z"), or None; a time
-    without a zone is refused, as the library refuses a naive datetime."""
-    if value is None:
-        return None
-    if isinstance(value, datetime):
-        parsed = value
-    elif isinstance(value, str):
-        try:
-            parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
-        except ValueError:
-            raise InvalidInputError(
-                f"{name} {value!r} is not an ISO 8601 time (e.g. 2026-04-02T10:40:00Z)"
-            ) from None
-    else:
-        raise InvalidInputError(f"{name} must be an ISO 8601 time, got {type(value).__name__}")
+    """An ISO 8601 time with a zone ("2026-04-02T10:40:00Z") as a datetime
+    (None and datetimes as given); a time without a zone is refused, as the
+    library refuses a naive datetime. The JSON doors read times with it, so
+    that a refusal speaks of ISO 8601 text rather than of Python's datetimes."""
+    if value is None or isinstance(value, datetime):
+        return value  # a datetime from Python: the library checks it, in Python's terms
+    if not isinstance(value, str):
+        raise InvalidInputError(f"{name} must be {ISO_TIME}, got {type(value).__name__}")
+    try:
+        parsed = datetime.fromisoformat(value.replace("Z", "+00:00"))
+    except ValueError:
+        raise InvalidInputError(f"{name} {value!r} is not {ISO_TIME}") from None
     if parsed.tzinfo is None or parsed.utcoffset() is None:
-        raise InvalidInputError(f"{name} {value!s} has no time zone: add one (e.g. Z or +02:00)")
+        raise InvalidInputError(f"{name} {value!s} has no time zone: give {ISO_TIME}")
     return parsed
 
 
@@ -92,7 +94,8 @@ def turn_from_json(entry: Mapping[str, Any], *, extra: frozenset[str] = frozense
     caller reads itself) and values of the wrong JSON type are refused,
     naming the field; the values themselves are checked when the turn is
     stored. An embedding stays as given (numbers, or whatever the door
-    decoded)."""
+    decoded). A "session_title" opens a new session, as "new_session" does,
+    at every JSON door alike (a title given alone is never dropped)."""
     unknown = set(entry) - TURN_FIELD_NAMES - extra
     if unknown:
         raise InvalidInputError(f"unknown field {sorted(unknown)[0]!r}")
@@ -110,4 +113,6 @@ def turn_from_json(entry: Mapping[str, Any], *, extra: frozenset[str] = frozense
             wanted = "true or false" if field.kind == "boolean" else "a string"
             raise InvalidInputError(f"{field.name} must be {wanted}, got {value!r}")
         values[field.name] = value
+    if "session_title" in values:
+        values["new_session"] = True
     return NewTurn(**{"text": "", **values})  # a missing text is refused when stored

@@ -174,7 +174,10 @@ def timestamp_us(value: object, name: str = "created_at") -> int | None:
     if not isinstance(value, datetime):
         raise InvalidInputError(f"{name} must be a datetime, got {type(value).__name__}")
     if value.tzinfo is None or value.utcoffset() is None:
-        raise InvalidInputError(f"{name} must carry a time zone (a timezone-aware time)")
+        raise InvalidInputError(
+            f"{name} must be a timezone-aware datetime, e.g. datetime.now(UTC) "
+            "(this one has no time zone)"
+        )
     try:
         inside = _FIRST_TIME <= value <= _LAST_TIME
     except OverflowError:

@@ -51,6 +51,10 @@ class Fused:
     vector_rank: int | None = None
     lexical_rank: int | None = None
     cosine: float | None = None  # known for the vector ranking's turns and added neighbours
+    # What made `score` in a hybrid search: it is vector + lexical + lift.
+    vector: float = 0.0  # the vector ranking's share (its weighted z-score, or 1 / rank)
+    lexical: float = 0.0  # the lexical ranking's share (its floor when it did not list the turn)
+    lift: float = 0.0  # what the best neighbour added
 
 
 @dataclass(frozen=True, slots=True)
@@ -106,13 +110,16 @@ def fuse(
     if weights.fusion == "rank":
         k = weights.fusion_k
         for rank, (key, cosine) in enumerate(vector_ranked, start=1):
-            fused.setdefault(key, Fused(key, weights.vector / (k + rank), rank, None, cosine))
+            share = weights.vector / (k + rank)
+            fused.setdefault(key, Fused(key, share, rank, None, cosine, vector=share))
         for rank, (key, _) in enumerate(lexical_ranked, start=1):
             entry = fused.get(key)
+            share = weights.lexical / (k + rank)
             if entry is None:
-                fused[key] = Fused(key, weights.lexical / (k + rank), None, rank)
+                fused[key] = Fused(key, share, None, rank, lexical=share)
             elif entry.lexical_rank is None:
-                entry.score += weights.lexical / (k + rank)
+                entry.score += share
+                entry.lexical = share
                 entry.lexical_rank = rank
         for key, cosine in added:
             fused.setdefault(key, Fused(key, 0.0, cosine=cosine))
@@ -123,18 +130,22 @@ def fuse(
     lexical = _Scale.of([score for _, score in lexical_ranked], lexical=True)
     for rank, (key, cosine) in enumerate(vector_ranked, start=1):
         if key not in fused:
-            score = wv * vector.z(cosine) + wl * lexical.floor
-            fused[key] = Fused(key, score, rank, None, cosine)
+            v, lex = wv * vector.z(cosine), wl * lexical.floor
+            fused[key] = Fused(key, v + lex, rank, None, cosine, v, lex)
     for rank, (key, value) in enumerate(lexical_ranked, start=1):
         entry = fused.get(key)
+        lex = wl * lexical.z(value)
         if entry is None:
-            fused[key] = Fused(key, wv * vector.floor + wl * lexical.z(value), None, rank)
+            v = wv * vector.floor
+            fused[key] = Fused(key, v + lex, None, rank, vector=v, lexical=lex)
         elif entry.lexical_rank is None:
             entry.score += wl * (lexical.z(value) - lexical.floor)
+            entry.lexical = lex
             entry.lexical_rank = rank
     for key, cosine in added:
         if key not in fused:
-            fused[key] = Fused(key, wv * vector.z(cosine) + wl * lexical.floor, cosine=cosine)
+            v, lex = wv * vector.z(cosine), wl * lexical.floor
+            fused[key] = Fused(key, v + lex, cosine=cosine, vector=v, lexical=lex)
     return list(fused.values())
 
 
@@ -155,7 +166,8 @@ def lift_by_neighbours(
             best[key] = max(best[key], score[previous])
             best[previous] = max(best[previous], score[key])
     for entry in candidates:
-        entry.score += weight * (best[entry.key] - floor)
+        entry.lift = weight * (best[entry.key] - floor)
+        entry.score += entry.lift
 
 
 def ranked(candidates: Sequence[Fused]) -> list[Fused]:

@@ -146,8 +146,10 @@ def hits(
     """The first k hits of the candidates (`ordered`: best first, each with
     a row). A hit's score is its cosine in vector mode, else its fused (or
     bm25) score scaled to [0, 1] over the candidates; a `recency` blend then
-    mixes in the turn's freshness, exp(-recency_decay * age in hours)."""
+    mixes in the turn's freshness, exp(-recency_decay * age in hours). A
+    hybrid hit carries the parts of its fused score."""
     score = {entry.key: entry.score for entry in ordered} if mode == "vector" else scaled(ordered)
+    explained = mode == "hybrid"  # the parts of a fused score
     scored: list[tuple[float, Fused, SearchRow]] = []
     for entry in ordered:
         row = rows[entry.key]
@@ -171,6 +173,9 @@ def hits(
             vector_score=entry.cosine,
             vector_rank=entry.vector_rank,
             lexical_rank=entry.lexical_rank,
+            vector_part=entry.vector if explained else None,
+            lexical_part=entry.lexical if explained else None,
+            neighbour_lift=entry.lift if explained else None,
         )
         for value, entry, row in scored[:k]
     ]

@@ -24,13 +24,12 @@ from ..errors import InvalidInputError, SettingsMismatchError
 from ..stores import Store, open_store
 from . import erasing
 from .logs import Logs, Policy
-from .user import UserMemory
+from .user import PRECOMPUTED_EMBEDDINGS, UserMemory
 from .user_index import now_us
 
 DEFAULT_CACHE_BYTES = 1 << 30
 MAX_BYTES = (1 << 63) - 1
 DEFAULT_FORGET_REBUILD_SHARE = 0.25
-PRECOMPUTED = "precomputed"
 
 
 def _checkpoint_every(value: object) -> int | None:
@@ -121,18 +120,18 @@ class Memory:
             self._store.write_settings(
                 {
                     "dimension": str(dimension),
-                    "embedder": embedder.name if embedder is not None else PRECOMPUTED,
+                    "embedder": embedder.name if embedder is not None else PRECOMPUTED_EMBEDDINGS,
                 }
             )
             stored = self._store.read_settings()
         stored_dimension = int(stored["dimension"])
+        stored_embedder = stored.get("embedder", PRECOMPUTED_EMBEDDINGS)
         if dimension is not None and dimension != stored_dimension:
             raise SettingsMismatchError(
-                f"the database holds {stored_dimension}-dimensional embeddings, "
-                f"the embedder gives {dimension}"
+                f"the database holds {stored_dimension}-dimensional embeddings (from "
+                f"{stored_embedder!r}), the embedder gives {dimension}"
             )
-        stored_embedder = stored.get("embedder", PRECOMPUTED)
-        if embedder is not None and stored_embedder not in (PRECOMPUTED, embedder.name):
+        if embedder is not None and stored_embedder not in (PRECOMPUTED_EMBEDDINGS, embedder.name):
             raise SettingsMismatchError(
                 f"the database was written with embedder {stored_embedder!r}, not {embedder.name!r}"
             )

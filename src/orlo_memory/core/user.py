@@ -45,6 +45,8 @@ from .turns import session_info, stored_to_turn
 # hours); 0.01 per hour halves a turn's recency in about three days.
 DEFAULT_RECENCY_DECAY = 0.01
 EMBED_BATCH = 256
+# The embedder a memory's settings record when its embeddings come from callers.
+PRECOMPUTED_EMBEDDINGS = "precomputed"
 PROGRESS_MIN_TURNS = 1000
 
 
@@ -181,7 +183,7 @@ class UserMemory:
         if missing:
             embedder = self._embedder
             if embedder is None:
-                raise InvalidInputError("this memory has no embedder: pass embeddings")
+                raise self._no_embedder("embeddings")
             show = progress if progress is not None else len(missing) >= PROGRESS_MIN_TURNS
             bar = ProgressBar(len(missing), "embedding", enabled=None if progress is None else show)
             try:
@@ -244,10 +246,22 @@ class UserMemory:
             return as_vector(embedding, self._dimension, "query embedding")
         embedder = self._embedder
         if embedder is None:
-            raise InvalidInputError("this memory has no embedder: pass embedding=")
+            raise self._no_embedder("the query's embedding")
         embedded = as_matrix(embedder.embed([query]), 1, self._dimension, "query embedding")
         vector: FloatMatrix = embedded[0]
         return vector
+
+    def _no_embedder(self, instead: str) -> InvalidInputError:
+        """The refusal of a call that needs the embedder this memory was
+        opened without; it names the model the stored turns were embedded
+        with, as the database records it."""
+        built = self._logs.store.read_settings().get("embedder")
+        if built is None or built == PRECOMPUTED_EMBEDDINGS:
+            return InvalidInputError(f"this memory has no embedder: pass {instead}")
+        return InvalidInputError(
+            f"this memory was opened without an embedder, but its turns were embedded with "
+            f"{built!r}: open it with that model, or pass {instead}"
+        )
 
     def _check_session(self, session: object) -> str:
         session_id = parse_id(session, "session id")

@@ -93,7 +93,10 @@ def _turn(entry: dict[str, Any], starts_session: bool) -> NewTurn:
         if isinstance(turn.embedding, str) or isinstance(turn.embedding[0], list):
             raise InvalidInputError("embedding must be a non-empty list of numbers")
         as_matrix(turn.embedding, 1, len(turn.embedding), "embedding values")
-    return replace(turn, new_session=starts_session or turn.new_session)
+    # Every line of a session may repeat its title: here the title names the
+    # session its line opens (by "session" or "new_session") and opens none.
+    opens = starts_session or entry.get("new_session") is True
+    return replace(turn, new_session=opens, session_title=turn.session_title if opens else None)
 
 
 def import_jsonl(

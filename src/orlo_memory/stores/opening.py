@@ -34,7 +34,8 @@ def open_store(
             from .postgres import PostgresStore
         except ImportError as error:
             raise OrloMemoryError(
-                "a PostgreSQL memory needs psycopg: pip install 'orlo_kiv[postgres]'"
+                f"a PostgreSQL memory needs the postgres extra ({error.name or 'psycopg'} is "
+                "missing): pip install 'orlo_kiv[postgres]'"
             ) from error
         return PostgresStore(where, timeout=busy_timeout)
     return SqliteStore(where, synchronous=synchronous, busy_timeout=busy_timeout)

@@ -7,6 +7,7 @@ imported inside the handlers, so the other commands never load them.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import textwrap
@@ -50,6 +51,7 @@ def add_commands(commands: Any) -> None:
     _lock_wait_option(sub)
     _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
+    _create_option(sub)
     sub.set_defaults(run=_mcp)
     _add_serve(commands)
     _add_token(commands)
@@ -60,6 +62,15 @@ def _address(text: str) -> tuple[str, int]:
     if not colon or not host or not port.isdigit() or not 0 <= int(port) < 65536:
         raise argparse.ArgumentTypeError(f"expected HOST:PORT (e.g. 127.0.0.1:8766), got {text!r}")
     return host.strip("[]"), int(port)
+
+
+def _create_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--create",
+        action="store_true",
+        help="start a new, empty memory when the file DB does not exist "
+        "(without it a missing file is an error)",
+    )
 
 
 def _add_serve(commands: Any) -> None:
@@ -100,6 +111,7 @@ def _add_serve(commands: Any) -> None:
     _lock_wait_option(sub)
     _allow_host_option(sub)
     model_options(sub, _PRECOMPUTED, dimension=True)
+    _create_option(sub)
     sub.set_defaults(run=_serve)
 
 
@@ -213,6 +225,35 @@ def _check_hosts(settings: ServerSettings) -> None:
         raise CliError(f"--allow-host: {error}") from None
 
 
+# The libraries of the `server` extra each server imports.
+_SERVER_LIBRARIES = {"serve": ("fastapi", "uvicorn", "orjson"), "mcp": ("mcp", "uvicorn", "orjson")}
+
+
+def _check_opening(args: argparse.Namespace) -> None:
+    """Refuses, in one line and before anything is opened or created, a
+    memory file that does not exist (unless --create: a typo in an
+    assistant's configuration must not become a new, empty memory), then a
+    server whose libraries are missing."""
+    location = args.database
+    missing = not (is_url(location) or location == ":memory:" or os.path.exists(location))
+    if missing and not args.create:
+        raise CliError(
+            f"no memory at {os.path.abspath(location)!r}: check the path (an assistant "
+            "starts the server in a folder of its own: give the full path), or pass "
+            "--create to start a new, empty memory there"
+        )
+    for name in _SERVER_LIBRARIES[args.command]:
+        try:
+            importlib.import_module(name)
+        except ImportError as error:
+            raise CliError(
+                f"this command needs the server extra ({error.name or name} is missing): "
+                "pip install 'orlo_kiv[server]'"
+            ) from None
+    if missing:
+        print(f"orlo-memory {args.command}: creating {location!r}", file=sys.stderr)
+
+
 def _check_listening(location: str, host: str) -> None:
     """A server answers anyone while its memory holds no token: only on loopback."""
     from ..server.access import is_loopback, open_token_store
@@ -236,6 +277,7 @@ def _serve(args: argparse.Namespace) -> int:
             "several workers need a PostgreSQL memory (SQLite serialises every write): "
             "drop --workers, or serve a postgresql:// URL"
         )
+    _check_opening(args)
     settings = _settings(args, args.host, args.port)
     _check_hosts(settings)
     _check_listening(args.database, args.host)
@@ -267,6 +309,7 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _mcp(args: argparse.Namespace) -> int:
+    _check_opening(args)
     from ..server import mcp_server
     from ..server.opening import open_memory
 

@@ -25,6 +25,11 @@ TOKEN_PREFIX = "om_"
 _TOKEN = re.compile(r"om_([0-9a-f]{12})_([A-Za-z0-9_-]{43})")
 
 
+# Where a caller without a valid token gets one (the path of the memory is the
+# server's own business: the caller is not told it).
+HOW_TO_GET = "the memory's owner creates one with 'orlo-memory token create DB --user NAME'"
+
+
 class Unauthorized(Exception):
     """No credentials, or credentials that name no token (HTTP 401)."""
 
@@ -100,7 +105,9 @@ class Access:
             with self._lock:
                 required = not self._open or self._store.has_tokens()
             if required:
-                raise Unauthorized("this server needs a bearer token (Authorization: Bearer ...)")
+                raise Unauthorized(
+                    f"this server needs a bearer token (Authorization: Bearer ...): {HOW_TO_GET}"
+                )
             return EVERYONE
         scheme, _, credentials = authorization.partition(" ")
         match = _TOKEN.fullmatch(credentials.strip())
@@ -111,7 +118,7 @@ class Access:
         # Compared even for an unknown id, so that timing does not tell ids apart.
         stored = record.digest if record is not None else "0" * 64
         if not hmac.compare_digest(_digest(match.group(2)), stored) or record is None:
-            raise Unauthorized("unknown or revoked token")
+            raise Unauthorized(f"unknown or revoked token: {HOW_TO_GET}")
         return Principal(record.id, None if record.users is None else frozenset(record.users))
 
     def probe(self) -> None:

@@ -1,10 +1,11 @@
 """The HTTP API's bodies (pydantic models at the edge), derived from the contract.
 
 Requests are strict: no unknown fields, no strings taken for numbers or
-booleans; times are ISO 8601 with a zone. A turn's fields are the contract's
-`TURN_FIELDS` (names, order, defaults, descriptions) and every limit comes
-from `contract.values`; the library checks the values themselves (non-empty
-text, no NUL, ids, dimensions, modes) and its message is what the caller sees.
+booleans; times are ISO 8601 text with a zone, read by the contract. A
+turn's fields are the contract's `TURN_FIELDS` (names, order, defaults,
+descriptions) and every limit comes from `contract.values`; the library
+checks the values themselves (non-empty text, no NUL, ids, dimensions,
+modes, times) and its message is what the caller sees.
 
 Responses are the contract's result shapes (`contract.shapes`), wrapped in
 the object a route answers ({"hits": [...]}). Routes return plain dicts that
@@ -14,26 +15,22 @@ leave in a form the OpenAPI page does not show.
 
 from __future__ import annotations
 
-from datetime import datetime
 from typing import TYPE_CHECKING, Annotated, Any, get_type_hints
 
 import typing_extensions
-from pydantic import AwareDatetime, BaseModel, BeforeValidator, ConfigDict, Field, create_model
+from pydantic import BaseModel, ConfigDict, Field, WithJsonSchema, create_model
 
 from ...contract import shapes
-from ...contract.turns import TURN_FIELDS, TurnField
+from ...contract.turns import ISO_TIME, TURN_FIELDS, TurnField
 from ...contract.values import MAX_RECENCY, MAX_RESULTS, MODES
 
-
-def _iso_text(value: object) -> object:
-    if not isinstance(value, str | datetime):
-        raise ValueError("expected an ISO 8601 time with a zone, e.g. 2026-04-02T10:40:00Z")
-    return value
-
-
-# Parsed from its ISO 8601 text (JSON has no time type, so the strict models
-# would refuse any), with a zone; numbers are not taken for times.
-Time = Annotated[AwareDatetime, Field(strict=False), BeforeValidator(_iso_text)]
+# A time is ISO 8601 text with a zone. It is handed on as it came and read
+# by the contract's `parse_time` (with the turn, or in the route), so that a
+# refusal is the one every JSON door gives; the schema documents the text.
+Time = Annotated[
+    Any,
+    WithJsonSchema({"anyOf": [{"type": "string", "format": "date-time"}, {"type": "null"}]}),
+]
 # An embedding as numbers, or as the base64 of its little-endian float32 bytes
 # (a quarter of the size, and no number parsing).
 Embedding = list[float] | str
@@ -49,7 +46,7 @@ _KINDS: dict[str, Any] = {
     "text": str,
     "string": str | None,
     "object": dict[str, Any] | None,
-    "time": Time | None,
+    "time": Time,
     "id": str | None,
     "embedding": Embedding | None,
     "boolean": bool,
@@ -105,8 +102,8 @@ class SearchIn(_Strict):
         None,
         description=f"the query's embedding (default: computed by the memory's model): {_BASE64}",
     )
-    since: Time | None = Field(None, description="only turns from this time on")
-    until: Time | None = Field(None, description="only turns before this time")
+    since: Time = Field(None, description=f"only turns from this time on: {ISO_TIME}")
+    until: Time = Field(None, description=f"only turns before this time: {ISO_TIME}")
 
 
 class NewSessionIn(_Strict):

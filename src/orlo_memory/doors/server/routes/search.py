@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from ....contract import shapes
+from ....contract.turns import parse_time
 from ..http_models import HitsOut, SearchIn
 from ..turns import embedding_value
 from .common import API, Existing, State, api_router
@@ -23,8 +24,8 @@ async def search(state: State, target: Existing, body: SearchIn) -> dict[str, li
             session=body.session,
             recency=body.recency,
             embedding=embedding_value(body.embedding),
-            since=body.since,
-            until=body.until,
+            since=parse_time(body.since, "since"),
+            until=parse_time(body.until, "until"),
         )
         return {"hits": [shapes.hit_json(hit) for hit in hits]}
 
