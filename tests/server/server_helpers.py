@@ -19,7 +19,6 @@ import httpx
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "tests" / "memory")]
 
 pytest.importorskip("fastapi", reason="the server tests need the [server] extra")
 pytest.importorskip("mcp", reason="the server tests need the [server] extra")

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Mapping
+from http import HTTPStatus
 from typing import Any
 
 import orjson
@@ -37,6 +38,7 @@ MEDIA_TYPE = "application/problem+json"
 _TITLES = {
     400: "Bad Request",
     401: "Unauthorized",
+    403: "Forbidden",
     404: "Not Found",
     405: "Method Not Allowed",
     408: "Request Timeout",
@@ -70,7 +72,7 @@ def problem_response(
 ) -> Response:
     body: dict[str, Any] = {
         "type": f"urn:orlo-memory:problem:{kind}" if kind else "about:blank",
-        "title": _TITLES.get(status, "Error"),
+        "title": _TITLES.get(status) or HTTPStatus(status).phrase,
         "status": status,
         "detail": detail,
     }

@@ -1,13 +1,11 @@
 """Answers for requests refused before an application sees them.
 
-A refusal is a problem response (`application/problem+json`) whose title is
-the status's own phrase; when the request announced a body, the connection
-closes after the answer, so that body is never read.
+A refusal is a problem response (`application/problem+json`); when the
+request announced a body, the connection closes after the answer, so that
+body is never read.
 """
 
 from __future__ import annotations
-
-from http import HTTPStatus
 
 from starlette.responses import Response
 from starlette.types import Scope
@@ -31,6 +29,4 @@ def refuse(scope: Scope, status: int, detail: str, kind: str, **headers: str) ->
     sent = {name.replace("_", "-"): value for name, value in headers.items()}
     if declares_body(scope):
         sent["connection"] = "close"
-    return problem_response(
-        status, detail, kind, headers=sent, extra={"title": HTTPStatus(status).phrase}
-    )
+    return problem_response(status, detail, kind, headers=sent)
