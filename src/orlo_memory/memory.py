@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from dataclasses import replace
 
-from .embedders import Embedder
+from .embedders import Embedder, Prompts, prompts_of
 from .errors import InvalidInputError, SettingsMismatchError
 from .log import Logs, Policy
 from .store import Store, open_store
@@ -116,6 +116,7 @@ class Memory:
                 {
                     "dimension": str(dimension),
                     "embedder": embedder.name if embedder is not None else PRECOMPUTED,
+                    "prompts": prompts_of(embedder).to_setting(),
                 }
             )
             stored = self._store.read_settings()
@@ -129,6 +130,13 @@ class Memory:
         if embedder is not None and stored_embedder not in (PRECOMPUTED, embedder.name):
             raise SettingsMismatchError(
                 f"the database was written with embedder {stored_embedder!r}, not {embedder.name!r}"
+            )
+        stored_prompts = Prompts.from_setting(stored.get("prompts"))
+        prompts = prompts_of(embedder)
+        if embedder is not None and stored_embedder != PRECOMPUTED and prompts != stored_prompts:
+            raise SettingsMismatchError(
+                f"the database was written with {stored_prompts.describe()}, the embedder "
+                f"uses {prompts.describe()}: give the embedder the recorded prompts"
             )
         return stored_dimension
 

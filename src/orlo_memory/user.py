@@ -15,7 +15,7 @@ from typing import Any, ParamSpec, TypeVar
 import numpy as np
 
 from . import search as ranking
-from .embedders import Embedder, FloatMatrix, as_matrix, as_vector
+from .embedders import Embedder, FloatMatrix, as_matrix, as_vector, embed_queries
 from .errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from .fusion import (
     DEFAULT_FUSION_K,
@@ -286,7 +286,9 @@ class UserMemory:
         embedder = self._embedder
         if embedder is None:
             raise InvalidInputError("this memory has no embedder: pass embedding=")
-        embedded = as_matrix(embedder.embed([query]), 1, self._dimension, "query embedding")
+        embedded = as_matrix(
+            embed_queries(embedder, [query]), 1, self._dimension, "query embedding"
+        )
         vector: FloatMatrix = embedded[0]
         return vector
 

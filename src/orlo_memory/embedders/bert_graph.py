@@ -1,0 +1,210 @@
+"""The ONNX graph of a BERT encoder whose weights stay in its safetensors file.
+
+A sentence-transformers directory of a BERT model holds config.json and
+model.safetensors; `bert_graph` writes the encoder's graph (embeddings, the
+layers, pooling, L2 normalisation) with every weight an external initializer
+that points into model.safetensors at its offset, so ONNX Runtime reads the
+weights straight from the file: no torch, no export step, nothing written to
+disk, and the same arithmetic as the torch model in float32.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from . import onnx_proto as proto
+from .base import UnsupportedModelError
+
+WEIGHTS_FILE = "model.safetensors"
+_POOLINGS = ("mean", "cls")
+_CONTRIB = "com.microsoft"
+
+
+def _tensor_index(path: Path) -> tuple[dict[str, Any], int]:
+    """The safetensors header (name -> dtype, shape, offsets) and where the data starts."""
+    with open(path, "rb") as file:
+        (size,) = struct.unpack("<Q", file.read(8))
+        header: dict[str, Any] = json.loads(file.read(size))
+    header.pop("__metadata__", None)
+    return header, 8 + size
+
+
+def _config(directory: Path) -> dict[str, Any]:
+    config: dict[str, Any] = json.loads((directory / "config.json").read_text("utf-8"))
+    unsupported = {
+        "model_type": config.get("model_type") == "bert",
+        "hidden_act": config.get("hidden_act", "gelu") == "gelu",
+        "position_embedding_type": config.get("position_embedding_type", "absolute") == "absolute",
+    }
+    for key, fits in unsupported.items():
+        if not fits:
+            raise UnsupportedModelError(f"{key} {config.get(key)!r} is not a plain BERT encoder")
+    return config
+
+
+class _Graph:
+    """Collects nodes and initializers; names each node's output after it."""
+
+    def __init__(self, index: dict[str, Any], data_start: int, prefix: str) -> None:
+        self.parts: list[bytes] = []
+        self._index = index
+        self._data_start = data_start
+        self._prefix = prefix
+        self._count = 0
+        self._constants: set[str] = set()
+
+    def weight(self, name: str) -> str:
+        entry = self._index.get(self._prefix + name)
+        if entry is None or entry["dtype"] != "F32":
+            raise UnsupportedModelError(f"{WEIGHTS_FILE} has no float32 tensor {name!r}")
+        start, end = entry["data_offsets"]
+        self.parts.append(
+            proto.external_tensor(
+                name,
+                proto.FLOAT,
+                entry["shape"],
+                WEIGHTS_FILE,
+                self._data_start + start,
+                end - start,
+            )
+        )
+        return name
+
+    def constant(self, name: str, values: Sequence[int] | int | float) -> str:
+        """A float or int64 scalar, or a 1-D int64 tensor (named once)."""
+        if name in self._constants:
+            return name
+        self._constants.add(name)
+        if isinstance(values, float):
+            tensor = proto.constant_tensor(name, proto.FLOAT, [], struct.pack("<f", values))
+        elif isinstance(values, int):
+            tensor = proto.constant_tensor(name, proto.INT64, [], struct.pack("<q", values))
+        else:
+            raw = struct.pack(f"<{len(values)}q", *values)
+            tensor = proto.constant_tensor(name, proto.INT64, [len(values)], raw)
+        self.parts.append(tensor)
+        return name
+
+    def op(self, op_type: str, *inputs: str, output: str = "", **attributes: Any) -> str:
+        self._count += 1
+        output = output or f"{op_type.lower()}_{self._count}"
+        listed = [proto.Attribute(key, value) for key, value in attributes.items()]
+        self.parts.append(proto.node(op_type, inputs, [output], listed))
+        return output
+
+    def contrib(self, op_type: str, *inputs: str, **attributes: Any) -> str:
+        """An operator of ONNX Runtime's own domain."""
+        self._count += 1
+        output = f"{op_type.lower()}_{self._count}"
+        listed = [proto.Attribute(key, value) for key, value in attributes.items()]
+        self.parts.append(proto.node(op_type, inputs, [output], listed, domain=_CONTRIB))
+        return output
+
+    def layer_norm(self, x: str, name: str, epsilon: float) -> str:
+        scale, bias = self.weight(name + ".weight"), self.weight(name + ".bias")
+        return self.op("LayerNormalization", x, scale, bias, axis=-1, epsilon=epsilon)
+
+
+def _transposed(g: _Graph, name: str) -> str:
+    """A Linear weight as [in, out] (folded into a constant when the session loads)."""
+    return g.op("Transpose", g.weight(name + ".weight"), perm=(1, 0))
+
+
+def _layer(g: _Graph, x: str, layer: str, mask: str, heads: int, epsilon: float) -> str:
+    """One encoder layer on x [batch, seq, hidden], in ONNX Runtime's fused
+    operators: attention with the three projections in one product, the
+    residual additions inside the layer normalisations, the bias inside GELU."""
+    names = [f"{layer}.attention.self.{part}" for part in ("query", "key", "value")]
+    weights = g.op("Concat", *(g.weight(name + ".weight") for name in names), axis=0)
+    biases = g.op("Concat", *(g.weight(name + ".bias") for name in names), axis=0)
+    attended = g.contrib(
+        "Attention", x, g.op("Transpose", weights, perm=(1, 0)), biases, mask, num_heads=heads
+    )
+
+    def add_norm(update: str, residual: str, dense: str, norm: str) -> str:
+        return g.contrib(
+            "SkipLayerNormalization",
+            update,
+            residual,
+            g.weight(norm + ".weight"),
+            g.weight(norm + ".bias"),
+            g.weight(dense + ".bias"),
+            epsilon=epsilon,
+        )
+
+    dense = f"{layer}.attention.output.dense"
+    projected = g.op("MatMul", attended, _transposed(g, dense))
+    x = add_norm(projected, x, dense, f"{layer}.attention.output.LayerNorm")
+    inner = f"{layer}.intermediate.dense"
+    widened = g.op("MatMul", x, _transposed(g, inner))
+    activated = g.contrib("BiasGelu", widened, g.weight(inner + ".bias"))
+    dense = f"{layer}.output.dense"
+    out = g.op("MatMul", activated, _transposed(g, dense))
+    return add_norm(out, x, dense, f"{layer}.output.LayerNorm")
+
+
+def _encoder(g: _Graph, config: dict[str, Any]) -> str:
+    """The last hidden states as [batch, seq, hidden]."""
+    heads = int(config["num_attention_heads"])
+    epsilon = float(config.get("layer_norm_eps", 1e-12))
+    sequence = g.op("Gather", g.op("Shape", "input_ids"), g.constant("one_index", 1), axis=0)
+    positions = g.op("Range", g.constant("zero", 0), sequence, g.constant("step", 1))
+    embedded = g.op(
+        "Add",
+        g.op(
+            "Add",
+            g.op("Gather", g.weight("embeddings.word_embeddings.weight"), "input_ids"),
+            g.op("Gather", g.weight("embeddings.token_type_embeddings.weight"), "token_type_ids"),
+        ),
+        g.op("Gather", g.weight("embeddings.position_embeddings.weight"), positions),
+    )
+    x = g.layer_norm(embedded, "embeddings.LayerNorm", epsilon)
+    mask = g.op("Cast", "attention_mask", to=proto.INT32)  # 1: attend to the token
+    for number in range(int(config["num_hidden_layers"])):
+        x = _layer(g, x, f"encoder.layer.{number}", mask, heads, epsilon)
+    return x
+
+
+def _pool(g: _Graph, states: str, pooling: str, normalize: bool) -> str:
+    if pooling == "cls":
+        pooled = g.op("Gather", states, g.constant("first", 0), axis=1)
+    else:
+        weights = g.op(
+            "Unsqueeze", g.op("Cast", "attention_mask", to=proto.FLOAT), g.constant("last", [-1])
+        )
+        axis = g.constant("token_axis", [1])
+        summed = g.op("ReduceSum", g.op("Mul", states, weights), axis, keepdims=0)
+        count = g.op("Max", g.op("ReduceSum", weights, axis, keepdims=0), g.constant("tiny", 1e-9))
+        pooled = g.op("Div", summed, count)
+    if normalize:
+        norm = g.op("ReduceL2", pooled, g.constant("vector_axis", [-1]), keepdims=1)
+        pooled = g.op("Div", pooled, g.op("Max", norm, g.constant("norm_floor", 1e-12)))
+    return pooled
+
+
+def bert_graph(directory: Path, *, pooling: str, normalize: bool) -> tuple[bytes, int]:
+    """The model as ONNX bytes (inputs input_ids, attention_mask and
+    token_type_ids, int64 [batch, seq]; output "embedding", float32 [batch,
+    hidden]) and its dimension. Its weights are external data in
+    `directory`/model.safetensors, so the session must be told that directory.
+    Raises UnsupportedModelError for anything but a float32 BERT."""
+    if pooling not in _POOLINGS:
+        raise UnsupportedModelError(f"{pooling} pooling is not supported")
+    config = _config(directory)
+    index, data_start = _tensor_index(directory / WEIGHTS_FILE)
+    # Checkpoints saved from BertForMaskedLM and the like prefix the encoder's names.
+    prefix = "bert." if "bert.embeddings.word_embeddings.weight" in index else ""
+    g = _Graph(index, data_start, prefix)
+    states = _encoder(g, config)
+    g.op("Identity", _pool(g, states, pooling, normalize), output="embedding")
+    hidden = int(config["hidden_size"])
+    inputs = [
+        proto.value_info(11, name, proto.INT64, ["batch", "sequence"])
+        for name in ("input_ids", "attention_mask", "token_type_ids")
+    ]
+    output = proto.value_info(12, "embedding", proto.FLOAT, ["batch", hidden])
+    return proto.model([*g.parts, *inputs, output], {"": 18, _CONTRIB: 1}), hidden
