@@ -36,7 +36,7 @@ ONNX_INSTALL = "pip install 'orlo_kiv[embed]'"
 _EXPORTS = ("model.onnx", "onnx/model.onnx")
 # Outputs of an export that hold one vector per token, by the exporters' names.
 _TOKEN_OUTPUTS = ("last_hidden_state", "token_embeddings")
-# Where ONNX Runtime looks for a model's external data when the model is given as bytes.
+# Where ONNX Runtime (1.21 and later) looks for the external data of a model given as bytes.
 _DATA_FOLDER = "session.model_external_initializers_file_folder_path"
 
 

@@ -14,23 +14,18 @@ import json
 import os
 import re
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ..errors import InvalidInputError
 from ..values import count_argument, real_argument
-from .base import (
-    EmbeddingServerError,
-    FloatMatrix,
-    Prompts,
-    as_matrix,
-    with_prompt,
-)
+from .base import EmbeddingServerError, FloatMatrix, Prompts, as_matrix, with_prompt
+
+if TYPE_CHECKING:
+    import urllib.error
 
 KEY_VARIABLE = "ORLO_MEMORY_EMBED_KEY"
 # OpenAI's own variable is read only for OpenAI's own host, so that a key
@@ -189,6 +184,10 @@ class OpenAIEmbedder:
 
     def _request(self, texts: list[str]) -> Any:
         """The decoded answer, after retries of what may pass on retrying."""
+        # Imported here: they load http.client, email and ssl, which most callers never need.
+        import urllib.error
+        import urllib.request
+
         body = json.dumps({"model": self._model, "input": texts}).encode()
         headers = {"Content-Type": "application/json", "Accept": "application/json"}
         if self._key:
