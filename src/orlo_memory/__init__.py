@@ -6,7 +6,15 @@ gives a `UserMemory` with add, add_many, new_session, new_topic, search,
 sessions, get, forget and consolidate.
 """
 
-from .embedders import CallableEmbedder, Embedder, SentenceTransformerEmbedder
+from .embedders import (
+    CallableEmbedder,
+    Embedder,
+    OnnxEmbedder,
+    OpenAIEmbedder,
+    Prompts,
+    SentenceTransformerEmbedder,
+    open_embedder,
+)
 from .errors import (
     ClosedError,
     DimensionMismatchError,
@@ -47,7 +55,10 @@ __all__ = [
     "Memory",
     "MemoryStats",
     "NewTurn",
+    "OnnxEmbedder",
+    "OpenAIEmbedder",
     "OrloMemoryError",
+    "Prompts",
     "SentenceTransformerEmbedder",
     "SessionInfo",
     "SettingsMismatchError",
@@ -60,6 +71,7 @@ __all__ = [
     "UserMemory",
     "export_jsonl",
     "import_jsonl",
+    "open_embedder",
     "open_store",
     "read_turns",
 ]
