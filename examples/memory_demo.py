@@ -91,6 +91,8 @@ def main() -> None:
             print(f"    {info.score or 0.0:.3f}  {info.turn_count:>3} turns  {info.title}")
 
     shown = path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path
+    scripts = Path(sys.executable).parent  # this environment's commands
+    program = scripts.relative_to(Path.cwd()) if scripts.is_relative_to(Path.cwd()) else scripts
     print(
         f"""
 Next steps (the `server` extra: pip install '.[server]'):
@@ -98,9 +100,9 @@ Next steps (the `server` extra: pip install '.[server]'):
     "mcpServers": {{"memory": {{"command": "orlo-memory",
                               "args": ["mcp", "{path}", "--user", "{USER}"]}}}}
   the HTTP API and the inspector page:
-    .venv/bin/orlo-memory serve {shown}     # then open http://127.0.0.1:8765/
+    {program}/orlo-memory serve {shown}     # then open http://127.0.0.1:8765/
   search from the command line:
-    .venv/bin/orlo-memory search {shown} "when is the flight?" --user {USER}"""
+    {program}/orlo-memory search {shown} "when is the flight?" --user {USER}"""
     )
 
 
