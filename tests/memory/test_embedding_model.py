@@ -4,6 +4,7 @@ The reference vectors (data/minilm_reference.npz) came from the torch path
 once (bench/make_embedding_reference.py), so the ONNX embedder is checked
 against it without torch; the torch path itself is checked where installed."""
 
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -34,19 +35,38 @@ def packaged():
     return OnnxEmbedder.packaged()
 
 
-def _packaged_on(runtime):
-    if runtime == "onnx":
-        needs_onnx()
-        return OnnxEmbedder.packaged()
-    pytest.importorskip("sentence_transformers", reason="needs the [embed-torch] extra")
-    return SentenceTransformerEmbedder.packaged()
+def _exported(folder):
+    """The packaged model's files linked from another directory (as a Hugging
+    Face cache links them), with the graph written for them saved there as an
+    ONNX export, model.onnx, beside a copy of the weights it reads."""
+    from orlo_memory.embedders.bert_graph import WEIGHTS_FILE, bert_graph
+    from orlo_memory.embedders.model_dir import packaged_model_path
+
+    packaged = packaged_model_path()
+    export = folder / "model"
+    export.mkdir()
+    for item in packaged.iterdir():
+        (export / item.name).symlink_to(item)
+    graph = bert_graph(export, pooling="mean", normalize=True)
+    (export / WEIGHTS_FILE).unlink()
+    shutil.copyfile(packaged / WEIGHTS_FILE, export / WEIGHTS_FILE)
+    (export / "model.onnx").write_bytes(graph)
+    return export
 
 
-@pytest.mark.parametrize("runtime", ["onnx", "torch"])
-def test_vectors_match_the_torch_reference(runtime):
+def _packaged_on(runtime, folder):
+    if runtime == "torch":
+        pytest.importorskip("sentence_transformers", reason="needs the [embed-torch] extra")
+        return SentenceTransformerEmbedder.packaged()
+    needs_onnx()
+    return OnnxEmbedder.packaged() if runtime == "onnx" else OnnxEmbedder(_exported(folder))
+
+
+@pytest.mark.parametrize("runtime", ["onnx", "onnx export", "torch"])
+def test_vectors_match_the_torch_reference(tmp_path, runtime):
     reference = np.load(REFERENCE)
     texts, expected = list(reference["texts"]), reference["vectors"]
-    embedder = _packaged_on(runtime)
+    embedder = _packaged_on(runtime, tmp_path)
     assert (embedder.name, embedder.dimension) == (PACKAGED_NAME, expected.shape[1])
     together = embedder.embed(texts)  # one batch: mixed lengths, padding
     alone = np.concatenate([embedder.embed_query([text]) for text in texts])

@@ -2,10 +2,11 @@
 
 A sentence-transformers directory of a BERT model holds config.json and
 model.safetensors; `bert_graph` writes the encoder's graph (embeddings, the
-layers, pooling, L2 normalisation) with every weight an external initializer
-that points into model.safetensors at its offset, so ONNX Runtime reads the
-weights straight from the file: no torch, no export step, nothing written to
-disk, and the same arithmetic as the torch model in float32.
+layers in ONNX Runtime's fused operators, pooling, L2 normalisation) with
+every weight an external initializer that points into model.safetensors at
+its offset, so ONNX Runtime reads the weights straight from the file: no
+torch, no export step, nothing written to disk, and the torch model's
+arithmetic in float32.
 """
 
 from __future__ import annotations
@@ -46,13 +47,20 @@ def _config(directory: Path) -> dict[str, Any]:
     return config
 
 
+def weights_file(directory: Path) -> Path:
+    """The model's weights, symbolic links resolved (a Hugging Face cache
+    links model.safetensors to a blob elsewhere): ONNX Runtime reads external
+    data only from the folder it is told, not through a link out of it."""
+    return (directory / WEIGHTS_FILE).resolve()
+
+
 class _Graph:
     """Collects nodes and initializers; names each node's output after it."""
 
-    def __init__(self, index: dict[str, Any], data_start: int, prefix: str) -> None:
+    def __init__(self, weights: Path, prefix: str) -> None:
         self.parts: list[bytes] = []
-        self._index = index
-        self._data_start = data_start
+        self._index, self._data_start = _tensor_index(weights)
+        self._location = weights.name
         self._prefix = prefix
         self._count = 0
         self._constants: set[str] = set()
@@ -62,17 +70,15 @@ class _Graph:
         if entry is None or entry["dtype"] != "F32":
             raise UnsupportedModelError(f"{WEIGHTS_FILE} has no float32 tensor {name!r}")
         start, end = entry["data_offsets"]
+        offset, length = self._data_start + start, end - start
+        shape = entry["shape"]
         self.parts.append(
-            proto.external_tensor(
-                name,
-                proto.FLOAT,
-                entry["shape"],
-                WEIGHTS_FILE,
-                self._data_start + start,
-                end - start,
-            )
+            proto.external_tensor(name, proto.FLOAT, shape, self._location, offset, length)
         )
         return name
+
+    def has(self, name: str) -> bool:
+        return name in self._index
 
     def constant(self, name: str, values: Sequence[int] | int | float) -> str:
         """A float or int64 scalar, or a 1-D int64 tensor (named once)."""
@@ -186,19 +192,19 @@ def _pool(g: _Graph, states: str, pooling: str, normalize: bool) -> str:
     return pooled
 
 
-def bert_graph(directory: Path, *, pooling: str, normalize: bool) -> tuple[bytes, int]:
+def bert_graph(directory: Path, *, pooling: str, normalize: bool) -> bytes:
     """The model as ONNX bytes (inputs input_ids, attention_mask and
     token_type_ids, int64 [batch, seq]; output "embedding", float32 [batch,
-    hidden]) and its dimension. Its weights are external data in
-    `directory`/model.safetensors, so the session must be told that directory.
-    Raises UnsupportedModelError for anything but a float32 BERT."""
+    hidden]). Its weights are external data in `weights_file(directory)`,
+    so the session must be told that file's folder. Raises
+    UnsupportedModelError for anything but a float32 BERT."""
     if pooling not in _POOLINGS:
         raise UnsupportedModelError(f"{pooling} pooling is not supported")
     config = _config(directory)
-    index, data_start = _tensor_index(directory / WEIGHTS_FILE)
+    g = _Graph(weights_file(directory), "")
     # Checkpoints saved from BertForMaskedLM and the like prefix the encoder's names.
-    prefix = "bert." if "bert.embeddings.word_embeddings.weight" in index else ""
-    g = _Graph(index, data_start, prefix)
+    if g.has("bert.embeddings.word_embeddings.weight"):
+        g = _Graph(weights_file(directory), "bert.")
     states = _encoder(g, config)
     g.op("Identity", _pool(g, states, pooling, normalize), output="embedding")
     hidden = int(config["hidden_size"])
@@ -207,4 +213,4 @@ def bert_graph(directory: Path, *, pooling: str, normalize: bool) -> tuple[bytes
         for name in ("input_ids", "attention_mask", "token_type_ids")
     ]
     output = proto.value_info(12, "embedding", proto.FLOAT, ["batch", hidden])
-    return proto.model([*g.parts, *inputs, output], {"": 18, _CONTRIB: 1}), hidden
+    return proto.model([*g.parts, *inputs, output], {"": 18, _CONTRIB: 1})

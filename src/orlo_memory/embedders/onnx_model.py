@@ -29,7 +29,7 @@ from .base import (
     as_matrix,
     with_prompt,
 )
-from .bert_graph import WEIGHTS_FILE, bert_graph
+from .bert_graph import WEIGHTS_FILE, bert_graph, weights_file
 from .model_dir import PACKAGED_INSTALL, ModelDirectory, packaged_model_path
 
 ONNX_INSTALL = "pip install 'orlo_kiv[embed]'"
@@ -53,6 +53,30 @@ def _runtime() -> tuple[Any, Any]:
 
 def _export(directory: Path) -> Path | None:
     return next((directory / name for name in _EXPORTS if (directory / name).is_file()), None)
+
+
+def _session(onnxruntime: Any, directory: ModelDirectory, threads: int | None) -> tuple[Any, bool]:
+    """The inference session, and whether it runs an export found in the
+    directory (else the graph written for its model.safetensors)."""
+    options = onnxruntime.SessionOptions()
+    options.graph_optimization_level = onnxruntime.GraphOptimizationLevel.ORT_ENABLE_ALL
+    options.log_severity_level = 3  # errors only: no notices on standard error
+    options.inter_op_num_threads = 1
+    options.intra_op_num_threads = threads or 0
+    export = _export(directory.path)
+    model: str | bytes
+    if export is not None:
+        model = str(export)
+    elif (directory.path / WEIGHTS_FILE).is_file():
+        model = bert_graph(directory.path, pooling=directory.pooling, normalize=directory.normalize)
+        options.add_session_config_entry(_DATA_FOLDER, str(weights_file(directory.path).parent))
+    else:
+        raise UnsupportedModelError(f"neither an ONNX export nor {WEIGHTS_FILE}")
+    try:
+        session = onnxruntime.InferenceSession(model, options, providers=["CPUExecutionProvider"])
+    except Exception as error:  # the runtime's own exception types, for a file it cannot run
+        raise UnsupportedModelError(f"ONNX Runtime cannot load it: {error}") from None
+    return session, export is not None
 
 
 def _pool(states: FloatMatrix, mask: Any, pooling: str) -> FloatMatrix:
@@ -93,30 +117,12 @@ class OnnxEmbedder:
         self._tokenizer = tokenizers.Tokenizer.from_file(str(directory.path / "tokenizer.json"))
         self._tokenizer.no_padding()
         self._tokenizer.enable_truncation(directory.max_length)
-        options = onnxruntime.SessionOptions()
-        options.graph_optimization_level = onnxruntime.GraphOptimizationLevel.ORT_ENABLE_ALL
-        options.log_severity_level = 3  # errors only: no notices on standard error
-        options.inter_op_num_threads = 1
-        options.intra_op_num_threads = threads or 0
-        export = _export(directory.path)
-        model: str | bytes
-        if export is not None:
-            model = str(export)
-        else:
-            if not (directory.path / WEIGHTS_FILE).is_file():
-                raise UnsupportedModelError(f"neither an ONNX export nor {WEIGHTS_FILE}")
-            model, _ = bert_graph(
-                directory.path, pooling=directory.pooling, normalize=directory.normalize
-            )
-            options.add_session_config_entry(_DATA_FOLDER, str(directory.path))
-        self._session = onnxruntime.InferenceSession(
-            model, options, providers=["CPUExecutionProvider"]
-        )
+        self._session, export = _session(onnxruntime, directory, threads)
         self._inputs = {item.name for item in self._session.get_inputs()}
         outputs = [item.name for item in self._session.get_outputs()]
         self._output = next((name for name in _TOKEN_OUTPUTS if name in outputs), outputs[0])
         # An export's output is normalised here; the written graph normalises itself.
-        self._normalize = export is not None and directory.normalize
+        self._normalize = export and directory.normalize
         self._dimension = 0
         self._dimension = int(self._run(["dimension"]).shape[1])
 
