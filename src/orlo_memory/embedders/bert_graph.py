@@ -2,16 +2,18 @@
 
 A sentence-transformers directory of a BERT model holds config.json and
 model.safetensors; `bert_graph` writes the encoder's graph (embeddings, the
-layers in ONNX Runtime's fused operators, pooling, L2 normalisation) with
-every weight an external initializer that points into model.safetensors at
-its offset, so ONNX Runtime reads the weights straight from the file: no
-torch, no export step, nothing written to disk, and the torch model's
-arithmetic in float32.
+layers, pooling, L2 normalisation) in standard operators, with every weight
+an external initializer that points into model.safetensors at its offset, so
+ONNX Runtime reads the weights straight from the file: no torch, no export
+step, nothing written to disk, and the torch model's arithmetic in float32.
+(ONNX Runtime's fused attention and layer-normalisation operators measured
+no faster here, and need the weights transposed at every load.)
 """
 
 from __future__ import annotations
 
 import json
+import math
 import struct
 from collections.abc import Sequence
 from pathlib import Path
@@ -22,7 +24,8 @@ from .base import UnsupportedModelError
 
 WEIGHTS_FILE = "model.safetensors"
 _POOLINGS = ("mean", "cls")
-_CONTRIB = "com.microsoft"
+# What a padding token's attention score gets added, as transformers does.
+FLOAT32_LOWEST = -3.4028234663852886e38
 
 
 def _tensor_index(path: Path) -> tuple[dict[str, Any], int]:
@@ -102,62 +105,48 @@ class _Graph:
         self.parts.append(proto.node(op_type, inputs, [output], listed))
         return output
 
-    def contrib(self, op_type: str, *inputs: str, **attributes: Any) -> str:
-        """An operator of ONNX Runtime's own domain."""
-        self._count += 1
-        output = f"{op_type.lower()}_{self._count}"
-        listed = [proto.Attribute(key, value) for key, value in attributes.items()]
-        self.parts.append(proto.node(op_type, inputs, [output], listed, domain=_CONTRIB))
-        return output
+    def dense(self, x: str, name: str) -> str:
+        """x @ W.T + b: torch's Linear, its weight taken as stored ([out, in])."""
+        weight, bias = self.weight(name + ".weight"), self.weight(name + ".bias")
+        return self.op("Gemm", x, weight, bias, transB=1)
 
     def layer_norm(self, x: str, name: str, epsilon: float) -> str:
         scale, bias = self.weight(name + ".weight"), self.weight(name + ".bias")
         return self.op("LayerNormalization", x, scale, bias, axis=-1, epsilon=epsilon)
 
 
-def _transposed(g: _Graph, name: str) -> str:
-    """A Linear weight as [in, out] (folded into a constant when the session loads)."""
-    return g.op("Transpose", g.weight(name + ".weight"), perm=(1, 0))
+def _attention(
+    g: _Graph, x: str, layer: str, heads_shape: str, flat_shape: str, mask: str, scale: str
+) -> str:
+    """Self-attention on the flattened tokens x [tokens, hidden]."""
+
+    def heads(name: str, perm: tuple[int, ...]) -> str:
+        projected = g.dense(x, f"{layer}.attention.self.{name}")
+        return g.op("Transpose", g.op("Reshape", projected, heads_shape), perm=perm)
+
+    query = heads("query", (0, 2, 1, 3))  # [batch, heads, seq, head size]
+    key = heads("key", (0, 2, 3, 1))  # [batch, heads, head size, seq]
+    value = heads("value", (0, 2, 1, 3))
+    scores = g.op("Add", g.op("Mul", g.op("MatMul", query, key), scale), mask)
+    context = g.op("MatMul", g.op("Softmax", scores, axis=-1), value)
+    merged = g.op("Reshape", g.op("Transpose", context, perm=(0, 2, 1, 3)), flat_shape)
+    return g.dense(merged, f"{layer}.attention.output.dense")
 
 
-def _layer(g: _Graph, x: str, layer: str, mask: str, heads: int, epsilon: float) -> str:
-    """One encoder layer on x [batch, seq, hidden], in ONNX Runtime's fused
-    operators: attention with the three projections in one product, the
-    residual additions inside the layer normalisations, the bias inside GELU."""
-    names = [f"{layer}.attention.self.{part}" for part in ("query", "key", "value")]
-    weights = g.op("Concat", *(g.weight(name + ".weight") for name in names), axis=0)
-    biases = g.op("Concat", *(g.weight(name + ".bias") for name in names), axis=0)
-    attended = g.contrib(
-        "Attention", x, g.op("Transpose", weights, perm=(1, 0)), biases, mask, num_heads=heads
-    )
-
-    def add_norm(update: str, residual: str, dense: str, norm: str) -> str:
-        return g.contrib(
-            "SkipLayerNormalization",
-            update,
-            residual,
-            g.weight(norm + ".weight"),
-            g.weight(norm + ".bias"),
-            g.weight(dense + ".bias"),
-            epsilon=epsilon,
-        )
-
-    dense = f"{layer}.attention.output.dense"
-    projected = g.op("MatMul", attended, _transposed(g, dense))
-    x = add_norm(projected, x, dense, f"{layer}.attention.output.LayerNorm")
-    inner = f"{layer}.intermediate.dense"
-    widened = g.op("MatMul", x, _transposed(g, inner))
-    activated = g.contrib("BiasGelu", widened, g.weight(inner + ".bias"))
-    dense = f"{layer}.output.dense"
-    out = g.op("MatMul", activated, _transposed(g, dense))
-    return add_norm(out, x, dense, f"{layer}.output.LayerNorm")
+def _gelu(g: _Graph, x: str) -> str:
+    """BERT's exact GELU, x * (1 + erf(x / sqrt 2)) / 2 (ONNX Runtime fuses it)."""
+    erf = g.op("Erf", g.op("Div", x, g.constant("sqrt2", math.sqrt(2.0))))
+    return g.op("Mul", g.op("Mul", x, g.op("Add", erf, g.constant("one", 1.0))), "half")
 
 
 def _encoder(g: _Graph, config: dict[str, Any]) -> str:
     """The last hidden states as [batch, seq, hidden]."""
+    hidden = int(config["hidden_size"])
     heads = int(config["num_attention_heads"])
     epsilon = float(config.get("layer_norm_eps", 1e-12))
-    sequence = g.op("Gather", g.op("Shape", "input_ids"), g.constant("one_index", 1), axis=0)
+    g.constant("half", 0.5)
+    batch_seq = g.op("Shape", "input_ids")
+    sequence = g.op("Gather", batch_seq, g.constant("one_index", 1), axis=0)
     positions = g.op("Range", g.constant("zero", 0), sequence, g.constant("step", 1))
     embedded = g.op(
         "Add",
@@ -169,10 +158,27 @@ def _encoder(g: _Graph, config: dict[str, Any]) -> str:
         g.op("Gather", g.weight("embeddings.position_embeddings.weight"), positions),
     )
     x = g.layer_norm(embedded, "embeddings.LayerNorm", epsilon)
-    mask = g.op("Cast", "attention_mask", to=proto.INT32)  # 1: attend to the token
+    flat_shape = g.constant("flat_shape", [-1, hidden])
+    heads_shape = g.op("Concat", batch_seq, g.constant("heads", [heads, hidden // heads]), axis=0)
+    x = g.op("Reshape", x, flat_shape)
+    # 0 where a token is attended to, a large negative number where it is padding.
+    float_mask = g.op("Cast", "attention_mask", to=proto.FLOAT)
+    inverted = g.op("Sub", g.constant("one_mask", 1.0), float_mask)
+    mask = g.op(
+        "Unsqueeze",
+        g.op("Mul", inverted, g.constant("masked", FLOAT32_LOWEST)),
+        g.constant("mask_axes", [1, 2]),
+    )
+    scale = g.constant("scale", 1.0 / math.sqrt(hidden // heads))
     for number in range(int(config["num_hidden_layers"])):
-        x = _layer(g, x, f"encoder.layer.{number}", mask, heads, epsilon)
-    return x
+        layer = f"encoder.layer.{number}"
+        attended = _attention(g, x, layer, heads_shape, flat_shape, mask, scale)
+        x = g.layer_norm(g.op("Add", attended, x), f"{layer}.attention.output.LayerNorm", epsilon)
+        inner = _gelu(g, g.dense(x, f"{layer}.intermediate.dense"))
+        out = g.dense(inner, f"{layer}.output.dense")
+        x = g.layer_norm(g.op("Add", out, x), f"{layer}.output.LayerNorm", epsilon)
+    shape = g.op("Concat", batch_seq, g.constant("hidden", [hidden]), axis=0)
+    return g.op("Reshape", x, shape)
 
 
 def _pool(g: _Graph, states: str, pooling: str, normalize: bool) -> str:
@@ -213,4 +219,4 @@ def bert_graph(directory: Path, *, pooling: str, normalize: bool) -> bytes:
         for name in ("input_ids", "attention_mask", "token_type_ids")
     ]
     output = proto.value_info(12, "embedding", proto.FLOAT, ["batch", hidden])
-    return proto.model([*g.parts, *inputs, output], {"": 18, _CONTRIB: 1})
+    return proto.model([*g.parts, *inputs, output], {"": 18})

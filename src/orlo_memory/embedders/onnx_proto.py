@@ -14,7 +14,6 @@ from dataclasses import dataclass
 
 # onnx.proto's TensorProto.DataType values used by the graphs here.
 FLOAT = 1
-INT32 = 6
 INT64 = 7
 
 # AttributeProto.AttributeType
