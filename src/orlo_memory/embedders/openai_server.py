@@ -101,7 +101,8 @@ class OpenAIEmbedder:
             raise InvalidInputError("the embedding server needs a model name")
         base = url.rstrip("/")
         self._endpoint = base if base.endswith("/embeddings") else base + "/embeddings"
-        self._url = base
+        # As messages show it: without a user name or password in it.
+        self._url = base.replace(parts.netloc, parts.netloc.rpartition("@")[2], 1)
         self._model = model
         self._key = api_key if api_key is not None else _default_key(url)
         self._batch_size = count_argument(batch_size, "batch_size", 1)
@@ -228,8 +229,8 @@ class OpenAIEmbedder:
             )
         if code in (404, 405):
             raise EmbeddingServerError(
-                f"{where} has no embeddings endpoint at {self._endpoint} (HTTP {code}): give "
-                "its base URL, which most servers end in /v1"
+                f"{where} has no embeddings endpoint (HTTP {code} for POST .../embeddings): "
+                "give its base URL, which most servers end in /v1"
             )
         retried = f" after {attempt + 1} attempts" if attempt else ""
         raise EmbeddingServerError(f"{where} answered HTTP {code}{retried}: {message}")
