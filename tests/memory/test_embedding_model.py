@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from memory_helpers import memory_url as memory_url  # a fixture
 
 from orlo_memory import Memory, SettingsMismatchError
 from orlo_memory.embedders import (
@@ -132,9 +133,8 @@ def test_a_search_embeds_its_query_on_the_query_side():
     ],
     ids=["added", "dropped", "changed"],
 )
-def test_a_memory_refuses_an_embedder_with_other_prompts(tmp_path, written, opened):
-    path = tmp_path / "memory.db"
-    Memory.open(path, embedder=Sided(written)).close()
+def test_a_memory_refuses_an_embedder_with_other_prompts(memory_url, written, opened):
+    Memory.open(memory_url, embedder=Sided(written)).close()
     with pytest.raises(SettingsMismatchError, match="prompt"):
-        Memory.open(path, embedder=Sided(opened))
-    Memory.open(path, embedder=Sided(written)).close()  # the recorded prompts still open it
+        Memory.open(memory_url, embedder=Sided(opened))
+    Memory.open(memory_url, embedder=Sided(written)).close()  # the recorded prompts open it
