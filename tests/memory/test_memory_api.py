@@ -524,8 +524,8 @@ def test_importing_the_package_loads_no_optional_library():
 
     code = (
         "import sys, orlo_memory; "
-        "print(sorted(m for m in ('torch', 'sentence_transformers', 'langchain_core', 'psycopg')"
-        " if m in sys.modules))"
+        "print(sorted(m for m in ('torch', 'sentence_transformers', 'onnxruntime', 'tokenizers',"
+        " 'langchain_core', 'psycopg') if m in sys.modules))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"

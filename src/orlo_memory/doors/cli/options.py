@@ -72,7 +72,14 @@ def model_options(
         help="a local sentence-transformers model directory "
         "(default: the packaged all-MiniLM-L6-v2)",
     )
+    group.add_argument(
+        "--embed-url",
+        metavar="URL",
+        help="embed through an OpenAI-compatible server at this base URL "
+        "(e.g. http://localhost:11434/v1; key: $ORLO_MEMORY_EMBED_KEY)",
+    )
     group.add_argument("--precomputed", action="store_true", help=f"load no model: {precomputed}")
+    sub.add_argument("--embed-model", metavar="NAME", help="the model the --embed-url server runs")
     if dimension:
         sub.add_argument(
             "--dimension",
@@ -125,7 +132,13 @@ def check_values(args: argparse.Namespace) -> None:
 def load_model(args: argparse.Namespace, *, otherwise: str = "") -> Embedder:
     """The embedding model the options name, for a command that needs one
     (`otherwise`: another way to go on without it)."""
-    embedder = open_model(args.model, args.precomputed, otherwise=otherwise)
+    embedder = open_model(
+        args.model,
+        args.precomputed,
+        embed_url=args.embed_url,
+        embed_model=args.embed_model,
+        otherwise=otherwise,
+    )
     if embedder is None:
         also = f" (or {otherwise})" if otherwise else ""
         raise CliError(f"--precomputed was given, but this needs the embedding model{also}")

