@@ -46,7 +46,8 @@ def _runtime() -> tuple[Any, Any]:
         import tokenizers
     except ImportError as error:
         raise MissingExtraError(
-            f"the ONNX embedder needs onnxruntime and tokenizers ({error}): {ONNX_INSTALL}"
+            f"the ONNX embedder needs onnxruntime and tokenizers ({error}), which the embed"
+            f" extra installs: {ONNX_INSTALL}"
         ) from None
     return onnxruntime, tokenizers
 
@@ -134,7 +135,7 @@ class OnnxEmbedder:
         try:
             _runtime()
         except MissingExtraError:
-            missing.append(ONNX_INSTALL)
+            missing.append(f"onnxruntime and tokenizers from the embed extra ({ONNX_INSTALL})")
         try:
             path = packaged_model_path()
         except MissingExtraError:
