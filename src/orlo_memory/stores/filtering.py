@@ -1,0 +1,90 @@
+"""What both backends share in answering a filter (contract/filters.py): the
+field index's rules and the choice of the conditions that drive a query.
+
+Each backend keeps a field index of its turns' metadata: one row per
+top-level key of a live turn's metadata (`turn_fields`), holding the key, the
+JSON type of its value (`KIND_*`) and the value itself when it is a scalar,
+indexed by (user, key, kind, value). It is written with the turn, dropped
+when the turn is forgotten, and serves only to *find* candidate turns fast:
+every turn it yields is checked against the whole filter on the turn's own
+row. So it may hold a superset: strings are kept to their first
+INDEXED_CHARS characters (a prefix orders as the string does, so a range on
+prefixes holds every match), and keys longer than INDEXED_CHARS are not
+kept at all (a filter on one is answered without the index).
+
+A query of matching turns is driven by a few conditions whose matches
+together hold every match (`drivers`): a comparison the indexes answer (a
+metadata key's, a session's, a time's), one part of an `$and` (the one
+likely to match fewest: a session, then equality, then a range, then a
+key's presence), or every part of an `$or`. A filter with none (a role
+alone, a negation) is answered by reading the user's turns.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+from ..contract.filters import CREATED_AT, METADATA, ROLE, SESSION, All, AnyOf, Condition, Filter
+
+# Keys up to this many characters are in the field index, and strings by
+# their first this many characters: an index entry stays far below
+# PostgreSQL's bound of 2,704 bytes.
+INDEXED_CHARS = 200
+
+# The JSON type of a metadata value, as the field index keeps it.
+KIND_NULL = 0
+KIND_BOOLEAN = 1
+KIND_NUMBER = 2
+KIND_STRING = 3
+KIND_OTHER = 4  # a list or an object: present, never compared
+
+
+def _priority(condition: Condition) -> int | None:
+    """How few turns a driving condition is likely to match (lower: fewer),
+    or None when no index answers it."""
+    if condition.field == SESSION:
+        return 0
+    if condition.field == ROLE:
+        return None  # a handful of roles: an index would not narrow much
+    if condition.field == METADATA and len(condition.key) > INDEXED_CHARS:
+        return None
+    if condition.op == "in":
+        return 1
+    if condition.op == "exists":
+        return 4
+    return 3 if condition.field == CREATED_AT else 2
+
+
+def drivers(where: Filter) -> list[Condition] | None:
+    """Conditions whose matches together hold every turn matching `where`
+    (each answered by an index), or None when the turns must be read."""
+    if isinstance(where, Condition):
+        return None if _priority(where) is None else [where]
+    if isinstance(where, All):
+        best: tuple[int, list[Condition]] | None = None
+        for part in where.parts:
+            found = drivers(part)
+            if found is not None:
+                rank = max(_priority(condition) or 0 for condition in found)
+                if best is None or rank < best[0]:
+                    best = (rank, found)
+        return None if best is None else best[1]
+    if isinstance(where, AnyOf):
+        union: list[Condition] = []
+        for part in where.parts:
+            found = drivers(part)
+            if found is None:
+                return None
+            union += found
+        return union  # no parts: no turn matches, and none needs reading
+    return None
+
+
+def grouped(values: Sequence[object]) -> tuple[list[bool], list[int | float], list[str]]:
+    """An equality's values by JSON type: booleans, numbers, strings."""
+    booleans = [value for value in values if isinstance(value, bool)]
+    numbers = [
+        value for value in values if isinstance(value, int | float) and not isinstance(value, bool)
+    ]
+    strings = [value for value in values if isinstance(value, str)]
+    return booleans, numbers, strings
