@@ -21,6 +21,7 @@ import typing_extensions
 from pydantic import AwareDatetime, BaseModel, BeforeValidator, ConfigDict, Field, create_model
 
 from ...contract import shapes
+from ...contract.filters import FILTER_DESCRIPTION
 from ...contract.turns import TURN_FIELDS, TurnField
 from ...contract.values import MAX_RECENCY, MAX_RESULTS, MODES
 
@@ -107,6 +108,12 @@ class SearchIn(_Strict):
     )
     since: Time | None = Field(None, description="only turns from this time on")
     until: Time | None = Field(None, description="only turns before this time")
+    # Any JSON value: the library checks it, naming the part that is wrong.
+    filter: Any = Field(
+        None,
+        description=FILTER_DESCRIPTION,
+        json_schema_extra={"anyOf": [{"type": "object"}, {"type": "null"}]},
+    )
 
 
 class NewSessionIn(_Strict):

@@ -23,5 +23,6 @@ async def search(target: Existing, body: SearchIn) -> dict[str, list[shapes.HitJ
         embedding=embedding_value(body.embedding),
         since=body.since,
         until=body.until,
+        filter=body.filter,
     )
     return {"hits": [shapes.hit_json(hit) for hit in hits]}
