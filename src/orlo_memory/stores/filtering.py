@@ -17,7 +17,8 @@ together hold every match (`drivers`): a comparison the indexes answer (a
 metadata key's, a session's, a time's), one part of an `$and` (the one
 likely to match fewest: a session, then equality, then a range, then a
 key's presence), or every part of an `$or`. A filter with none (a role
-alone, a negation) is answered by reading the user's turns.
+alone, a negation) is answered by reading the user's turns. When the drivers
+find exactly the matches (`covered`), the turns found are not checked again.
 """
 
 from __future__ import annotations
@@ -78,6 +79,29 @@ def drivers(where: Filter) -> list[Condition] | None:
             union += found
         return union  # no parts: no turn matches, and none needs reading
     return None
+
+
+def _exact(condition: Condition) -> bool:
+    """Whether a driving condition's index finds exactly its matches: all but
+    a string's range, or equality with a string as long as the prefixes kept
+    (a shorter one equals a kept prefix only when it is the whole string)."""
+    if condition.field != METADATA or condition.op == "exists":
+        return True
+    strings = [value for value in condition.values if isinstance(value, str)]
+    if condition.op != "in":
+        return not strings
+    return all(len(value) < INDEXED_CHARS for value in strings)
+
+
+def covered(where: Filter) -> bool:
+    """Whether the drivers of `where` find exactly the turns it matches (so
+    that the turns they find need no further check): a comparison an index
+    answers exactly, or an `$or` of such."""
+    parts = where.parts if isinstance(where, AnyOf) else (where,)
+    return all(
+        isinstance(part, Condition) and _priority(part) is not None and _exact(part)
+        for part in parts
+    )
 
 
 def grouped(values: Sequence[object]) -> tuple[list[bool], list[int | float], list[str]]:

@@ -29,6 +29,7 @@ from ..filtering import (
     KIND_NUMBER,
     KIND_OTHER,
     KIND_STRING,
+    covered,
     drivers,
     grouped,
 )
@@ -216,10 +217,15 @@ def selection(where: Filter, uid: int, params: Parameters) -> str:
         keys = " UNION ".join(
             sql for condition in found for sql in _driver(condition, user, params)
         )
+        # Each key found reads its turn by the primary key, and the filter
+        # is checked on that row only: the fence (OFFSET 0) keeps the
+        # planner from checking it on a scan of all the user's turns.
         scope = (
-            f"FROM ({keys}) AS d JOIN orlo_memory.turns t ON t.uid = {user} AND t.seq = d.seq"
-            " WHERE true"
+            f"FROM ({keys}) AS d CROSS JOIN LATERAL (SELECT * FROM orlo_memory.turns t"
+            f" WHERE t.uid = {user} AND t.seq = d.seq OFFSET 0) AS t WHERE true"
         )
+    if found is not None and covered(where):
+        return f"{scope} AND t.text IS NOT NULL"
     return f"{scope} AND t.text IS NOT NULL AND {predicate(where, params)}"
 
 

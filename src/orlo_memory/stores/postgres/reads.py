@@ -171,11 +171,14 @@ def search_rows(
             f"{condition} WHERE u.uid = %(uid)s"
             " UNION ALL SELECT NULL, NULL, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
             " t.metadata, t.created_us, t.seq, t.embedding"
-            " FROM orlo_memory.turns a JOIN orlo_memory.turns t ON t.uid = a.uid"
-            " AND t.seq IN (a.seq - 1, a.seq + 1) AND t.session_id = a.session_id"
-            " AND t.text IS NOT NULL"
+            " FROM (SELECT t.* FROM orlo_memory.turns a JOIN orlo_memory.turns t"
+            " ON t.uid = a.uid AND t.seq IN (a.seq - 1, a.seq + 1)"
+            " AND t.session_id = a.session_id AND t.text IS NOT NULL"
             " WHERE a.uid = %(uid)s AND a.seq = ANY(%(around)s::bigint[])"
-            f" AND t.seq <> ALL(%(keys)s::bigint[]){condition}",
+            " AND t.seq <> ALL(%(keys)s::bigint[])"
+            # The fence keeps the filter on the neighbours found, never on a
+            # scan of all the user's turns.
+            f" OFFSET 0) AS t WHERE true{condition}",
             {"keys": list(keys), "around": list(around), "uid": uid, **params.values},
         ).fetchall()
     )

@@ -21,6 +21,7 @@ from ..filtering import (
     KIND_NUMBER,
     KIND_OTHER,
     KIND_STRING,
+    covered,
     drivers,
     grouped,
 )
@@ -187,5 +188,7 @@ def selection(where: Filter, uid: int) -> tuple[str, list[Any]]:
         # `+` keeps the planner on the keys the drivers give.
         scope = f"FROM ({keys}) AS d JOIN turns t ON t.row = d.row WHERE +t.uid = ?"
         params.append(uid)
+    if found is not None and covered(where):
+        return f"{scope} AND t.text IS NOT NULL", params
     condition, more = predicate(where)
     return f"{scope} AND t.text IS NOT NULL AND {condition}", params + more
