@@ -34,6 +34,7 @@ TAGS = ["alpha", "beta", "Gamma", "délta", "1"]
 ROLES = ["user", "assistant", "system"]
 MIXED = [1, "1", True, 1.0, None, [1], {"a": 1}]
 SESSION = "<session 2>"  # stands for the third session's id
+OTHER = "<another user's session>"
 PREFIX = "p" * INDEXED_CHARS
 LONG_KEY = "k" * (INDEXED_CHARS + 1)
 
@@ -77,7 +78,8 @@ def _build(url: str) -> tuple[Memory, dict[str, Any]]:
     )
     gone = set(ids[5::31])
     user.forget(sorted(gone))
-    memory.user("other").add("common words of another user", embedding=embeddings[0])
+    other = memory.user("other")
+    other.add("common words of another user", role="system", embedding=embeddings[0])
     stored = {turn.id: turn for turn in user.turns()}
     live = [
         {
@@ -90,7 +92,7 @@ def _build(url: str) -> tuple[Memory, dict[str, Any]]:
         if turn_id not in gone
     ]
     sessions = list(dict.fromkeys(turn["session"] for turn in live))  # oldest first
-    return memory, {"turns": live, "sessions": sessions}
+    return memory, {"turns": live, "sessions": sessions, "other": other.current_session()}
 
 
 @pytest.fixture(scope="module", params=["sqlite", "postgresql"])
@@ -195,6 +197,7 @@ ROWS = [
     pytest.param({"$and": [{"role": "user"}, {"flag": False}]}, {}, id="$and with the role"),
     pytest.param({"role": {"$in": ["system"]}, "metadata.role": "x"}, {}, id="metadata.role"),
     pytest.param({"session": SESSION, "role": {"$ne": "user"}}, {}, id="session"),
+    pytest.param({"session": {"$in": [OTHER, SESSION]}}, {}, id="another user's session"),
     pytest.param(
         {"created_at": {"$gte": "2026-03-01T11:00:00+02:00", "$lt": "2026-03-01T09:30:00Z"}},
         {},
@@ -218,10 +221,14 @@ ROWS = [
 ]
 
 
-def _scoped(filter_: dict[str, Any], extra: dict[str, Any], sessions: list[str]):
+def _scoped(filter_: dict[str, Any], extra: dict[str, Any], data: dict[str, Any]):
     def named(value: Any) -> Any:
         if value == SESSION:
-            return sessions[2]
+            return data["sessions"][2]
+        if value == OTHER:
+            return data["other"]
+        if isinstance(value, list):
+            return [named(item) for item in value]
         if isinstance(value, dict):
             return {key: named(item) for key, item in value.items()}
         return value
@@ -247,7 +254,7 @@ def test_a_filtered_search_returns_the_best_k_among_the_matching_turns(
 ):
     memory, data = filled
     user = memory.user("u")
-    where, extra = _scoped(given, extra, data["sessions"])
+    where, extra = _scoped(given, extra, data)
     expected = _expected(data, where, extra)
     wanted = {turn["id"] for turn in expected}
     if path == "exact":  # every matching turn scored, from the first round

@@ -16,14 +16,15 @@ A query of matching turns is driven by a few conditions whose matches
 together hold every match (`drivers`): a comparison the indexes answer (a
 metadata key's, a session's, a time's), one part of an `$and` (the one
 likely to match fewest: a session, then equality, then a range, then a
-key's presence), or every part of an `$or`. A filter with none (a role
+key's presence; or, where the store counts them, the one that finds fewest
+turns), or every part of an `$or`. A filter with none (a role
 alone, a negation) is answered by reading the user's turns. When the drivers
 find exactly the matches (`covered`), the turns found are not checked again.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from ..contract.filters import CREATED_AT, METADATA, ROLE, SESSION, All, AnyOf, Condition, Filter
 
@@ -31,6 +32,10 @@ from ..contract.filters import CREATED_AT, METADATA, ROLE, SESSION, All, AnyOf, 
 # their first this many characters: an index entry stays far below
 # PostgreSQL's bound of 2,704 bytes.
 INDEXED_CHARS = 200
+
+# How far the store counts the turns each alternative driver finds, where it
+# has no bound of its own: far enough to tell the few from the many.
+COUNT_BOUND = 10_000
 
 # The JSON type of a metadata value, as the field index keeps it.
 KIND_NULL = 0
@@ -56,27 +61,36 @@ def _priority(condition: Condition) -> int | None:
     return 3 if condition.field == CREATED_AT else 2
 
 
-def drivers(where: Filter) -> list[Condition] | None:
+Sizes = Callable[[list[list[Condition]]], list[int]]
+
+
+def _rank(found: list[Condition]) -> int:
+    return max((_priority(condition) or 0 for condition in found), default=0)
+
+
+def drivers(where: Filter, sizes: Sizes | None = None) -> list[Condition] | None:
     """Conditions whose matches together hold every turn matching `where`
-    (each answered by an index), or None when the turns must be read."""
+    (each answered by an index), or None when the turns must be read.
+    Among the parts of an `$and`, `sizes` (when given) counts what each
+    alternative finds, up to a bound, and the one that finds fewest drives;
+    without it, the likeliest to find fewest."""
     if isinstance(where, Condition):
         return None if _priority(where) is None else [where]
     if isinstance(where, All):
-        best: tuple[int, list[Condition]] | None = None
-        for part in where.parts:
-            found = drivers(part)
-            if found is not None:
-                rank = max(_priority(condition) or 0 for condition in found)
-                if best is None or rank < best[0]:
-                    best = (rank, found)
-        return None if best is None else best[1]
+        found = [one for part in where.parts if (one := drivers(part, sizes)) is not None]
+        if not found:
+            return None
+        if len(found) > 1 and sizes is not None:
+            counted = sizes(found)
+            return found[min(range(len(found)), key=lambda n: (counted[n], _rank(found[n])))]
+        return min(found, key=_rank)
     if isinstance(where, AnyOf):
         union: list[Condition] = []
         for part in where.parts:
-            found = drivers(part)
-            if found is None:
+            one = drivers(part, sizes)
+            if one is None:
                 return None
-            union += found
+            union += one
         return union  # no parts: no turn matches, and none needs reading
     return None
 

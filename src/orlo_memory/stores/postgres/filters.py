@@ -29,6 +29,7 @@ from ..filtering import (
     KIND_NUMBER,
     KIND_OTHER,
     KIND_STRING,
+    Sizes,
     covered,
     drivers,
     grouped,
@@ -164,17 +165,19 @@ def _metadata(condition: Condition, params: Parameters, alias: str) -> str:
 
 
 def _driver(condition: Condition, uid: str, params: Parameters) -> list[str]:
-    """Subqueries of the keys of turns (perhaps forgotten) among which are
-    all the user's that match `condition`; `uid` is the user's placeholder."""
+    """Subqueries of the keys of the user's live turns among which are all
+    that match `condition` (the field index holds live turns only); `uid` is
+    the user's placeholder."""
     if condition.field != METADATA:
+        turns = f"SELECT seq FROM orlo_memory.turns WHERE uid = {uid} AND text IS NOT NULL"
         if condition.field != CREATED_AT:  # a session
             ids = params.add(list(condition.values), "::text[]")
-            return [f"SELECT seq FROM orlo_memory.turns WHERE session_id = ANY({ids})"]
+            return [f"{turns} AND session_id = ANY({ids})"]
         if condition.op == "in":
             test = f"= ANY({params.add(list(condition.values), '::bigint[]')})"
         else:
             test = f"{_OPERATORS[condition.op]} {params.add(condition.values[0], '::bigint')}"
-        return [f"SELECT seq FROM orlo_memory.turns WHERE uid = {uid} AND created_us {test}"]
+        return [f"{turns} AND created_us {test}"]
     key = params.add(condition.key, "::text")
     field = f"SELECT seq FROM orlo_memory.turn_fields WHERE uid = {uid} AND key = {key}"
     if condition.op == "exists":
@@ -203,20 +206,26 @@ def _driver(condition: Condition, uid: str, params: Parameters) -> list[str]:
     return parts
 
 
-def selection(where: Filter, uid: int, params: Parameters) -> str:
+def union(conditions: list[Condition], user: str, params: Parameters) -> str:
+    """A subquery of the keys the driving conditions find (each once); `user`
+    is the user's placeholder."""
+    subqueries = [sql for condition in conditions for sql in _driver(condition, user, params)]
+    return " UNION ".join(subqueries) or "SELECT NULL::bigint AS seq WHERE false"
+
+
+def selection(where: Filter, uid: int, params: Parameters, sizes: Sizes | None = None) -> str:
     """The FROM and WHERE clauses selecting the user's live turns (as t) that
-    match `where`, driven by the field and turn indexes where they answer,
-    else by the user's turns; its values are added to `params`."""
+    match `where`, driven by the field and turn indexes where they answer
+    (`sizes` counts the alternatives), else by the user's turns; its values
+    are added to `params`."""
     user = params.add(uid, "::bigint")
-    found = drivers(where)
+    found = drivers(where, sizes)
     if found is None:
         scope = f"FROM orlo_memory.turns t WHERE t.uid = {user}"
     elif not found:
         return "FROM orlo_memory.turns t WHERE false"
     else:
-        keys = " UNION ".join(
-            sql for condition in found for sql in _driver(condition, user, params)
-        )
+        keys = union(found, user, params)
         # Each key found reads its turn by the primary key, and the filter
         # is checked on that row only: the fence (OFFSET 0) keeps the
         # planner from checking it on a scan of all the user's turns.
@@ -227,6 +236,16 @@ def selection(where: Filter, uid: int, params: Parameters) -> str:
     if found is not None and covered(where):
         return f"{scope} AND t.text IS NOT NULL"
     return f"{scope} AND t.text IS NOT NULL AND {predicate(where, params)}"
+
+
+def matching_keys(where: Filter, uid: int, params: Parameters, sizes: Sizes | None = None) -> str:
+    """A statement of the keys of the user's live turns that match `where`:
+    where the indexes answer the filter exactly, their keys alone, without
+    reading the turns; its values are added to `params`."""
+    found = drivers(where, sizes)
+    if found and covered(where):
+        return f"SELECT seq FROM ({union(found, params.add(uid, '::bigint'), params)}) AS k"
+    return f"SELECT t.seq {selection(where, uid, params, sizes)}"
 
 
 def narrowing(where: Filter | None, params: Parameters, alias: str = "t") -> str:

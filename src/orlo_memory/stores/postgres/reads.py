@@ -13,11 +13,12 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-from ...contract.filters import Filter
+from ...contract.filters import Condition, Filter
 from ...errors import OrloMemoryError
+from ..filtering import COUNT_BOUND, Sizes
 from ..records import By, Found, HitRow, SearchRow, StoredTurn
 from .connection import Connection, PostgresConnection
-from .filters import Parameters, narrowing, selection
+from .filters import Parameters, matching_keys, narrowing, selection, union
 
 # Rows per statement when all turns are read, so that neither the server's
 # result nor the client's copy of it grows with the user.
@@ -200,9 +201,9 @@ def matching_vectors(
     (driven by the indexes that answer the filter), up to one past `limit`,
     then, when there are no more than `limit`, their embeddings."""
     params = Parameters()
-    clauses = selection(where, uid, params)
+    keys = matching_keys(where, uid, params, _sizes(db, uid, limit + 1))
     sql = (
-        f"WITH m AS MATERIALIZED (SELECT t.seq {clauses} LIMIT %(more)s),"
+        f"WITH m AS MATERIALIZED ({keys} LIMIT %(more)s),"
         " n AS (SELECT count(*) AS found FROM m)"
         " SELECT u.head_seq, u.epoch, n.found, t.seq, t.embedding"
         " FROM orlo_memory.users u CROSS JOIN n LEFT JOIN orlo_memory.turns t"
@@ -220,13 +221,33 @@ def matching_vectors(
         raise OrloMemoryError(f"no user with key {uid}")
     if int(rows[0][2]) > limit:
         return None
-    turns = [(int(row[3]), bytes(row[4])) for row in rows if row[3] is not None]
+    turns = [(int(row[3]), row[4]) for row in rows if row[3] is not None]
     return Found(int(rows[0][0]), int(rows[0][1]), turns)
 
 
 def matching_sessions(db: PostgresConnection, uid: int, where: Filter) -> set[str]:
     """`Store.matching_sessions`, in one statement."""
     params = Parameters()
-    sql = f"SELECT DISTINCT t.session_id {selection(where, uid, params)}"
+    clauses = selection(where, uid, params, _sizes(db, uid, COUNT_BOUND))
+    sql = f"SELECT DISTINCT t.session_id {clauses}"
     rows = db.run(lambda c: c.execute(sql, params.values).fetchall())
     return {str(session_id) for (session_id,) in rows}
+
+
+def _sizes(db: PostgresConnection, uid: int, bound: int) -> Sizes:
+    """How many keys each alternative of driving conditions finds, up to
+    `bound`, in one statement."""
+
+    def sizes(alternatives: list[list[Condition]]) -> list[int]:
+        params = Parameters("c")
+        user = params.add(uid, "::bigint")
+        most = params.add(bound, "::bigint")
+        counts = [
+            f"(SELECT count(*) FROM (SELECT 1 FROM ({union(conditions, user, params)}) AS k"
+            f" LIMIT {most}) AS n)"
+            for conditions in alternatives
+        ]
+        row = db.run(lambda c: c.execute("SELECT " + ", ".join(counts), params.values).fetchone())
+        return [int(n) for n in row or ()]
+
+    return sizes

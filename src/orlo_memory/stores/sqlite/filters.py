@@ -21,6 +21,7 @@ from ..filtering import (
     KIND_NUMBER,
     KIND_OTHER,
     KIND_STRING,
+    Sizes,
     covered,
     drivers,
     grouped,
@@ -130,20 +131,21 @@ def _metadata(condition: Condition, alias: str, params: list[Any]) -> str:
 
 
 def _driver(condition: Condition, uid: int, params: list[Any]) -> list[str]:
-    """Subqueries of the keys of turns (perhaps of other users, or
-    forgotten) among which are all that match `condition`."""
+    """Subqueries of the keys of the user's live turns among which are all
+    that match `condition` (the field index holds live turns only)."""
     if condition.field != METADATA:
+        live = "+uid = ? AND text IS NOT NULL"
         if condition.field != CREATED_AT:  # a session
-            params.extend(condition.values)
-            return [f"SELECT row FROM turns WHERE session_id IN ({_marks(len(condition.values))})"]
-        params.append(uid)
-        params.extend(condition.values)
+            params.extend((*condition.values, uid))
+            marks = _marks(len(condition.values))
+            return [f"SELECT row FROM turns WHERE session_id IN ({marks}) AND {live}"]
+        params.extend((uid, *condition.values))
         test = (
             f"IN ({_marks(len(condition.values))})"
             if condition.op == "in"
             else _OPERATORS[condition.op] + " ?"
         )
-        return [f"SELECT row FROM turns WHERE uid = ? AND created_us {test}"]
+        return [f"SELECT row FROM turns WHERE uid = ? AND created_us {test} AND text IS NOT NULL"]
     field = "SELECT row FROM turn_fields WHERE uid = ? AND key = ?"
     if condition.op == "exists":
         params.extend((uid, condition.key))
@@ -168,27 +170,43 @@ def _driver(condition: Condition, uid: int, params: list[Any]) -> list[str]:
     return parts
 
 
-def selection(where: Filter, uid: int) -> tuple[str, list[Any]]:
+def union(conditions: list[Condition], uid: int, params: list[Any]) -> str:
+    """A subquery of the keys the driving conditions find (each once), its
+    parameters appended to `params`."""
+    subqueries = [sql for condition in conditions for sql in _driver(condition, uid, params)]
+    return " UNION ".join(subqueries) or "SELECT NULL AS row WHERE 0"
+
+
+def selection(where: Filter, uid: int, sizes: Sizes | None = None) -> tuple[str, list[Any]]:
     """The FROM and WHERE clauses selecting the user's live turns (as t) that
     match `where`, and their parameters: driven by the field and turn
     indexes where they answer (their keys streamed, so that a LIMIT stops
-    the reading early), else by the user's turns."""
+    the reading early; `sizes` counts the alternatives), else by the
+    user's turns."""
     params: list[Any] = []
-    found = drivers(where)
+    found = drivers(where, sizes)
     if found is None:
         params.append(uid)
-        scope = "FROM turns t WHERE t.uid = ?"
+        scope = "FROM turns t WHERE t.uid = ? AND t.text IS NOT NULL"
     elif not found:
         return "FROM turns t WHERE 0", params
     else:
-        subqueries = [sql for condition in found for sql in _driver(condition, uid, params)]
-        # One driver streams its keys; several are merged first (a turn
-        # may be found by more than one).
-        keys = " UNION ".join(subqueries)
+        keys = union(found, uid, params)
         # `+` keeps the planner on the keys the drivers give.
-        scope = f"FROM ({keys}) AS d JOIN turns t ON t.row = d.row WHERE +t.uid = ?"
-        params.append(uid)
+        scope = f"FROM ({keys}) AS d JOIN turns t ON t.row = d.row WHERE 1"
     if found is not None and covered(where):
-        return f"{scope} AND t.text IS NOT NULL", params
+        return scope, params
     condition, more = predicate(where)
-    return f"{scope} AND t.text IS NOT NULL AND {condition}", params + more
+    return f"{scope} AND {condition}", params + more
+
+
+def matching_keys(where: Filter, uid: int, sizes: Sizes | None = None) -> tuple[str, list[Any]]:
+    """A statement of the keys of the user's live turns that match `where`,
+    and its parameters: where the indexes answer the filter exactly, their
+    keys alone, without reading the turns."""
+    found = drivers(where, sizes)
+    if found and covered(where):
+        params: list[Any] = []
+        return f"SELECT row FROM ({union(found, uid, params)})", params
+    clauses, params = selection(where, uid, sizes)
+    return f"SELECT t.row {clauses}", params

@@ -17,11 +17,12 @@ import json
 from collections.abc import Sequence
 from typing import Any
 
-from ...contract.filters import Filter
+from ...contract.filters import Condition, Filter
 from ...errors import OrloMemoryError
+from ..filtering import COUNT_BOUND, Sizes
 from ..records import By, Found, HitRow, SearchRow, StoredTurn
 from .connection import SqliteConnection
-from .filters import narrowing, selection
+from .filters import matching_keys, narrowing, selection, union
 
 # Values per statement where a call names many turns: SQLite caps the
 # parameters of a statement (at 999 in older builds).
@@ -234,22 +235,39 @@ def matching_vectors(
     """`Store.matching_vectors`: the matching turns' keys (driven by the
     indexes that answer the filter), then, when there are few enough, their
     embeddings, in one read transaction with the user's head."""
-    clauses, params = selection(where, uid)
     execute = db.conn.execute
     with db.read():
+        sql, params = matching_keys(where, uid, _sizes(db, uid, limit + 1))
         head_seq, epoch = head(db, uid)
-        keys = execute(f"SELECT t.row {clauses} LIMIT ?", (*params, limit + 1)).fetchall()
+        keys = execute(f"{sql} LIMIT ?", (*params, limit + 1)).fetchall()
         if len(keys) > limit:
             return None
         rows = execute(
             "SELECT e.row, e.data FROM json_each(?) AS k JOIN embeddings e ON e.row = k.value",
             (json.dumps([key for (key,) in keys]),),
         ).fetchall()
-    return Found(head_seq, epoch, [(int(key), bytes(data)) for key, data in rows])
+    return Found(head_seq, epoch, rows)
 
 
 def matching_sessions(db: SqliteConnection, uid: int, where: Filter) -> set[str]:
     """`Store.matching_sessions`, in one statement."""
-    clauses, params = selection(where, uid)
-    rows = db.conn.execute(f"SELECT DISTINCT t.session_id {clauses}", params).fetchall()
+    with db.read():
+        clauses, params = selection(where, uid, _sizes(db, uid, COUNT_BOUND))
+        rows = db.conn.execute(f"SELECT DISTINCT t.session_id {clauses}", params).fetchall()
     return {session_id for (session_id,) in rows}
+
+
+def _sizes(db: SqliteConnection, uid: int, bound: int) -> Sizes:
+    """How many keys each alternative of driving conditions finds, up to
+    `bound`, in one statement."""
+
+    def sizes(alternatives: list[list[Condition]]) -> list[int]:
+        counts: list[str] = []
+        params: list[Any] = []
+        for conditions in alternatives:
+            keys = union(conditions, uid, params)
+            counts.append(f"(SELECT count(*) FROM (SELECT 1 FROM ({keys}) LIMIT ?))")
+            params.append(bound)
+        return [int(n) for n in db.conn.execute("SELECT " + ", ".join(counts), params).fetchone()]
+
+    return sizes
