@@ -48,8 +48,11 @@ SESSION_DEPTH = 40  # each ranking's depth for sessions(query), as search's for 
 # 100,000 turns of 384 dimensions, scoring 2,000 turns read from the store
 # costs about what reading the index deep enough for a filter matching 2% does.
 EXACT_LIMIT = 2000
-# A filtered ranking first reads this many times its depth of nearest turns.
+# A filtered ranking first reads this many times its depth of nearest turns,
+# then GROWTH times the turns the share of matches so far says it takes (a
+# second round is dearer than reading deeper at once).
 FIRST_WIDTH = 2
+GROWTH = 3
 
 
 @dataclass(frozen=True, slots=True)
@@ -245,7 +248,7 @@ def within(
             scored = exact()
             if scored is not None:
                 return scored
-        width = min(size, max(2 * width, math.ceil(2 * depth / share)))
+        width = min(size, max(2 * width, math.ceil(GROWTH * depth / share)))
 
 
 def spread(vector_ranked: Ranking, lexical_ranked: Ranking, weights: Weights) -> list[int]:

@@ -118,6 +118,20 @@ def covered(where: Filter) -> bool:
     )
 
 
+def residual(where: Filter, found: list[Condition]) -> Filter | None:
+    """What is left of `where` to check on the turns its drivers `found`
+    find: nothing when they cover it, the other parts when they cover one
+    part of an `$and`, else the whole filter."""
+    if covered(where):
+        return None
+    if isinstance(where, All):
+        for number, part in enumerate(where.parts):
+            if covered(part) and drivers(part) == found:
+                rest = where.parts[:number] + where.parts[number + 1 :]
+                return rest[0] if len(rest) == 1 else All(rest)
+    return where
+
+
 def grouped(values: Sequence[object]) -> tuple[list[bool], list[int | float], list[str]]:
     """An equality's values by JSON type: booleans, numbers, strings."""
     booleans = [value for value in values if isinstance(value, bool)]

@@ -33,6 +33,7 @@ from ..filtering import (
     covered,
     drivers,
     grouped,
+    residual,
 )
 
 # The field index: a row per top-level key of a live turn's metadata.
@@ -47,7 +48,7 @@ FIELDS_TABLE = """CREATE TABLE IF NOT EXISTS orlo_memory.turn_fields (
 )"""
 FIELDS_INDEX = (
     "CREATE INDEX IF NOT EXISTS turn_fields_by_value"
-    " ON orlo_memory.turn_fields (uid, key, kind, num, str)"
+    " ON orlo_memory.turn_fields (uid, key, kind, num, str) INCLUDE (seq)"
 )
 TIME_INDEX = "CREATE INDEX IF NOT EXISTS turns_by_time ON orlo_memory.turns (uid, created_us)"
 
@@ -218,8 +219,11 @@ def selection(where: Filter, uid: int, params: Parameters, sizes: Sizes | None =
     match `where`, driven by the field and turn indexes where they answer
     (`sizes` counts the alternatives), else by the user's turns; its values
     are added to `params`."""
+    return _selection(where, drivers(where, sizes), uid, params)
+
+
+def _selection(where: Filter, found: list[Condition] | None, uid: int, params: Parameters) -> str:
     user = params.add(uid, "::bigint")
-    found = drivers(where, sizes)
     if found is None:
         scope = f"FROM orlo_memory.turns t WHERE t.uid = {user}"
     elif not found:
@@ -233,9 +237,10 @@ def selection(where: Filter, uid: int, params: Parameters, sizes: Sizes | None =
             f"FROM ({keys}) AS d CROSS JOIN LATERAL (SELECT * FROM orlo_memory.turns t"
             f" WHERE t.uid = {user} AND t.seq = d.seq OFFSET 0) AS t WHERE true"
         )
-    if found is not None and covered(where):
+    rest = where if found is None else residual(where, found)
+    if rest is None:
         return f"{scope} AND t.text IS NOT NULL"
-    return f"{scope} AND t.text IS NOT NULL AND {predicate(where, params)}"
+    return f"{scope} AND t.text IS NOT NULL AND {predicate(rest, params)}"
 
 
 def matching_keys(where: Filter, uid: int, params: Parameters, sizes: Sizes | None = None) -> str:
@@ -245,10 +250,10 @@ def matching_keys(where: Filter, uid: int, params: Parameters, sizes: Sizes | No
     found = drivers(where, sizes)
     if found and covered(where):
         return f"SELECT seq FROM ({union(found, params.add(uid, '::bigint'), params)}) AS k"
-    return f"SELECT t.seq {selection(where, uid, params, sizes)}"
+    return f"SELECT t.seq {_selection(where, found, uid, params)}"
 
 
 def narrowing(where: Filter | None, params: Parameters, alias: str = "t") -> str:
-    """ " AND " and the condition of `where` on the turn row `alias`, to
-    append to a statement's conditions (nothing without a filter)."""
+    """The condition of `where` on the turn row `alias` as text to append to
+    a statement's conditions (" AND ..."; nothing without a filter)."""
     return "" if where is None else f" AND {predicate(where, params, alias)}"

@@ -25,6 +25,7 @@ from ..filtering import (
     covered,
     drivers,
     grouped,
+    residual,
 )
 
 # The field index: a row per top-level key of a live turn's metadata.
@@ -81,9 +82,9 @@ def predicate(where: Filter, alias: str = "t") -> tuple[str, list[Any]]:
 
 
 def narrowing(where: Filter | None, alias: str = "t") -> tuple[str, list[Any]]:
-    """ " AND " and the condition of `where` on the turn row `alias`, with
-    its parameters, to append to a statement's conditions (nothing without
-    a filter)."""
+    """The condition of `where` on the turn row `alias` as text to append to
+    a statement's conditions (" AND ..."; nothing without a filter), with
+    its parameters."""
     if where is None:
         return "", []
     condition, params = predicate(where, alias)
@@ -183,8 +184,11 @@ def selection(where: Filter, uid: int, sizes: Sizes | None = None) -> tuple[str,
     indexes where they answer (their keys streamed, so that a LIMIT stops
     the reading early; `sizes` counts the alternatives), else by the
     user's turns."""
+    return _selection(where, drivers(where, sizes), uid)
+
+
+def _selection(where: Filter, found: list[Condition] | None, uid: int) -> tuple[str, list[Any]]:
     params: list[Any] = []
-    found = drivers(where, sizes)
     if found is None:
         params.append(uid)
         scope = "FROM turns t WHERE t.uid = ? AND t.text IS NOT NULL"
@@ -192,11 +196,11 @@ def selection(where: Filter, uid: int, sizes: Sizes | None = None) -> tuple[str,
         return "FROM turns t WHERE 0", params
     else:
         keys = union(found, uid, params)
-        # `+` keeps the planner on the keys the drivers give.
         scope = f"FROM ({keys}) AS d JOIN turns t ON t.row = d.row WHERE 1"
-    if found is not None and covered(where):
+    rest = where if found is None else residual(where, found)
+    if rest is None:
         return scope, params
-    condition, more = predicate(where)
+    condition, more = predicate(rest)
     return f"{scope} AND {condition}", params + more
 
 
@@ -208,5 +212,5 @@ def matching_keys(where: Filter, uid: int, sizes: Sizes | None = None) -> tuple[
     if found and covered(where):
         params: list[Any] = []
         return f"SELECT row FROM ({union(found, uid, params)})", params
-    clauses, params = selection(where, uid, sizes)
+    clauses, params = _selection(where, found, uid)
     return f"SELECT t.row {clauses}", params

@@ -13,7 +13,6 @@ deferred transaction instead.
 from __future__ import annotations
 
 import functools
-import json
 from collections.abc import Sequence
 from typing import Any
 
@@ -233,20 +232,21 @@ def matching_vectors(
     db: SqliteConnection, uid: int, where: Filter, limit: int
 ) -> Found[tuple[int, bytes]] | None:
     """`Store.matching_vectors`: the matching turns' keys (driven by the
-    indexes that answer the filter), then, when there are few enough, their
-    embeddings, in one read transaction with the user's head."""
-    execute = db.conn.execute
+    indexes that answer the filter), up to one past `limit`, counted, then,
+    when there are no more than `limit`, their embeddings; in one statement
+    (its first row the count), read with the user's head."""
     with db.read():
-        sql, params = matching_keys(where, uid, _sizes(db, uid, limit + 1))
+        keys, params = matching_keys(where, uid, _sizes(db, uid, limit + 1))
         head_seq, epoch = head(db, uid)
-        keys = execute(f"{sql} LIMIT ?", (*params, limit + 1)).fetchall()
-        if len(keys) > limit:
-            return None
-        rows = execute(
-            "SELECT e.row, e.data FROM json_each(?) AS k JOIN embeddings e ON e.row = k.value",
-            (json.dumps([key for (key,) in keys]),),
+        rows = db.conn.execute(
+            f"WITH m AS MATERIALIZED ({keys} LIMIT ?)"
+            " SELECT count(*), NULL FROM m UNION ALL SELECT e.row, e.data FROM m"
+            " JOIN embeddings e ON e.row = m.row WHERE (SELECT count(*) FROM m) <= ?",
+            (*params, limit + 1, limit),
         ).fetchall()
-    return Found(head_seq, epoch, rows)
+    if rows[0][0] > limit:
+        return None
+    return Found(head_seq, epoch, rows[1:])
 
 
 def matching_sessions(db: SqliteConnection, uid: int, where: Filter) -> set[str]:
