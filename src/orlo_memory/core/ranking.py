@@ -44,9 +44,11 @@ from .user_index import LoadedIndex, Vector, normalized, now_us
 
 SESSION_DEPTH = 40  # each ranking's depth for sessions(query), as search's for k = 10
 # The most matching turns a filtered vector ranking scores exactly; beyond
-# them it reads the index deeper. Chosen with bench/bench_filters.py: at
-# 100,000 turns of 384 dimensions, scoring 2,000 turns read from the store
-# costs about what reading the index deep enough for a filter matching 2% does.
+# them it reads the index deeper. At 100,000 turns of 384 dimensions on
+# SQLite, reading a turn's embedding costs about 4 us (bench/bench_filters.py)
+# and `near` about 9 us per turn asked for (near(640) 5.8 ms, near(2,560)
+# 19 ms): scoring the 2,000 turns of a filter matching 2% exactly costs about
+# what reading the index the 1,500 turns deep it would take does.
 EXACT_LIMIT = 2000
 # A filtered ranking first reads this many times its depth of nearest turns,
 # then GROWTH times the turns the share of matches so far says it takes (a
