@@ -9,7 +9,7 @@ import pytest
 from memory_helpers import DIM, is_postgres, run_sql, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
-from orlo_memory import Memory, UnknownIdError
+from orlo_memory import Memory, NewTurn, UnknownIdError
 from orlo_memory.stores.sqlite import erase as sqlite_erase
 from orlo_memory.stores.tokens import TokenRecord
 
@@ -113,8 +113,12 @@ def test_no_byte_of_an_erased_users_texts_stays_in_the_sqlite_files(tmp_path, mo
     with Memory.open(tmp_path / "memory.db", dimension=DIM) as memory:
         alice, bob = memory.user("alice"), memory.user("bob")
         for n in range(2):
-            texts = [f"note{i}x{n} zebramarker7f3a, more text to fill the row" for i in range(200)]
-            ids = alice.add_many(texts, embeddings=data[400 * n : 400 * n + 200])
+            # The marker is in the metadata too, which the filters' field index copies.
+            turns = [
+                NewTurn(f"note{i}x{n} zebramarker7f3a, more text", metadata={"tag": "xmarker7f3a"})
+                for i in range(200)
+            ]
+            ids = alice.add_many(turns, embeddings=data[400 * n : 400 * n + 200])
             bob.add_many(
                 [f"bob{i} keeps bobmarker5e21" for i in range(200)],
                 embeddings=data[400 * n + 200 : 400 * (n + 1)],

@@ -135,7 +135,10 @@ def _bad_calls():
         ).add_texts(["replacement"], ids=["1"]),
         "unknown argument": lambda s: s.add_texts(["a"], colour="red"),
         "delete everything": lambda s: s.delete(None),
-        "metadata filter": lambda s: s.similarity_search("a", filter={"id": 1}),
+        "filter of an unknown operator": lambda s: s.similarity_search(
+            "a", filter={"id": {"$like": "x%"}}
+        ),
+        "filter not a dict": lambda s: s.similarity_search("a", filter=[("id", 1)]),
         "hybrid search by vector": lambda s: s.similarity_search_by_vector(
             [0.0] * DIM, mode="hybrid"
         ),
@@ -179,6 +182,27 @@ def test_deleting_unknown_ids_changes_nothing(store):
     assert snapshot(store) == before
     assert store.delete(["2", "3"]) is False  # the known one goes, the unknown is ignored
     assert [d.id for d in store.get_by_ids(["1", "2"])] == ["1"]
+
+
+def test_filters_are_over_the_documents_metadata(store):
+    ids = [str(i) for i in range(30)]
+    metadatas = [
+        {"role": "writer" if i % 3 == 0 else "reader", "year": 2000 + i} for i in range(30)
+    ]
+    store.add_texts([f"doc {i}" for i in range(30)], metadatas, ids=ids)
+    # "role" is the documents' own key, not the role of the turns (all "user").
+    where = {"role": "writer", "year": {"$between": [2003, 2012]}}
+    assert {d.id for d in store.similarity_search("doc 4", k=30, filter=where)} == {
+        "3",
+        "6",
+        "9",
+        "12",
+    }
+    where = {"$or": [{"year": 2001}, {"year": {"$gt": 2028}}]}
+    found = store.similarity_search_with_score("doc 1", k=2, filter=where, mode="hybrid")
+    assert {document.id for document, _ in found} == {"1", "29"}
+    retriever = store.as_retriever(search_kwargs={"k": 30, "filter": {"role": {"$ne": "writer"}}})
+    assert len(retriever.invoke("doc")) == 20
 
 
 def test_sessions_scope_searches_and_retrievers(store):

@@ -125,7 +125,7 @@ def test_an_older_full_text_index_is_rebuilt_once_and_loses_nothing(memory_url):
             assert [h.text for h in memory.user("other").search("fancy", 5, mode="lexical")] == [
                 "flights of fancy"
             ]
-        assert _stored_version(memory_url) == str(_schema(memory_url).SCHEMA_VERSION) == "3"
+        assert _stored_version(memory_url) == str(_schema(memory_url).SCHEMA_VERSION) == "4"
     with Memory.open(memory_url) as memory:  # rows leave the rebuilt index when forgotten
         user = memory.user("u")
         user.forget(ids[0])

@@ -58,6 +58,13 @@ def _nested(depth: int) -> dict[str, Any]:
     return value
 
 
+def _negated(depth: int) -> dict[str, Any]:
+    value: dict[str, Any] = {"role": "user"}
+    for _ in range(depth):
+        value = {"$not": value}
+    return value
+
+
 class Row(NamedTuple):
     case: str
     parameter: str
@@ -103,6 +110,26 @@ ROWS = [
     Row("unknown turn field", "colour", "blue", ("colour", "unknown|extra")),
     Row("metadata nested 40 deep", "metadata", _nested(40), ("metadata", "32")),
     Row("empty text", "text", "", ("text", "empty")),
+    Row("NUL in metadata", "metadata", {"note": "a\0b"}, ("metadata", "NUL")),
+    Row("filter on the role", "filter", {"role": "user"}, ()),
+    Row(
+        "filter with an unknown operator",
+        "filter",
+        {"tag": {"$regex": "x"}},
+        (r"filter\.tag", "unknown operator", r"\$regex"),
+    ),
+    Row(
+        "filter comparing with a list",
+        "filter",
+        {"$or": [{"role": "user"}, {"age": {"$gt": [1]}}]},
+        (r"filter\.\$or\[1\]\.age", r"\$gt", "a number, a string or a time", "a list"),
+    ),
+    Row("filter nested too deep", "filter", _negated(9), ("filter", "nests", "8")),
+    Row("filter with an empty $in", "filter", {"tag": {"$in": []}}, (r"\$in", "non-empty list")),
+    Row("filter not an object", "filter", ["role"], ("filter", "JSON object", "a list")),
+    Row(
+        "filter holding a set", "filter", {"tag": {"a"}}, ("filter.tag", "not a JSON"), ("library",)
+    ),
     # The servers' bound on one request; the library and the command line have none.
     Row(
         "too many turns at once",
@@ -119,7 +146,7 @@ ROWS = [
         SERVERS,
     ),
 ]
-SEARCH = {"k", "recency", "mode", "session", "since"}
+SEARCH = {"k", "recency", "mode", "session", "since", "filter"}
 TURN = {"text", "id", "created_at", "embedding", "metadata", "colour"}
 TIMES = {"since", "created_at"}
 
@@ -220,8 +247,10 @@ def _cli_commands(row: Row, seed: Seeded, folder: Path) -> list[list[str]]:
     value = value_of(row, seed)
     if row.parameter in SEARCH:
         option = {"k": "-k", "recency": "--recency", "mode": "--mode", "session": "--session"}
+        option["filter"] = "--filter"
         search = ["search", seed.path, "kept", "--user", USER, "--mode", "lexical", "--json"]
-        commands = [[*search, option[row.parameter], str(value)]]
+        text = json.dumps(value) if row.parameter == "filter" else str(value)
+        commands = [[*search, option[row.parameter], text]]
         if row.parameter == "k":
             commands.append(["sessions", seed.path, "--user", USER, "--json", "-k", str(value)])
         return commands
@@ -379,6 +408,6 @@ def test_every_door_refuses_alike_and_stores_nothing(
             assert not missing, f"{answer.where}: {answer.text!r} does not say {missing}"
         else:
             assert answer.outcome == "accepted", answer
-            if row.parameter == "session":  # the session found is the seeded one
+            if row.parameter in ("session", "filter"):  # the seeded turn is found
                 assert seed.kept in answer.text, answer
     assert stored(seed.path) == seed.stored

@@ -14,6 +14,7 @@ import math
 import numbers
 import operator
 import os
+import re
 import reprlib
 import uuid
 from collections.abc import Iterable, Mapping
@@ -139,6 +140,10 @@ def _depth(value: object) -> int:
     return deepest
 
 
+# An escaped NUL in JSON text: "\u0000" after an even number of backslashes.
+_ESCAPED_NUL = re.compile(r"(?<!\\)(?:\\\\)*\\u0000")
+
+
 def metadata_json(metadata: object) -> str | None:
     if metadata is None:
         return None
@@ -156,8 +161,10 @@ def metadata_json(metadata: object) -> str | None:
         raise InvalidInputError(f"metadata is not JSON-serialisable: {error}") from None
     except RecursionError:
         raise InvalidInputError("metadata is nested too deeply") from None
-    if not storable(text):  # JSON escapes NUL; a lone surrogate stays as it is
+    if not storable(text):  # a lone surrogate stays as it is
         _refuse_unstorable(text, "metadata")
+    if "\\u0000" in text and _ESCAPED_NUL.search(text):  # JSON escapes NUL
+        raise InvalidInputError("metadata must not contain NUL characters")
     return text
 
 

@@ -31,6 +31,25 @@ _US_PER_HOUR = 3_600_000_000.0
 SESSION_TOP = 2
 
 
+def _first(row: tuple[int, bytes]) -> int:
+    return row[0]
+
+
+def exact_ranking(rows: Sequence[tuple[int, bytes]], query: Vector, depth: int) -> Ranking:
+    """The `depth` best of (key, embedding) rows by their exact cosine to
+    `query`, as (key, cosine) best first; ties keep the order of the keys."""
+    if not rows or depth <= 0:
+        return []
+    ordered = sorted(rows, key=_first)
+    matrix = np.frombuffer(b"".join(data for _, data in ordered), dtype="<f4")
+    matrix = matrix.reshape(len(ordered), -1)
+    norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix))
+    unit = query / max(float(np.linalg.norm(query)), 1e-30)
+    cosines = (matrix @ unit) / np.where(norms > 0.0, norms, 1.0)
+    best = np.argsort(-cosines, kind="stable")[:depth]
+    return [(ordered[row][0], float(cosines[row])) for row in best]
+
+
 def candidates(
     vector_ranked: Ranking,
     lexical_ranked: Ranking,

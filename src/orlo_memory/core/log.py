@@ -29,6 +29,7 @@ from typing import NamedTuple, TypeVar
 
 import numpy as np
 
+from ..contract.filters import Filter
 from ..contract.values import new_id, parse_id
 from ..embedders import FloatMatrix
 from ..errors import DuplicateIdError, InvalidInputError, StoreUnavailableError, UnknownIdError
@@ -386,9 +387,18 @@ class UserLog:
         """The user's live turns selected `by` the values (see `Store.read_turns`)."""
         return self._store.read_turns(self._uid, by, values, embeddings=embeddings)
 
-    def hit_rows(self, keys: Sequence[int]) -> Found[HitRow]:
+    def hit_rows(self, keys: Sequence[int], where: Filter | None = None) -> Found[HitRow]:
         """The rows behind search results (see `Store.hit_rows`)."""
-        return self._store.hit_rows(self._uid, keys)
+        return self._store.hit_rows(self._uid, keys, where)
+
+    def matching_vectors(self, where: Filter, limit: int) -> Found[tuple[int, bytes]] | None:
+        """The embeddings of the turns matching `where`, when at most `limit`
+        do (see `Store.matching_vectors`)."""
+        return self._store.matching_vectors(self._uid, where, limit)
+
+    def matching_sessions(self, where: Filter) -> set[str]:
+        """The ids of the sessions with a turn matching `where`."""
+        return self._store.matching_sessions(self._uid, where)
 
     def by_alias(
         self, aliases: Sequence[str], *, embeddings: bool = False
@@ -416,15 +426,19 @@ class UserLog:
         limit: int,
         session_id: str | None,
         span: tuple[int, int] | None = None,
+        where: Filter | None = None,
     ) -> list[tuple[int, float]]:
-        """The user's turns (in the session and time span, if given) that
-        best match `terms` by words, as (key, relevance), best first."""
-        return self._store.lexical_search(self._uid, terms, limit, session_id, span)
+        """The user's turns (in the session and time span, and matching the
+        filter, if given) that best match `terms` by words, as (key,
+        relevance), best first."""
+        return self._store.lexical_search(self._uid, terms, limit, session_id, span, where)
 
-    def search_rows(self, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+    def search_rows(
+        self, keys: Sequence[int], around: Sequence[int], where: Filter | None = None
+    ) -> Found[SearchRow]:
         """The rows of a search's candidates and of the neighbours of
         `around` (see `Store.search_rows`)."""
-        return self._store.search_rows(self._uid, keys, around)
+        return self._store.search_rows(self._uid, keys, around, where)
 
     def sessions(self, ids: Sequence[str] | None = None) -> list[SessionRecord]:
         return self._store.sessions(self._uid, ids)

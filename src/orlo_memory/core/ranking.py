@@ -7,6 +7,15 @@ makes them results (hits.py, fusing by fusion.py). The rankings and the rows
 come from one state of the log (`UserLog.at_one_head`). Everything works on
 the candidates only, never on every turn of the user.
 
+A filter (contract/filters.py), like a time span, narrows every ranking to
+the matching turns, and the search still returns the best k among them,
+whatever their share: the lexical ranking filters in its own query, the
+neighbours added are only matching ones, and the vector ranking reads the
+index deeper until enough of its nearest turns match (`within`), or, when
+its first rounds show that few turns match (at most EXACT_LIMIT, as the
+store counts them with its indexes), scores exactly those turns' embeddings
+(`exact_ranking`), as a session's turns are scored.
+
 `sessions(query)` ranks the sessions by their best candidates of the same
 hybrid search; the sessions none of whose turns is a candidate follow by
 their turns' mean direction (session_sums.py).
@@ -14,24 +23,38 @@ their turns' mean direction (session_sums.py).
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import orlo_kiv
 
+from ..contract.filters import Filter, scoped
 from ..contract.results import Hit, SessionInfo
 from ..contract.values import factor_argument, fusion_argument, timestamp_us
 from ..errors import InvalidInputError
 from ..stores.lexical import search_terms
 from ..stores.records import Found, HitRow, SearchRow, SessionRecord
 from .fusion import DEFAULT_FUSION_K, NEIGHBOUR_SPREAD, Weights
-from .hits import Ranking, alone, candidates, hits, session_scores, vector_hits
+from .hits import Ranking, alone, candidates, exact_ranking, hits, session_scores, vector_hits
 from .log import UserLog
 from .session_sums import mean_direction_cosine
 from .turns import session_info
 from .user_index import LoadedIndex, Vector, normalized, now_us
 
 SESSION_DEPTH = 40  # each ranking's depth for sessions(query), as search's for k = 10
+# The most matching turns a filtered vector ranking scores exactly; beyond
+# them it reads the index deeper. At 100,000 turns of 384 dimensions on
+# SQLite, reading a turn's embedding costs about 4 us (bench/bench_filters.py)
+# and `near` about 9 us per turn asked for (near(640) 5.8 ms, near(2,560)
+# 19 ms): scoring the 2,000 turns of a filter matching 2% exactly costs about
+# what reading the index the 1,500 turns deep it would take does.
+EXACT_LIMIT = 2000
+# A filtered ranking first reads this many times its depth of nearest turns,
+# then GROWTH times the turns the share of matches so far says it takes (a
+# second round is dearer than reading deeper at once).
+FIRST_WIDTH = 2
+GROWTH = 3
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,6 +68,7 @@ class Params:
     recency_decay: float
     weights: Weights
     span: tuple[int, int] | None  # created_us in [since, until)
+    where: Filter | None = None  # the turns a search may return
 
     @property
     def plain(self) -> bool:
@@ -99,10 +123,11 @@ def search(
     """The hits of a search whose arguments are checked (`vector`: the query
     embedding, None for a lexical search; `session_id`: a session of the
     user's, or None for all)."""
+    where = params.where
     if params.plain:
 
         def read_hits() -> tuple[LoadedIndex, Found[HitRow], Ranking]:
-            loaded, ranking = vector_ranking(log, vector, params.k, session_id, None)
+            loaded, ranking = vector_ranking(log, vector, params.k, session_id, None, where)
             return loaded, log.hit_rows([key for key, _ in ranking]), ranking
 
         found_hits, ranking = log.at_one_head(read_hits)
@@ -111,12 +136,12 @@ def search(
     mode, depth, span = params.mode, params.depth, params.span
 
     def read_candidates() -> tuple[LoadedIndex, Found[SearchRow], tuple[Ranking, Ranking]]:
-        loaded, vector_ranked = vector_ranking(log, vector, depth, session_id, span)
+        loaded, vector_ranked = vector_ranking(log, vector, depth, session_id, span, where)
         lexical_ranked: Ranking = []
         if mode != "vector":
-            lexical_ranked = log.lexical(search_terms(query), depth, session_id, span)
+            lexical_ranked = log.lexical(search_terms(query), depth, session_id, span, where)
         around = spread(vector_ranked, lexical_ranked, params.weights) if mode == "hybrid" else []
-        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around)
+        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around, where)
         return loaded, found, (vector_ranked, lexical_ranked)
 
     found, (vector_ranked, lexical_ranked) = log.at_one_head(read_candidates)
@@ -144,9 +169,11 @@ def vector_ranking(
     depth: int,
     session_id: str | None,
     span: tuple[int, int] | None,
+    where: Filter | None = None,
 ) -> tuple[LoadedIndex, Ranking]:
     """The user's index and its `depth` nearest turns to `vector` (none
-    without one), in the session and time span if given."""
+    without one), in the session and time span and matching the filter, if
+    given."""
     if vector is None:
         return log.index(), []
     query = vector
@@ -163,13 +190,19 @@ def vector_ranking(
             return cached.top(query, width)
         return near(index, query, width)
 
-    if span is None:
+    if span is None and where is None:
         return loaded, top(depth)
+    scope = scoped(where, session_id, span)
+    assert scope is not None
 
-    def created(keys: list[int]) -> dict[int, int]:
-        return {row.key: row.created_us for row in log.search_rows(keys, []).turns}
+    def matching(keys: list[int]) -> set[int]:
+        return {row.key for row in log.hit_rows(keys, scope).turns}
 
-    return loaded, within(top, created, depth, size, span)
+    def exact() -> Ranking | None:
+        found = log.matching_vectors(scope, EXACT_LIMIT)
+        return None if found is None else exact_ranking(found.turns, query, depth)
+
+    return loaded, within(top, matching, depth, size, exact)
 
 
 def near(index: orlo_kiv.KivIndex, vector: Vector, depth: int) -> Ranking:
@@ -189,23 +222,35 @@ def near(index: orlo_kiv.KivIndex, vector: Vector, depth: int) -> Ranking:
 
 def within(
     ranking: Callable[[int], Ranking],
-    created: Callable[[list[int]], dict[int, int]],
+    matching: Callable[[list[int]], set[int]],
     depth: int,
     size: int,
-    span: tuple[int, int],
+    exact: Callable[[], Ranking | None],
 ) -> Ranking:
-    """The first `depth` turns of a vector ranking created within `span`:
-    `ranking(width)` gives the first `width` turns of all, `created(keys)`
-    their creation times, `size` how many there are. The ranking is widened
-    fourfold until enough turns of the span are found or all are ranked."""
-    width = depth
+    """The first `depth` turns of a vector ranking that match (a filter, a
+    time span): `ranking(width)` gives the first `width` turns of all,
+    `matching(keys)` those of `keys` that match, `size` how many turns there
+    are. The ranking is read FIRST_WIDTH times deeper than asked, then
+    deeper by what the share of matches so far says it takes, until enough
+    match or all are ranked. When that share says few turns match at all
+    (at most a few times EXACT_LIMIT), `exact()` is asked for the ranking
+    of every matching turn, scored exactly; it answers None when more than
+    EXACT_LIMIT match, and the index is read deeper after all."""
+    width = min(size, FIRST_WIDTH * depth)
+    asked = False
     while True:
-        ranked_now = ranking(width)
-        when = created([key for key, _ in ranked_now])
-        kept = [item for item in ranked_now if span[0] <= when.get(item[0], span[1]) < span[1]]
-        if len(kept) >= depth or len(ranked_now) < width or width >= size:
+        ranked = ranking(width)
+        keep = matching([key for key, _ in ranked])
+        kept = [item for item in ranked if item[0] in keep]
+        if len(kept) >= depth or len(ranked) < width or width >= size:
             return kept[:depth]
-        width = min(size, width * 4)
+        share = (len(kept) + 1) / max(len(ranked), 1)
+        if not asked and share * size <= 4 * EXACT_LIMIT:
+            asked = True
+            scored = exact()
+            if scored is not None:
+                return scored
+        width = min(size, max(2 * width, math.ceil(GROWTH * depth / share)))
 
 
 def spread(vector_ranked: Ranking, lexical_ranked: Ranking, weights: Weights) -> list[int]:
@@ -226,19 +271,21 @@ def _keys(vector_ranked: Ranking, lexical_ranked: Ranking) -> list[int]:
 # -- sessions ----------------------------------------------------------------------
 
 
-def sessions(log: UserLog, query: str | None, vector: Vector, k: int | None) -> list[SessionInfo]:
+def sessions(
+    log: UserLog, query: str | None, vector: Vector, k: int | None, where: Filter | None = None
+) -> list[SessionInfo]:
     """The user's sessions ranked for a query (its text, if any, and its
-    embedding), best first: the k first, or all when k is None."""
+    embedding), best first: the k first, or all when k is None; with
+    `where`, only the sessions with a matching turn, ranked by those turns."""
     weights = Weights()
     depth = max(4 * (k or 0), SESSION_DEPTH)
     terms = search_terms(query) if query and query.strip() else None
 
     def read_candidates() -> tuple[LoadedIndex, Found[SearchRow], tuple[Ranking, Ranking]]:
-        loaded = log.index()
-        vector_ranked = near(loaded.index, vector, depth)
-        lexical_ranked = [] if terms is None else log.lexical(terms, depth, None)
+        loaded, vector_ranked = vector_ranking(log, vector, depth, None, None, where)
+        lexical_ranked = [] if terms is None else log.lexical(terms, depth, None, None, where)
         around = spread(vector_ranked, lexical_ranked, weights)
-        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around)
+        found = log.search_rows(_keys(vector_ranked, lexical_ranked), around, where)
         return loaded, found, (vector_ranked, lexical_ranked)
 
     found, (vector_ranked, lexical_ranked) = log.at_one_head(read_candidates)
@@ -249,6 +296,9 @@ def sessions(log: UserLog, query: str | None, vector: Vector, k: int | None) -> 
         records = log.sessions([session_id for session_id, _ in scored])
     else:
         records = log.sessions()
+        if where is not None:
+            matching = log.matching_sessions(where)
+            records = [record for record in records if record.id in matching]
     by_id = {record.id: record for record in records}
     out = [
         session_info(record, score)

@@ -14,6 +14,7 @@ from typing import Any
 
 import numpy as np
 
+from ..contract.filters import parse_filter
 from ..contract.results import Hit, MemoryStats, SessionInfo, Turn
 from ..contract.turns import NewTurn
 from ..contract.values import (
@@ -290,6 +291,7 @@ class UserMemory:
         lexical_weight: float = DEFAULT_LEXICAL_WEIGHT,
         neighbour_weight: float = DEFAULT_NEIGHBOUR_WEIGHT,
         candidates: int | None = None,
+        filter: Mapping[str, Any] | None = None,
     ) -> list[Hit]:
         """The k turns that best answer `query`, best first.
 
@@ -306,7 +308,11 @@ class UserMemory:
         (timezone-aware datetimes) to turns created in [since, until).
         `recency` (0 to 1) blends in exp(-recency_decay * age in hours) of each
         turn's created_at: score = (1 - recency) * relevance + recency * that.
-        `candidates` is the depth of each ranking (default max(4k, 40))."""
+        `candidates` is the depth of each ranking (default max(4k, 40)).
+        `filter` keeps the turns it matches, a JSON object over their
+        metadata keys and own fields (role, session, created_at), e.g.
+        {"source": "email", "year": {"$gte": 2020}} (contract/filters.py):
+        the hits are the best k among the matching turns."""
         mode = mode_argument(mode)
         k = k_argument(k)
         if not isinstance(query, str):
@@ -323,6 +329,7 @@ class UserMemory:
             ),
             candidates=None if candidates is None else count_argument(candidates, "candidates", 1),
             span=ranking.span(since, until),
+            where=parse_filter(filter),
         )
         session_id = None if session is None else self._check_session(session)
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
@@ -332,7 +339,12 @@ class UserMemory:
 
     @locked
     def sessions(
-        self, query: str | None = None, k: int | None = None, *, embedding: Any = None
+        self,
+        query: str | None = None,
+        k: int | None = None,
+        *,
+        embedding: Any = None,
+        filter: Mapping[str, Any] | None = None,
     ) -> list[SessionInfo]:
         """The user's sessions: newest first, or with a query (or an embedding)
         the k that best answer it, best first.
@@ -342,18 +354,23 @@ class UserMemory:
         (the index's nearest turns and the lexical matches, not every turn);
         its score is that mean. Sessions none of whose turns is a candidate
         follow when k asks for more, by the cosine to the mean direction of
-        their turns, with score None."""
+        their turns, with score None. `filter` (as `search`'s) keeps the
+        sessions with a matching turn, ranked by their matching turns."""
         if k is not None:
             k = k_argument(k)
+        where = parse_filter(filter)
         if query is None and embedding is None:
             records = self._log.sessions()
+            if where is not None:
+                matching = self._log.matching_sessions(where)
+                records = [record for record in records if record.id in matching]
             return [session_info(record) for record in (records if k is None else records[:k])]
         if embedding is None:
             text_argument(query, "query")
         vector = self._query_vector(query or "", embedding)
         if k == 0:
             return []
-        return ranking.sessions(self._log, query, vector, k)
+        return ranking.sessions(self._log, query, vector, k, where)
 
     @locked
     def get(self, ids: str | Iterable[str]) -> list[Turn]:

@@ -23,7 +23,13 @@ Searches take these keyword arguments (also through `as_retriever(search_kwargs=
 ...)`): `session` (one of the user's session ids: search that session only),
 `mode` ("vector", the default unless `search_mode` says otherwise; "hybrid" or
 "lexical", orlo_memory's fusion with full-text search) and `recency` (see
-`UserMemory.search`). Metadata filters are not supported.
+`UserMemory.search`) and `filter`, a metadata filter in the dict form LangChain's
+stores share (`{"source": "email", "year": {"$gte": 2020}}`; `$eq`, `$ne`, `$in`,
+`$nin`, `$gt`, `$gte`, `$lt`, `$lte`, `$exists`, `$between`, combined with `$and`,
+`$or` and `$not`), mapped onto the memory's filter language: every key is a
+key of the documents' metadata (so "role" is a document's own key, not the
+turn's role), and `$between: [low, high]` is `$gte` low and `$lte` high. The
+search returns the best k among the matching documents.
 """
 
 from __future__ import annotations
@@ -47,6 +53,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 import numpy as np
 
+from ..contract.filters import MAX_FILTER_DEPTH, METADATA_PREFIX
 from ..contract.results import Hit
 from ..contract.turns import NewTurn
 from ..contract.values import MODES, count_argument, optional_text_argument, real_argument, storable
@@ -91,6 +98,7 @@ class _Options:
     session: str | None
     mode: str
     recency: float
+    where: dict[str, Any] | None = None
 
 
 class OrloVectorStore(VectorStore):
@@ -231,6 +239,7 @@ class OrloVectorStore(VectorStore):
             mode=options.mode,
             embedding=vector,
             recency=options.recency,
+            filter=options.where,
         )
 
     def _options(self, kwargs: dict[str, Any], *, by_vector: bool = False) -> _Options:
@@ -238,14 +247,13 @@ class OrloVectorStore(VectorStore):
         session = options.pop("session", None)
         mode = options.pop("mode", "vector" if by_vector else self._search_mode)
         recency = real_argument(options.pop("recency", 0.0), "recency", 0.0, 1.0)
-        if options.pop("filter", None) is not None:
-            raise ValueError("metadata filters are not supported; scope a search with session=")
+        where = _filter(options.pop("filter", None))
         _no_more_options(options)
         if by_vector and mode != "vector":
             raise ValueError("a search by vector has no text: mode must be 'vector'")
         if mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
-        return _Options(session, mode, recency)
+        return _Options(session, mode, recency, where)
 
     def _query_vector(self, query: str, options: _Options) -> list[float] | None:
         return None if options.mode == "lexical" else self._embedding.embed_query(query)
@@ -386,6 +394,40 @@ def _document(turn_id: str, text: str, metadata: dict[str, Any]) -> Document:
         del body[ID_KEY]
         return Document(id=key, page_content=text, metadata=body)
     return Document(id=turn_id, page_content=text, metadata=body)
+
+
+def _filter(given: object) -> dict[str, Any] | None:
+    """A LangChain filter in the memory's language (checked by the memory)."""
+    if given is None:
+        return None
+    if not isinstance(given, dict):
+        raise ValueError(f"filter must be a dict, got {type(given).__name__}")
+    return _mapped(given, MAX_FILTER_DEPTH + 1)
+
+
+def _mapped(node: dict[Any, Any], depth: int) -> dict[Any, Any]:
+    """`node` with its keys named as metadata keys and `$between` spelled
+    out; nodes deeper than `depth` stay as they are (the memory refuses
+    them as too deep)."""
+    if depth <= 0:
+        return node
+    out: dict[Any, Any] = {}
+    for key, value in node.items():
+        if isinstance(key, str) and key.startswith("$"):
+            if isinstance(value, list):
+                value = [_mapped(v, depth - 1) if isinstance(v, dict) else v for v in value]
+            elif isinstance(value, dict):
+                value = _mapped(value, depth - 1)
+            out[key] = value
+            continue
+        if isinstance(value, dict) and "$between" in value:
+            value = dict(value)
+            bounds = value.pop("$between")
+            if not isinstance(bounds, list | tuple) or len(bounds) != 2:
+                raise ValueError(f"filter: $between of {key!r} needs [low, high], got {bounds!r}")
+            value.update({"$gte": bounds[0], "$lte": bounds[1]})
+        out[f"{METADATA_PREFIX}{key}" if isinstance(key, str) else key] = value
+    return out
 
 
 def _no_more_options(options: dict[str, Any]) -> None:

@@ -19,6 +19,8 @@ from __future__ import annotations
 import re
 from typing import Protocol
 
+from ..contract.filters import Filter
+
 # Words as full-text tokenizers see them: runs of letters and digits.
 _WORD = re.compile(r"[^\W_]+", re.UNICODE)
 MAX_QUERY_TERMS = 64
@@ -81,9 +83,11 @@ class LexicalIndex(Protocol):
         limit: int,
         session_id: str | None = None,
         span: tuple[int, int] | None = None,
+        where: Filter | None = None,
     ) -> list[tuple[int, float]]:
         """Up to `limit` (turn key, relevance) pairs of the user's live turns that
         contain any of `terms`, most relevant first (relevance: larger is better;
         bm25 on both backends). `span` keeps turns created in [since, until)
-        (microseconds)."""
+        (microseconds), `where` those matching a filter (contract/filters.py),
+        both in the ranking's own query: the best `limit` among them."""
         ...

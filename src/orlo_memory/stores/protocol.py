@@ -16,6 +16,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager
 from typing import Protocol
 
+from ..contract.filters import Filter
 from .lexical import LexicalIndex
 from .records import (
     By,
@@ -142,20 +143,43 @@ class Snapshots(Protocol):
 
 class Search(LexicalIndex, Protocol):
     """What search reads besides the index: the lexical ranking (lexical.py)
-    and the rows behind the results."""
+    and the rows behind the results. A `where` is a checked filter
+    (contract/filters.py), answered in the store's own query; each backend
+    keeps a field index of its turns' metadata for it (filtering.py)."""
 
-    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
-        """The user's live turns among `keys` (any number of them) as results
-        need them, in no particular order, with the head and epoch of the same
-        state: the path of every search, read in one statement where it can be."""
+    def hit_rows(self, uid: int, keys: Sequence[int], where: Filter | None = None) -> Found[HitRow]:
+        """The user's live turns among `keys` (any number of them) that match
+        `where` (any, without one) as results need them, in no particular
+        order, with the head and epoch of the same state: the path of every
+        search, read in one statement where it can be."""
         ...
 
-    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
+    def search_rows(
+        self,
+        uid: int,
+        keys: Sequence[int],
+        around: Sequence[int],
+        where: Filter | None = None,
+    ) -> Found[SearchRow]:
         """The user's live turns among `keys`, and the live turns just before
         and after each of `around` in its session (seq - 1 and seq + 1) that
         are not among `keys`, with their embeddings (the others' are None), in
         no particular order (a turn may come twice), with the head and epoch
-        of the same state."""
+        of the same state; with `where`, only the turns that match it."""
+        ...
+
+    def matching_vectors(
+        self, uid: int, where: Filter, limit: int
+    ) -> Found[tuple[int, bytes]] | None:
+        """When at most `limit` of the user's live turns match `where`, each
+        of them as (key, embedding), in no particular order, with the head
+        and epoch of the same state; None when more match. Its cost follows
+        the turns the store's indexes find for the filter (at most `limit` +
+        1 read), not the user's log, where an index answers it."""
+        ...
+
+    def matching_sessions(self, uid: int, where: Filter) -> set[str]:
+        """The ids of the user's sessions with a live turn matching `where`."""
         ...
 
 

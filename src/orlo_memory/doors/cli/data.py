@@ -6,6 +6,7 @@ sessions by a query."""
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from typing import Any
@@ -100,6 +101,14 @@ def _add_search(commands: Any) -> None:
         metavar="W",
         help="weight of recency, 0 to 1 (default: 0)",
     )
+    sub.add_argument(
+        "--filter",
+        metavar="JSON",
+        help="only turns this JSON object matches, e.g. "
+        """'{"role": "user", "year": {"$gte": 2020}}': metadata keys (or role, session,"""
+        " created_at) with a value or operators $eq $ne $in $nin $gt $gte $lt $lte $exists,"
+        " combined with $and, $or, $not",
+    )
     model_options(sub, "search by words only (--mode lexical)")
     json_option(sub)
     sub.set_defaults(run=_search)
@@ -127,15 +136,31 @@ def _existing_user(memory: Memory, name: str) -> UserMemory:
     return memory.user(name)
 
 
+def _json_filter(text: str | None) -> Any:
+    """The --filter option's JSON value (checked by the library)."""
+    if text is None:
+        return None
+    try:
+        return json.loads(text)
+    except ValueError as error:
+        raise CliError(f"--filter is not JSON: {error}") from None
+
+
 def _search(args: argparse.Namespace) -> int:
     _check_exists(args.database)
+    where = _json_filter(args.filter)
     embedder = None
     if args.mode != "lexical":
         embedder = load_model(args, otherwise="search by words only: --mode lexical")
     with _open_existing(args.database, embedder) as memory:
         user = _existing_user(memory, args.user)
         hits = user.search(
-            args.query, args.k, session=args.session, mode=args.mode, recency=args.recency
+            args.query,
+            args.k,
+            session=args.session,
+            mode=args.mode,
+            recency=args.recency,
+            filter=where,
         )
     print_hits(hits, args.json)
     return 0

@@ -21,6 +21,7 @@ import typing_extensions
 from pydantic import BaseModel, ConfigDict, Field, WithJsonSchema, create_model
 
 from ...contract import shapes
+from ...contract.filters import FILTER_DESCRIPTION
 from ...contract.turns import ISO_TIME, TURN_FIELDS, TurnField
 from ...contract.values import MAX_RECENCY, MAX_RESULTS, MODES
 
@@ -104,6 +105,12 @@ class SearchIn(_Strict):
     )
     since: Time = Field(None, description=f"only turns from this time on: {ISO_TIME}")
     until: Time = Field(None, description=f"only turns before this time: {ISO_TIME}")
+    # Any JSON value: the library checks it, naming the part that is wrong.
+    filter: Any = Field(
+        None,
+        description=FILTER_DESCRIPTION,
+        json_schema_extra={"anyOf": [{"type": "object"}, {"type": "null"}]},
+    )
 
 
 class NewSessionIn(_Strict):

@@ -27,6 +27,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 from pydantic import Field, WithJsonSchema
 
 from ...contract import shapes
+from ...contract.filters import FILTER_DESCRIPTION, FILTER_SCHEMA
 from ...contract.turns import TURN_FIELDS, parse_time, turn_from_json
 from ...contract.values import MAX_RESULTS, MODES
 from ...core.memory import Memory
@@ -112,6 +113,11 @@ TurnsArgument = Annotated[
     Field(description="the turns to store, in order", min_length=1),
 ]
 IdsArgument = Annotated[list[str], Field(description="turn ids", min_length=1)]
+FilterArgument = Annotated[
+    Any,
+    WithJsonSchema({"anyOf": [FILTER_SCHEMA, {"type": "null"}]}),
+    Field(description=FILTER_DESCRIPTION),
+]
 TimeArgument = Annotated[
     str | None,
     Field(description="ISO 8601 with a zone", json_schema_extra={"format": "date-time"}),
@@ -295,10 +301,12 @@ def build_server(
         recency: Recency = 0.0,
         since: TimeArgument = None,
         until: TimeArgument = None,
+        filter: FilterArgument = None,
     ) -> Hits:
         """Finds the remembered turns that best answer a query, best first, with
         their scores, sessions and times; `since` and `until` keep the turns
-        said from `since` on and before `until`."""
+        said from `since` on and before `until`, `filter` those whose metadata
+        and fields it matches."""
 
         def work() -> Hits:
             hits = caller.reading(context).search(
@@ -309,6 +317,7 @@ def build_server(
                 recency=recency,
                 since=parse_time(since, "since"),
                 until=parse_time(until, "until"),
+                filter=filter,
             )
             return {"hits": [shapes.hit_json(hit) for hit in hits]}
 

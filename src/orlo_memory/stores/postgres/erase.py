@@ -31,6 +31,7 @@ ATTEMPTS = 3
 
 # The statements that remove the user's rows, the user's row last.
 _DELETES = (
+    "DELETE FROM orlo_memory.turn_fields WHERE uid = %s",
     "DELETE FROM orlo_memory.turns WHERE uid = %s",
     "DELETE FROM orlo_memory.forgets WHERE uid = %s",
     "DELETE FROM orlo_memory.sessions WHERE uid = %s",

@@ -27,11 +27,13 @@ quoted as a lexeme regardless.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, NamedTuple
 
 import psycopg
 
+from ...contract.filters import Filter
 from ..lexical import rarest_terms
+from .filters import Parameters, narrowing
 from .schema import FOLD_FROM, FOLD_TO
 
 DEFAULT_COMMON_TERM_SHARE = 0.02
@@ -46,6 +48,15 @@ Connection = psycopg.Connection[tuple[Any, ...]]
 
 
 _FOLD = str.maketrans(FOLD_FROM, FOLD_TO)
+
+
+class _Scope(NamedTuple):
+    """Which of the user's turns a ranking considers: those of one session,
+    of a span of creation times and matching a filter (each when given)."""
+
+    session_id: str | None
+    span: tuple[int, int] | None
+    where: Filter | None
 
 
 def _word(lexeme: str) -> str:
@@ -80,10 +91,11 @@ def lexical_search(
     session_id: str | None,
     share: float,
     span: tuple[int, int] | None = None,
+    where: Filter | None = None,
 ) -> list[tuple[int, float]]:
     """Up to `limit` (turn key, bm25) of the user's live turns (in the
-    session and the span of creation times, if given) that hold any kept
-    term, best first."""
+    session and the span of creation times, and matching the filter, if
+    given) that hold any kept term, best first."""
     live = conn.execute(
         "SELECT live_count FROM orlo_memory.users WHERE uid = %s", (uid,)
     ).fetchone()
@@ -101,7 +113,8 @@ def lexical_search(
     # which keeps idf's argument positive.
     total = max(int(live[0]), max(matches.values()), 1)
     idf = [max(math.log((total - matches[t] + 0.5) / (matches[t] + 0.5)), 1e-6) for t in kept]
-    return _bm25_ranked(conn, uid, kept, idf, newest_only, limit, session_id, span)
+    scope = _Scope(session_id, span, where)
+    return _bm25_ranked(conn, uid, kept, idf, newest_only, limit, scope)
 
 
 def _bm25_ranked(
@@ -111,8 +124,7 @@ def _bm25_ranked(
     idf: list[float],
     newest_only: bool,
     limit: int,
-    session_id: str | None,
-    span: tuple[int, int] | None,
+    narrowed: _Scope,
 ) -> list[tuple[int, float]]:
     """The best `limit` (turn key, bm25) of the user's turns that hold any
     of the `kept` lexemes, each weighed by its `idf`."""
@@ -120,9 +132,12 @@ def _bm25_ranked(
     # per row than ts_rank_cd (in C): it scores only the pool of the best
     # matches by ts_rank_cd, or the newest matches of a common word.
     pool = COMMON_TERM_POOL if newest_only else max(PRESELECT_FACTOR * limit, PRESELECT_MIN)
+    session_id, span = narrowed.session_id, narrowed.span
     scope = "" if session_id is None else " AND session_id = %(session)s"
     if span is not None:
         scope += " AND created_us >= %(since)s AND created_us < %(until)s"
+    params = Parameters()
+    scope += narrowing(narrowed.where, params)
     order = "seq DESC" if newest_only else "ts_rank_cd(tsv, tq) DESC, seq"
     # Each kept word as the lexeme the configuration makes of it (a term is
     # one token: one lexeme), with its idf; bm25 sums over the lexemes a
@@ -130,7 +145,7 @@ def _bm25_ranked(
     rows = conn.execute(
         "WITH q AS (SELECT (tsvector_to_array(to_tsvector('english'::regconfig, w)))[1]"
         "  AS lexeme, idf FROM unnest(%(words)s::text[], %(idf)s::float8[]) AS t(w, idf)),"
-        " m AS (SELECT seq, tsv, length(tsv)::float8 AS dl FROM orlo_memory.turns,"
+        " m AS (SELECT seq, tsv, length(tsv)::float8 AS dl FROM orlo_memory.turns t,"
         "  to_tsquery('english'::regconfig, %(query)s) AS tq"
         f"  WHERE uid = %(uid)s AND tsv @@ tq{scope} ORDER BY {order} LIMIT %(pool)s),"
         " a AS (SELECT greatest(avg(dl), 1.0) AS mean FROM m)"
@@ -153,6 +168,7 @@ def _bm25_ranked(
             "limit": limit,
             "k1": _K1,
             "b": _B,
+            **params.values,
         },
     ).fetchall()
     return [(int(key), float(score)) for key, score in rows]

@@ -1,6 +1,7 @@
 """How the PostgreSQL backend reads live turns back: a selection of a user's
-turns (`read_turns`) and the rows behind search results (`hit_rows`,
-`search_rows`), each as named records with the user's head and epoch.
+turns (`read_turns`), the rows behind search results (`hit_rows`,
+`search_rows`) and the embeddings of the turns a filter selects
+(`matching_vectors`), each as named records with the user's head and epoch.
 
 One statement reads the head and the rows (the user's row joined to the
 turns found), so they agree; only all of a user's turns are read in batches,
@@ -12,8 +13,12 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
+from ...contract.filters import Condition, Filter
+from ...errors import OrloMemoryError
+from ..filtering import COUNT_BOUND, Sizes
 from ..records import By, Found, HitRow, SearchRow, StoredTurn, unknown_user
 from .connection import Connection, PostgresConnection
+from .filters import Parameters, matching_keys, narrowing, selection, union
 
 # Rows per statement when all turns are read, so that neither the server's
 # result nor the client's copy of it grows with the user.
@@ -126,15 +131,19 @@ def _all_turns(conn: Connection, uid: int, embeddings: bool) -> Found[StoredTurn
             after = turns[-1].seq
 
 
-def hit_rows(db: PostgresConnection, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+def hit_rows(
+    db: PostgresConnection, uid: int, keys: Sequence[int], where: Filter | None = None
+) -> Found[HitRow]:
     """`Store.hit_rows`, in one statement."""
+    params = Parameters()
+    condition = narrowing(where, params)
     rows = db.run(
         lambda c: c.execute(
             "SELECT u.head_seq, u.epoch, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
             " t.metadata, t.created_us FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
-            " ON t.uid = u.uid AND t.seq = ANY(%s::bigint[]) AND t.text IS NOT NULL"
-            " WHERE u.uid = %s",
-            (list(keys), uid),
+            " ON t.uid = u.uid AND t.seq = ANY(%(keys)s::bigint[]) AND t.text IS NOT NULL"
+            f"{condition} WHERE u.uid = %(uid)s",
+            {"keys": list(keys), "uid": uid, **params.values},
         ).fetchall()
     )
     if not rows:
@@ -144,25 +153,34 @@ def hit_rows(db: PostgresConnection, uid: int, keys: Sequence[int]) -> Found[Hit
 
 
 def search_rows(
-    db: PostgresConnection, uid: int, keys: Sequence[int], around: Sequence[int]
+    db: PostgresConnection,
+    uid: int,
+    keys: Sequence[int],
+    around: Sequence[int],
+    where: Filter | None = None,
 ) -> Found[SearchRow]:
     """`Store.search_rows`, in one statement: a turn's key is its seq, so its
     neighbours are the keys next to it."""
+    params = Parameters()
+    condition = narrowing(where, params)
     rows = db.run(
         lambda c: c.execute(
             "SELECT u.head_seq, u.epoch, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
             " t.metadata, t.created_us, t.seq, NULL::bytea"
             " FROM orlo_memory.users u LEFT JOIN orlo_memory.turns t"
             " ON t.uid = u.uid AND t.seq = ANY(%(keys)s::bigint[]) AND t.text IS NOT NULL"
-            " WHERE u.uid = %(uid)s"
+            f"{condition} WHERE u.uid = %(uid)s"
             " UNION ALL SELECT NULL, NULL, t.uid, t.seq, t.id, t.session_id, t.role, t.text,"
             " t.metadata, t.created_us, t.seq, t.embedding"
-            " FROM orlo_memory.turns a JOIN orlo_memory.turns t ON t.uid = a.uid"
-            " AND t.seq IN (a.seq - 1, a.seq + 1) AND t.session_id = a.session_id"
-            " AND t.text IS NOT NULL"
+            " FROM (SELECT t.* FROM orlo_memory.turns a JOIN orlo_memory.turns t"
+            " ON t.uid = a.uid AND t.seq IN (a.seq - 1, a.seq + 1)"
+            " AND t.session_id = a.session_id AND t.text IS NOT NULL"
             " WHERE a.uid = %(uid)s AND a.seq = ANY(%(around)s::bigint[])"
-            " AND t.seq <> ALL(%(keys)s::bigint[])",
-            {"keys": list(keys), "around": list(around), "uid": uid},
+            " AND t.seq <> ALL(%(keys)s::bigint[])"
+            # The fence keeps the filter on the neighbours found, never on a
+            # scan of all the user's turns.
+            f" OFFSET 0) AS t WHERE true{condition}",
+            {"keys": list(keys), "around": list(around), "uid": uid, **params.values},
         ).fetchall()
     )
     head = next((row for row in rows if row[0] is not None), None)
@@ -174,3 +192,62 @@ def search_rows(
         if row[2] is not None
     ]
     return Found(int(head[0]), int(head[1]), found)
+
+
+def matching_vectors(
+    db: PostgresConnection, uid: int, where: Filter, limit: int
+) -> Found[tuple[int, bytes]] | None:
+    """`Store.matching_vectors`, in one statement: the matching turns' keys
+    (driven by the indexes that answer the filter), up to one past `limit`,
+    then, when there are no more than `limit`, their embeddings."""
+    params = Parameters()
+    keys = matching_keys(where, uid, params, _sizes(db, uid, limit + 1))
+    sql = (
+        f"WITH m AS MATERIALIZED ({keys} LIMIT %(more)s),"
+        " n AS (SELECT count(*) AS found FROM m)"
+        " SELECT u.head_seq, u.epoch, n.found, t.seq, t.embedding"
+        " FROM orlo_memory.users u CROSS JOIN n LEFT JOIN orlo_memory.turns t"
+        " ON n.found <= %(limit)s AND t.uid = u.uid AND t.seq IN (SELECT seq FROM m)"
+        " WHERE u.uid = %(uid)s"
+    )
+    values = {"more": limit + 1, "limit": limit, "uid": uid, **params.values}
+
+    def work(conn: Connection) -> list[tuple[Any, ...]]:
+        with conn.cursor(binary=True) as cursor:
+            return cursor.execute(sql, values).fetchall()
+
+    rows = db.run(work)
+    if not rows:
+        raise OrloMemoryError(f"no user with key {uid}")
+    if int(rows[0][2]) > limit:
+        return None
+    turns = [(int(row[3]), row[4]) for row in rows if row[3] is not None]
+    return Found(int(rows[0][0]), int(rows[0][1]), turns)
+
+
+def matching_sessions(db: PostgresConnection, uid: int, where: Filter) -> set[str]:
+    """`Store.matching_sessions`, in one statement."""
+    params = Parameters()
+    clauses = selection(where, uid, params, _sizes(db, uid, COUNT_BOUND))
+    sql = f"SELECT DISTINCT t.session_id {clauses}"
+    rows = db.run(lambda c: c.execute(sql, params.values).fetchall())
+    return {str(session_id) for (session_id,) in rows}
+
+
+def _sizes(db: PostgresConnection, uid: int, bound: int) -> Sizes:
+    """How many keys each alternative of driving conditions finds, up to
+    `bound`, in one statement."""
+
+    def sizes(alternatives: list[list[Condition]]) -> list[int]:
+        params = Parameters("c")
+        user = params.add(uid, "::bigint")
+        most = params.add(bound, "::bigint")
+        counts = [
+            f"(SELECT count(*) FROM (SELECT 1 FROM ({union(conditions, user, params)}) AS k"
+            f" LIMIT {most}) AS n)"
+            for conditions in alternatives
+        ]
+        row = db.run(lambda c: c.execute("SELECT " + ", ".join(counts), params.values).fetchone())
+        return [int(n) for n in row or ()]
+
+    return sizes

@@ -15,7 +15,9 @@ the index holds turns under the store's integer key, the turn's seq, and the
 servers' bearer tokens have a table; 3, the full-text vector covers the first
 TEXT_SEARCH_CHARS characters of a text, and folds diacritics before the
 english configuration stems (as SQLite's tokenizer does), so "Tomás" meets
-"tomas".
+"tomas"; 4, the field index of the turns' metadata (`turn_fields`,
+filters.py) and an index of each user's turns by creation time, for filtered
+searches.
 """
 
 from __future__ import annotations
@@ -28,8 +30,9 @@ from psycopg import sql
 
 from ...errors import SettingsMismatchError
 from ...progress import ProgressBar
+from .filters import FIELDS_INDEX, FIELDS_TABLE, FILL_FIELDS, TIME_INDEX
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 # A tsvector holds at most 1 MiB: words past this many characters of a text
 # are left out of its full-text vector (the text is stored whole and found by
 # meaning). Adversarial texts measured at most 5 bytes of vector per
@@ -152,6 +155,9 @@ _DDL: tuple[str | sql.Composed, ...] = (
     )""",
     "ALTER TABLE orlo_memory.snapshot_parts ALTER COLUMN data SET STORAGE EXTERNAL",
     _TOKENS_TABLE,
+    FIELDS_TABLE,
+    FIELDS_INDEX,
+    TIME_INDEX,
 )
 
 
@@ -196,10 +202,26 @@ def _bounded_folded_full_text(conn: Connection) -> None:
         bar.close()
 
 
+def _field_index(conn: Connection) -> None:
+    """3 -> 4: the field index of the live turns' metadata, filled in one
+    statement (shown as one step of progress), and the turns by creation time."""
+    row = conn.execute("SELECT count(*) FROM orlo_memory.turns WHERE text IS NOT NULL").fetchone()
+    bar = ProgressBar(0 if row is None else int(row[0]), "indexing the turns' metadata")
+    try:
+        conn.execute(FIELDS_TABLE)
+        conn.execute(FILL_FIELDS)
+        conn.execute(FIELDS_INDEX)
+        conn.execute(TIME_INDEX)
+        bar.advance(0 if row is None else int(row[0]))
+    finally:
+        bar.close()
+
+
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[Connection], None]] = {
     1: _aliases_and_turn_keys,
     2: _bounded_folded_full_text,
+    3: _field_index,
 }
 
 

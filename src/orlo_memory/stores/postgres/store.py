@@ -18,6 +18,7 @@ from contextlib import AbstractContextManager
 from functools import partial
 from typing import Any
 
+from ...contract.filters import Filter
 from ...contract.values import MAX_WAIT_SECONDS, real_argument
 from ...errors import OrloMemoryError
 from ..records import (
@@ -40,6 +41,7 @@ from ..records import (
 from ..snapshot import split_parts
 from ..tokens import TokenRecord
 from . import erase as postgres_erase
+from . import filters as postgres_filters
 from . import lexical as postgres_lexical
 from . import reads
 from . import schema as postgres_schema
@@ -228,6 +230,8 @@ class PostgresStore:
                             t.embedding,
                         )
                     )
+            if any(turn.metadata is not None for turn in turns):
+                conn.execute(postgres_filters.ADD_FIELDS, (uid, turns[0].seq, turns[-1].seq))
 
         self._db.run(work)
         return [turn.seq for turn in turns]
@@ -243,6 +247,7 @@ class PostgresStore:
             ).rowcount
             if cleared != len(set(keys)):
                 raise OrloMemoryError("a turn to forget is not a live turn of this user")
+            conn.execute(postgres_filters.REMOVE_FIELDS, (uid, keys))
             with conn.cursor() as cursor:
                 cursor.executemany(
                     "INSERT INTO orlo_memory.forgets (uid, seq, turn_id, forgotten_us)"
@@ -323,11 +328,25 @@ class PostgresStore:
         page = checked_page(offset, limit)
         return reads.read_turns(self._db, uid, by, values, embeddings, page)
 
-    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
-        return reads.hit_rows(self._db, uid, keys)
+    def hit_rows(self, uid: int, keys: Sequence[int], where: Filter | None = None) -> Found[HitRow]:
+        return reads.hit_rows(self._db, uid, keys, where)
 
-    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
-        return reads.search_rows(self._db, uid, keys, around)
+    def search_rows(
+        self,
+        uid: int,
+        keys: Sequence[int],
+        around: Sequence[int],
+        where: Filter | None = None,
+    ) -> Found[SearchRow]:
+        return reads.search_rows(self._db, uid, keys, around, where)
+
+    def matching_vectors(
+        self, uid: int, where: Filter, limit: int
+    ) -> Found[tuple[int, bytes]] | None:
+        return reads.matching_vectors(self._db, uid, where, limit)
+
+    def matching_sessions(self, uid: int, where: Filter) -> set[str]:
+        return reads.matching_sessions(self._db, uid, where)
 
     # -- snapshots ----------------------------------------------------------------
 
@@ -353,12 +372,15 @@ class PostgresStore:
         limit: int,
         session_id: str | None = None,
         span: tuple[int, int] | None = None,
+        where: Filter | None = None,
     ) -> list[tuple[int, float]]:
         if not terms or limit <= 0:
             return []
         share = self.common_term_share
         return self._db.run(
-            lambda c: postgres_lexical.lexical_search(c, uid, terms, limit, session_id, share, span)
+            lambda c: postgres_lexical.lexical_search(
+                c, uid, terms, limit, session_id, share, span, where
+            )
         )
 
     # -- access tokens (the servers' TokenStore) --------------------------------

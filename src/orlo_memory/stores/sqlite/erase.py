@@ -66,6 +66,7 @@ _FULL_TEXT_DELETE = (
 # The statements that remove the user's rows, in order: the embeddings are
 # found through the turns, so they go first.
 _DELETES = (
+    "DELETE FROM turn_fields WHERE uid = ?",
     "DELETE FROM embeddings WHERE row IN (SELECT row FROM turns WHERE uid = ?)",
     "DELETE FROM turns WHERE uid = ?",
     "DELETE FROM forgets WHERE uid = ?",

@@ -22,8 +22,10 @@ keeps the user's rows instead.
 
 from __future__ import annotations
 
+from ...contract.filters import Filter
 from ..lexical import rarest_terms
 from .connection import SqliteConnection
+from .filters import narrowing
 
 # Chosen on bench/eval_search.py and bench/bench_memory.py. The floor keeps
 # small memories on plain bm25 (scoring up to 1,000 rows costs a few ms): only
@@ -60,10 +62,11 @@ def lexical_search(
     session_id: str | None,
     share: float,
     span: tuple[int, int] | None = None,
+    where: Filter | None = None,
 ) -> list[tuple[int, float]]:
     """Up to `limit` (turn key, bm25) of the user's live turns (in the
-    session and the span of creation times, if given) that hold any kept
-    term, best first."""
+    session and the span of creation times, and matching the filter, if
+    given) that hold any kept term, best first."""
     if not terms or limit <= 0:
         return []
     execute = db.conn.execute
@@ -83,6 +86,8 @@ def lexical_search(
         kept, newest_only = rarest_terms(counted, bound)
         spanned = () if span is None else span
         within = "" if span is None else " AND {0}.created_us >= ? AND {0}.created_us < ?"
+        inner_where, inner_filter = narrowing(where, "o")
+        outer_where, outer_filter = narrowing(where, "t")
         if newest_only:
             query = f"{scope}text : {_quoted(kept[0])}"
             # The user's newest matches (in the time span): without a scope
@@ -91,10 +96,16 @@ def lexical_search(
             inner = (
                 "SELECT turns_fts.rowid AS rowid, bm25(turns_fts, 1.0, 0.0) AS score"
                 " FROM turns_fts JOIN turns o ON o.row = turns_fts.rowid"
-                f" WHERE turns_fts MATCH ? AND o.uid = ?{within.format('o')}"
+                f" WHERE turns_fts MATCH ? AND o.uid = ?{within.format('o')}{inner_where}"
                 " ORDER BY turns_fts.rowid DESC"
             )
-            inner_params: tuple[object, ...] = (query, uid, *spanned, COMMON_TERM_POOL)
+            inner_params: tuple[object, ...] = (
+                query,
+                uid,
+                *spanned,
+                *inner_filter,
+                COMMON_TERM_POOL,
+            )
         else:
             words = " OR ".join(_quoted(term) for term in kept)
             query = f"{scope}text : ({words})"
@@ -105,8 +116,8 @@ def lexical_search(
             inner_params = (query, -1)
         rows = execute(
             f"SELECT t.row, -m.score FROM ({inner} LIMIT ?) AS m"
-            f" JOIN turns t ON t.row = m.rowid WHERE t.uid = ?{within.format('t')}"
+            f" JOIN turns t ON t.row = m.rowid WHERE t.uid = ?{within.format('t')}{outer_where}"
             " ORDER BY m.score LIMIT ?",
-            (*inner_params, uid, *spanned, limit),
+            (*inner_params, uid, *spanned, *outer_filter, limit),
         ).fetchall()
     return [(int(key), float(score)) for key, score in rows]

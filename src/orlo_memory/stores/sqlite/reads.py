@@ -1,6 +1,7 @@
 """How the SQLite backend reads live turns back: a selection of a user's
-turns (`read_turns`) and the rows behind search results (`hit_rows`,
-`search_rows`), each as named records with the user's head and epoch.
+turns (`read_turns`), the rows behind search results (`hit_rows`,
+`search_rows`) and the embeddings of the turns a filter selects
+(`matching_vectors`), each as named records with the user's head and epoch.
 
 Where it can, one statement reads the head and the rows: its first row is
 the user's (head seq, epoch, then NULLs), read in the same state of the file
@@ -15,8 +16,11 @@ import functools
 from collections.abc import Sequence
 from typing import Any
 
+from ...contract.filters import Condition, Filter
+from ..filtering import COUNT_BOUND, Sizes
 from ..records import By, Found, HitRow, SearchRow, StoredTurn, unknown_user
 from .connection import SqliteConnection
+from .filters import matching_keys, narrowing, selection, union
 
 # Values per statement where a call names many turns: SQLite caps the
 # parameters of a statement (at 999 in older builds).
@@ -68,12 +72,13 @@ def _turns_sql(by: str, count: int, embeddings: bool, head: bool, paged: bool) -
 
 
 @functools.lru_cache(maxsize=64)
-def _hits_sql(count: int, head: bool) -> str:
+def _hits_sql(count: int, head: bool, condition: str = "") -> str:
     """The statement of `hit_rows`; with `head`, its first row holds the
-    user's head seq and epoch."""
+    user's head seq and epoch; `condition` (on t) narrows the turns."""
     sql = (
         f"SELECT {_HIT_COLUMNS} FROM turns t"
         f" WHERE t.row IN ({','.join('?' * count)}) AND +t.uid = ? AND t.text IS NOT NULL"
+        f"{condition}"
     )
     if not head:
         return sql
@@ -81,21 +86,29 @@ def _hits_sql(count: int, head: bool) -> str:
     return f"{head_row} UNION ALL {sql}"
 
 
-def _search_sql(keys: int, around: int) -> str:
+def _search_sql(keys: int, around: int, condition: str = "") -> str:
     """The statement of `search_rows`: the head row, the turns among the
     keys, then the neighbours of the turns among `around` that are not among
-    the keys, with embeddings."""
+    the keys, with embeddings; `condition` (on t) narrows both."""
     return (
         "SELECT head_seq, epoch, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM users"
         f" WHERE uid = ? UNION ALL SELECT {_HIT_COLUMNS}, t.seq, NULL FROM turns t"
         f" WHERE t.row IN ({','.join('?' * keys)}) AND +t.uid = ? AND t.text IS NOT NULL"
+        f"{condition}"
         f" UNION ALL SELECT {_HIT_COLUMNS}, t.seq, e.data FROM turns a"
         " JOIN turns t ON t.uid = a.uid AND t.seq IN (a.seq - 1, a.seq + 1)"
         " AND t.session_id = a.session_id AND t.text IS NOT NULL"
         " JOIN embeddings e ON e.row = t.row"
         f" WHERE a.row IN ({','.join('?' * around)}) AND +a.uid = ?"
-        f" AND t.row NOT IN ({','.join('?' * keys)})"
+        f" AND t.row NOT IN ({','.join('?' * keys)}){condition}"
     )
+
+
+def _search_params(
+    uid: int, keys: Sequence[int], around: Sequence[int], extra: Sequence[Any]
+) -> tuple[Any, ...]:
+    """The parameters of `_search_sql`, `extra` being its condition's."""
+    return (uid, *keys, uid, *extra, *around, uid, *keys, *extra)
 
 
 def batches(values: Sequence[Any]) -> list[Sequence[Any]]:
@@ -163,11 +176,15 @@ def read_turns(
     return Found(head_seq, epoch, turns)
 
 
-def hit_rows(db: SqliteConnection, uid: int, keys: Sequence[int]) -> Found[HitRow]:
+def hit_rows(
+    db: SqliteConnection, uid: int, keys: Sequence[int], where: Filter | None = None
+) -> Found[HitRow]:
     """`Store.hit_rows`: one statement where the keys fit in it."""
     execute = db.conn.execute
-    if len(keys) <= BATCH_VALUES:
-        rows = execute(_hits_sql(len(keys), True), (uid, *keys, uid)).fetchall()
+    condition, extra = narrowing(where)
+    if len(keys) + len(extra) <= BATCH_VALUES:
+        sql = _hits_sql(len(keys), True, condition)
+        rows = execute(sql, (uid, *keys, uid, *extra)).fetchall()
         head_seq, epoch = _head_of(rows, uid)
         return Found(head_seq, epoch, list(map(HitRow._make, rows[1:])))
     with db.read():
@@ -175,30 +192,81 @@ def hit_rows(db: SqliteConnection, uid: int, keys: Sequence[int]) -> Found[HitRo
         found = [
             HitRow._make(row)
             for batch in batches(keys)
-            for row in execute(_hits_sql(len(batch), False), (*batch, uid))
+            for row in execute(_hits_sql(len(batch), False, condition), (*batch, uid, *extra))
         ]
     return Found(head_seq, epoch, found)
 
 
 def search_rows(
-    db: SqliteConnection, uid: int, keys: Sequence[int], around: Sequence[int]
+    db: SqliteConnection,
+    uid: int,
+    keys: Sequence[int],
+    around: Sequence[int],
+    where: Filter | None = None,
 ) -> Found[SearchRow]:
     """`Store.search_rows`: one statement where the keys fit in it."""
     execute = db.conn.execute
-    if 2 * len(keys) + len(around) <= BATCH_VALUES:
-        rows = execute(
-            _search_sql(len(keys), len(around)), (uid, *keys, uid, *around, uid, *keys)
-        ).fetchall()
+    condition, extra = narrowing(where)
+    if 2 * (len(keys) + len(extra)) + len(around) <= BATCH_VALUES:
+        sql = _search_sql(len(keys), len(around), condition)
+        rows = execute(sql, _search_params(uid, keys, around, extra)).fetchall()
         head_seq, epoch = _head_of(rows, uid)
         return Found(head_seq, epoch, list(map(SearchRow._make, rows[1:])))
     with db.read():
         head_seq, epoch = head(db, uid)
         found: list[SearchRow] = []
         for batch in batches(keys):
-            rows = execute(_search_sql(len(batch), 0), (uid, *batch, uid, uid, *batch)).fetchall()
+            sql = _search_sql(len(batch), 0, condition)
+            rows = execute(sql, _search_params(uid, batch, [], extra)).fetchall()
             found += list(map(SearchRow._make, rows[1:]))
         for batch in batches(around):
             # Neighbours that are candidates too come again, with embeddings.
-            rows = execute(_search_sql(0, len(batch)), (uid, uid, *batch, uid)).fetchall()
+            sql = _search_sql(0, len(batch), condition)
+            rows = execute(sql, _search_params(uid, [], batch, extra)).fetchall()
             found += list(map(SearchRow._make, rows[1:]))
     return Found(head_seq, epoch, found)
+
+
+def matching_vectors(
+    db: SqliteConnection, uid: int, where: Filter, limit: int
+) -> Found[tuple[int, bytes]] | None:
+    """`Store.matching_vectors`: the matching turns' keys (driven by the
+    indexes that answer the filter), up to one past `limit`, counted, then,
+    when there are no more than `limit`, their embeddings; in one statement
+    (its first row the count), read with the user's head."""
+    with db.read():
+        keys, params = matching_keys(where, uid, _sizes(db, uid, limit + 1))
+        head_seq, epoch = head(db, uid)
+        rows = db.conn.execute(
+            f"WITH m AS MATERIALIZED ({keys} LIMIT ?)"
+            " SELECT count(*), NULL FROM m UNION ALL SELECT e.row, e.data FROM m"
+            " JOIN embeddings e ON e.row = m.row WHERE (SELECT count(*) FROM m) <= ?",
+            (*params, limit + 1, limit),
+        ).fetchall()
+    if rows[0][0] > limit:
+        return None
+    return Found(head_seq, epoch, rows[1:])
+
+
+def matching_sessions(db: SqliteConnection, uid: int, where: Filter) -> set[str]:
+    """`Store.matching_sessions`, in one statement."""
+    with db.read():
+        clauses, params = selection(where, uid, _sizes(db, uid, COUNT_BOUND))
+        rows = db.conn.execute(f"SELECT DISTINCT t.session_id {clauses}", params).fetchall()
+    return {session_id for (session_id,) in rows}
+
+
+def _sizes(db: SqliteConnection, uid: int, bound: int) -> Sizes:
+    """How many keys each alternative of driving conditions finds, up to
+    `bound`, in one statement."""
+
+    def sizes(alternatives: list[list[Condition]]) -> list[int]:
+        counts: list[str] = []
+        params: list[Any] = []
+        for conditions in alternatives:
+            keys = union(conditions, uid, params)
+            counts.append(f"(SELECT count(*) FROM (SELECT 1 FROM ({keys}) LIMIT ?))")
+            params.append(bound)
+        return [int(n) for n in db.conn.execute("SELECT " + ", ".join(counts), params).fetchone()]
+
+    return sizes

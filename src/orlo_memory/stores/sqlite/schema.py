@@ -12,7 +12,9 @@ carry an `alias` (a caller's own name for a turn, found through an index) and
 the index holds turns under the store's integer key, `turns.row`, and the
 servers' bearer tokens have a table; 3, every file's full-text table is the
 contentless one with Porter stemming over unicode61, diacritics folded (the
-earliest files kept a copy of each text in it: it is rebuilt once).
+earliest files kept a copy of each text in it: it is rebuilt once); 4, the
+field index of the turns' metadata (`turn_fields`, filters.py) and an index
+of each user's turns by creation time, for filtered searches.
 """
 
 from __future__ import annotations
@@ -23,8 +25,9 @@ from collections.abc import Callable
 
 from ...errors import InvalidInputError, SettingsMismatchError
 from ...progress import ProgressBar
+from .filters import FIELDS_INDEX, FIELDS_TABLE, FILL_FIELDS, TIME_INDEX
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 _ALIAS_INDEX = "CREATE INDEX turns_by_alias ON turns (uid, alias) WHERE alias IS NOT NULL"
 
@@ -117,6 +120,9 @@ _TABLES = (
         file TEXT
     )""",
     _TOKENS_TABLE,
+    FIELDS_TABLE,
+    FIELDS_INDEX,
+    TIME_INDEX,
 )
 
 
@@ -175,10 +181,34 @@ def _contentless_full_text(conn: sqlite3.Connection) -> None:
         bar.close()
 
 
+def _field_index(conn: sqlite3.Connection) -> None:
+    """3 -> 4: the field index of the live turns' metadata, filled in
+    batches with progress on a terminal, and the turns by creation time."""
+    conn.execute(FIELDS_TABLE)
+    conn.execute(FIELDS_INDEX)
+    conn.execute(TIME_INDEX)
+    live, last = conn.execute(
+        "SELECT count(*), coalesce(max(row), 0) FROM turns WHERE text IS NOT NULL"
+    ).fetchone()
+    bar = ProgressBar(int(live), "indexing the turns' metadata")
+    try:
+        for start in range(0, int(last) + 1, _REBUILD_BATCH):
+            conn.execute(FILL_FIELDS, (start, start + _REBUILD_BATCH))
+            bar.advance(
+                conn.execute(
+                    "SELECT count(*) FROM turns WHERE row >= ? AND row < ? AND text IS NOT NULL",
+                    (start, start + _REBUILD_BATCH),
+                ).fetchone()[0]
+            )
+    finally:
+        bar.close()
+
+
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[sqlite3.Connection], None]] = {
     1: _aliases_and_turn_keys,
     2: _contentless_full_text,
+    3: _field_index,
 }
 
 

@@ -19,6 +19,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager
 from typing import Any, Concatenate, ParamSpec, TypeVar
 
+from ...contract.filters import Filter
 from ...contract.values import MAX_WAIT_SECONDS, real_argument
 from ...errors import InvalidInputError, OrloMemoryError
 from ..records import (
@@ -40,6 +41,7 @@ from ..records import (
 )
 from ..tokens import TokenRecord
 from . import erase as sqlite_erase
+from . import filters as sqlite_filters
 from . import lexical as sqlite_lexical
 from . import reads
 from . import schema as sqlite_schema
@@ -260,6 +262,8 @@ class SqliteStore:
             " WHERE uid = ? AND seq BETWEEN ? AND ?",
             (uid, first_seq, last_seq),
         )
+        if any(turn.metadata is not None for turn in turns):
+            conn.execute(sqlite_filters.ADD_FIELDS, (uid, first_seq, last_seq))
         return keys
 
     @_mapped
@@ -282,6 +286,7 @@ class SqliteStore:
             if cleared != 1:
                 raise OrloMemoryError(f"turn {forget.turn_id} is not a live turn of this user")
             execute("DELETE FROM embeddings WHERE row = ?", (forget.key,))
+            execute(sqlite_filters.REMOVE_FIELDS, (forget.key,))
             execute(
                 "INSERT INTO forgets (uid, seq, turn_id, forgotten_us) VALUES (?, ?, ?, ?)",
                 (uid, forget.seq, forget.turn_id, now_us),
@@ -367,12 +372,28 @@ class SqliteStore:
         return reads.read_turns(self._db, uid, by, values, embeddings, page)
 
     @_mapped
-    def hit_rows(self, uid: int, keys: Sequence[int]) -> Found[HitRow]:
-        return reads.hit_rows(self._db, uid, keys)
+    def hit_rows(self, uid: int, keys: Sequence[int], where: Filter | None = None) -> Found[HitRow]:
+        return reads.hit_rows(self._db, uid, keys, where)
 
     @_mapped
-    def search_rows(self, uid: int, keys: Sequence[int], around: Sequence[int]) -> Found[SearchRow]:
-        return reads.search_rows(self._db, uid, keys, around)
+    def search_rows(
+        self,
+        uid: int,
+        keys: Sequence[int],
+        around: Sequence[int],
+        where: Filter | None = None,
+    ) -> Found[SearchRow]:
+        return reads.search_rows(self._db, uid, keys, around, where)
+
+    @_mapped
+    def matching_vectors(
+        self, uid: int, where: Filter, limit: int
+    ) -> Found[tuple[int, bytes]] | None:
+        return reads.matching_vectors(self._db, uid, where, limit)
+
+    @_mapped
+    def matching_sessions(self, uid: int, where: Filter) -> set[str]:
+        return reads.matching_sessions(self._db, uid, where)
 
     # -- snapshots ------------------------------------------------------------
 
@@ -394,9 +415,12 @@ class SqliteStore:
         limit: int,
         session_id: str | None = None,
         span: tuple[int, int] | None = None,
+        where: Filter | None = None,
     ) -> list[tuple[int, float]]:
         share = self.common_term_share
-        return sqlite_lexical.lexical_search(self._db, uid, terms, limit, session_id, share, span)
+        return sqlite_lexical.lexical_search(
+            self._db, uid, terms, limit, session_id, share, span, where
+        )
 
     # -- access tokens (the servers' TokenStore) --------------------------------
 

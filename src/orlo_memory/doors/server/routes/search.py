@@ -26,6 +26,7 @@ async def search(state: State, target: Existing, body: SearchIn) -> dict[str, li
             embedding=embedding_value(body.embedding),
             since=parse_time(body.since, "since"),
             until=parse_time(body.until, "until"),
+            filter=body.filter,
         )
         return {"hits": [shapes.hit_json(hit) for hit in hits]}
 
