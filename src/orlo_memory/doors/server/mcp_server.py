@@ -261,6 +261,19 @@ def build_server(
         "orlo-memory", instructions=INSTRUCTIONS, log_level="WARNING"
     )
 
+    _add_remember(server, tools, caller, memory, max_batch)
+    _add_search(server, tools, caller)
+    _add_reading(server, tools, caller, max_batch)
+    return server
+
+
+# Each tool is a closure over what answers it: the MCP library registers a
+# tool by decorating a function whose signature is the tool's schema.
+
+
+def _add_remember(
+    server: MCPServer[Any], tools: Tools, caller: Caller, memory: Memory, max_batch: int
+) -> None:
     @server.tool()
     async def remember(
         turns: TurnsArgument,
@@ -291,6 +304,8 @@ def build_server(
 
         return await tools.call(context, work)
 
+
+def _add_search(server: MCPServer[Any], tools: Tools, caller: Caller) -> None:
     @server.tool()
     async def search(
         query: Annotated[str, Field(description="the question or words to look for")],
@@ -323,6 +338,8 @@ def build_server(
 
         return await tools.call(context, work)
 
+
+def _add_reading(server: MCPServer[Any], tools: Tools, caller: Caller, max_batch: int) -> None:
     @server.tool()
     async def sessions(
         context: Context,
@@ -357,8 +374,6 @@ def build_server(
         nothing). Returns how many were forgotten."""
         _bounded(len(ids), "ids", max_batch)
         return await tools.call(context, lambda: {"forgotten": caller.reading(context).forget(ids)})
-
-    return server
 
 
 def run_stdio(memory: Memory, user: str, *, max_batch: int = DEFAULT_MAX_BATCH) -> None:
