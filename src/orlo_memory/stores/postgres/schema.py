@@ -29,7 +29,7 @@ from psycopg import sql
 from ...errors import SettingsMismatchError
 from ...progress import ProgressBar
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 # A tsvector holds at most 1 MiB: words past this many characters of a text
 # are left out of its full-text vector (the text is stored whole and found by
 # meaning). Adversarial texts measured at most 5 bytes of vector per
@@ -41,9 +41,13 @@ TEXT_SEARCH_CHARS = 100_000
 LOCK_SPACE = 0x6F726C6F  # "orlo"
 SCHEMA_LOCK_KEY = -1
 LOCK_SQL = "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)"
+TRY_LOCK_SQL = "SELECT pg_try_advisory_xact_lock(%s::integer, %s::integer)"
 SCHEMA_LOCK_SQL = "SELECT pg_advisory_lock(%s::integer, %s::integer)"
 SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 
+# The constraint that keeps a user's turn ids unique.
+TURN_ID_CONSTRAINT = "turns_uid_id_key"
+_TURN_ID_UNIQUE = "CONSTRAINT turns_uid_id_key UNIQUE (uid, id)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
@@ -109,7 +113,7 @@ _DDL: tuple[str | sql.Composed, ...] = (
     sql.SQL("""CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
-        id text NOT NULL UNIQUE,
+        id text NOT NULL,
         session_id text NOT NULL,
         boundary smallint NOT NULL,
         role text NOT NULL,
@@ -119,8 +123,9 @@ _DDL: tuple[str | sql.Composed, ...] = (
         embedding bytea,
         alias text,
         {},
-        PRIMARY KEY (uid, seq)
-    )""").format(_TSV_COLUMN),
+        PRIMARY KEY (uid, seq),
+        {}
+    )""").format(_TSV_COLUMN, sql.SQL(_TURN_ID_UNIQUE)),
     # Embeddings do not compress: never try.
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
@@ -196,10 +201,25 @@ def _bounded_folded_full_text(conn: Connection) -> None:
         bar.close()
 
 
+def _turn_ids_per_user(conn: Connection) -> None:
+    """3 -> 4: turn ids become unique per user: the constraint over all
+    turns gives way to one over (uid, id), whose index also serves the reads
+    by id (a table that has it already keeps it)."""
+    conn.execute("ALTER TABLE orlo_memory.turns DROP CONSTRAINT IF EXISTS turns_id_key")
+    row = conn.execute(
+        "SELECT count(*) FROM pg_constraint"
+        " WHERE conrelid = 'orlo_memory.turns'::regclass AND conname = %s",
+        (TURN_ID_CONSTRAINT,),
+    ).fetchone()
+    if row is None or not row[0]:
+        conn.execute("ALTER TABLE orlo_memory.turns ADD " + _TURN_ID_UNIQUE)
+
+
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[Connection], None]] = {
     1: _aliases_and_turn_keys,
     2: _bounded_folded_full_text,
+    3: _turn_ids_per_user,
 }
 
 
