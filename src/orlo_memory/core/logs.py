@@ -266,9 +266,10 @@ class Logs:
         """After a committed write (the thread holding no lock): checkpoints
         when due, if the store's lock is free at once (else a later write
         does)."""
-        loaded = self.cached(uid)
-        if loaded is None or not self._checkpoint_due(loaded):
-            return
+        with self.index_lock(uid):
+            loaded = self.cached(uid)
+            if loaded is None or not self._checkpoint_due(loaded):
+                return
         try:
             self.checkpoint_user(uid, loaded, wait=False)
         except StoreUnavailableError as error:
