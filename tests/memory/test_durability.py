@@ -1,6 +1,6 @@
-"""Crash consistency, checkpoint and replay, snapshot recovery, eviction,
-several writers on one store and threads that do not wait for each other, on
-each backend: the log of turns is the truth, the index a checkpoint of it."""
+"""Crash consistency, checkpoint and replay, snapshot recovery, eviction and
+several writers on one store, on each backend: the log of turns is the truth,
+the index a checkpoint of it."""
 
 import contextlib
 import ctypes
@@ -12,7 +12,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
@@ -26,6 +25,16 @@ from orlo_memory.core import checkpoints
 from orlo_memory.stores.snapshot import legacy_checksum, snapshot_checksum
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _child_environment():
+    """The environment of a child process that imports the orlo_memory this
+    test imported (a relative PYTHONPATH would not survive its own cwd)."""
+    import orlo_memory
+
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(orlo_memory.__file__)))
+    paths = [package_root, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
 
 
 def _read_log(text, state):
@@ -87,6 +96,7 @@ def test_sigkill_at_random_points_loses_nothing_acknowledged(memory_url):
             stdout=subprocess.PIPE,
             text=True,
             cwd=HERE,
+            env=_child_environment(),
         )
         child.stdin.write("".join(f"A {i}\n" for i in sorted(state["live"])))
         child.stdin.close()
@@ -437,87 +447,3 @@ def test_a_failure_after_the_commit_does_not_report_the_write_as_failed(memory_u
             assert [t.text for t in user.turns()] == ["before", "meanwhile", "added"]
             assert user.search("", 1, mode="vector", embedding=data[2])[0].id == turn_id
             assert user.stats().index_points == 3
-
-
-_HOLD_LOCK = """
-import sys
-url, uid = sys.argv[1], int(sys.argv[2])
-if url.startswith("postgresql://"):
-    import psycopg
-    from orlo_memory.stores.postgres.schema import LOCK_SPACE, LOCK_SQL
-    conn = psycopg.connect(url, autocommit=True)
-    conn.execute("BEGIN")
-    conn.execute(LOCK_SQL, (LOCK_SPACE, uid))
-else:
-    import sqlite3
-    conn = sqlite3.connect(url, isolation_level=None)
-    conn.execute("BEGIN IMMEDIATE")
-print("held", flush=True)
-sys.stdin.read()
-"""
-
-
-@contextlib.contextmanager
-def _write_lock_held_by_another_process(url, uid):
-    """Another process holds the user's write lock (on SQLite the file's)
-    until the block ends."""
-    holder = subprocess.Popen(
-        [sys.executable, "-c", _HOLD_LOCK, url, str(uid)],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        assert holder.stdout.readline() == "held\n"
-        yield
-    finally:
-        holder.stdin.close()
-        holder.wait(timeout=60)
-
-
-def _in_thread(call):
-    """`call` started in a thread of its own; the thread and its outcome."""
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = call()
-        except BaseException as error:
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread, outcome
-
-
-def test_a_write_waiting_for_a_lock_stalls_no_other_call(memory_url):
-    data = vectors(32, seed=12)
-    with Memory.open(memory_url, dimension=DIM, busy_timeout=60) as memory:
-        waiting, other = memory.user("waiting"), memory.user("other")
-        waiting.add("before the lock", embedding=data[0])
-        ids = other.add_many([f"turn {n}" for n in range(30)], embeddings=data[:30])
-        with _write_lock_held_by_another_process(memory_url, waiting._uid):
-            blocked = NewTurn("blocked", id="b1" * 16, embedding=data[30])
-            writer, written = _in_thread(lambda: waiting.add_many([blocked]))
-            writer.join(0.5)  # time to reach its wait for the lock
-            assert writer.is_alive() and not written
-
-            def reads():
-                return (
-                    [h.id for h in other.search("turn 7", 3, embedding=data[7])],
-                    other.stats().turns,
-                    memory.users(),
-                    [h.text for h in waiting.search("before", 1, embedding=data[0])],
-                    waiting.stats().turns,
-                )
-
-            reader, answered = _in_thread(reads)
-            reader.join(30)  # a hang detector, far below the writer's 60 s
-            assert not reader.is_alive(), "the reads waited for the blocked write"
-            assert writer.is_alive()  # still waiting: the lock did not come free meanwhile
-        writer.join(30)
-        assert written == {"value": ["b1" * 16]}
-        search, turns, users, own, own_turns = answered["value"]
-        assert (search[0], turns, users) == (ids[7], 30, ["waiting", "other"])
-        assert (own, own_turns) == (["before the lock"], 1)
-        assert waiting.stats().index_points == 2
