@@ -40,7 +40,7 @@ from ...errors import (
 SYNCHRONOUS = ("OFF", "NORMAL", "FULL", "EXTRA")
 # Idle connections kept for later calls; more are opened while more calls run
 # at once, and closed when handed back beyond this many.
-MAX_IDLE = 8
+MAX_IDLE = 16
 
 
 def is_in_memory(path: str) -> bool:
@@ -125,7 +125,7 @@ class SqliteConnection:
         code = getattr(error, "sqlite_errorcode", None)
         primary = None if code is None else code & 0xFF
         if primary in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
-            return self._locked_error(f" ({message})")
+            return self._locked_error(self._busy_timeout, f" ({message})")
         if primary == sqlite3.SQLITE_FULL:
             return StoreError(f"cannot write to {self.path!r}: {message}")
         if primary == sqlite3.SQLITE_NOTADB:
@@ -134,9 +134,9 @@ class SqliteConnection:
             return DuplicateIdError(f"turn id already stored ({message})")
         return StoreError(f"SQLite failed on {self.path!r}: {message}")
 
-    def _locked_error(self, detail: str = "") -> StoreUnavailableError:
+    def _locked_error(self, seconds: float, detail: str = "") -> StoreUnavailableError:
         return StoreUnavailableError(
-            f"{self.path!r} stayed locked by another writer for {self._busy_timeout:g} s"
+            f"{self.path!r} stayed locked by another writer for {seconds:g} s"
             f"{detail}; the call may be retried"
         )
 
@@ -179,7 +179,7 @@ class SqliteConnection:
 
     def _checkout(self) -> sqlite3.Connection:
         if self._shared and not self._turn.acquire(timeout=self._busy_timeout):
-            raise self._locked_error()
+            raise self._locked_error(self._busy_timeout)
         try:
             with self._lock:
                 if self._closed:
@@ -223,7 +223,7 @@ class SqliteConnection:
         bound = self._busy_timeout if wait else 0.0
         deadline = time.monotonic() + bound
         if not self._writer.acquire(timeout=bound):
-            raise self._locked_error()
+            raise self._locked_error(bound)
         try:
             with self.bound():
                 self._begin(max(0.0, deadline - time.monotonic()))
