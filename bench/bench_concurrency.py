@@ -42,7 +42,7 @@ OTHERS = 4
 WRITERS = 4  # on the blocked user
 READERS = 4  # on the blocked user
 KINDS = ("search", "stats")
-WORDS = [f"word{n}" for n in range(300)]
+WORDS = [f"word{n}" for n in range(5000)]  # each in about 0.2% of the turns
 
 _HOLD_LOCK = """
 import sys
@@ -163,7 +163,9 @@ def run_phase(memory: Memory, args: argparse.Namespace, blocked: bool) -> Timing
             n += 1
             call: Callable[[], object] = user.stats
             if kind == "search":
-                call = functools.partial(user.search, words[n % 64], 10, embedding=queries[n % 64])
+                call = functools.partial(
+                    user.search, words[n % 64], 10, embedding=queries[n % 64], mode=args.mode
+                )
             elif kind == "add":
                 call = functools.partial(user.add, f"{number} {n}", embedding=queries[n % 64])
             with contextlib.suppress(StoreUnavailableError):
@@ -221,6 +223,11 @@ def bench(url: str, args: argparse.Namespace) -> None:
         fill(memory, names, args.turns, args.dim)
         for name in names:  # load every index before timing
             memory.user(name).stats()
+        backend = "PostgreSQL" if url.startswith("postgresql://") else "SQLite"
+        print(
+            f"{backend}: {args.turns} turns x {args.dim} per user, {args.mode} search, one call"
+            f" per client every {args.interval:g} ms, busy_timeout {args.busy_timeout:g} s\n"
+        )
         print("| phase | calls | count | p50 ms | p99 ms | max ms |")
         print("|---|---|---|---|---|---|")
         progress("quiet phase")
@@ -238,13 +245,25 @@ def bench(url: str, args: argparse.Namespace) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--postgres", action="store_true", help="on ORLO_MEMORY_TEST_POSTGRES")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--postgres",
+        action="store_true",
+        help="on a fresh database of the server at $ORLO_MEMORY_TEST_POSTGRES (else SQLite)",
+    )
     parser.add_argument("--turns", type=int, default=2000, help="turns per user (2000)")
     parser.add_argument("--dim", type=int, default=384, help="embedding dimension (384)")
     parser.add_argument("--seconds", type=float, default=8.0, help="length of a phase (8)")
     parser.add_argument(
         "--interval", type=float, default=50.0, help="ms between a client's calls (50)"
+    )
+    parser.add_argument(
+        "--mode",
+        choices=["hybrid", "vector", "lexical"],
+        default="hybrid",
+        help="search mode (hybrid)",
     )
     parser.add_argument(
         "--busy-timeout", type=float, default=5.0, help="the memory's busy_timeout (5 s)"
