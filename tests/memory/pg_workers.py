@@ -1,10 +1,10 @@
-"""Worker processes of the PostgreSQL tests, started with the spawn method
-(each imports this module by name). Every worker reports through a queue as
-(kind, worker number, payload); an exception is reported as ("error", number,
-traceback text) so that the test fails at once instead of waiting."""
+"""Worker processes of the tests (most of them PostgreSQL's), started with
+the spawn method (each imports this module by name). Every worker reports
+through a queue as (kind, worker number, payload); an exception is reported
+as ("error", number, traceback text) so that the test fails at once instead
+of waiting."""
 
 import functools
-import logging
 import random
 import time
 import traceback
@@ -129,8 +129,6 @@ def restarted_writer(number, queue, url, stop):
     retrying a batch with the same ids whenever the server is unavailable
     (waiting at most a second for it each time); reports the acknowledged
     ids and how many errors it met."""
-    # The pool reports every failed reconnection while the server is down.
-    logging.getLogger("psycopg.pool").setLevel(logging.CRITICAL)
     rng = random.Random(1000 + number)
     errors = 0
     acknowledged = []
@@ -150,3 +148,24 @@ def restarted_writer(number, queue, url, stop):
             batch += 1
             time.sleep(0.01)
     queue.put(("done", number, (acknowledged, errors)))
+
+
+def hold_write_lock(url, uid, held, release):
+    """Holds the write lock of the user `uid` (on SQLite the file's) from
+    another process: sets `held` once it has it, lets go once `release` is set."""
+    if url.startswith("postgresql://"):
+        import psycopg
+
+        from orlo_memory.stores.postgres.schema import LOCK_SPACE, LOCK_SQL
+
+        conn = psycopg.connect(url, autocommit=True)
+        conn.execute("BEGIN")
+        conn.execute(LOCK_SQL, (LOCK_SPACE, uid))
+    else:
+        import sqlite3
+
+        conn = sqlite3.connect(url, isolation_level=None)
+        conn.execute("BEGIN IMMEDIATE")
+    held.set()
+    release.wait(120)
+    conn.close()

@@ -27,6 +27,16 @@ from orlo_memory.stores.snapshot import legacy_checksum, snapshot_checksum
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def _child_environment():
+    """The environment of a child process that imports the orlo_memory this
+    test imported (a relative PYTHONPATH would not survive its own cwd)."""
+    import orlo_memory
+
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(orlo_memory.__file__)))
+    paths = [package_root, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
+
+
 def _read_log(text, state):
     for line in text.splitlines():
         tag, _, turn_id = line.partition(" ")
@@ -86,6 +96,7 @@ def test_sigkill_at_random_points_loses_nothing_acknowledged(memory_url):
             stdout=subprocess.PIPE,
             text=True,
             cwd=HERE,
+            env=_child_environment(),
         )
         child.stdin.write("".join(f"A {i}\n" for i in sorted(state["live"])))
         child.stdin.close()

@@ -1,6 +1,6 @@
 """What only the PostgreSQL backend has: many processes writing one user at
-once, a server that restarts or drops a connection mid-call, many first
-opens at once. Each test gets a fresh database (memory_helpers)."""
+once, a server that restarts, stops or drops a connection mid-call, many
+first opens at once. Each test gets a fresh database (memory_helpers)."""
 
 import multiprocessing
 import os
@@ -18,6 +18,7 @@ from memory_helpers import (
     postgres_server,
     run_sql,
     vector_for,
+    vectors,
 )
 from memory_helpers import postgres_url as postgres_url  # a fixture
 from memory_helpers import private_postgres as private_postgres  # a fixture
@@ -155,6 +156,38 @@ def test_writers_survive_server_restarts_losing_nothing_acknowledged(private_pos
                     "", 1, mode="vector", embedding=vector_for(turn.text), session=turn.session_id
                 )
                 assert hits[0].id == turn_id
+
+
+def test_a_server_down_fails_each_call_at_once_and_the_next_after_a_restart_works(
+    private_postgres,
+):
+    postgres_url, pg_ctl = private_postgres
+    data = vectors(3, seed=5)
+    with Memory.open(postgres_url, dimension=DIM) as memory:  # waits bounded by 60 s
+        user = memory.user("u")
+        user.add("before", embedding=data[0])
+        calls = {
+            "add": lambda: user.add("lost", id="10" * 16, embedding=data[1]),
+            "search": lambda: user.search("before", 1, embedding=data[0]),
+            "stats": user.stats,
+            "users": memory.users,
+            "a new user": lambda: memory.user("new"),
+        }
+        subprocess.run([*pg_ctl, "-m", "fast", "stop"], check=True, timeout=120)
+        try:
+            for name, call in calls.items():
+                started = time.monotonic()
+                with pytest.raises(StoreUnavailableError, match="may be retried"):
+                    call()
+                assert time.monotonic() - started < 10, f"{name} waited for the server"
+        finally:
+            subprocess.run([*pg_ctl, "start"], check=True, timeout=120)
+        user.add("after", embedding=data[2])
+        # The add that failed is not applied once the server is back.
+        assert [turn.text for turn in user.turns()] == ["before", "after"]
+        stats = user.stats()
+        assert stats.turns == stats.index_points == stats.head_seq == 2
+        assert memory.user("new").stats().turns == 0
 
 
 def _terminate_lock_waiters(url, done):

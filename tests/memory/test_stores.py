@@ -5,6 +5,7 @@ cost that follows the session, not the user's log."""
 
 import collections
 import contextlib
+import logging
 import os
 import pathlib
 import re
@@ -16,6 +17,7 @@ from memory_helpers import DIM, is_postgres, run_sql, vectors
 from memory_helpers import memory_url as memory_url  # a fixture
 
 from orlo_memory import (
+    DuplicateIdError,
     InvalidInputError,
     Memory,
     NewTurn,
@@ -82,10 +84,29 @@ def test_each_store_migrates_its_own_schema_one_step_at_a_time(memory_url, monke
     assert _stored_version(memory_url) == str(current + 1)
 
 
+def _back_to_version_3_turn_ids(url):
+    """Takes a memory back to version 3, where a turn id was unique across
+    the database."""
+    if is_postgres(url):
+        statements = [
+            "ALTER TABLE orlo_memory.turns DROP CONSTRAINT turns_uid_id_key",
+            "ALTER TABLE orlo_memory.turns ADD CONSTRAINT turns_id_key UNIQUE (id)",
+            "UPDATE orlo_memory.meta SET value = '3' WHERE key = 'schema_version'",
+        ]
+    else:  # the rebuilt table drops this index with the old one
+        statements = [
+            "CREATE UNIQUE INDEX turns_by_id ON turns (id)",
+            "UPDATE meta SET value = '3' WHERE key = 'schema_version'",
+        ]
+    for statement in statements:
+        run_sql(url, statement, statement)
+
+
 def _back_to_version_2_full_text(url):
     """Takes a memory's full-text index back to version 2: on SQLite the
     earliest files' table, which kept a copy of each text; on PostgreSQL the
     column that did not fold diacritics."""
+    _back_to_version_3_turn_ids(url)
     if is_postgres(url):
         statements = [
             "ALTER TABLE orlo_memory.turns DROP COLUMN tsv",
@@ -115,7 +136,7 @@ def test_an_older_full_text_index_is_rebuilt_once_and_loses_nothing(memory_url):
         user.forget(ids[3])
         memory.user("other").add("flights of fancy", embedding=vectors(1)[0])
     _back_to_version_2_full_text(memory_url)
-    for _ in range(2):  # the second open finds version 3 and changes nothing
+    for _ in range(2):  # the second open finds the current version and changes nothing
         with Memory.open(memory_url) as memory:
             user = memory.user("u")
             assert sorted(h.id for h in user.search("flight", 5, mode="lexical")) == sorted(
@@ -125,11 +146,41 @@ def test_an_older_full_text_index_is_rebuilt_once_and_loses_nothing(memory_url):
             assert [h.text for h in memory.user("other").search("fancy", 5, mode="lexical")] == [
                 "flights of fancy"
             ]
-        assert _stored_version(memory_url) == str(_schema(memory_url).SCHEMA_VERSION) == "4"
+        assert _stored_version(memory_url) == str(_schema(memory_url).SCHEMA_VERSION) == "5"
     with Memory.open(memory_url) as memory:  # rows leave the rebuilt index when forgotten
         user = memory.user("u")
         user.forget(ids[0])
         assert [h.id for h in user.search("flight", 5, mode="lexical")] == [ids[2]]
+
+
+def test_turn_ids_are_scoped_per_user_once_migrated(memory_url, caplog):
+    # An id of alice's, stored when ids were unique across the database,
+    # tells bob nothing now: he stores, retries, reads and forgets his own
+    # turn under it, and each log replays only its own events.
+    data = vectors(3, seed=31)
+    shared = "5e" * 16
+    with Memory.open(memory_url, dimension=DIM) as memory:
+        memory.user("alice").add("alice's turn", id=shared, embedding=data[0])
+    _back_to_version_3_turn_ids(memory_url)
+    with Memory.open(memory_url) as memory, Memory.open(memory_url) as reader:
+        alice, bob = memory.user("alice"), memory.user("bob")
+        assert bob.taken_ids([shared]) == []
+        turn = NewTurn("bob's turn", id=shared, embedding=data[1])
+        assert bob.add_many([turn]) == bob.add_many([turn]) == [shared]  # the retry stores nothing
+        with pytest.raises(DuplicateIdError, match=shared):
+            bob.add("another", id=shared, embedding=data[2])
+        bob.add("bob's second", embedding=data[2])
+        bob.checkpoint()
+        assert bob.forget(shared) == 1
+        assert [t.text for t in alice.get(shared)] == ["alice's turn"]
+        assert bob.taken_ids([shared]) == [shared]  # forgotten, never reused
+        with caplog.at_level(logging.WARNING, logger="orlo_memory"):
+            # Loaded from the snapshot before the forget, and the forget after it.
+            stats = reader.user("bob").stats()
+        assert stats.turns == stats.index_points == 1
+        assert not caplog.records
+        assert alice.search("", 1, mode="vector", embedding=data[1])[0].id == shared
+    assert _stored_version(memory_url) == "4"
 
 
 @pytest.fixture
@@ -161,12 +212,13 @@ def test_a_full_database_is_a_store_error_and_stores_nothing(sqlite_memory):
     _, memory = sqlite_memory
     user = memory.user("u")
     user.add("first", embedding=vectors(1)[0])
-    conn = memory._store._db.conn  # the pragma holds for this connection only
-    pages = conn.execute("PRAGMA page_count").fetchone()[0]
-    conn.execute(f"PRAGMA max_page_count = {pages + 2}")
-    with pytest.raises(StoreError, match="full"):
-        user.add_many([f"turn {n} " * 50 for n in range(300)], embeddings=vectors(300))
-    conn.execute("PRAGMA max_page_count = 1073741823")
+    db = memory._store._db
+    with db.bound():  # the thread's calls run on this connection, where the pragma holds
+        pages = db.conn.execute("PRAGMA page_count").fetchone()[0]
+        db.conn.execute(f"PRAGMA max_page_count = {pages + 2}")
+        with pytest.raises(StoreError, match="full"):
+            user.add_many([f"turn {n} " * 50 for n in range(300)], embeddings=vectors(300))
+        db.conn.execute("PRAGMA max_page_count = 1073741823")
     stats = user.stats()
     assert stats.turns == stats.index_points == stats.head_seq == 1
     user.add("after", embedding=vectors(1)[0])

@@ -12,7 +12,7 @@ from typing import Any
 
 from ..contract.results import Turn
 from ..contract.turns import NewTurn
-from .logs import locked
+from .logs import guarded
 from .turns import stored_to_turn
 from .user import UserMemory
 
@@ -25,7 +25,7 @@ class AliasedUserMemory(UserMemory):
         """The same user's memory, with the calls by alias."""
         return cls(user._logs, user._embedder, user.name, user._uid)
 
-    @locked
+    @guarded
     def add_aliased(
         self, turns: Sequence[NewTurn], aliases: Sequence[str], *, embeddings: Any, role: str
     ) -> list[str]:
@@ -38,12 +38,12 @@ class AliasedUserMemory(UserMemory):
         matrix = self._embeddings(turns, entries, embeddings, False)
         return self._log.append(entries, matrix, replacing_aliases=aliases)
 
-    @locked
+    @guarded
     def forget_aliased(self, aliases: Sequence[str]) -> int:
         """Forgets the live turns answering to `aliases`; returns how many."""
         return self._log.forget(aliases=aliases) if aliases else 0
 
-    @locked
+    @guarded
     def get_aliased(self, aliases: Sequence[str]) -> dict[str, Turn]:
         """The newest live turn answering to each alias (those that have one)."""
         found = self._log.by_alias(aliases)

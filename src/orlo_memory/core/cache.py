@@ -5,7 +5,9 @@ as last reported and their running total, so that a change costs one entry's
 report (`resized`) whatever the number of entries. After an insertion or a
 growth the least recently used entries are evicted (never the one just used)
 until the total fits the budget. Eviction calls `on_evict` first, which
-checkpoints an index that has events after its snapshot.
+queues an index that has events after its snapshot for a checkpoint. The
+cache is not thread-safe by itself: its owner (logs.py) holds a lock around
+every call.
 """
 
 from __future__ import annotations

@@ -4,7 +4,7 @@ A snapshot is a checkpoint of the log up to its seq: loading a user's index
 is the newest snapshot plus the events after it, checked against each other,
 or, when the snapshot fails any check, a rebuild from the whole log (with a
 logged warning: the log is the truth). When to checkpoint, and the locking
-around it, are the log's (log.py).
+around it, are the logs' (log.py, logs.py).
 """
 
 from __future__ import annotations
@@ -108,9 +108,8 @@ def _from_snapshot(store: Store, uid: int, dimension: int, stored: StoredSnapsho
     return loaded
 
 
-def write_checkpoint(store: Store, uid: int, loaded: LoadedIndex) -> None:
-    """Stores a snapshot of `loaded` (synced to the head by the caller, inside
-    the user's write transaction), replacing the older one."""
+def snapshot_of(loaded: LoadedIndex) -> tuple[SnapshotHeader, bytes]:
+    """The snapshot of `loaded` as it stands: its header and bytes."""
     data = loaded.index.to_bytes()
     header = SnapshotHeader(
         seq=loaded.applied_seq,
@@ -121,5 +120,22 @@ def write_checkpoint(store: Store, uid: int, loaded: LoadedIndex) -> None:
         checksum=snapshot_checksum(data),
         created_us=now_us(),
     )
+    return header, data
+
+
+def write_checkpoint(store: Store, uid: int, loaded: LoadedIndex) -> None:
+    """Stores a snapshot of `loaded` (synced to the head by the caller, inside
+    the user's write transaction), replacing the older one."""
+    header, data = snapshot_of(loaded)
     store.write_snapshot(uid, header, data)
     loaded.snapshot_seq = loaded.applied_seq
+
+
+def copy_of(loaded: LoadedIndex) -> LoadedIndex:
+    """A copy of `loaded` at the same seq and epoch (through its bytes, as a
+    reload would give), without its sessions' cached vectors."""
+    copy = LoadedIndex(orlo_kiv.KivIndex.from_bytes(loaded.index.to_bytes()), loaded.dimension)
+    copy.applied_seq = loaded.applied_seq
+    copy.epoch = loaded.epoch
+    copy.snapshot_seq = loaded.snapshot_seq
+    return copy

@@ -4,25 +4,28 @@ replayed after another process wrote, and checkpointed.
 Every write is one store transaction under the user's write lock: it reads
 the user's state (the log head), appends its events with the next seqs
 (forgets first, then adds), updates the sessions' running sums and the state,
-and commits. Only then is the cached index brought up to the new head:
-applied directly when the index was at the old head, else caught up from the
-log in seq order. Reads catch the index up to the head before answering; a
-session's cached vectors are read together with the head and built once the
-index has applied exactly that head, so every later event reaches them.
-Structural changes (consolidation, rebuild) run under the lock on an index at
-the head, then bump the user's epoch and store a snapshot in the same
-transaction; an index of an older epoch is reloaded. Loading an index from
-its snapshot and the log, and writing a snapshot, are checkpoints.py's.
+and commits. Only then, under the user's index lock, is the cached index
+brought up to the new head: applied directly when the index was at the old
+head, else caught up from the log in seq order. Reads catch the index up to
+the head before answering, under the same lock; a session's cached vectors
+are read together with the head and built once the index has applied exactly
+that head, so every later event reaches them. Structural changes
+(consolidation, rebuild) work on a copy of the index inside their
+transaction, bump the user's epoch and store a snapshot in it; the copy
+replaces the cached index once committed, and an index of an older epoch is
+reloaded. Loading an index from its snapshot and the log, and writing a
+snapshot, are checkpoints.py's.
 
 `UserLog` is the protocol for one user; what the users of one store share
-(the store, the cache of loaded indexes, the checkpoint policy and the lock
-every call holds) is `Logs` (logs.py); the sessions' running sums are
-session_sums.py's.
+(the store, the cache of loaded indexes, the checkpoint policy, the index
+locks and the order in which locks are taken) is `Logs` (logs.py); the
+sessions' running sums are session_sums.py's.
 """
 
 from __future__ import annotations
 
 import logging
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import replace
 from typing import NamedTuple, TypeVar
@@ -122,7 +125,7 @@ class UserLog:
         """One write: forgets, then appends, in one transaction; then brings
         the cached index up to the new head. Returns the ids and the count forgotten."""
         store, uid = self._store, self._uid
-        loaded = self._logs.loaded(uid)
+        self._logs.loaded(uid)  # loaded before the write, so that it applies to it
         created_default = now_us()
         with store.transaction(uid):
             state = store.user_state(uid)
@@ -155,21 +158,47 @@ class UserLog:
             )
             store.save_user_state(new_state)
         written = [record.id for record in records]
-        if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
-            for turn in gone:
-                loaded.apply_forget(turn.key, turn.session_id)
-            loaded.apply_records(records, keys, matrix)
-            loaded.applied_seq = new_state.head_seq
-        else:
-            synced = self._synced_after_commit(loaded)
-            if synced is None:
-                return written, len(gone)
-            loaded = synced
+        if not self._applied(state, new_state.head_seq, gone, records, keys, matrix):
+            return written, len(gone)
         if gone:
-            self._after_forgets(loaded, new_state)
+            self._after_forgets(new_state)
         else:
-            self._logs.after_write(uid, loaded)
+            self._logs.after_write(uid)
         return written, len(gone)
+
+    def _applied(
+        self,
+        state: UserState,
+        head_seq: int,
+        gone: Sequence[StoredTurn],
+        records: Sequence[TurnRecord],
+        keys: Sequence[int],
+        matrix: FloatMatrix,
+    ) -> bool:
+        """After a committed write from `state` to `head_seq`: the cached
+        index takes its events, directly when it was at that state, else from
+        the log. False when the store failed in between: the write stands, so
+        that is not the caller's error (a retry could store it twice); the
+        index is dropped and reloaded when next used."""
+        logs, uid = self._logs, self._uid
+        with logs.index_lock(uid):
+            loaded = logs.cached(uid)
+            if loaded is None:  # evicted meanwhile: the next use loads it
+                return True
+            if loaded.epoch == state.epoch and loaded.applied_seq == state.head_seq:
+                for turn in gone:
+                    loaded.apply_forget(turn.key, turn.session_id)
+                loaded.apply_records(records, keys, matrix)
+                loaded.applied_seq = head_seq
+                logs.resized(uid)
+                return True
+            try:
+                self.synced(loaded)
+            except StoreUnavailableError as error:
+                logs.drop(uid)
+                log.warning("user %r: catching up after a write failed: %s", self._name, error)
+                return False
+            return True
 
     def _live(self, ids: Sequence[str], aliases: Sequence[str]) -> list[StoredTurn]:
         """Inside the transaction: the live turns named by `ids` (in that
@@ -194,7 +223,7 @@ class UserLog:
         `_stored_before`); DuplicateIdError when some of its ids are taken
         otherwise."""
         explicit = [entry.id for entry in entries if entry.explicit_id]
-        taken = self._store.existing_turn_ids(explicit) if explicit else []
+        taken = self._store.existing_turn_ids(self._uid, explicit) if explicit else []
         if not taken:
             return False
         if self._stored_before(entries, taken):
@@ -224,18 +253,7 @@ class UserLog:
             seqs.append(stored.seq)
         return seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
-    def _synced_after_commit(self, loaded: LoadedIndex) -> LoadedIndex | None:
-        """`synced` after a committed write, or None when the store failed in
-        between: the write stands, so that is not the caller's error (a retry
-        could store it twice); the index is dropped and reloaded when next used."""
-        try:
-            return self.synced(loaded)
-        except StoreUnavailableError as error:
-            self._logs.drop(self._uid)
-            log.warning("user %r: catching up after a write failed: %s", self._name, error)
-            return None
-
-    def _after_forgets(self, loaded: LoadedIndex, state: UserState) -> None:
+    def _after_forgets(self, state: UserState) -> None:
         """After a committed forget: rebuilds the index once the turns
         forgotten since the last rebuild reach their share, else checkpoints
         when due."""
@@ -248,7 +266,7 @@ class UserLog:
                 # twice); the next forget rebuilds.
                 log.warning("rebuild of user %r after forgetting failed: %s", self._name, error)
         else:
-            self._logs.after_write(self._uid, loaded)
+            self._logs.after_write(self._uid)
 
     def new_session(self, title: str | None) -> str:
         """Starts a session that the next turn opens; returns its id."""
@@ -280,21 +298,31 @@ class UserLog:
 
     def checkpoint(self) -> None:
         """Stores a snapshot of the user's index now."""
-        self._logs.checkpoint_user(self._uid, self._logs.loaded(self._uid))
+        self._logs.loaded(self._uid)
+        self._logs.checkpoint_user(self._uid)
 
     def _restructure(self, *, rebuild: bool, full: bool) -> None:
+        """Consolidates (or rebuilds) the user's index as of the head, in a
+        new epoch: on a copy of the cached index (or a fresh one), inside the
+        transaction that stores its snapshot; the copy is cached once
+        committed. Reads meanwhile use the cached index, which stays valid
+        for the epoch they read."""
         logs, store, uid = self._logs, self._store, self._uid
         dimension = logs.policy.dimension
-        loaded = logs.loaded(uid)
-        logs.drop(uid)  # cached again only once the new epoch is committed
+        base = None
+        if not rebuild and not (full and store.user_state(uid).forgotten_since_rebuild > 0):
+            with logs.index_lock(uid):
+                base = checkpoints.copy_of(logs.loaded(uid))
         with store.transaction(uid):
             state = store.user_state(uid)
-            if loaded.epoch != state.epoch:
-                loaded = checkpoints.load(store, uid, dimension)
-            loaded.apply_events(store.events_after(uid, loaded.applied_seq))
             compact = rebuild or (full and state.forgotten_since_rebuild > 0)
             if compact:
                 loaded = checkpoints.rebuild(store, uid, dimension)
+            else:
+                if base is None or base.epoch != state.epoch:
+                    base = checkpoints.load(store, uid, dimension)
+                loaded = base
+                loaded.apply_events(store.events_after(uid, loaded.applied_seq))
             if full:
                 loaded.index.consolidate_full()
             elif not rebuild:
@@ -308,12 +336,17 @@ class UserLog:
                     forgotten_since_rebuild=0 if compact else state.forgotten_since_rebuild,
                 )
             )
-        logs.cache(uid, loaded)
+        with logs.index_lock(uid):
+            logs.install(uid, loaded)
 
     # -- reading ---------------------------------------------------------------
 
     def state(self) -> UserState:
         return self._store.user_state(self._uid)
+
+    def reading(self) -> threading.RLock:
+        """The lock a read holds while it uses the user's cached index."""
+        return self._logs.index_lock(self._uid)
 
     def index(self) -> LoadedIndex:
         """The user's cached index (loaded when missing), perhaps behind the log."""
@@ -444,7 +477,7 @@ class UserLog:
         return self._store.sessions(self._uid, ids)
 
     def taken_ids(self, ids: Sequence[str]) -> list[str]:
-        return self._store.existing_turn_ids(ids)
+        return self._store.existing_turn_ids(self._uid, ids)
 
     def snapshot_seq(self) -> int | None:
         stored = self._store.read_snapshot(self._uid, data=False)

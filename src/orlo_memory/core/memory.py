@@ -1,10 +1,12 @@
 """`Memory`: one store, the settings its processes agree on, the embedder,
 and the users' logs with the cache of their indexes (logs.py).
 
-Every public call of a `Memory` and of its `UserMemory` objects holds one lock
-per `Memory`, so threads may share it; several processes (or several `Memory`
-objects) on one file stay consistent through the store's own locking and the
-per-user log.
+Threads may share a `Memory`: a user's writes are serialised by the store's
+write lock for that user, a user's cached index by a lock of its own, and
+calls for different users never wait for each other here (logs.py); several
+processes (or several `Memory` objects) on one store stay consistent through
+the store's own locking and the per-user log. Every wait is bounded by the
+store's `busy_timeout`, past which a call raises StoreUnavailableError.
 """
 
 from __future__ import annotations
@@ -83,8 +85,15 @@ class Memory:
     ) -> Memory:
         """Opens (creating if needed) a SQLite memory file, ":memory:", or a
         PostgreSQL database given as a "postgresql://" URL (needs the
-        `postgres` extra; `synchronous` applies to SQLite only, `busy_timeout`
-        bounds the waits for a connection and for a user's write lock)."""
+        `postgres` extra; `synchronous` applies to SQLite only).
+
+        `busy_timeout` (seconds) bounds every wait of a call: for a write
+        lock (another writer of the user, or on SQLite of the file, in this
+        process or another) and for a connection; past it the call raises
+        StoreUnavailableError and may be retried. A server should set a few
+        seconds, below its clients' own timeouts, and answer 503 then. A
+        PostgreSQL server out of reach fails a call within about two seconds
+        whatever the bound."""
         store = open_store(path, synchronous=synchronous, busy_timeout=busy_timeout)
         try:
             return cls(
@@ -184,16 +193,14 @@ class Memory:
         """The memory of one user (created on first use); its index is loaded
         when first needed."""
         name = user_name(name)
-        with self._logs.lock:
-            self._logs.check_open()
+        with self._logs.call():
             # Looked up every time (no cache of names): a user erased by
             # another process gets a new key when it is created again.
             uid = self._store.ensure_user(name, now_us())
             return UserMemory(self._logs, self._embedder, name, uid)
 
     def users(self) -> list[str]:
-        with self._logs.lock:
-            self._logs.check_open()
+        with self._logs.call():
             return self._store.user_names()
 
     def erase_user(self, name: str) -> bool:
@@ -206,21 +213,19 @@ class Memory:
         (the file is rewritten: the cost grows with the whole database); on
         PostgreSQL the deleted rows stay on disk until VACUUM (see the README)."""
         name = user_name(name)
-        with self._logs.lock:
-            self._logs.check_open()
+        with self._logs.call():
             return erasing.erase_user(self._logs, name)
 
     def checkpoint(self) -> None:
         """Checkpoints every loaded index that has events after its snapshot."""
-        with self._logs.lock:
-            self._logs.check_open()
+        with self._logs.call():
             self._logs.checkpoint()
 
     def close(self) -> None:
-        """Checkpoints loaded indexes and closes the store; later calls raise
-        ClosedError. Closing twice is harmless."""
-        with self._logs.lock:
-            self._logs.close()
+        """Waits for the calls in flight, checkpoints loaded indexes and
+        closes the store; later calls raise ClosedError. Closing twice is
+        harmless."""
+        self._logs.close()
 
     def __enter__(self) -> Memory:
         return self

@@ -2,8 +2,9 @@
 
 It checks the caller's arguments (by the contract's rules), embeds texts,
 hands writes and reads to the user's log (log.py: numbering, applying,
-syncing, checkpointing) and searches through ranking.py. Every public call
-holds its memory's lock.
+syncing, checkpointing) and searches through ranking.py. Texts are embedded
+before any lock is taken; a search ranks under the user's index lock only,
+so calls for other users never wait for it (logs.py).
 """
 
 from __future__ import annotations
@@ -39,7 +40,7 @@ from ..stores.records import By
 from . import ranking
 from .fusion import DEFAULT_LEXICAL_WEIGHT, DEFAULT_NEIGHBOUR_WEIGHT, DEFAULT_VECTOR_WEIGHT
 from .log import Entry, UserLog
-from .logs import Logs, locked
+from .logs import Logs, guarded
 from .turns import session_info, stored_to_turn
 
 # Recency decays like the index's own temporal blend: exp(-decay * age in
@@ -106,13 +107,14 @@ class UserMemory:
         """Stores one turn in the current session and returns its id.
 
         The embedding comes from the memory's embedder unless given; `id` may be
-        a caller's own (32 hex or a UUID), unique across the database. Adding
-        the same turn with the same id again returns the id and stores nothing:
-        the way to retry an add that failed with StoreUnavailableError."""
+        a caller's own (32 hex or a UUID), unique among this user's turns
+        (other users' ids are theirs alone). Adding the same turn with the
+        same id again returns the id and stores nothing: the way to retry an
+        add that failed with StoreUnavailableError."""
         turn = NewTurn(text, role, metadata, created_at, id, embedding, new_topic)
         return self.add_many([turn])[0]
 
-    @locked
+    @guarded
     def add_many(
         self,
         turns: Iterable[str | NewTurn],
@@ -203,23 +205,23 @@ class UserMemory:
                 bar.close()
         return matrix
 
-    @locked
+    @guarded
     def new_session(self, title: str | None = None) -> str:
         """Starts a new session (the next turn opens it in the index) and
         returns its id."""
         return self._log.new_session(optional_text_argument(title, "title"))
 
-    @locked
+    @guarded
     def new_topic(self) -> None:
         """Starts a new document (topic) in the current session with the next turn."""
         self._log.new_topic()
 
-    @locked
+    @guarded
     def current_session(self) -> str | None:
         """The id of the session the next turn goes into (None before the first)."""
         return self._log.state().current_session
 
-    @locked
+    @guarded
     def forget(self, ids: str | Iterable[str]) -> int:
         """Deletes turns (text, metadata, embedding) and removes them from the
         index; returns how many were forgotten. Unknown ids raise UnknownIdError
@@ -229,13 +231,13 @@ class UserMemory:
             return 0
         return self._log.forget(wanted)
 
-    @locked
+    @guarded
     def consolidate(self, *, full: bool = False) -> None:
         """Recomputes the index's centroids; `full` also merges, splits and
         prunes documents, after dropping forgotten turns from the index."""
         self._log.consolidate(full=full)
 
-    @locked
+    @guarded
     def checkpoint(self) -> None:
         """Stores a snapshot of the user's index now (reopening then replays nothing)."""
         self._log.checkpoint()
@@ -272,7 +274,7 @@ class UserMemory:
             raise UnknownIdError(f"no session {session_id} for user {self._name!r}")
         return session_id
 
-    @locked
+    @guarded
     def search(
         self,
         query: str,
@@ -335,9 +337,10 @@ class UserMemory:
         vector = None if mode == "lexical" else self._query_vector(query, embedding)
         if k == 0:
             return []
-        return ranking.search(self._log, params, query, vector, session_id)
+        with self._log.reading():
+            return ranking.search(self._log, params, query, vector, session_id)
 
-    @locked
+    @guarded
     def sessions(
         self,
         query: str | None = None,
@@ -370,9 +373,10 @@ class UserMemory:
         vector = self._query_vector(query or "", embedding)
         if k == 0:
             return []
-        return ranking.sessions(self._log, query, vector, k, where)
+        with self._log.reading():
+            return ranking.sessions(self._log, query, vector, k, where)
 
-    @locked
+    @guarded
     def get(self, ids: str | Iterable[str]) -> list[Turn]:
         """The live turns with these ids, in the order given; an id that names
         no live turn of this user raises UnknownIdError."""
@@ -385,20 +389,20 @@ class UserMemory:
             raise UnknownIdError(f"no live turn {missing[0]} for user {self._name!r}")
         return [stored_to_turn(by_id[turn_id]) for turn_id in wanted]
 
-    @locked
+    @guarded
     def taken_ids(self, ids: str | Iterable[str]) -> list[str]:
-        """Which of `ids` a new turn cannot have: the ids of turns stored in
-        this database, live or forgotten, of any user (an id is never reused)."""
+        """Which of `ids` a new turn of this user cannot have: the ids of the
+        user's turns, live or forgotten (an id is never reused)."""
         return self._log.taken_ids(ids_argument(ids, "turn id"))
 
-    @locked
+    @guarded
     def embeddings(self, ids: str | Iterable[str]) -> dict[str, FloatMatrix]:
         """The stored embeddings of these live turns (unknown ids are left out)."""
         wanted = ids_argument(ids, "turn id")
         found = self._log.turns(By.ID, wanted, embeddings=True).turns
         return {turn.id: np.frombuffer(turn.embedding or b"", dtype="<f4").copy() for turn in found}
 
-    @locked
+    @guarded
     def turns(self, *, session: str | None = None) -> Iterator[Turn]:
         """Every live turn in the order it was added, or with `session` those
         of that session of the user's (read at the call; an unknown session
@@ -409,9 +413,10 @@ class UserMemory:
             found = self._log.turns(By.SESSION, [self._check_session(session)])
         return iter([stored_to_turn(stored) for stored in found.turns])
 
-    @locked
+    @guarded
     def stats(self) -> MemoryStats:
-        loaded = self._log.synced()
+        with self._log.reading():
+            points = self._log.synced().points
         state = self._log.state()
         snapshot_seq = self._log.snapshot_seq()
         return MemoryStats(
@@ -423,6 +428,6 @@ class UserMemory:
             epoch=state.epoch,
             snapshot_seq=snapshot_seq,
             events_after_snapshot=state.head_seq - (snapshot_seq or 0),
-            index_points=loaded.points,
+            index_points=points,
             dimension=self._dimension,
         )

@@ -8,6 +8,13 @@ inside `transaction(uid)`, which holds that user's write lock, so all
 processes agree on one order of each user's events (records.py); a read sees
 one consistent state of the store. All SQL of a backend stays in the
 backend's own modules.
+
+A store serves several threads at once: each call runs on a connection of
+its own, a read never waits for a writer, and a transaction belongs to the
+thread that opened it. Every wait (for a lock, a connection or a server) is
+bounded by the store's timeout, past which the call raises
+StoreUnavailableError; a call that failed left nothing behind that could be
+applied later.
 """
 
 from __future__ import annotations
@@ -64,9 +71,11 @@ class TurnLog(Protocol):
     calls run inside `transaction(uid)`; the reading ones anywhere (inside a
     transaction they see its own writes)."""
 
-    def transaction(self, uid: int) -> AbstractContextManager[None]:
-        """One write transaction holding the user's write lock; commits on
-        normal exit, rolls back when the block raises."""
+    def transaction(self, uid: int, *, wait: bool = True) -> AbstractContextManager[None]:
+        """One write transaction of the calling thread holding the user's
+        write lock; commits on normal exit, rolls back when the block raises.
+        The lock is waited for up to the store's timeout, or with `wait`
+        False not at all; then StoreUnavailableError."""
         ...
 
     def user_state(self, uid: int) -> UserState:
@@ -77,8 +86,9 @@ class TurnLog(Protocol):
         """Replaces the user's row (inside the transaction)."""
         ...
 
-    def existing_turn_ids(self, ids: Sequence[str]) -> list[str]:
-        """Which of `ids` are taken by any turn of any user (live or forgotten)."""
+    def existing_turn_ids(self, uid: int, ids: Sequence[str]) -> list[str]:
+        """Which of `ids` are taken by a turn of the user (live or forgotten):
+        turn ids are unique per user."""
         ...
 
     def append_turns(self, uid: int, turns: Sequence[TurnRecord]) -> list[int]:

@@ -29,11 +29,10 @@ _TURN_COLUMNS = (
     "t.seq AS key, t.id, t.seq, t.session_id, t.boundary, t.role, t.text, t.metadata,"
     " t.created_us, t.alias"
 )
-# How a selection by values joins the user's row to the turns. By id the
-# turns are found by id alone (the owner is checked afterwards): a condition
-# on uid would tempt the planner into scanning the user's whole log.
+# How a selection by values joins the user's row to the turns: by id through
+# the (uid, id) index, by alias through turns_by_alias.
 _BY_VALUES = {
-    By.ID: "t.id = ANY(%(values)s::text[])",
+    By.ID: "t.uid = u.uid AND t.id = ANY(%(values)s::text[])",
     By.ALIAS: "t.uid = u.uid AND t.alias = ANY(%(values)s::text[])",
 }
 # The turns of a page, in seq order. A session's turns are found through

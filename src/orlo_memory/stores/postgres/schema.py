@@ -17,7 +17,7 @@ TEXT_SEARCH_CHARS characters of a text, and folds diacritics before the
 english configuration stems (as SQLite's tokenizer does), so "Tomás" meets
 "tomas"; 4, the field index of the turns' metadata (`turn_fields`,
 filters.py) and an index of each user's turns by creation time, for filtered
-searches.
+searches; 5, a turn id is unique per user, not across the database.
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ from ...errors import SettingsMismatchError
 from ...progress import ProgressBar
 from .filters import FIELDS_INDEX, FIELDS_TABLE, FILL_FIELDS, TIME_INDEX
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 # A tsvector holds at most 1 MiB: words past this many characters of a text
 # are left out of its full-text vector (the text is stored whole and found by
 # meaning). Adversarial texts measured at most 5 bytes of vector per
@@ -44,9 +44,13 @@ TEXT_SEARCH_CHARS = 100_000
 LOCK_SPACE = 0x6F726C6F  # "orlo"
 SCHEMA_LOCK_KEY = -1
 LOCK_SQL = "SELECT pg_advisory_xact_lock(%s::integer, %s::integer)"
+TRY_LOCK_SQL = "SELECT pg_try_advisory_xact_lock(%s::integer, %s::integer)"
 SCHEMA_LOCK_SQL = "SELECT pg_advisory_lock(%s::integer, %s::integer)"
 SCHEMA_UNLOCK_SQL = "SELECT pg_advisory_unlock(%s::integer, %s::integer)"
 
+# The constraint that keeps a user's turn ids unique.
+TURN_ID_CONSTRAINT = "turns_uid_id_key"
+_TURN_ID_UNIQUE = "CONSTRAINT turns_uid_id_key UNIQUE (uid, id)"
 _ALIAS_INDEX = (
     "CREATE INDEX turns_by_alias ON orlo_memory.turns (uid, alias) WHERE alias IS NOT NULL"
 )
@@ -112,7 +116,7 @@ _DDL: tuple[str | sql.Composed, ...] = (
     sql.SQL("""CREATE TABLE orlo_memory.turns (
         uid bigint NOT NULL,
         seq bigint NOT NULL,
-        id text NOT NULL UNIQUE,
+        id text NOT NULL,
         session_id text NOT NULL,
         boundary smallint NOT NULL,
         role text NOT NULL,
@@ -122,8 +126,9 @@ _DDL: tuple[str | sql.Composed, ...] = (
         embedding bytea,
         alias text,
         {},
-        PRIMARY KEY (uid, seq)
-    )""").format(_TSV_COLUMN),
+        PRIMARY KEY (uid, seq),
+        {}
+    )""").format(_TSV_COLUMN, sql.SQL(_TURN_ID_UNIQUE)),
     # Embeddings do not compress: never try.
     "ALTER TABLE orlo_memory.turns ALTER COLUMN embedding SET STORAGE EXTERNAL",
     "CREATE INDEX turns_by_session ON orlo_memory.turns (session_id, seq)",
@@ -217,11 +222,26 @@ def _field_index(conn: Connection) -> None:
         bar.close()
 
 
+def _turn_ids_per_user(conn: Connection) -> None:
+    """4 -> 5: turn ids become unique per user: the constraint over all
+    turns gives way to one over (uid, id), whose index also serves the reads
+    by id (a table that has it already keeps it)."""
+    conn.execute("ALTER TABLE orlo_memory.turns DROP CONSTRAINT IF EXISTS turns_id_key")
+    row = conn.execute(
+        "SELECT count(*) FROM pg_constraint"
+        " WHERE conrelid = 'orlo_memory.turns'::regclass AND conname = %s",
+        (TURN_ID_CONSTRAINT,),
+    ).fetchone()
+    if row is None or not row[0]:
+        conn.execute("ALTER TABLE orlo_memory.turns ADD " + _TURN_ID_UNIQUE)
+
+
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[Connection], None]] = {
     1: _aliases_and_turn_keys,
     2: _bounded_folded_full_text,
     3: _field_index,
+    4: _turn_ids_per_user,
 }
 
 

@@ -1,13 +1,14 @@
 """The PostgreSQL backend of the memory: the store behind "postgresql://" URLs.
 
 The store's methods are the `Store` roles, each one call of its
-`PostgresConnection` (connection.py: the pool, the user's write lock, the
-retry of a call whose connection died, and the one place where errors become
-the memory's). Its tables and their versions are in schema.py; reading turns
-back in reads.py; index snapshots, stored in the database in parts of
-PART_BYTES, in snapshots.py; full-text search is PostgreSQL's own, a
-generated tsvector column with a GIN index, ranked by bm25 computed from the
-user's own statistics (lexical.py); the servers' tokens in tokens.py.
+`PostgresConnection` (connection.py: the pool shared by the calling threads,
+the user's write lock, the retry of a call whose connection died, and the one
+place where errors become the memory's). Its tables and their versions are
+in schema.py; reading turns back in reads.py; index snapshots, stored in the
+database in parts of PART_BYTES, in snapshots.py; full-text search is
+PostgreSQL's own, a generated tsvector column with a GIN index, ranked by
+bm25 computed from the user's own statistics (lexical.py); the servers'
+tokens in tokens.py.
 Parameters always travel separately from the SQL.
 """
 
@@ -76,8 +77,8 @@ def _session(row: tuple[Any, ...]) -> SessionRecord:
 
 
 class PostgresStore:
-    """A `Store` on a PostgreSQL database, given as a libpq URL. It serves
-    one caller at a time (a `Memory` serialises its calls)."""
+    """A `Store` on a PostgreSQL database, given as a libpq URL; several
+    threads may call it at once."""
 
     def __init__(
         self,
@@ -99,8 +100,8 @@ class PostgresStore:
     def __repr__(self) -> str:
         return f"PostgresStore({self._db.where})"
 
-    def transaction(self, uid: int) -> AbstractContextManager[None]:
-        return self._db.transaction(uid)
+    def transaction(self, uid: int, *, wait: bool = True) -> AbstractContextManager[None]:
+        return self._db.transaction(uid, wait=wait)
 
     # -- settings and users -----------------------------------------------------
 
@@ -194,12 +195,13 @@ class PostgresStore:
             )
         )
 
-    def existing_turn_ids(self, ids: Sequence[str]) -> list[str]:
+    def existing_turn_ids(self, uid: int, ids: Sequence[str]) -> list[str]:
         if not ids:
             return []
         rows = self._db.run(
             lambda c: c.execute(
-                "SELECT id FROM orlo_memory.turns WHERE id = ANY(%s::text[])", (list(ids),)
+                "SELECT id FROM orlo_memory.turns WHERE uid = %s AND id = ANY(%s::text[])",
+                (uid, list(ids)),
             ).fetchall()
         )
         return [str(turn_id) for (turn_id,) in rows]
@@ -410,7 +412,8 @@ def _events_batch(conn: Connection, uid: int, after: int, last: int) -> list[tup
             "  AND seq <= %(last)s ORDER BY seq LIMIT %(rows)s)"
             " UNION ALL"
             " (SELECT f.seq, 1, t.seq, t.session_id, 0, NULL"
-            "  FROM orlo_memory.forgets f JOIN orlo_memory.turns t ON t.id = f.turn_id"
+            "  FROM orlo_memory.forgets f"
+            "  JOIN orlo_memory.turns t ON t.uid = f.uid AND t.id = f.turn_id"
             "  WHERE f.uid = %(uid)s AND f.seq > %(after)s AND f.seq <= %(last)s"
             "  ORDER BY f.seq LIMIT %(rows)s)"
             " ORDER BY 1 LIMIT %(rows)s",

@@ -34,11 +34,12 @@ _TURN_COLUMNS = (
 # HitRow's fields, in order (SearchRow adds the seq and the embedding).
 _HIT_COLUMNS = "t.row, t.id, t.session_id, t.role, t.text, t.metadata, t.created_us"
 # How each selection of `read_turns` is written; the values come first, the
-# uid last. A `+` keeps the planner from walking the (uid, seq) index, which
-# holds the user's whole log: turns named by id are found by id, a session's
-# turns through turns_by_session, and the uid only checks their owner.
+# uid last. Turns named by id are found through the (uid, id) index; for a
+# session's turns a `+` keeps the planner from walking the (uid, seq) index,
+# which holds the user's whole log: they come through turns_by_session, and
+# the uid only checks their owner.
 _SELECTIONS = {
-    By.ID: "t.id IN ({marks}) AND +t.uid = ?",
+    By.ID: "t.id IN ({marks}) AND t.uid = ?",
     By.ALIAS: "t.alias IN ({marks}) AND t.uid = ?",
     By.SESSION: "t.session_id = ? AND +t.uid = ?",
     By.ALL: "t.uid = ?",

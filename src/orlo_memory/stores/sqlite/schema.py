@@ -14,7 +14,9 @@ servers' bearer tokens have a table; 3, every file's full-text table is the
 contentless one with Porter stemming over unicode61, diacritics folded (the
 earliest files kept a copy of each text in it: it is rebuilt once); 4, the
 field index of the turns' metadata (`turn_fields`, filters.py) and an index
-of each user's turns by creation time, for filtered searches.
+of each user's turns by creation time, for filtered searches; 5, a turn id is
+unique per user, not across the database (one user's ids tell nothing of
+another's).
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ from ...errors import InvalidInputError, SettingsMismatchError
 from ...progress import ProgressBar
 from .filters import FIELDS_INDEX, FIELDS_TABLE, FILL_FIELDS, TIME_INDEX
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 _ALIAS_INDEX = "CREATE INDEX turns_by_alias ON turns (uid, alias) WHERE alias IS NOT NULL"
 
@@ -47,6 +49,27 @@ _FULL_TEXT = """CREATE VIRTUAL TABLE turns_fts USING fts5(
     text, scope, content = '', tokenize = 'porter unicode61 remove_diacritics 2'
 )"""
 _REBUILD_BATCH = 10_000
+
+# The log of added turns; text, metadata and alias become NULL (and the
+# embedding row goes) when the turn is forgotten, the row stays for its place
+# in the log. `row` is the turn's key. A turn id is unique per user.
+_TURNS_TABLE = """CREATE TABLE turns (
+    row INTEGER PRIMARY KEY,
+    id TEXT NOT NULL,
+    uid INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    session_id TEXT NOT NULL,
+    boundary INTEGER NOT NULL,
+    role TEXT NOT NULL,
+    text TEXT,
+    metadata TEXT,
+    created_us INTEGER NOT NULL,
+    alias TEXT,
+    UNIQUE (uid, seq),
+    UNIQUE (uid, id)
+)"""
+_TURN_COLUMNS = "row, id, uid, seq, session_id, boundary, role, text, metadata, created_us, alias"
+_SESSION_INDEX = "CREATE INDEX turns_by_session ON turns (session_id, seq)"
 
 _TABLES = (
     """CREATE TABLE meta (
@@ -74,30 +97,14 @@ _TABLES = (
         vector_sum BLOB
     )""",
     "CREATE INDEX sessions_by_user ON sessions (uid, created_us)",
-    # The log of added turns; text, metadata and alias become NULL (and the
-    # embedding row goes) when the turn is forgotten, the row stays for its
-    # place in the log. `row` is the turn's key. Embeddings sit in their own
-    # table so that the turns stay small and the rows a search reads stay in
-    # the cache.
-    """CREATE TABLE turns (
-        row INTEGER PRIMARY KEY,
-        id TEXT NOT NULL UNIQUE,
-        uid INTEGER NOT NULL,
-        seq INTEGER NOT NULL,
-        session_id TEXT NOT NULL,
-        boundary INTEGER NOT NULL,
-        role TEXT NOT NULL,
-        text TEXT,
-        metadata TEXT,
-        created_us INTEGER NOT NULL,
-        alias TEXT,
-        UNIQUE (uid, seq)
-    )""",
+    # Embeddings sit in their own table so that the turns stay small and the
+    # rows a search reads stay in the cache.
+    _TURNS_TABLE,
     """CREATE TABLE embeddings (
         row INTEGER PRIMARY KEY,
         data BLOB NOT NULL
     )""",
-    "CREATE INDEX turns_by_session ON turns (session_id, seq)",
+    _SESSION_INDEX,
     _ALIAS_INDEX,
     """CREATE TABLE forgets (
         uid INTEGER NOT NULL,
@@ -204,11 +211,39 @@ def _field_index(conn: sqlite3.Connection) -> None:
         bar.close()
 
 
+def _turn_ids_per_user(conn: sqlite3.Connection) -> None:
+    """4 -> 5: turn ids become unique per user. SQLite cannot drop a
+    column's UNIQUE in place: the table is built anew under its name, every
+    row copied with its key (the full-text rows, the embeddings and the
+    snapshots name turns by it), in batches with progress on a terminal."""
+    conn.execute("ALTER TABLE turns RENAME TO turns_before_5")
+    conn.execute(_TURNS_TABLE)
+    count, last = conn.execute(
+        "SELECT count(*), coalesce(max(row), 0) FROM turns_before_5"
+    ).fetchone()
+    bar = ProgressBar(int(count), "scoping turn ids per user")
+    try:
+        for start in range(0, int(last) + 1, _REBUILD_BATCH):
+            copied = conn.execute(
+                f"INSERT INTO turns ({_TURN_COLUMNS}) SELECT {_TURN_COLUMNS} FROM turns_before_5"
+                " WHERE row >= ? AND row < ?",
+                (start, start + _REBUILD_BATCH),
+            ).rowcount
+            bar.advance(copied)
+    finally:
+        bar.close()
+    conn.execute("DROP TABLE turns_before_5")  # with its indexes
+    conn.execute(_SESSION_INDEX)
+    conn.execute(_ALIAS_INDEX)
+    conn.execute(TIME_INDEX)
+
+
 # The step from each version to the next.
 _STEPS: dict[int, Callable[[sqlite3.Connection], None]] = {
     1: _aliases_and_turn_keys,
     2: _contentless_full_text,
     3: _field_index,
+    4: _turn_ids_per_user,
 }
 
 

@@ -1,13 +1,15 @@
 """The SQLite backend of the memory: one database file, with its tables and
 their versions in schema.py, and a folder of index snapshot files beside it.
 
-The store is one `SqliteConnection` (connection.py: the pragmas, the
-transactions and the one place where errors become the memory's); its
-methods are the `Store` roles, each mapped by `_mapped`. A turn's key is its
-`turns.row`, so search reads its hits by rowid, with the user's head, in one
-statement (reads.py). Snapshots live in files (snapshot_files.py); the
-lexical ranking is FTS5 with bm25 (lexical.py); the servers' tokens have a
-table of their own (tokens.py). All of the backend's SQL is in this folder.
+The store's connections are a `SqliteConnection` (connection.py: the pool of
+connections, one per call at a time, the pragmas, the transactions and the
+one place where errors become the memory's); its methods are the `Store`
+roles, each run on the calling thread's connection and mapped by `_mapped`.
+A turn's key is its `turns.row`, so search reads its hits by rowid, with the
+user's head, in one statement (reads.py). Snapshots live in files
+(snapshot_files.py); the lexical ranking is FTS5 with bm25 (lexical.py); the
+servers' tokens have a table of their own (tokens.py). All of the backend's
+SQL is in this folder.
 """
 
 from __future__ import annotations
@@ -46,7 +48,7 @@ from . import lexical as sqlite_lexical
 from . import reads
 from . import schema as sqlite_schema
 from . import tokens as sqlite_tokens
-from .connection import SYNCHRONOUS, SqliteConnection
+from .connection import SYNCHRONOUS, SqliteConnection, is_in_memory
 from .snapshot_files import SnapshotFiles
 
 _LAST_SEQ = (1 << 63) - 1
@@ -63,13 +65,15 @@ T = TypeVar("T")
 def _mapped(
     method: Callable[Concatenate[SqliteStore, P], T],
 ) -> Callable[Concatenate[SqliteStore, P], T]:
-    """The store's method with SQLite's and the snapshot files' errors turned
-    into the memory's (`SqliteConnection.converted`)."""
+    """The store's method on a connection of the calling thread's, with
+    SQLite's and the snapshot files' errors turned into the memory's
+    (`SqliteConnection.converted`)."""
 
     @functools.wraps(method)
     def wrapper(self: SqliteStore, /, *args: P.args, **kwargs: P.kwargs) -> T:
         try:
-            return method(self, *args, **kwargs)
+            with self._db.bound():
+                return method(self, *args, **kwargs)
         except (sqlite3.Error, OSError) as error:
             raise self._db.converted(error) from error
 
@@ -107,8 +111,7 @@ class SqliteStore:
             common_term_share, "common_term_share", 0.0, 1.0, above_low=True
         )
         self._db = SqliteConnection(path, busy_timeout)
-        in_memory = path in ("", ":memory:") or path.startswith("file::memory:")
-        folder = None if in_memory else os.path.abspath(path) + "-snapshots"
+        folder = None if is_in_memory(path) else os.path.abspath(path) + "-snapshots"
         self._snapshots = SnapshotFiles(self._db, folder)
         try:
             self._open(synchronous.upper())
@@ -129,9 +132,9 @@ class SqliteStore:
     def close(self) -> None:
         self._db.close()
 
-    def transaction(self, uid: int) -> AbstractContextManager[None]:
+    def transaction(self, uid: int, *, wait: bool = True) -> AbstractContextManager[None]:
         # SQLite's one writer lock covers every user.
-        return self._db.write()
+        return self._db.write(wait=wait)
 
     # -- settings and users ---------------------------------------------------
 
@@ -155,12 +158,13 @@ class SqliteStore:
         execute = self._db.conn.execute
         row = execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         if row is None:
-            execute(
-                "INSERT OR IGNORE INTO users (uid, name, created_us)"
-                f" VALUES ({sqlite_erase.NEXT_UID}, ?, ?)",
-                (sqlite_erase.ERASED_UID, name, now_us),
-            )
-            row = execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
+            with self._db.write():
+                execute(
+                    "INSERT OR IGNORE INTO users (uid, name, created_us)"
+                    f" VALUES ({sqlite_erase.NEXT_UID}, ?, ?)",
+                    (sqlite_erase.ERASED_UID, name, now_us),
+                )
+                row = execute("SELECT uid FROM users WHERE name = ?", (name,)).fetchone()
         return int(row[0])
 
     @_mapped
@@ -211,11 +215,13 @@ class SqliteStore:
         )
 
     @_mapped
-    def existing_turn_ids(self, ids: Sequence[str]) -> list[str]:
+    def existing_turn_ids(self, uid: int, ids: Sequence[str]) -> list[str]:
         found: list[str] = []
         for batch in reads.batches(ids):
             marks = ",".join("?" * len(batch))
-            rows = self._db.conn.execute(f"SELECT id FROM turns WHERE id IN ({marks})", batch)
+            rows = self._db.conn.execute(
+                f"SELECT id FROM turns WHERE uid = ? AND id IN ({marks})", (uid, *batch)
+            )
             found.extend(turn_id for (turn_id,) in rows)
         return found
 
@@ -339,7 +345,8 @@ class SqliteStore:
                 " WHERE t.uid = ? AND t.seq > ? AND t.seq <= ?"
                 " UNION ALL"
                 " SELECT f.seq, 1, t.row, t.session_id, 0, NULL FROM forgets f"
-                " JOIN turns t ON t.id = f.turn_id WHERE f.uid = ? AND f.seq > ? AND f.seq <= ?"
+                " JOIN turns t ON t.uid = f.uid AND t.id = f.turn_id"
+                " WHERE f.uid = ? AND f.seq > ? AND f.seq <= ?"
                 " ORDER BY 1",
                 (uid, seq, last, uid, seq, last),
             ).fetchall()
