@@ -17,9 +17,11 @@ from orlo_memory import (
 )
 
 TICK = 0.010
-# The longest the ticker may wait for the loop: five ticks. A call that held
-# the loop (a search, an add, a commit) would show as a gap of its length.
-MAX_GAP = 0.050
+# The longest the ticker may wait for the loop. Calls run on the loop itself
+# left gaps of about 300 ms here; a quiet machine keeps every gap under 50 ms,
+# but with every core busy (the CI run's other lanes) the scheduler alone
+# has delayed a tick by up to 60 ms, so the bound is ten ticks.
+MAX_GAP = 0.100
 
 
 async def test_calls_never_block_the_event_loop(memory_url):
