@@ -84,19 +84,19 @@ def test_each_store_migrates_its_own_schema_one_step_at_a_time(memory_url, monke
     assert _stored_version(memory_url) == str(current + 1)
 
 
-def _back_to_version_3_turn_ids(url):
-    """Takes a memory back to version 3, where a turn id was unique across
+def _back_to_version_4_turn_ids(url):
+    """Takes a memory back to version 4, where a turn id was unique across
     the database."""
     if is_postgres(url):
         statements = [
             "ALTER TABLE orlo_memory.turns DROP CONSTRAINT turns_uid_id_key",
             "ALTER TABLE orlo_memory.turns ADD CONSTRAINT turns_id_key UNIQUE (id)",
-            "UPDATE orlo_memory.meta SET value = '3' WHERE key = 'schema_version'",
+            "UPDATE orlo_memory.meta SET value = '4' WHERE key = 'schema_version'",
         ]
     else:  # the rebuilt table drops this index with the old one
         statements = [
             "CREATE UNIQUE INDEX turns_by_id ON turns (id)",
-            "UPDATE meta SET value = '3' WHERE key = 'schema_version'",
+            "UPDATE meta SET value = '4' WHERE key = 'schema_version'",
         ]
     for statement in statements:
         run_sql(url, statement, statement)
@@ -106,7 +106,10 @@ def _back_to_version_2_full_text(url):
     """Takes a memory's full-text index back to version 2: on SQLite the
     earliest files' table, which kept a copy of each text; on PostgreSQL the
     column that did not fold diacritics."""
-    _back_to_version_3_turn_ids(url)
+    _back_to_version_4_turn_ids(url)
+    schema = "orlo_memory." if is_postgres(url) else ""
+    for statement in (f"DROP TABLE {schema}turn_fields", f"DROP INDEX {schema}turns_by_time"):
+        run_sql(url, statement, statement)
     if is_postgres(url):
         statements = [
             "ALTER TABLE orlo_memory.turns DROP COLUMN tsv",
@@ -161,7 +164,7 @@ def test_turn_ids_are_scoped_per_user_once_migrated(memory_url, caplog):
     shared = "5e" * 16
     with Memory.open(memory_url, dimension=DIM) as memory:
         memory.user("alice").add("alice's turn", id=shared, embedding=data[0])
-    _back_to_version_3_turn_ids(memory_url)
+    _back_to_version_4_turn_ids(memory_url)
     with Memory.open(memory_url) as memory, Memory.open(memory_url) as reader:
         alice, bob = memory.user("alice"), memory.user("bob")
         assert bob.taken_ids([shared]) == []
@@ -180,7 +183,7 @@ def test_turn_ids_are_scoped_per_user_once_migrated(memory_url, caplog):
         assert stats.turns == stats.index_points == 1
         assert not caplog.records
         assert alice.search("", 1, mode="vector", embedding=data[1])[0].id == shared
-    assert _stored_version(memory_url) == "4"
+    assert _stored_version(memory_url) == "5"
 
 
 @pytest.fixture
