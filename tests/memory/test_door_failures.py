@@ -16,7 +16,7 @@ import pytest
 # The door's call, run with `blocked` unimportable; {db} is an existing file.
 CLI = "from orlo_memory.doors.cli import main; sys.exit(main({argv}))"
 MISSING_EXTRAS = {
-    "serve": ("uvicorn", "server", CLI.format(argv="['serve', {db!r}, '--precomputed']")),
+    "serve": ("fastapi uvicorn", "server", CLI.format(argv="['serve', {db!r}, '--precomputed']")),
     "mcp": ("mcp", "server", CLI.format(argv="['mcp', {db!r}, '--precomputed']")),
     "PostgreSQL": ("psycopg", "postgres", CLI.format(argv="['stats', 'postgresql://u@/none']")),
     # Both runtimes: the torch path stands in for ONNX Runtime where it is installed.
